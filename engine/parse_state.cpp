@@ -1,0 +1,218 @@
+#include "engine/parse_state.h"
+
+#include <cstring>
+
+namespace engine {
+
+const char* PreviewKindName(PreviewKind kind) {
+  switch (kind) {
+    case PreviewKind::Jpeg: return "Jpeg";
+    case PreviewKind::PackedRgb: return "PackedRgb";
+    case PreviewKind::Layered: return "Layered";
+    case PreviewKind::Rollei: return "Rollei";
+    case PreviewKind::Foveon: return "Foveon";
+  }
+  return "Jpeg";
+}
+
+const char* RawDecoderName(RawDecoder decoder) {
+  static const char* const kNames[] = {
+      "none",          "eight_bit",    "packed12",         "unpacked",
+      "e300_packed",   "rgb12_layout", "lossless_jpeg",    "kodak_262",
+      "packed_32769",  "kodak_65000",  "kodak_rgb",        "kodak_ycbcr",
+      "kodak_thumb",   "kodak_jpeg",   "decoder_65535",    "sinar_4shot",
+      "imacon",        "dng_uncompressed", "dng_lossless_jpeg", "ciff_compressed",
+      "nikon_compressed", "nikon_uncompressed", "foveon",  "fuji",
+      "minolta",       "phase_one",    "leaf",             "rollei",
+      "smal",          "sinar",        "generic",
+  };
+  const size_t index = static_cast<size_t>(decoder);
+  return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "unknown";
+}
+
+uint16_t HostByteOrder() {
+  const uint16_t probe = 1;
+  uint8_t first;
+  std::memcpy(&first, &probe, 1);
+  return first ? 0x4949 : 0x4D4D;
+}
+
+uint16_t decode_u16(const ParseState& s, const uint8_t* b) {
+  if (s.byte_order == 0x4949) return static_cast<uint16_t>(b[0] | (b[1] << 8));
+  return static_cast<uint16_t>((b[0] << 8) | b[1]);
+}
+
+uint32_t decode_u32(const ParseState& s, const uint8_t* b) {
+  if (s.byte_order == 0x4949)
+    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+         (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+}
+
+uint16_t read_u16(ParseState& s) {
+  uint8_t b[2] = {0xFF, 0xFF};
+  s.input.Read(b, 2);
+  return decode_u16(s, b);
+}
+
+uint32_t read_u32(ParseState& s) {
+  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  s.input.Read(b, 4);
+  return decode_u32(s, b);
+}
+
+uint32_t read_int(ParseState& s, uint32_t type) {
+  return type == 3 ? read_u16(s) : read_u32(s);
+}
+
+double read_real(ParseState& s, uint32_t type) {
+  switch (type) {
+    case 3: return read_u16(s);
+    case 4: return read_u32(s);
+    case 5: {
+      const double numerator = read_u32(s);
+      return numerator / read_u32(s);
+    }
+    case 8: return static_cast<int16_t>(read_u16(s));
+    case 9: return static_cast<int32_t>(read_u32(s));
+    case 10: {
+      const double numerator = static_cast<int32_t>(read_u32(s));
+      return numerator / static_cast<int32_t>(read_u32(s));
+    }
+    case 11: {
+      const uint32_t bits = read_u32(s);
+      float value;
+      std::memcpy(&value, &bits, 4);
+      return value;
+    }
+    case 12: {
+      uint8_t b[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+      s.input.Read(b, 8);
+      // File order is the double's byte order when it matches the host's.
+      uint8_t host[8];
+      const bool same = s.byte_order == HostByteOrder() ||
+                        (HostByteOrder() == 0x4D4D && s.byte_order != 0x4949);
+      for (int i = 0; i < 8; ++i) host[i] = same ? b[i] : b[7 - i];
+      double value;
+      std::memcpy(&value, host, 8);
+      return value;
+    }
+    default:
+      return s.input.Get();
+  }
+}
+
+void read_u16_array(ParseState& s, uint16_t* dest, size_t count) {
+  // Words are decoded from the file's order, which is what swapping bytes
+  // when the file's order differs from the host's amounts to.
+  size_t words = 0;
+  uint8_t b[2];
+  while (words < count && s.input.Read(b, 2) == 2) {
+    dest[words++] = decode_u16(s, b);
+  }
+  if (words < count) ReportDataError(s);
+}
+
+void ReportDataError(ParseState& s) {
+  if (s.data_error_seen) return;
+  s.data_error_seen = true;
+  if (!s.diagnostics) return;
+  std::fprintf(s.diagnostics, "%s: ", s.input_name.empty() ? "(input)" : s.input_name.c_str());
+  if (s.input.AtEnd())
+    std::fprintf(s.diagnostics, "Unexpected end of file\n");
+  else
+    std::fprintf(s.diagnostics, "Corrupt data near 0x%llx\n",
+                 static_cast<unsigned long long>(s.input.Tell()));
+}
+
+void CheckAllocation(ParseState& s, const void* allocation, const char* where) {
+  if (allocation) return;
+  if (s.diagnostics)
+    std::fprintf(s.diagnostics, "%s: Out of memory in %s\n",
+                 s.input_name.empty() ? "(input)" : s.input_name.c_str(), where);
+  throw ParseAbort{};
+}
+
+int OrientationCodeFromTiff(unsigned tiff_value) { return "50132467"[tiff_value & 7] - '0'; }
+
+int ExifOrientationFromCode(int code) {
+  if (code < 0 || code > 7) return 1;
+  return "12435867"[code] - '0';
+}
+
+void ResetParseState(ParseState& s) {
+  s.orientation = -1;
+  s.tiff_orientation = -1;
+  s.filter_pattern = 0xFFFFFFFF;
+  s.iso_speed = s.shutter = s.aperture = s.focal_length = 0;
+
+  std::memset(s.white_block, 0, sizeof s.white_block);
+  s.raw_width = s.raw_height = 0;
+  s.fuji_rotated_width = 0;
+  s.fuji_layout = 0;
+  s.first_slice_width = 0;
+  s.maximum_value = 0;
+  s.image_width = s.image_height = 0;
+  s.margin_top = s.margin_left = 0;
+  s.color_description[0] = 0;
+  std::memset(s.description, 0, sizeof s.description);
+  std::memset(s.artist, 0, sizeof s.artist);
+  std::memset(s.make, 0, sizeof s.make);
+  std::memset(s.model, 0, sizeof s.model);
+  std::memset(s.model2, 0, sizeof s.model2);
+  s.unique_id = 0;
+
+  s.pixel_aspect = 1.0;
+  s.preview_width = s.preview_height = 0;
+  s.preview_length = 0;
+  s.preview_offset = 0;
+  s.raw_decoder = RawDecoder::None;
+  s.preview_decoder = RawDecoder::None;
+  s.preview_kind = PreviewKind::Jpeg;
+
+  s.raw_data_offset = 0;
+  s.meta_length = 0;
+  s.compression = 0;
+  s.dng_version = 0;
+  s.samples_per_pixel = 0;
+  s.timestamp = 0;
+  s.shot_order = 0;
+  s.black_level = 0;
+  s.foveon = false;
+  s.profile_length = 0;
+  s.data_error_seen = false;
+  s.shot_select = s.load_flags = s.thumb_misc = s.kodak_cbpp = 0;
+  s.fuji_secondary_offset = 0;
+  s.imacon_data_length = 0;
+  s.raw_count = 1;
+  s.tile_width = s.tile_length = 0x7FFFFFFF;
+
+  for (int i = 0; i < 4; ++i) {
+    s.camera_multipliers[i] = i == 1 ? 1.0f : 0.0f;
+    s.pre_multipliers[i] = i < 3 ? 1.0f : 0.0f;
+    for (int c = 0; c < 3; ++c) {
+      s.camera_matrix[c][i] = 0;
+      s.rgb_from_camera[c][i] = c == i ? 1.0f : 0.0f;
+    }
+  }
+  s.color_count = 3;
+  s.bits_per_sample = 12;
+  for (int i = 0; i < 4096; ++i) s.tone_curve[i] = static_cast<uint16_t>(i);
+
+  // Head read: the order mark is read with the order left from the last
+  // file, so only "II" and "MM" give a value that does not depend on it.
+  s.input.Seek(0);
+  s.byte_order = read_u16(s);
+  s.header_length = read_u32(s);
+  std::memset(s.head, 0, sizeof s.head);
+  s.input.Seek(0);
+  s.input.Read(s.head, sizeof s.head);
+  const int64_t size = s.input.Size();
+  // Offsets in these formats are 32-bit; a larger file is measured as the
+  // largest size they can address.
+  s.file_size = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(size);
+  s.input.Seek(s.file_size);
+}
+
+}  // namespace engine

@@ -1,0 +1,194 @@
+// Everything the preview extraction engine learns about one camera file.
+//
+// One ParseState is handed to every parser of one extraction; nothing in the
+// engine is process-wide, so extractions on different threads each use their
+// own state. Field names follow the file formats' vocabulary; text fields are
+// fixed-size NUL-terminated 8-bit text, offsets are absolute 32-bit file
+// positions, as the formats store them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "engine/input.h"
+#include "platform/path.h"
+
+namespace engine {
+
+// How the stored preview bytes are encoded; only Jpeg is ever extracted.
+enum class PreviewKind : uint8_t { Jpeg, PackedRgb, Layered, Rollei, Foveon };
+
+const char* PreviewKindName(PreviewKind kind);
+
+// The raw decoder that would read a file's sensor data. The engine never runs
+// one: it only tests whether one was chosen and compares a few identities.
+enum class RawDecoder : uint8_t {
+  None = 0,
+  Eight_bit,
+  Packed12,
+  Unpacked,
+  E300Packed,
+  Rgb12Layout,
+  LosslessJpeg,
+  Kodak262,
+  Packed32769,
+  Kodak65000,
+  KodakRgb,
+  KodakYcbcr,
+  KodakThumbnail,
+  KodakJpegCompressed,
+  Decoder65535,
+  SinarFourShot,
+  Imacon,
+  DngUncompressed,
+  DngLosslessJpeg,
+  CiffCompressed,
+  NikonCompressed,
+  NikonUncompressed,
+  Foveon,
+  Fuji,
+  Minolta,
+  Phaseone,
+  Leaf,
+  Rollei,
+  Smal,
+  Sinar,
+  Generic,  // chosen by a per-camera rule whose exact decoder does not matter here
+};
+
+const char* RawDecoderName(RawDecoder decoder);
+
+// Summary of one TIFF image directory (Part "TIFF" of the engine).
+struct IfdRecord {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t bits_per_sample = 0;
+  int32_t compression = 0;
+  int32_t photometric = 0;
+  int32_t offset = 0;       // absolute offset of the image data
+  int32_t orientation = 0;  // orientation code, 0 = none seen
+  int32_t samples = 0;
+  int32_t byte_count = 0;
+};
+
+constexpr int kIfdTableSize = 10;  // directories recorded per TIFF parse
+constexpr size_t kHeadSize = 32;   // bytes kept from the start of the file
+
+// Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
+struct ParseAbort {};
+
+struct ParseState {
+  // Input and diagnostics.
+  InputStream input;
+  std::string input_name;          // names the file in diagnostics (8-bit text)
+  platform::NativePath input_path; // the same file in the system's own form (sidecar lookup)
+  FILE* diagnostics = stderr;      // the engine's error stream; nullptr silences it
+  uint16_t byte_order = 0;         // 0x4949 little-endian, anything else big-endian
+  int32_t file_size = 0;
+  bool data_error_seen = false;
+  uint32_t header_length = 0;  // 32-bit value at offset 2 (CIFF heap start)
+  uint8_t head[kHeadSize] = {};
+
+  // Camera and shot description.
+  char make[64] = {};
+  char model[64] = {};
+  char model2[64] = {};
+  char artist[64] = {};
+  char description[512] = {};
+  char color_description[5] = {};
+  int64_t timestamp = 0;
+  int32_t orientation = -1;
+  int32_t tiff_orientation = -1;
+  float iso_speed = 0;
+  float shutter = 0;
+  float aperture = 0;
+  float focal_length = 0;
+  uint32_t shot_order = 0;
+  uint32_t unique_id = 0;
+
+  // Preview location.
+  uint32_t preview_offset = 0;
+  uint32_t preview_length = 0;
+  uint16_t preview_width = 0;
+  uint16_t preview_height = 0;
+  uint32_t preview_format = 0;  // bits 0-4 bits/sample, 5-7 samples, 8 plane order
+  PreviewKind preview_kind = PreviewKind::Jpeg;
+  RawDecoder preview_decoder = RawDecoder::None;
+
+  // Raw image description.
+  uint32_t raw_count = 1;
+  RawDecoder raw_decoder = RawDecoder::None;
+  uint32_t raw_data_offset = 0;
+  uint16_t raw_width = 0, raw_height = 0;
+  uint16_t image_width = 0, image_height = 0;
+  uint16_t margin_top = 0, margin_left = 0;
+  uint32_t bits_per_sample = 12;
+  uint32_t compression = 0;
+  uint32_t samples_per_pixel = 0;
+  uint32_t dng_version = 0;
+  uint32_t filter_pattern = 0xFFFFFFFF;
+  int32_t color_count = 3;
+  uint32_t maximum_value = 0;
+  uint32_t black_level = 0;
+  uint32_t tile_width = 0x7FFFFFFF, tile_length = 0x7FFFFFFF;
+  double pixel_aspect = 1.0;
+  uint16_t fuji_rotated_width = 0;
+  uint32_t fuji_layout = 0;
+  bool foveon = false;
+  uint32_t profile_offset = 0, profile_length = 0;
+  uint32_t meta_offset = 0, meta_length = 0;
+  float camera_multipliers[4] = {0, 1, 0, 0};
+  float pre_multipliers[4] = {1, 1, 1, 0};
+  float camera_matrix[3][4] = {};
+  float rgb_from_camera[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
+  uint16_t white_block[8][8] = {};
+  uint16_t tone_curve[4096] = {};
+  // Remaining counters of the raw description (decoder-only).
+  uint32_t first_slice_width = 0;
+  uint32_t shot_select = 0;
+  uint32_t load_flags = 0;
+  uint32_t thumb_misc = 0;
+  uint32_t kodak_cbpp = 0;
+  uint32_t fuji_secondary_offset = 0;
+  uint32_t imacon_data_length = 0;
+
+  // TIFF image directories of the current TIFF parse.
+  IfdRecord ifd_table[kIfdTableSize];
+  uint32_t ifd_count = 0;
+};
+
+// Byte order of the machine the engine runs on, as a TIFF order mark.
+uint16_t HostByteOrder();
+
+// Byte readers. Multi-byte values follow s.byte_order; missing bytes read as
+// 0xFF, so a read at the end of the file yields all ones.
+uint16_t decode_u16(const ParseState& s, const uint8_t* bytes);
+uint32_t decode_u32(const ParseState& s, const uint8_t* bytes);
+uint16_t read_u16(ParseState& s);
+uint32_t read_u32(ParseState& s);
+uint32_t read_int(ParseState& s, uint32_t type);
+double read_real(ParseState& s, uint32_t type);
+void read_u16_array(ParseState& s, uint16_t* dest, size_t count);
+
+// Reports the first data error of a file to the diagnostics stream.
+void ReportDataError(ParseState& s);
+// When an allocation result is absent: reports it and abandons the file.
+void CheckAllocation(ParseState& s, const void* allocation, const char* where);
+
+// The orientation tables: TIFF Orientation value -> code, code -> Exif value.
+int OrientationCodeFromTiff(unsigned tiff_value);
+int ExifOrientationFromCode(int code);
+
+// Text helpers for the fixed-size fields: copy with truncation and NUL fill.
+template <size_t N>
+void SetText(char (&field)[N], const char* text) {
+  size_t i = 0;
+  for (; i + 1 < N && text[i]; ++i) field[i] = text[i];
+  for (; i < N; ++i) field[i] = 0;
+}
+
+// The reset that identification applies at the start of every file.
+void ResetParseState(ParseState& s);
+
+}  // namespace engine

@@ -1,0 +1,93 @@
+#include "engine/parse_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using namespace engine;
+
+namespace {
+
+struct Harness {
+  explicit Harness(std::vector<uint8_t> b, uint16_t order = 0x4D4D) : bytes(std::move(b)), source(bytes) {
+    s.input.Attach(&source);
+    s.byte_order = order;
+    s.diagnostics = nullptr;
+  }
+  std::vector<uint8_t> bytes;
+  MemorySource source;
+  ParseState s;
+};
+
+}  // namespace
+
+TEST(ByteReaders, MissingBytesReadAsAllOnes) {
+  Harness big({0x12});
+  EXPECT_EQ(read_u16(big.s), 0x12FF);
+  Harness little({0x12}, 0x4949);
+  EXPECT_EQ(read_u16(little.s), 0xFF12);
+  Harness empty({});
+  EXPECT_EQ(read_u32(empty.s), 0xFFFFFFFFu);
+  EXPECT_EQ(read_u16(empty.s), 0xFFFF);
+}
+
+TEST(ByteReaders, OrderMarkOtherThanIIReadsBigEndian) {
+  for (uint16_t order : {0x4D4D, 0x0000, 0x1234}) {
+    Harness h({0x01, 0x02}, order);
+    EXPECT_EQ(read_u16(h.s), 0x0102) << order;
+  }
+  Harness h({0x01, 0x02}, 0x4949);
+  EXPECT_EQ(read_u16(h.s), 0x0201);
+}
+
+TEST(ByteReaders, RealsByType) {
+  Harness inf({0, 0, 0, 1, 0, 0, 0, 0});
+  EXPECT_TRUE(std::isinf(read_real(inf.s, 5)));
+  Harness half({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 2});
+  EXPECT_DOUBLE_EQ(read_real(half.s, 10), -0.5);
+  Harness other({7, 8});
+  EXPECT_DOUBLE_EQ(read_real(other.s, 7), 7);
+  EXPECT_EQ(other.s.input.Tell(), 1);
+  EXPECT_DOUBLE_EQ(read_real(other.s, 7), 8);
+  EXPECT_DOUBLE_EQ(read_real(other.s, 7), -1);  // end of file
+  Harness sshort({0xFF, 0xFE});
+  EXPECT_DOUBLE_EQ(read_real(sshort.s, 8), -2);
+}
+
+TEST(ByteReaders, ShortArrayReportsOnce) {
+  Harness h({1, 2, 3});
+  uint16_t words[4] = {};
+  read_u16_array(h.s, words, 4);
+  EXPECT_EQ(words[0], 0x0102);
+  EXPECT_TRUE(h.s.data_error_seen);
+}
+
+TEST(Orientation, TablesAreInverse) {
+  EXPECT_EQ(OrientationCodeFromTiff(6), 6);
+  EXPECT_EQ(ExifOrientationFromCode(6), 6);
+  EXPECT_EQ(OrientationCodeFromTiff(8), 5);
+  EXPECT_EQ(ExifOrientationFromCode(5), 8);
+  EXPECT_EQ(OrientationCodeFromTiff(0), 5);
+  for (unsigned v = 1; v <= 8; ++v) EXPECT_EQ(ExifOrientationFromCode(OrientationCodeFromTiff(v)), static_cast<int>(v));
+}
+
+TEST(Reset, HeadReadAndDefaults) {
+  std::vector<uint8_t> file = {'I', 'I', 0x1A, 0, 0, 0, 'H', 'E', 'A', 'P'};
+  file.resize(40, 0xAB);
+  Harness h(file, 0);
+  h.s.raw_count = 0;
+  SetText(h.s.make, "Old");
+  h.s.preview_kind = PreviewKind::Rollei;
+  ResetParseState(h.s);
+  EXPECT_EQ(h.s.byte_order, 0x4949);
+  EXPECT_EQ(h.s.header_length, 0x1Au);
+  EXPECT_EQ(h.s.file_size, 40);
+  EXPECT_EQ(h.s.head[6], 'H');
+  EXPECT_EQ(h.s.raw_count, 1u);
+  EXPECT_EQ(h.s.make[0], 0);
+  EXPECT_EQ(h.s.orientation, -1);
+  EXPECT_EQ(h.s.preview_kind, PreviewKind::Jpeg);
+  EXPECT_EQ(h.s.tone_curve[4095], 4095);
+  EXPECT_EQ(h.s.bits_per_sample, 12u);
+}

@@ -1,0 +1,72 @@
+// The container parsers of the engine and what they share. Every parser works
+// on the ParseState it is handed and reads through its input stream.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/parse_state.h"
+
+namespace engine {
+
+// --- TIFF, Exif (tiff.cpp) ---
+struct TiffEntry {
+  uint16_t tag = 0;
+  uint16_t type = 0;
+  uint32_t count = 0;
+  int64_t resume = 0;  // position just after the 12-byte entry
+};
+// Element size of a TIFF type (types of 14 and more count as size 1).
+uint32_t TiffTypeSize(uint32_t type);
+// Reads one entry and leaves the stream at its value (inline or at base + offset).
+TiffEntry ReadTiffEntry(ParseState& s, int64_t base);
+void ParseTiff(ParseState& s, int64_t base);
+// 1 = stop walking (table full or directory too large), 0 = continue.
+int ParseTiffDirectory(ParseState& s, int64_t base);
+void ParseExifDirectory(ParseState& s, int64_t base);
+void ReadExifTimestamp(ParseState& s, bool reversed);
+void ReadLinearizationTable(ParseState& s, uint32_t count);
+
+struct JpegHeaderInfo {
+  int precision = 0;
+  int height = 0;
+  int width = 0;
+  int components = 0;
+};
+// Reads JPEG markers from the current position up to start of scan, in the
+// information-only mode. True when a JPEG header was read.
+bool probe_jpeg_header(ParseState& s, JpegHeaderInfo* info);
+
+// --- Maker notes (makernote.cpp) ---
+void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag);
+void ParsePreviewNote(ParseState& s, int64_t base, uint32_t offset_tag, uint32_t length_tag);
+void ParseKodakDirectory(ParseState& s, int64_t base);
+
+// --- Canon CIFF and the JPEG segment walk (ciff.cpp) ---
+void ParseCiffHeap(ParseState& s, uint32_t heap_start, uint32_t heap_length);
+int WalkJpegSegments(ParseState& s, uint32_t offset);
+
+// --- Fuji RAF and Minolta MRW (fuji_minolta.cpp) ---
+void ParseFujiDirectory(ParseState& s, uint32_t directory_offset);
+void ParseMinoltaBlocks(ParseState& s, uint32_t base);
+
+// --- Foveon X3F (foveon.cpp) ---
+void ParseFoveonDirectory(ParseState& s);
+
+// --- Leaf MOS and Phase One (leaf_phaseone.cpp) ---
+void ParseMosPackets(ParseState& s, uint32_t position);
+void ParsePhaseOneHeader(ParseState& s, uint32_t base);
+
+// --- Small containers (small_containers.cpp) ---
+void ParseRiffChunk(ParseState& s);
+void ParseRolleiHeader(ParseState& s);
+void ParseSinarIaHeader(ParseState& s);
+void ParseCineHeader(ParseState& s);
+void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size);
+
+// --- Sidecar JPEG metadata (sidecar.cpp) ---
+void read_sidecar_metadata(ParseState& s);
+
+// --- Identification (identify.cpp) ---
+void IdentifyFile(ParseState& s);
+
+}  // namespace engine

@@ -1,0 +1,97 @@
+#include "platform/path.h"
+
+#include <cstdint>
+
+namespace platform {
+
+std::string Utf16ToUtf8(const std::u16string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    uint32_t c = s[i];
+    uint32_t cp = 0xFFFD;
+    size_t len = 1;
+    if (c < 0x80) {
+      cp = c;
+    } else if (c >= 0xC2 && c <= 0xF4) {
+      const size_t need = c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+      uint32_t v = c & (0x3F >> need);
+      bool ok = true;
+      for (size_t k = 1; k <= need; ++k) {
+        if (i + k >= n || (s[i + k] & 0xC0) != 0x80) {
+          ok = false;
+          break;
+        }
+        v = (v << 6) | (s[i + k] & 0x3F);
+      }
+      const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+      if (ok && v >= minimum[need] && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
+        cp = v;
+        len = need + 1;
+      }
+    }
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+NativePath ToNativePath(const std::u16string& path) {
+#ifdef _WIN32
+  return NativePath(path.begin(), path.end());
+#else
+  return Utf16ToUtf8(path);
+#endif
+}
+
+std::u16string FromNativePath(const NativePath& path) {
+#ifdef _WIN32
+  return std::u16string(path.begin(), path.end());
+#else
+  return Utf8ToUtf16(path);
+#endif
+}
+
+std::string PathForDisplay(const std::u16string& path) { return Utf16ToUtf8(path); }
+
+}  // namespace platform

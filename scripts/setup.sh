@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Rawlift needs to build and test, when missing.
+# As root it runs apt-get; otherwise it prints the line to run.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config          # native build
+  libjpeg62-turbo-dev libturbojpeg0-dev     # JPEG decode/encode for reduced copies and fixtures
+  libstb-dev                                # stb_image_resize: the bicubic resampler
+  libgtest-dev googletest                   # unit tests (googletest sources for the Windows build)
+  libbenchmark-dev                          # bench/
+  g++-mingw-w64-x86-64-posix mingw-w64-tools # Windows cross build
+  wine wine64 xvfb xauth                    # Windows tests, windows under a virtual display
+)
+if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
+  packages+=(libimage-exiftool-perl exiv2 libvips-tools imagemagick)
+fi
+if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *fuzz* ]]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Missing packages. Run as root:" >&2
+  echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
