@@ -1,0 +1,63 @@
+// Where extracted previews go and what they are called.
+//
+// Every output lands in a sub-folder of the RAW file's own folder, under a
+// name built from a fixed pattern:
+//
+//   full-size:    extracted_jpegs/%N_RLFT.jpg        (%N.jpg without suffix)
+//   reduced copy: extracted_jpegs_%W/%N_RLFT_%W.jpg  (%N.jpg without suffix)
+//
+// Placeholders are '%' plus one case-sensitive character. Folder patterns
+// know %W, %H (the bounds) and %% (one '%'); file-name patterns know %N (base
+// name), %E (extension), %W, %H (the image's size) and keep %% as the two
+// characters. Anything else is copied as it stands, and inserted values are
+// never scanned again.
+//
+// Paths are UTF-16. Every function that splits or joins paths takes the
+// separator, defaulting to the platform's ('\' on Windows, '/' on POSIX), so
+// both forms can be exercised anywhere.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/path.h"
+#include "settings/settings_store.h"
+
+namespace job {
+
+// "extracted_jpegs" or, for the reduced copy, "extracted_jpegs_%W".
+std::u16string OutputFolderPattern(bool reduced);
+// "%N_RLFT.jpg" / "%N_RLFT_%W.jpg" with addSuffix, "%N.jpg" for both without.
+std::u16string OutputFileNamePattern(const settings::ExtractionSettings& settings, bool reduced);
+
+std::u16string ExpandFolderPattern(const std::u16string& pattern, int32_t width, int32_t height);
+std::u16string ExpandFileNamePattern(const std::u16string& pattern, const std::u16string& baseName,
+                                     const std::u16string& extension, int32_t width,
+                                     int32_t height);
+
+// The RAW file's folder with a trailing separator. A single trailing
+// separator on the path is ignored first. False when the path holds no
+// separator at all: such a file is not processed.
+bool ParentFolderOf(const std::u16string& rawPath, std::u16string* parent,
+                    char16_t separator = platform::kPathSeparator);
+
+// Splits the file name (after the last separator) at its FIRST dot:
+// "trip.day1.NEF" -> "trip" and "day1.NEF". No dot: the name and "".
+void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
+                   std::u16string* extension, char16_t separator = platform::kPathSeparator);
+
+// folder + separator (unless folder already ends with one) + name.
+std::u16string OutputFilePath(const std::u16string& folder, const std::u16string& fileName,
+                              char16_t separator = platform::kPathSeparator);
+
+// Joins parent and folder name; succeeds when that is an existing directory
+// or one level of it could be created.
+bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string& folderName,
+                        std::u16string* outputFolder,
+                        char16_t separator = platform::kPathSeparator);
+
+// True when the file can be opened for reading. A file that exists but is
+// locked counts as absent; creating it then decides.
+bool OutputFileExists(const std::u16string& path);
+
+}  // namespace job
