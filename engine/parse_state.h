@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine/input.h"
 #include "platform/path.h"
@@ -156,6 +157,12 @@ struct ParseState {
   // TIFF image directories of the current TIFF parse.
   IfdRecord ifd_table[kIfdTableSize];
   uint32_t ifd_count = 0;
+  // Walk bookkeeping of the TIFF parser: the absolute start of every directory
+  // entered since the outermost TIFF parse began (none is entered twice, so a
+  // structure that points back into itself ends), and how deeply TIFF parses
+  // are nested inside one another right now.
+  std::vector<int64_t> tiff_directories_entered;
+  uint32_t tiff_nesting = 0;
 };
 
 // Byte order of the machine the engine runs on, as a TIFF order mark.
