@@ -1,12 +1,351 @@
-#include <cstdio>
+#include "cli/identify_command.h"
 
-#include "cli/commands.h"
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "cli/files.h"
+#include "cli/options.h"
+#include "engine/extract.h"
+#include "platform/path.h"
 
 namespace cli {
 
-int RunIdentify(const Args&) {
-  std::fputs("rawlift identify: not available yet\n", stderr);
-  return 2;
+namespace {
+
+const char kIdentifyHelp[] =
+    "Usage: rawlift identify [--json] FILE...\n"
+    "\n"
+    "Shows what the preview extraction engine learns about each FILE: the camera,\n"
+    "the shot, where the embedded preview lies and whether 'rawlift preview' can\n"
+    "extract it. Nothing is written.\n"
+    "\n"
+    "Options:\n"
+    "  --json      one JSON object per line and file, with exactly the keys\n"
+    "              path, opened, make, model, model2, artist, description,\n"
+    "              raw_count, raw_decoder, preview_offset, preview_length,\n"
+    "              preview_width, preview_height, preview_kind, orientation,\n"
+    "              exif_orientation, timestamp, iso_speed, shutter, aperture,\n"
+    "              focal_length, shot_order, unique_id, raw_width, raw_height,\n"
+    "              image_width, image_height, dng_version, extractable\n"
+    "  -h, --help  show this help\n"
+    "Without --json the same facts appear as aligned \"key: value\" lines, one\n"
+    "block per file, blocks separated by an empty line.\n"
+    "\n"
+    "Values:\n"
+    "  make ... description  the camera's text up to its first NUL byte; bytes\n"
+    "              0x80 and above are the Latin-1 characters of those codes\n"
+    "              (output is UTF-8). Control characters appear escaped (\\n, \\u0001).\n"
+    "  raw_count   0 when the file is not a camera raw file\n"
+    "  raw_decoder \"none\" or the name of the decoder that would read the raw data\n"
+    "  preview_kind  Jpeg, PackedRgb, Layered, Rollei or Foveon; only Jpeg is extracted\n"
+    "  orientation the engine's code after identification (bit 0 mirror\n"
+    "              left-right, bit 1 mirror top-bottom, bit 2 transposed); some\n"
+    "              containers leave a rotation in degrees there\n"
+    "  exif_orientation  the Exif Orientation value (1-8) that a synthesized Exif\n"
+    "              header would carry\n"
+    "  timestamp   capture time as whole seconds since 1970-01-01 00:00:00 UTC,\n"
+    "              0 when absent. Cameras record local time without a zone; it is\n"
+    "              read in the zone named by the TZ environment variable (the\n"
+    "              system's zone when TZ is unset), so TZ changes the number.\n"
+    "              Without --json the number is followed by that time in the same\n"
+    "              zone, as (YYYY-MM-DD HH:MM:SS).\n"
+    "  iso_speed, shutter (seconds), aperture (f-number), focal_length (mm)\n"
+    "              shortest decimals of the stored values, 0 when absent\n"
+    "  dng_version the four DNGVersion bytes, first byte highest (16908288 is\n"
+    "              1.2.0.0), 0 when the file is not DNG\n"
+    "  extractable true exactly when 'rawlift preview' succeeds on the file\n"
+    "A file that cannot be opened has opened false and null for every other\n"
+    "value except path and extractable (false).\n"
+    "\n"
+    "Exit status: 0 when every FILE was opened, 1 when one could not be opened,\n"
+    "2 on a usage error.\n";
+
+// The software text the extraction would write, so that `extractable`
+// answers for exactly the call `rawlift preview` makes.
+const char kSoftwareText[] = "Rawlift v1.00";
+
+// Position of the Orientation entry in the synthesized TIFF block: IFD0
+// starts at 10 with its 2-byte count; Orientation is the fourth entry.
+constexpr size_t kOrientationEntry = 12 + 3 * 12;
+constexpr uint16_t kOrientationTag = 274;
+
+ReportField Null(const char* key) {
+  ReportField f;
+  f.key = key;
+  return f;
 }
+
+ReportField Bool(const char* key, bool value) {
+  ReportField f = Null(key);
+  f.kind = ReportField::Kind::Bool;
+  f.boolean = value;
+  return f;
+}
+
+ReportField Integer(const char* key, int64_t value) {
+  ReportField f = Null(key);
+  f.kind = ReportField::Kind::Integer;
+  f.integer = value;
+  return f;
+}
+
+ReportField Real(const char* key, float value) {
+  ReportField f = Null(key);
+  if (!std::isfinite(value)) return f;  // JSON has no infinity or NaN
+  f.kind = ReportField::Kind::Real;
+  f.real = value;
+  f.text = ShortestFloatText(value);
+  return f;
+}
+
+ReportField Text(const char* key, std::string utf8) {
+  ReportField f = Null(key);
+  f.kind = ReportField::Kind::Text;
+  f.text = std::move(utf8);
+  return f;
+}
+
+template <size_t N>
+ReportField CameraText(const char* key, const char (&field)[N]) {
+  return Text(key, Latin1FieldToUtf8(field, N));
+}
+
+void AppendUtf8(std::string* out, uint32_t code_point) {
+  if (code_point < 0x80) {
+    *out += static_cast<char>(code_point);
+  } else {
+    *out += static_cast<char>(0xC0 | (code_point >> 6));
+    *out += static_cast<char>(0x80 | (code_point & 0x3F));
+  }
+}
+
+// Escapes for JSON strings. With escape_c1 the C1 controls (U+0080..U+009F,
+// raw Latin-1 bytes 0x80..0x9F) and DEL are escaped too, which JSON does not
+// need but a terminal does.
+std::string Escape(const std::string& utf8, bool escape_c1) {
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\b': out += "\\b"; continue;
+      case '\f': out += "\\f"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      default: break;
+    }
+    uint32_t control = 0x100;  // none
+    if (c < 0x20 || (escape_c1 && c == 0x7F)) {
+      control = c;
+    } else if (escape_c1 && c == 0xC2 && i + 1 < utf8.size()) {
+      const unsigned char next = static_cast<unsigned char>(utf8[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        control = next;
+        ++i;
+      }
+    }
+    if (control != 0x100) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(control));
+      out += buffer;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string LocalTimeText(int64_t timestamp) {
+  const std::time_t t = static_cast<std::time_t>(timestamp);
+  const std::tm* local = std::localtime(&t);
+  if (local == nullptr) return "";
+  char buffer[64];
+  if (std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", local) == 0) return "";
+  return buffer;
+}
+
+std::string ValueText(const ReportField& f, bool json) {
+  switch (f.kind) {
+    case ReportField::Kind::Null: return "null";
+    case ReportField::Kind::Bool: return f.boolean ? "true" : "false";
+    case ReportField::Kind::Integer: return std::to_string(f.integer);
+    case ReportField::Kind::Real: return f.text;
+    case ReportField::Kind::Text:
+      return json ? "\"" + Escape(f.text, false) + "\"" : Escape(f.text, true);
+  }
+  return "null";
+}
+
+bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
+  // Arguments may hold bytes that are not UTF-8; the round trip replaces
+  // them so that the report stays valid UTF-8.
+  const std::u16string wide = platform::Utf8ToUtf16(path);
+  const std::string shown = platform::Utf16ToUtf8(wide);
+  const platform::NativePath native = platform::ToNativePath(wide);
+
+  std::vector<ReportField> fields;
+  bool opened = false;
+  engine::FileSource source(native);
+  if (IsDirectory(path)) {
+    std::fprintf(err, "rawlift identify: '%s' is a folder\n", shown.c_str());
+  } else if (!source.IsOpen()) {
+    std::fprintf(err, "rawlift identify: cannot open '%s'\n", shown.c_str());
+  } else {
+    opened = true;
+  }
+
+  if (!opened) {
+    fields = DescribeFile(shown, nullptr, false, -1);
+  } else {
+    // ParseState holds a 4096-entry curve and more: keep it off the stack.
+    auto state = std::make_unique<engine::ParseState>();
+    engine::IdentifySource(source, platform::PathForDisplay(wide), native, state.get());
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    const bool extractable = engine::ExtractEmbeddedPreview(wide, kSoftwareText, &buffer, &length) != 0;
+    if (extractable) std::free(buffer);
+    fields = DescribeFile(shown, state.get(), extractable, SynthesizedExifOrientation(*state));
+  }
+
+  const std::string report = json ? FormatJson(fields) + "\n" : FormatText(fields);
+  std::fputs(report.c_str(), out);
+  return opened;
+}
+
+}  // namespace
+
+std::string Latin1FieldToUtf8(const char* field, size_t capacity) {
+  std::string out;
+  for (size_t i = 0; i < capacity && field[i] != 0; ++i) {
+    AppendUtf8(&out, static_cast<unsigned char>(field[i]));
+  }
+  return out;
+}
+
+std::string ShortestFloatText(float value) {
+  char buffer[32];
+  for (int precision = 1; precision <= 9; ++precision) {
+    std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
+    if (std::strtof(buffer, nullptr) == value) break;
+  }
+  return buffer;
+}
+
+int SynthesizedExifOrientation(const engine::ParseState& state) {
+  uint8_t block[engine::kExifHeaderBlockSize] = {};
+  engine::BuildExifHeaderBlock(state, block);
+  // The block is in the host's byte order.
+  uint16_t tag, value;
+  std::memcpy(&tag, block + kOrientationEntry, 2);
+  std::memcpy(&value, block + kOrientationEntry + 8, 2);
+  return tag == kOrientationTag ? value : -1;
+}
+
+std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
+                                      bool extractable, int exif_orientation) {
+  std::vector<ReportField> f;
+  f.push_back(Text("path", path));
+  f.push_back(Bool("opened", state != nullptr));
+  if (state == nullptr) {
+    for (const char* key :
+         {"make", "model", "model2", "artist", "description", "raw_count", "raw_decoder",
+          "preview_offset", "preview_length", "preview_width", "preview_height", "preview_kind",
+          "orientation", "exif_orientation", "timestamp", "iso_speed", "shutter", "aperture",
+          "focal_length", "shot_order", "unique_id", "raw_width", "raw_height", "image_width",
+          "image_height", "dng_version"}) {
+      f.push_back(Null(key));
+    }
+    f.push_back(Bool("extractable", false));
+    return f;
+  }
+  const engine::ParseState& s = *state;
+  f.push_back(CameraText("make", s.make));
+  f.push_back(CameraText("model", s.model));
+  f.push_back(CameraText("model2", s.model2));
+  f.push_back(CameraText("artist", s.artist));
+  f.push_back(CameraText("description", s.description));
+  f.push_back(Integer("raw_count", s.raw_count));
+  f.push_back(Text("raw_decoder", engine::RawDecoderName(s.raw_decoder)));
+  f.push_back(Integer("preview_offset", s.preview_offset));
+  f.push_back(Integer("preview_length", s.preview_length));
+  f.push_back(Integer("preview_width", s.preview_width));
+  f.push_back(Integer("preview_height", s.preview_height));
+  f.push_back(Text("preview_kind", engine::PreviewKindName(s.preview_kind)));
+  f.push_back(Integer("orientation", s.orientation));
+  f.push_back(exif_orientation < 0 ? Null("exif_orientation")
+                                   : Integer("exif_orientation", exif_orientation));
+  f.push_back(Integer("timestamp", s.timestamp));
+  f.push_back(Real("iso_speed", s.iso_speed));
+  f.push_back(Real("shutter", s.shutter));
+  f.push_back(Real("aperture", s.aperture));
+  f.push_back(Real("focal_length", s.focal_length));
+  f.push_back(Integer("shot_order", s.shot_order));
+  f.push_back(Integer("unique_id", s.unique_id));
+  f.push_back(Integer("raw_width", s.raw_width));
+  f.push_back(Integer("raw_height", s.raw_height));
+  f.push_back(Integer("image_width", s.image_width));
+  f.push_back(Integer("image_height", s.image_height));
+  f.push_back(Integer("dng_version", s.dng_version));
+  f.push_back(Bool("extractable", extractable));
+  return f;
+}
+
+std::string FormatJson(const std::vector<ReportField>& fields) {
+  std::string out = "{";
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += "\"" + Escape(fields[i].key, false) + "\": " + ValueText(fields[i], true);
+  }
+  return out + "}";
+}
+
+std::string FormatText(const std::vector<ReportField>& fields) {
+  size_t width = 0;
+  for (const ReportField& f : fields) width = f.key.size() > width ? f.key.size() : width;
+  std::string out;
+  for (const ReportField& f : fields) {
+    out += f.key + ":" + std::string(width + 1 - f.key.size(), ' ') + ValueText(f, false);
+    if (f.key == "timestamp" && f.kind == ReportField::Kind::Integer && f.integer != 0) {
+      const std::string local = LocalTimeText(f.integer);
+      if (!local.empty()) out += " (" + local + ")";
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+int RunIdentifyWith(const Args& args, FILE* out, FILE* err) {
+  static const std::vector<OptionSpec> kSpecs = {{"json", 0, false}, {"help", 'h', false}};
+  ParsedOptions options;
+  std::string error;
+  if (!ParseOptions(args, kSpecs, &options, &error)) {
+    std::fprintf(err, "rawlift identify: %s\n\n%s", error.c_str(), kIdentifyHelp);
+    return 2;
+  }
+  if (options.Has("help")) {
+    std::fputs(kIdentifyHelp, out);
+    return 0;
+  }
+  if (options.operands.empty()) {
+    std::fprintf(err, "rawlift identify: no FILE given\n\n%s", kIdentifyHelp);
+    return 2;
+  }
+  const bool json = options.Has("json");
+  bool all_opened = true;
+  for (size_t i = 0; i < options.operands.size(); ++i) {
+    if (!json && i > 0) std::fputs("\n", out);
+    if (!IdentifyOne(options.operands[i], out, err, json)) all_opened = false;
+  }
+  std::fflush(out);
+  return all_opened ? 0 : 1;
+}
+
+int RunIdentify(const Args& args) { return RunIdentifyWith(args, stdout, stderr); }
 
 }  // namespace cli

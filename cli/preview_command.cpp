@@ -1,12 +1,121 @@
-#include <cstdio>
+#include "cli/preview_command.h"
 
-#include "cli/commands.h"
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "cli/files.h"
+#include "cli/options.h"
+#include "engine/extract.h"
+#include "platform/path.h"
 
 namespace cli {
 
-int RunPreview(const Args&) {
-  std::fputs("rawlift preview: not available yet\n", stderr);
-  return 2;
+namespace {
+
+const char kPreviewHelp[] =
+    "Usage: rawlift preview FILE -o OUT [--force]\n"
+    "\n"
+    "Writes the embedded JPEG preview of the camera file FILE to OUT, exactly as\n"
+    "the extraction engine returns it: the stored JPEG, with an Exif header\n"
+    "(make, model, date, orientation, exposure, software \"Rawlift v1.00\") put in\n"
+    "front when it has none. The image data is copied, never decoded.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output OUT  where to write; \"-\" writes to standard output\n"
+    "  -f, --force       replace OUT when it exists (otherwise an existing OUT is\n"
+    "                    refused and left as it is)\n"
+    "  -h, --help        show this help\n"
+    "OUT is never the camera file itself, even with --force. When writing fails\n"
+    "no partial OUT is left behind.\n"
+    "\n"
+    "Exit status: 0 when the preview was written; 1 when FILE has no extractable\n"
+    "preview (not a raw file, no JPEG preview, or FILE cannot be read); 2 on a\n"
+    "usage error, a refused OUT or a write error.\n";
+
+constexpr const char* kSoftwareText = "Rawlift v1.00";
+
+// Frees the engine's buffer on every path.
+struct PreviewBuffer {
+  uint8_t* data = nullptr;
+  uint32_t length = 0;
+  ~PreviewBuffer() { std::free(data); }
+};
+
+}  // namespace
+
+int RunPreviewWith(const Args& args, FILE* err) {
+  static const std::vector<OptionSpec> kSpecs = {
+      {"output", 'o', true}, {"force", 'f', false}, {"help", 'h', false}};
+  ParsedOptions options;
+  std::string error;
+  if (!ParseOptions(args, kSpecs, &options, &error)) {
+    std::fprintf(err, "rawlift preview: %s\n\n%s", error.c_str(), kPreviewHelp);
+    return kPreviewUsageOrWrite;
+  }
+  if (options.Has("help")) {
+    std::fputs(kPreviewHelp, stdout);
+    return kPreviewWritten;
+  }
+  if (options.operands.size() != 1 || !options.Has("output") || options.Value("output").empty()) {
+    std::fprintf(err, "rawlift preview: %s\n\n%s",
+                 options.operands.size() > 1 ? "only one FILE can be given"
+                 : options.operands.empty()  ? "no FILE given"
+                                             : "no OUT given (-o OUT, or -o - for standard output)",
+                 kPreviewHelp);
+    return kPreviewUsageOrWrite;
+  }
+  const std::string input = options.operands[0];
+  const std::string output = options.Value("output");
+  const bool to_stdout = output == "-";
+  const bool force = options.Has("force");
+
+  // Refuse before any work, so that nothing is extracted for nothing.
+  if (!to_stdout) {
+    if (IsSameFile(input, output)) {
+      std::fprintf(err, "rawlift preview: '%s' is the camera file itself\n", output.c_str());
+      return kPreviewUsageOrWrite;
+    }
+    if (!force && PathExists(output)) {
+      std::fprintf(err, "rawlift preview: '%s' exists (use --force to replace it)\n",
+                   output.c_str());
+      return kPreviewUsageOrWrite;
+    }
+  }
+
+  if (IsDirectory(input)) {
+    std::fprintf(err, "rawlift preview: '%s' is a folder\n", input.c_str());
+    return kPreviewNone;
+  }
+  PreviewBuffer preview;
+  if (!engine::ExtractEmbeddedPreview(platform::Utf8ToUtf16(input), kSoftwareText, &preview.data,
+                                      &preview.length)) {
+    preview.data = nullptr;  // not ours on failure
+    std::fprintf(err, "rawlift preview: no extractable preview in '%s'\n", input.c_str());
+    return kPreviewNone;
+  }
+
+  if (to_stdout) {
+    if (!WriteStandardOutput(preview.data, preview.length, &error)) {
+      std::fprintf(err, "rawlift preview: cannot write to standard output: %s\n", error.c_str());
+      return kPreviewUsageOrWrite;
+    }
+    return kPreviewWritten;
+  }
+  switch (WriteOutputFile(output, preview.data, preview.length, force, &error)) {
+    case WriteOutcome::Written:
+      return kPreviewWritten;
+    case WriteOutcome::AlreadyExists:
+      std::fprintf(err, "rawlift preview: '%s' exists (use --force to replace it)\n",
+                   output.c_str());
+      return kPreviewUsageOrWrite;
+    case WriteOutcome::Failed:
+      break;
+  }
+  std::fprintf(err, "rawlift preview: cannot write '%s': %s\n", output.c_str(), error.c_str());
+  return kPreviewUsageOrWrite;
 }
+
+int RunPreview(const Args& args) { return RunPreviewWith(args, stderr); }
 
 }  // namespace cli

@@ -1,0 +1,36 @@
+// Writing command output: files created new (never silently replaced) and
+// binary data on standard output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+enum class WriteOutcome {
+  Written,
+  AlreadyExists,  // the file existed and replacing was not allowed; it is untouched
+  Failed,         // could not create or write; no partial file is left behind
+};
+
+// Writes `size` bytes to the file at `path` (UTF-8). Without `replace` the
+// file is created only if it does not exist, in one step, so that a file that
+// appears meanwhile is not overwritten. A failed write removes what it
+// created. *error describes a failure (the system's message).
+WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
+                             bool replace, std::string* error);
+
+// Writes the bytes to standard output in binary mode and flushes them.
+bool WriteStandardOutput(const uint8_t* data, size_t size, std::string* error);
+
+// True when something exists at path (UTF-8).
+bool PathExists(const std::string& path);
+
+// True when path (UTF-8) names a directory.
+bool IsDirectory(const std::string& path);
+
+// True when both paths name one existing file (so writing one destroys the other).
+bool IsSameFile(const std::string& a, const std::string& b);
+
+}  // namespace cli
