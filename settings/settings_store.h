@@ -129,9 +129,9 @@ std::u16string SettingsFilePath(const std::u16string& base, const std::u16string
 void LoadSettingsFile(SettingsStore* store, uint32_t magic, const std::u16string& company,
                       const std::u16string& product, const std::u16string& fileName);
 // Creates the company and product folders when missing and writes the whole
-// store. Failures are not reported (the Windows shell ignores them); the
-// path-based form below tells them for the command line.
-void SaveSettingsFile(const SettingsStore& store, uint32_t magic, const std::u16string& company,
+// store. True when the file was written; the shell ignores the result, the
+// command line reports it.
+bool SaveSettingsFile(const SettingsStore& store, uint32_t magic, const std::u16string& company,
                       const std::u16string& product, const std::u16string& fileName);
 
 // The same over a full file path.

@@ -1,0 +1,59 @@
+#include <chrono>
+#include <ctime>
+#include <random>
+
+#include "platform/fs.h"
+
+namespace platform {
+
+std::u16string ConfigFolderFromEnvironment(const char* xdgConfigHome, const char* home) {
+  // Only an absolute XDG_CONFIG_HOME counts; a relative one is to be ignored.
+  if (xdgConfigHome && xdgConfigHome[0] == '/') return Utf8ToUtf16(xdgConfigHome);
+  if (home && home[0] != '\0') {
+    std::u16string folder = Utf8ToUtf16(home);
+    if (folder.back() != u'/') folder += u'/';
+    return folder + u".config";
+  }
+  return std::u16string();
+}
+
+bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix,
+                      const std::u16string& suffix, NewFile* file, std::u16string* path,
+                      char16_t separator) {
+  // Seeded from the system's entropy and the clock, so two processes (or two
+  // jobs in one process) starting together still draw different names.
+  std::random_device entropy;
+  std::seed_seq seed{entropy(), entropy(),
+                     static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  std::mt19937_64 generator(seed);
+  std::u16string base = folder;
+  if (base.empty() || base.back() != separator) base += separator;
+  static const char16_t kHex[] = u"0123456789abcdef";
+  for (int attempt = 0; attempt < kUniqueFileAttempts; ++attempt) {
+    uint64_t bits = generator();
+    std::u16string name = prefix;
+    for (int i = 0; i < 16; ++i) {
+      name += kHex[bits & 0xF];
+      bits >>= 4;
+    }
+    name += suffix;
+    const std::u16string candidate = base + name;
+    if (file->Create(candidate)) {
+      *path = candidate;
+      return true;
+    }
+    // A missing or unwritable folder fails every name alike.
+    if (!IsDirectory(folder)) return false;
+  }
+  return false;
+}
+
+int64_t MonotonicMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t CalendarSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+}  // namespace platform

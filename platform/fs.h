@@ -1,0 +1,98 @@
+// Folders, new files, renames and clocks at the system boundary, for the
+// extraction job and the settings file. Paths are UTF-16 (see path.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/path.h"
+
+namespace platform {
+
+bool IsDirectory(const std::u16string& path);
+// Creates one folder level with default permissions; false when it could not
+// be created (it exists, its parent is missing, the medium is read-only).
+bool CreateFolder(const std::u16string& path);
+
+struct FolderEntry {
+  std::u16string name;
+  bool isDirectory = false;
+  // Neither a folder nor a plain file (a FIFO, socket or device on POSIX):
+  // opening one can block or read forever.
+  bool isSpecial = false;
+};
+// The entries directly inside `folder` (with or without a trailing
+// separator), "." and ".." left out, in the order the system delivers them.
+// False when the folder cannot be listed.
+bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries);
+
+// True when the file can be opened for reading (a folder cannot).
+bool CanOpenForReading(const std::u16string& path);
+
+// A file created by this process that did not exist before, written in full
+// or not at all. The destructor closes it; it never removes it.
+class NewFile {
+ public:
+  NewFile() = default;
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // Fails when anything exists at `path`.
+  bool Create(const std::u16string& path);
+  // Writes all bytes; false on any short or failed write.
+  bool Write(const void* bytes, size_t length);
+  // Asks the system to put the written bytes on the medium, so that a later
+  // rename cannot outlive them after a power cut.
+  bool Sync();
+  // Closes; false when the system reports an error, which for
+  // some file systems is the first sign of a full disk.
+  bool Close();
+  bool IsOpen() const;
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// How many names CreateUniqueFile tries before it gives up; a clash needs
+// another process picking the same random name at the same moment, so a few
+// tries are plenty.
+constexpr int kUniqueFileAttempts = 32;
+
+// Creates a new file named prefix + 16 random hex digits + suffix inside
+// `folder` and returns its path. False when none could be created.
+bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix,
+                      const std::u16string& suffix, NewFile* file, std::u16string* path,
+                      char16_t separator = kPathSeparator);
+
+// Moves `from` to `to` only if nothing is at `to`, atomically where the file
+// system allows it. False (and `from` left in place) otherwise.
+bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
+// Moves `from` to `to`, replacing a file there.
+bool RenameReplacing(const std::u16string& from, const std::u16string& to);
+bool RemoveFile(const std::u16string& path);
+
+// The per-user folder for application settings: the roaming application-data
+// folder on Windows, $XDG_CONFIG_HOME or ~/.config on POSIX. Empty when it
+// cannot be told.
+std::u16string UserConfigFolder();
+// The POSIX rule on its own: an absolute XDG_CONFIG_HOME wins, else
+// HOME + "/.config", else empty.
+std::u16string ConfigFolderFromEnvironment(const char* xdgConfigHome, const char* home);
+
+// `path` made absolute against the current folder (no symbolic links are
+// resolved, nothing needs to exist). Returned unchanged when it cannot be.
+std::u16string AbsolutePath(const std::u16string& path);
+
+// Milliseconds of a clock that never goes backwards.
+int64_t MonotonicMilliseconds();
+// Calendar time in whole seconds.
+int64_t CalendarSeconds();
+
+}  // namespace platform

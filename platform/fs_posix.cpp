@@ -1,0 +1,153 @@
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // renameat2
+#endif
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/file.h"
+#include "platform/fs.h"
+
+namespace platform {
+
+bool IsDirectory(const std::u16string& path) {
+  struct stat st;
+  return ::stat(ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateFolder(const std::u16string& path) {
+  return ::mkdir(ToNativePath(path).c_str(), 0777) == 0;
+}
+
+bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries) {
+  const NativePath native = ToNativePath(folder);
+  DIR* dir = ::opendir(native.c_str());
+  if (!dir) return false;
+  NativePath base = native;
+  if (base.empty() || base.back() != '/') base += '/';
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry item;
+    item.name = FromNativePath(name);
+#ifdef DT_DIR
+    if (entry->d_type == DT_DIR) {
+      item.isDirectory = true;
+    } else if (entry->d_type != DT_REG) {
+      // Unknown types and symbolic links: ask about what the name leads to.
+      struct stat st;
+      if (::stat((base + name).c_str(), &st) == 0) {
+        item.isDirectory = S_ISDIR(st.st_mode);
+        item.isSpecial = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+      }
+    }
+#else
+    struct stat st;
+    if (::stat((base + name).c_str(), &st) == 0) {
+      item.isDirectory = S_ISDIR(st.st_mode);
+      item.isSpecial = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+    }
+#endif
+    entries->push_back(std::move(item));
+  }
+  ::closedir(dir);
+  return true;
+}
+
+bool CanOpenForReading(const std::u16string& path) {
+  ReadOnlyFile file;
+  return file.Open(path);
+}
+
+NewFile::~NewFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool NewFile::Create(const std::u16string& path) {
+  if (fd_ >= 0) return false;
+  int fd;
+  do {
+    fd = ::open(ToNativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  fd_ = fd;
+  return true;
+}
+
+bool NewFile::Write(const void* bytes, size_t length) {
+  if (fd_ < 0) return false;
+  const auto* data = static_cast<const unsigned char*>(bytes);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t wrote = ::write(fd_, data + done, length - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+bool NewFile::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+bool NewFile::Close() {
+  if (fd_ < 0) return false;
+  const int result = ::close(fd_);
+  fd_ = -1;
+  return result == 0;
+}
+
+bool NewFile::IsOpen() const { return fd_ >= 0; }
+
+bool RenameNoReplace(const std::u16string& from, const std::u16string& to) {
+  const NativePath source = ToNativePath(from);
+  const NativePath target = ToNativePath(to);
+#ifdef __linux__
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  // No atomic no-replace rename here: a hard link fails on an existing
+  // target just as well, then the temporary name is dropped.
+  if (::link(source.c_str(), target.c_str()) == 0) {
+    ::unlink(source.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // File systems without hard links (FAT on a card reader): test, then move.
+  // The window between the two is the best such a medium offers.
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0 || errno != ENOENT) return false;
+  return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
+  return ::rename(ToNativePath(from).c_str(), ToNativePath(to).c_str()) == 0;
+}
+
+bool RemoveFile(const std::u16string& path) { return ::unlink(ToNativePath(path).c_str()) == 0; }
+
+std::u16string UserConfigFolder() {
+  return ConfigFolderFromEnvironment(::getenv("XDG_CONFIG_HOME"), ::getenv("HOME"));
+}
+
+std::u16string AbsolutePath(const std::u16string& path) {
+  if (path.empty() || path[0] == u'/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (!cwd) return path;
+  std::u16string folder = FromNativePath(cwd);
+  ::free(cwd);
+  if (folder.empty() || folder.back() != u'/') folder += u'/';
+  std::u16string relative = path;
+  // "./x" and "." name the current folder's entries; keep the result tidy.
+  while (relative.size() >= 2 && relative[0] == u'.' && relative[1] == u'/') relative.erase(0, 2);
+  if (relative == u".") relative.clear();
+  return folder + relative;
+}
+
+}  // namespace platform

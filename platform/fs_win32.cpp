@@ -1,0 +1,131 @@
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/file.h"
+#include "platform/fs.h"
+
+namespace platform {
+
+namespace {
+
+std::wstring Wide(const std::u16string& path) { return std::wstring(path.begin(), path.end()); }
+
+std::u16string FromWide(const wchar_t* text) {
+  const std::wstring w(text);
+  return std::u16string(w.begin(), w.end());
+}
+
+}  // namespace
+
+bool IsDirectory(const std::u16string& path) {
+  const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool CreateFolder(const std::u16string& path) {
+  return ::CreateDirectoryW(Wide(path).c_str(), nullptr) != 0;
+}
+
+bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries) {
+  std::wstring pattern = Wide(folder);
+  if (pattern.empty() || (pattern.back() != L'\\' && pattern.back() != L'/')) pattern += L'\\';
+  pattern += L"*.*";
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    // An empty folder still has "." and ".."; only a root can be empty.
+    return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry item;
+    item.name = std::u16string(name.begin(), name.end());
+    item.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries->push_back(std::move(item));
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return true;
+}
+
+bool CanOpenForReading(const std::u16string& path) {
+  ReadOnlyFile file;
+  return file.Open(path);
+}
+
+NewFile::~NewFile() {
+  if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+bool NewFile::Create(const std::u16string& path) {
+  if (handle_) return false;
+  HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = h;
+  return true;
+}
+
+bool NewFile::Write(const void* bytes, size_t length) {
+  if (!handle_) return false;
+  const auto* data = static_cast<const unsigned char*>(bytes);
+  size_t done = 0;
+  while (done < length) {
+    const size_t left = length - done;
+    const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD wrote = 0;
+    if (!::WriteFile(static_cast<HANDLE>(handle_), data + done, chunk, &wrote, nullptr) ||
+        wrote == 0) {
+      return false;
+    }
+    done += wrote;
+  }
+  return true;
+}
+
+bool NewFile::Sync() {
+  return handle_ && ::FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0;
+}
+
+bool NewFile::Close() {
+  if (!handle_) return false;
+  const BOOL ok = ::CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  return ok != 0;
+}
+
+bool NewFile::IsOpen() const { return handle_ != nullptr; }
+
+bool RenameNoReplace(const std::u16string& from, const std::u16string& to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+  return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
+  return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const std::u16string& path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
+
+std::u16string UserConfigFolder() {
+  // The roaming application-data folder, created when missing.
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder))) {
+    return std::u16string();
+  }
+  return FromWide(folder);
+}
+
+std::u16string AbsolutePath(const std::u16string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD got = ::GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+  if (got == 0 || got >= needed) return path;
+  full.resize(got);
+  return std::u16string(full.begin(), full.end());
+}
+
+}  // namespace platform
