@@ -1,0 +1,117 @@
+// The GDI+ reducer's plumbing under the Windows build. Wine's GDI+ ignores
+// the quality parameter and writes no property items, so the metadata and
+// quality checks live with the portable reducer's tests; here: sizes, the
+// file replaced by a JPEG of exactly the target size, and every failure
+// keeping the full-size bytes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "imaging/imaging.h"
+#include "tests/fixtures/jpeg.h"
+
+namespace imaging {
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Bytes;
+
+class GdiplusReducerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Gdiplus::GdiplusStartupInput input;
+    ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
+    folder_ = fs::temp_directory_path() /
+              ("rawlift_gdiplus_" + std::to_string(GetCurrentProcessId()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override {
+    fs::remove_all(folder_);
+    Gdiplus::GdiplusShutdown(token_);
+  }
+
+  std::u16string Write(const std::string& name, const Bytes& bytes) {
+    const fs::path path = folder_ / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path.u16string();
+  }
+  static Bytes Read(const std::u16string& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  size_t FilesInFolder() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(folder_), {}));
+  }
+
+  ULONG_PTR token_ = 0;
+  fs::path folder_;
+};
+
+Bytes Picture(int width, int height) {
+  fixtures::JpegOptions options;
+  options.width = width;
+  options.height = height;
+  options.app = fixtures::JpegApp::Exif;
+  return fixtures::MakeJpeg(options);
+}
+
+TEST_F(GdiplusReducerTest, MeasuresJpegsAndAnswersZeroForWhatItCannotDecode) {
+  EXPECT_EQ(MeasureJpegFile(Write("a.jpg", Picture(120, 80))), (ImageSize{120, 80}));
+  EXPECT_EQ(MeasureJpegFile(Write("junk.jpg", Bytes{'n', 'o', 't', ' ', 'j', 'p', 'g'})),
+            (ImageSize{0, 0}));
+  EXPECT_EQ(MeasureJpegFile((folder_ / "missing.jpg").u16string()), (ImageSize{0, 0}));
+}
+
+TEST_F(GdiplusReducerTest, ReplacesTheFileWithAJpegOfExactlyTheTargetSize) {
+  const std::u16string path = Write("big.jpg", Picture(300, 200));
+  ASSERT_TRUE(ReduceJpegFile(path, 150, 100));
+  const Bytes reduced = Read(path);
+  fixtures::JpegFrame frame;
+  ASSERT_TRUE(fixtures::ReadJpegFrame(reduced, &frame));
+  EXPECT_EQ(frame.width, 150);
+  EXPECT_EQ(frame.height, 100);
+  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{150, 100}));
+  // The file can be reduced again: nothing kept it open.
+  EXPECT_TRUE(ReduceJpegFile(path, 30, 20));
+  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{30, 20}));
+  EXPECT_EQ(FilesInFolder(), 1u) << "no temporary file is left behind";
+}
+
+TEST_F(GdiplusReducerTest, FailuresKeepTheFullSizeBytes) {
+  const Bytes original = Picture(64, 48);
+  const std::u16string path = Write("keep.jpg", original);
+  // A zero target (a 0 bound, or a strip whose fitted height truncates to 0)
+  // and a negative one cannot be bitmaps.
+  EXPECT_FALSE(ReduceJpegFile(path, 0, 0));
+  EXPECT_FALSE(ReduceJpegFile(path, 800, 0));
+  EXPECT_FALSE(ReduceJpegFile(path, -3, 10));
+  EXPECT_EQ(Read(path), original);
+
+  const Bytes junk = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0x12};
+  const std::u16string junk_path = Write("junk.jpg", junk);
+  EXPECT_FALSE(ReduceJpegFile(junk_path, 10, 10));
+  EXPECT_EQ(Read(junk_path), junk);
+  EXPECT_EQ(FilesInFolder(), 2u);
+}
+
+TEST_F(GdiplusReducerTest, AStripBoundedTo800HasAZeroHeightAndStaysAsItIs) {
+  const Bytes strip = Picture(4000, 3);
+  const std::u16string path = Write("strip.jpg", strip);
+  const ImageSize target = FitWithinBounds(4000, 3, 800, 800);
+  EXPECT_EQ(target, (ImageSize{800, 0}));
+  EXPECT_FALSE(ReduceJpegFile(path, target.width, target.height));
+  EXPECT_EQ(Read(path), strip);
+}
+
+}  // namespace
+}  // namespace imaging

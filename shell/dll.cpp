@@ -1,0 +1,37 @@
+// Entry points of RididaViz.DLL, the in-process COM server.
+#include <windows.h>
+#include <objbase.h>
+
+#include "shell/class_factory.h"
+#include "shell/module.h"
+#include "shell/registration.h"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    shell::InitializeClassTable();
+    shell::SetModuleInstance(instance);
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    shell::ReleaseClassFactories();
+    shell::SetModuleInstance(nullptr);
+  }
+  return TRUE;
+}
+
+STDAPI DllCanUnloadNow() { return shell::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
+  return shell::GetClassObject(clsid, riid, out);
+}
+
+STDAPI DllRegisterServer() {
+  shell::RegistryTarget target;
+  target.ntFamily = shell::IsWindowsNtFamily();
+  return shell::RegisterServer(shell::ModuleInstance(), target);
+}
+
+STDAPI DllUnregisterServer() {
+  shell::RegistryTarget target;
+  target.ntFamily = shell::IsWindowsNtFamily();
+  return shell::UnregisterServer(shell::ModuleInstance(), target);
+}
