@@ -1,0 +1,432 @@
+// Measuring and reducing JPEG files with libjpeg-turbo (builds without GDI+).
+//
+// A reduction streams: the decoder, scaling in the DCT domain to the smallest
+// size still at least the target, hands rows to the bicubic resampler, whose
+// rows go straight to the encoder writing a temporary file beside the source.
+// Only a window of rows is ever in memory. The temporary is renamed over the
+// source at the very end, so a failure anywhere leaves the source untouched.
+//
+// libjpeg reports fatal errors through error_exit, which must not return; ours
+// longjmps back to the one setjmp in each run function. Everything with a
+// destructor lives in the caller's context object, never in a frame the jump
+// skips, and the run functions read nothing after a jump but that object.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include "imaging/imaging.h"
+#include "imaging/resampler.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+namespace imaging {
+namespace {
+
+// Source bytes are read in chunks of this size.
+constexpr size_t kInputChunkBytes = size_t{64} << 10;
+// Sources with more pixels are refused: the largest camera previews are a
+// fraction of this, and a hostile header could otherwise make us decode for
+// minutes.
+constexpr uint64_t kMaxSourcePixels = uint64_t{1} << 28;
+// Memory libjpeg may take for whole-image buffers (progressive and
+// multi-scan files keep every coefficient until the last scan).
+constexpr long kMaxDecoderMemoryBytes = 512L << 20;
+// Scans beyond this abandon a file: real progressive encoders use about ten,
+// while a hostile file can repeat tiny scans to make decoding quadratic.
+constexpr int kMaxScans = 500;
+// Total APPn and COM payload kept from one source for copying into the
+// reduced file. Exif, ICC and XMP together rarely pass a megabyte.
+constexpr size_t kMaxMetadataBytes = size_t{16} << 20;
+// Attempts at a fresh temporary name before giving up.
+constexpr int kMaxTemporaryNameAttempts = 100;
+
+// ---- libjpeg plumbing: errors, scan limit, reading from a ReadOnlyFile ----
+
+struct ErrorTrap {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+[[noreturn]] void JumpOut(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<ErrorTrap*>(cinfo->err)->jump, 1);
+}
+
+void DiscardMessage(j_common_ptr) {}
+
+void InstallErrorTrap(ErrorTrap* trap) {
+  jpeg_std_error(&trap->manager);
+  trap->manager.error_exit = JumpOut;
+  trap->manager.output_message = DiscardMessage;
+}
+
+void Fail(j_common_ptr cinfo, int code) {
+  cinfo->err->msg_code = code;
+  cinfo->err->error_exit(cinfo);
+}
+
+void LimitScans(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
+    Fail(cinfo, JERR_OUT_OF_MEMORY);
+  }
+}
+
+struct FileSource {
+  jpeg_source_mgr manager;
+  const platform::ReadOnlyFile* file = nullptr;
+  int64_t offset = 0;
+  uint8_t buffer[kInputChunkBytes];
+};
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInput(j_decompress_ptr cinfo) {
+  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
+  size_t n = source->file->ReadAt(source->offset, source->buffer, kInputChunkBytes);
+  if (n == 0) {
+    // Past the end: hand the decoder an end-of-image marker, as many times as
+    // it asks, so a truncated file ends the scan instead of blocking it.
+    cinfo->err->msg_code = JWRN_JPEG_EOF;
+    cinfo->err->emit_message(reinterpret_cast<j_common_ptr>(cinfo), -1);
+    source->buffer[0] = 0xFF;
+    source->buffer[1] = JPEG_EOI;
+    n = 2;
+  }
+  source->offset += static_cast<int64_t>(n);
+  source->manager.next_input_byte = source->buffer;
+  source->manager.bytes_in_buffer = n;
+  return TRUE;
+}
+
+void SkipInput(j_decompress_ptr cinfo, long count) {
+  if (count <= 0) return;
+  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
+  const size_t skip = static_cast<size_t>(count);
+  if (skip <= source->manager.bytes_in_buffer) {
+    source->manager.next_input_byte += skip;
+    source->manager.bytes_in_buffer -= skip;
+    return;
+  }
+  // Jump the file position; a skip past the end reads as end of file later.
+  source->offset += static_cast<int64_t>(skip - source->manager.bytes_in_buffer);
+  source->manager.bytes_in_buffer = 0;
+}
+
+void AttachFileSource(j_decompress_ptr cinfo, FileSource* source,
+                      const platform::ReadOnlyFile* file) {
+  source->file = file;
+  source->offset = 0;
+  source->manager.init_source = InitSource;
+  source->manager.fill_input_buffer = FillInput;
+  source->manager.skip_input_data = SkipInput;
+  source->manager.resync_to_restart = jpeg_resync_to_restart;
+  source->manager.term_source = TermSource;
+  source->manager.next_input_byte = nullptr;
+  source->manager.bytes_in_buffer = 0;
+  cinfo->src = &source->manager;
+}
+
+// ---- What a source must be for us to reduce it ----
+
+struct PixelLayout {
+  J_COLOR_SPACE decodeAs = JCS_UNKNOWN;  // what the decoder hands out
+  int components = 0;
+};
+
+// The sample layout kept from a source colour space: grey stays one channel,
+// YCbCr and RGB become RGB samples, CMYK and YCCK become CMYK samples (and
+// are encoded back into the colour space they came in).
+bool LayoutFor(J_COLOR_SPACE coded, PixelLayout* layout) {
+  switch (coded) {
+    case JCS_GRAYSCALE:
+      *layout = {JCS_GRAYSCALE, 1};
+      return true;
+    case JCS_YCbCr:
+    case JCS_RGB:
+      *layout = {JCS_RGB, 3};
+      return true;
+    case JCS_CMYK:
+    case JCS_YCCK:
+      *layout = {JCS_CMYK, 4};
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool AcceptableSource(const jpeg_decompress_struct& d, PixelLayout* layout) {
+  const uint64_t pixels = uint64_t{d.image_width} * d.image_height;
+  return d.image_width > 0 && d.image_height > 0 && pixels <= kMaxSourcePixels &&
+         LayoutFor(d.jpeg_color_space, layout);
+}
+
+// ---- Metadata segments: kept whole, in file order ----
+
+struct MetadataSegment {
+  int marker = 0;
+  std::vector<uint8_t> body;  // without the marker and length bytes
+};
+
+struct SourceReader {
+  std::vector<MetadataSegment> segments;
+  size_t metadataBytes = 0;
+  bool metadataOverflow = false;
+};
+
+uint8_t NextSourceByte(j_decompress_ptr cinfo) {
+  jpeg_source_mgr* source = cinfo->src;
+  if (source->bytes_in_buffer == 0) source->fill_input_buffer(cinfo);
+  --source->bytes_in_buffer;
+  return *source->next_input_byte++;
+}
+
+// Tells the decoder what the JFIF and Adobe segments say, as its own reader
+// would: the colour space of a three- or four-component file depends on them.
+void NoteColourMarkers(j_decompress_ptr cinfo, const MetadataSegment& segment) {
+  const std::vector<uint8_t>& b = segment.body;
+  if (segment.marker == JPEG_APP0 && b.size() >= 14 && std::memcmp(b.data(), "JFIF\0", 5) == 0) {
+    cinfo->saw_JFIF_marker = TRUE;
+    cinfo->JFIF_major_version = b[5];
+    cinfo->JFIF_minor_version = b[6];
+    cinfo->density_unit = b[7];
+    cinfo->X_density = static_cast<UINT16>((b[8] << 8) | b[9]);
+    cinfo->Y_density = static_cast<UINT16>((b[10] << 8) | b[11]);
+  } else if (segment.marker == JPEG_APP0 + 14 && b.size() >= 12 &&
+             std::memcmp(b.data(), "Adobe", 5) == 0) {
+    cinfo->saw_Adobe_marker = TRUE;
+    cinfo->Adobe_transform = b[11];
+  }
+}
+
+boolean KeepMetadataSegment(j_decompress_ptr cinfo) {
+  auto* reader = static_cast<SourceReader*>(cinfo->client_data);
+  const uint8_t high = NextSourceByte(cinfo);
+  const uint8_t low = NextSourceByte(cinfo);
+  const size_t length = (size_t{high} << 8) | low;
+  if (length < 2) Fail(reinterpret_cast<j_common_ptr>(cinfo), JERR_BAD_LENGTH);
+  size_t remaining = length - 2;
+  std::vector<uint8_t>* body = nullptr;
+  if (reader->metadataBytes + remaining <= kMaxMetadataBytes) {
+    reader->metadataBytes += remaining;
+    reader->segments.push_back(MetadataSegment{cinfo->unread_marker, {}});
+    body = &reader->segments.back().body;
+    body->resize(remaining);
+  } else {
+    reader->metadataOverflow = true;  // the reduction is refused later
+  }
+  size_t filled = 0;
+  jpeg_source_mgr* source = cinfo->src;
+  while (remaining > 0) {
+    if (source->bytes_in_buffer == 0) source->fill_input_buffer(cinfo);
+    const size_t n = remaining < source->bytes_in_buffer ? remaining : source->bytes_in_buffer;
+    if (body != nullptr) std::memcpy(body->data() + filled, source->next_input_byte, n);
+    source->next_input_byte += n;
+    source->bytes_in_buffer -= n;
+    filled += n;
+    remaining -= n;
+  }
+  if (body != nullptr) NoteColourMarkers(cinfo, reader->segments.back());
+  return TRUE;
+}
+
+// ---- Measuring ----
+
+struct MeasureContext {
+  platform::ReadOnlyFile file;
+  ErrorTrap trap;
+  FileSource source;
+  jpeg_progress_mgr progress;
+  jpeg_decompress_struct decoder;
+  bool decoderCreated = false;
+};
+
+bool RunMeasure(MeasureContext* m, ImageSize* size) {
+  InstallErrorTrap(&m->trap);
+  m->decoder.err = &m->trap.manager;
+  if (setjmp(m->trap.jump) != 0) return false;
+  jpeg_create_decompress(&m->decoder);
+  m->decoderCreated = true;
+  m->progress.progress_monitor = LimitScans;
+  m->decoder.progress = &m->progress;
+  AttachFileSource(&m->decoder, &m->source, &m->file);
+  jpeg_read_header(&m->decoder, TRUE);
+  PixelLayout layout;
+  if (!AcceptableSource(m->decoder, &layout)) return false;
+  size->width = static_cast<int32_t>(m->decoder.image_width);
+  size->height = static_cast<int32_t>(m->decoder.image_height);
+  return true;
+}
+
+// ---- Reducing ----
+
+struct ReduceContext {
+  platform::ReadOnlyFile file;
+  ErrorTrap trap;
+  FileSource source;
+  jpeg_progress_mgr progress;
+  SourceReader reader;
+  jpeg_decompress_struct decoder;
+  bool decoderCreated = false;
+  jpeg_compress_struct encoder;
+  bool encoderCreated = false;
+  RowResampler resampler;
+  std::vector<uint8_t> outputRow;
+  std::FILE* output = nullptr;
+};
+
+// The smallest DCT-domain scale n/8 whose output still covers the target in
+// both directions; full size when even that falls short (an enlargement).
+void ChooseDecodeScale(jpeg_decompress_struct* d, int32_t targetWidth, int32_t targetHeight) {
+  d->scale_denom = 8;
+  for (unsigned n = 1; n <= 8; ++n) {
+    d->scale_num = n;
+    jpeg_calc_output_dimensions(d);
+    if (d->output_width >= static_cast<JDIMENSION>(targetWidth) &&
+        d->output_height >= static_cast<JDIMENSION>(targetHeight)) {
+      return;
+    }
+  }
+}
+
+bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
+  InstallErrorTrap(&r->trap);
+  r->decoder.err = &r->trap.manager;
+  r->encoder.err = &r->trap.manager;
+  if (setjmp(r->trap.jump) != 0) return false;
+
+  jpeg_create_decompress(&r->decoder);
+  r->decoderCreated = true;
+  r->decoder.client_data = &r->reader;
+  r->decoder.mem->max_memory_to_use = kMaxDecoderMemoryBytes;
+  r->progress.progress_monitor = LimitScans;
+  r->decoder.progress = &r->progress;
+  AttachFileSource(&r->decoder, &r->source, &r->file);
+  jpeg_set_marker_processor(&r->decoder, JPEG_COM, KeepMetadataSegment);
+  for (int app = 0; app < 16; ++app) {
+    jpeg_set_marker_processor(&r->decoder, JPEG_APP0 + app, KeepMetadataSegment);
+  }
+  jpeg_read_header(&r->decoder, TRUE);
+  PixelLayout layout;
+  if (!AcceptableSource(r->decoder, &layout) || r->reader.metadataOverflow) return false;
+  const J_COLOR_SPACE codedAs = r->decoder.jpeg_color_space;
+  r->decoder.out_color_space = layout.decodeAs;
+  ChooseDecodeScale(&r->decoder, targetWidth, targetHeight);
+  jpeg_start_decompress(&r->decoder);
+  if (r->decoder.output_components != layout.components) return false;
+  if (!r->resampler.Init(static_cast<int32_t>(r->decoder.output_width),
+                         static_cast<int32_t>(r->decoder.output_height), targetWidth,
+                         targetHeight, layout.components)) {
+    return false;
+  }
+
+  jpeg_create_compress(&r->encoder);
+  r->encoderCreated = true;
+  jpeg_stdio_dest(&r->encoder, r->output);
+  r->encoder.image_width = static_cast<JDIMENSION>(targetWidth);
+  r->encoder.image_height = static_cast<JDIMENSION>(targetHeight);
+  r->encoder.input_components = layout.components;
+  r->encoder.in_color_space = layout.decodeAs;
+  jpeg_set_defaults(&r->encoder);
+  // Code the samples as the source did (RGB stays RGB, YCCK stays YCCK).
+  if (codedAs == JCS_RGB || codedAs == JCS_CMYK || codedAs == JCS_YCCK) {
+    jpeg_set_colorspace(&r->encoder, codedAs);
+  }
+  jpeg_set_quality(&r->encoder, kReducedJpegQuality, TRUE);
+  // The source's own JFIF and Adobe segments are copied below with the rest
+  // of its metadata; the encoder must not add a second one of either.
+  r->encoder.write_JFIF_header = FALSE;
+  r->encoder.write_Adobe_marker = FALSE;
+  jpeg_start_compress(&r->encoder, TRUE);
+  for (const MetadataSegment& segment : r->reader.segments) {
+    jpeg_write_marker(&r->encoder, segment.marker, segment.body.data(),
+                      static_cast<unsigned>(segment.body.size()));
+  }
+
+  r->outputRow.assign(static_cast<size_t>(targetWidth) * layout.components, 0);
+  JSAMPROW outputRow = r->outputRow.data();
+  for (int32_t y = 0; y < targetHeight; ++y) {
+    while (r->resampler.NeedsSourceRow()) {
+      JSAMPROW sourceRow = r->resampler.SourceRow();
+      if (jpeg_read_scanlines(&r->decoder, &sourceRow, 1) != 1) return false;
+      r->resampler.CommitSourceRow();
+    }
+    r->resampler.ProduceRow(outputRow);
+    jpeg_write_scanlines(&r->encoder, &outputRow, 1);
+  }
+  jpeg_finish_compress(&r->encoder);
+  // Source rows below the last one the filter needed are never decoded.
+  jpeg_abort_decompress(&r->decoder);
+  return true;
+}
+
+// Creates a fresh file beside `target` for writing, with the target's
+// permission bits; fills *name with its path.
+std::FILE* CreateTemporaryBeside(const platform::NativePath& target, platform::NativePath* name) {
+  struct stat targetInfo;
+  const bool haveMode = ::stat(target.c_str(), &targetInfo) == 0;
+  const std::string stem = target + ".reduce-" + std::to_string(::getpid()) + "-";
+  for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
+    *name = stem + std::to_string(attempt) + ".tmp";
+    const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    if (haveMode) ::fchmod(fd, targetInfo.st_mode & 07777);
+    std::FILE* stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+      ::close(fd);
+      ::unlink(name->c_str());
+    }
+    return stream;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ImageSize MeasureJpegFile(const std::u16string& path) {
+  MeasureContext m;
+  ImageSize size;
+  if (!m.file.Open(path)) return ImageSize{};
+  const bool measured = RunMeasure(&m, &size);
+  if (m.decoderCreated) jpeg_destroy_decompress(&m.decoder);
+  return measured ? size : ImageSize{};
+}
+
+bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight) {
+  if (targetWidth < 1 || targetHeight < 1 || targetWidth > kMaxResampleDimension ||
+      targetHeight > kMaxResampleDimension) {
+    return false;
+  }
+  const platform::NativePath nativePath = platform::ToNativePath(path);
+  ReduceContext r;
+  if (!r.file.Open(nativePath)) return false;
+  platform::NativePath temporaryName;
+  r.output = CreateTemporaryBeside(nativePath, &temporaryName);
+  if (r.output == nullptr) return false;
+
+  bool reduced = RunReduce(&r, targetWidth, targetHeight);
+  if (r.encoderCreated) jpeg_destroy_compress(&r.encoder);
+  if (r.decoderCreated) jpeg_destroy_decompress(&r.decoder);
+  r.file.Close();
+  // fclose flushes what the encoder left buffered; a late write error counts.
+  if (std::fclose(r.output) != 0) reduced = false;
+  if (reduced && std::rename(temporaryName.c_str(), nativePath.c_str()) == 0) return true;
+  ::unlink(temporaryName.c_str());
+  return false;
+}
+
+}  // namespace imaging

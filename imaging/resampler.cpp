@@ -1,0 +1,173 @@
+#include "imaging/resampler.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace imaging {
+namespace {
+
+// Catmull-Rom: the cubic with B = 0, C = 1/2. It interpolates (passes through
+// the samples) and is as sharp as a cubic gets without visible ringing.
+constexpr double kCubicRadius = 2.0;
+
+double CatmullRom(double x) {
+  x = std::fabs(x);
+  if (x < 1.0) return (1.5 * x - 2.5) * x * x + 1.0;
+  if (x < 2.0) return ((-0.5 * x + 2.5) * x - 4.0) * x + 2.0;
+  return 0.0;
+}
+
+uint8_t ToSample(float value) {
+  if (!(value > 0.0f)) return 0;  // also catches NaN
+  if (value >= 255.0f) return 255;
+  return static_cast<uint8_t>(value + 0.5f);
+}
+
+template <int kChannels>
+void FilterRow(const uint8_t* source, float* target, int32_t targetWidth, const int32_t* first,
+               const int32_t* count, const float* weights, int32_t stride) {
+  for (int32_t x = 0; x < targetWidth; ++x) {
+    float sum[kChannels] = {};
+    const uint8_t* pixel = source + static_cast<size_t>(first[x]) * kChannels;
+    const float* w = weights + static_cast<size_t>(x) * stride;
+    for (int32_t k = 0; k < count[x]; ++k, pixel += kChannels) {
+      for (int c = 0; c < kChannels; ++c) sum[c] += w[k] * pixel[c];
+    }
+    for (int c = 0; c < kChannels; ++c) target[c] = sum[c];
+    target += kChannels;
+  }
+}
+
+}  // namespace
+
+bool RowResampler::BuildContributions(int32_t sourceLength, int32_t targetLength,
+                                      size_t byteBudget, Contributions* out) {
+  const double scale = static_cast<double>(targetLength) / sourceLength;
+  // Shrinking stretches the kernel over the source pixels that one target
+  // pixel covers; enlarging keeps it at its natural width.
+  const double kernelWidth = scale < 1.0 ? 1.0 / scale : 1.0;
+  const double support = kCubicRadius * kernelWidth;
+  const int32_t stride = static_cast<int32_t>(std::ceil(2.0 * support)) + 1;
+  const size_t bytes = static_cast<size_t>(targetLength) *
+                       (static_cast<size_t>(stride) * sizeof(float) + 2 * sizeof(int32_t));
+  if (bytes > byteBudget) return false;
+
+  out->stride = stride;
+  out->first.assign(targetLength, 0);
+  out->count.assign(targetLength, 0);
+  out->weights.assign(static_cast<size_t>(targetLength) * stride, 0.0f);
+  std::vector<double> raw(stride);
+  for (int32_t i = 0; i < targetLength; ++i) {
+    // Pixel centres: target pixel i covers source [i / scale, (i + 1) / scale).
+    const double centre = (i + 0.5) / scale - 0.5;
+    const int32_t low =
+        std::max<int32_t>(0, static_cast<int32_t>(std::ceil(centre - support)));
+    const int32_t high = std::min<int32_t>(sourceLength - 1,
+                                           static_cast<int32_t>(std::floor(centre + support)));
+    int32_t n = 0;
+    double total = 0.0;
+    for (int32_t j = low; j <= high && n < stride; ++j, ++n) {
+      raw[n] = CatmullRom((j - centre) / kernelWidth);
+      total += raw[n];
+    }
+    float* w = &out->weights[static_cast<size_t>(i) * stride];
+    // Taps beyond the edges are dropped and the rest renormalised, so the
+    // border keeps its brightness. The kernel's centre lobe dominates, so the
+    // total cannot vanish; the fallback only guards rounding.
+    if (n == 0 || total < 1e-9) {
+      out->first[i] = std::min<int32_t>(sourceLength - 1,
+                                         std::max<int32_t>(0, static_cast<int32_t>(centre + 0.5)));
+      out->count[i] = 1;
+      w[0] = 1.0f;
+      continue;
+    }
+    out->first[i] = low;
+    out->count[i] = n;
+    for (int32_t k = 0; k < n; ++k) w[k] = static_cast<float>(raw[k] / total);
+  }
+  return true;
+}
+
+bool RowResampler::Init(int32_t sourceWidth, int32_t sourceHeight, int32_t targetWidth,
+                        int32_t targetHeight, int channels) {
+  rowsCommitted_ = rowsProduced_ = 0;
+  targetHeight_ = 0;  // unusable until everything below succeeds
+  auto inRange = [](int32_t v) { return v >= 1 && v <= kMaxResampleDimension; };
+  if (!inRange(sourceWidth) || !inRange(sourceHeight) || !inRange(targetWidth) ||
+      !inRange(targetHeight) || channels < 1 || channels > 4) {
+    return false;
+  }
+  size_t budget = kMaxResampleWorkBytes;
+  if (!BuildContributions(sourceWidth, targetWidth, budget, &horizontal_)) return false;
+  budget -= horizontal_.weights.size() * sizeof(float);
+  if (!BuildContributions(sourceHeight, targetHeight, budget, &vertical_)) return false;
+  budget -= vertical_.weights.size() * sizeof(float);
+
+  const int32_t windowRows = *std::max_element(vertical_.count.begin(), vertical_.count.end());
+  const size_t rowFloats = static_cast<size_t>(targetWidth) * channels;
+  const size_t windowBytes = (static_cast<size_t>(windowRows) + 1) * rowFloats * sizeof(float);
+  if (windowBytes > budget) return false;
+
+  sourceWidth_ = sourceWidth;
+  sourceHeight_ = sourceHeight;
+  targetWidth_ = targetWidth;
+  channels_ = channels;
+  windowRows_ = windowRows;
+  sourceRow_.assign(static_cast<size_t>(sourceWidth) * channels, 0);
+  window_.assign(static_cast<size_t>(windowRows) * rowFloats, 0.0f);
+  accumulator_.assign(rowFloats, 0.0f);
+  targetHeight_ = targetHeight;
+  return true;
+}
+
+bool RowResampler::NeedsSourceRow() const {
+  if (rowsProduced_ >= targetHeight_) return false;
+  const int32_t last = vertical_.first[rowsProduced_] + vertical_.count[rowsProduced_] - 1;
+  return rowsCommitted_ <= last && rowsCommitted_ < sourceHeight_;
+}
+
+void RowResampler::FilterRowHorizontally(const uint8_t* source, float* target) const {
+  const int32_t* first = horizontal_.first.data();
+  const int32_t* count = horizontal_.count.data();
+  const float* weights = horizontal_.weights.data();
+  switch (channels_) {
+    case 1:
+      FilterRow<1>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
+      break;
+    case 2:
+      FilterRow<2>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
+      break;
+    case 3:
+      FilterRow<3>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
+      break;
+    default:
+      FilterRow<4>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
+      break;
+  }
+}
+
+void RowResampler::CommitSourceRow() {
+  if (rowsCommitted_ >= sourceHeight_ || windowRows_ == 0) return;
+  const size_t rowFloats = static_cast<size_t>(targetWidth_) * channels_;
+  float* slot = &window_[static_cast<size_t>(rowsCommitted_ % windowRows_) * rowFloats];
+  FilterRowHorizontally(sourceRow_.data(), slot);
+  ++rowsCommitted_;
+}
+
+void RowResampler::ProduceRow(uint8_t* output) {
+  if (rowsProduced_ >= targetHeight_ || NeedsSourceRow()) return;
+  const size_t rowFloats = accumulator_.size();
+  float* sum = accumulator_.data();
+  std::fill(sum, sum + rowFloats, 0.0f);
+  const int32_t first = vertical_.first[rowsProduced_];
+  const float* w = &vertical_.weights[static_cast<size_t>(rowsProduced_) * vertical_.stride];
+  for (int32_t k = 0; k < vertical_.count[rowsProduced_]; ++k) {
+    const float* row = &window_[static_cast<size_t>((first + k) % windowRows_) * rowFloats];
+    const float weight = w[k];
+    for (size_t i = 0; i < rowFloats; ++i) sum[i] += weight * row[i];
+  }
+  for (size_t i = 0; i < rowFloats; ++i) output[i] = ToSample(sum[i]);
+  ++rowsProduced_;
+}
+
+}  // namespace imaging
