@@ -1,10 +1,305 @@
 // Maker notes: the camera makers' own directories inside the Exif directory.
+//
+// A maker note starts with a header that names its maker; the header decides
+// where the directory starts, which byte order it uses and what its value
+// offsets count from. The entries that matter here locate the embedded
+// preview or describe the shot; the colour records are passed over.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
 #include "engine/parsers.h"
 
 namespace engine {
 
-void ParseMakerNote(ParseState&, int64_t, uint32_t) {}
-void ParsePreviewNote(ParseState&, int64_t, uint32_t, uint32_t) {}
-void ParseKodakDirectory(ParseState&, int64_t) {}
+namespace {
+
+constexpr uint16_t kLittleEndian = 0x4949;  // "II"
+constexpr uint16_t kBigEndian = 0x4D4D;     // "MM"
+
+// A maker-note directory with more entries than this is garbage.
+constexpr uint32_t kMaxMakerNoteEntries = 1000;
+// Kodak's private directory is larger; beyond this it is garbage too.
+constexpr uint32_t kMaxKodakEntries = 1024;
+constexpr int64_t kEntrySize = 12;
+// Bytes of the header that identify the maker.
+constexpr size_t kHeaderSize = 10;
+// The KC/MLY white-balance scan never looks further into the file.
+constexpr int64_t kWhiteBalanceScanEnd = 16384;
+// Nikon capture-note records: tag, 14 bytes, size; the payload follows.
+constexpr int64_t kCaptureRecordHeader = 22;
+constexpr uint32_t kCaptureOrientationRecord = 0x76A43207;
+// Olympus image-processing sub-directory; inside it, tags carry it above them.
+constexpr uint32_t kOlympusSubdirectoryTag = 0x2040;
+
+// Restores the byte order on every path out of a structure that declares its own.
+class ByteOrderGuard {
+ public:
+  explicit ByteOrderGuard(ParseState& s) : s_(s), saved_(s.byte_order) {}
+  ~ByteOrderGuard() { s_.byte_order = saved_; }
+  ByteOrderGuard(const ByteOrderGuard&) = delete;
+  ByteOrderGuard& operator=(const ByteOrderGuard&) = delete;
+
+ private:
+  ParseState& s_;
+  uint16_t saved_;
+};
+
+// Entries a directory may claim at the current position: never more than the
+// bytes left in the file can hold (a last entry cut short still counts).
+uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
+  const int64_t left = s.input.Size() - s.input.Tell();
+  if (left <= 0) return 0;
+  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
+  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
+}
+
+bool HeaderStartsWith(const char* header, const char* prefix) {
+  return std::strncmp(header, prefix, std::strlen(prefix)) == 0;
+}
+
+bool HeaderEquals(const char* header, const char* text) { return std::strcmp(header, text) == 0; }
+
+// KC and MLY notes are no directory: somewhere in them sit four 16-bit values
+// (a, 256, b, 256), the camera's white-balance multipliers.
+void ScanWhiteBalance(ParseState& s) {
+  s.byte_order = kBigEndian;
+  uint32_t last[4] = {0, 0, 0, 0};
+  while (s.input.Tell() < s.raw_data_offset && s.input.Tell() < kWhiteBalanceScanEnd &&
+         !s.input.AtEnd()) {
+    last[0] = last[1];
+    last[1] = last[2];
+    last[2] = last[3];
+    last[3] = read_u16(s);
+    const bool in_range_a = last[0] > 256 && last[0] < 640;
+    const bool in_range_b = last[2] > 256 && last[2] < 640;
+    if (in_range_a && in_range_b && last[1] == 256 && last[3] == 256)
+      for (int c = 0; c < 4; ++c) s.camera_multipliers[c] = static_cast<float>(last[c]);
+  }
+}
+
+// The Nikon capture note (0x0E01): little-endian records, one of which holds
+// the rotation of the picture in degrees.
+void ReadCaptureNote(ParseState& s, uint32_t count) {
+  ByteOrderGuard order(s);
+  s.byte_order = kLittleEndian;
+  const int64_t start = s.input.Tell();
+  // Each record moves at least 18 bytes on, and the walk stops at the end of
+  // the note and at the end of the file.
+  for (int64_t record = kCaptureRecordHeader; record + kCaptureRecordHeader < count;) {
+    if (start + record >= s.input.Size()) break;
+    s.input.Seek(start + record);
+    const uint32_t tag = read_u32(s);
+    s.input.SeekRelative(14);
+    const uint32_t size = read_u32(s);
+    if (tag == kCaptureOrientationRecord) s.orientation = read_u16(s);
+    const int64_t next = record + kCaptureRecordHeader + static_cast<int64_t>(size) - 4;
+    if (next <= record) break;
+    record = next;
+  }
+}
+
+// The Canon shot information (0x0004): ISO, aperture, shutter and shot count.
+void ReadShotInfo(ParseState& s) {
+  s.input.SeekRelative(4);
+  const uint16_t iso = read_u16(s);
+  s.iso_speed = static_cast<float>(50 * std::pow(2.0, iso / 32.0 - 4));
+  s.input.SeekRelative(2);
+  const uint16_t aperture = read_u16(s);
+  if (aperture != 0x7FFF) s.aperture = static_cast<float>(std::pow(2.0, aperture / 64.0));
+  const uint16_t shutter = read_u16(s);
+  if (shutter != 0xFFFF)
+    s.shutter = static_cast<float>(std::pow(2.0, -static_cast<int16_t>(shutter) / 32.0));
+  s.input.SeekRelative(2);
+  read_u16(s);  // white-balance index: colour only
+  s.input.SeekRelative(2);
+  s.shot_order = read_u16(s);
+}
+
+// Sub-directories of a maker note are stored either as the value itself (an
+// undefined block) or as an offset to it (IFD or LONG types): follow the
+// offset in the second case.
+void SeekSubdirectory(ParseState& s, const TiffEntry& e, int64_t base) {
+  const bool is_pointer = e.type == 13 || (e.type == 4 && e.count == 1);
+  if (is_pointer) s.input.Seek(base + read_u32(s));
+}
+
+}  // namespace
+
+void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
+  ByteOrderGuard order(s);
+  const int64_t note_start = s.input.Tell();
+  char header[kHeaderSize + 1] = {};
+  s.input.Read(header, kHeaderSize);
+
+  if (HeaderStartsWith(header, "KDK") || HeaderStartsWith(header, "VER") ||
+      HeaderStartsWith(header, "IIII") || HeaderStartsWith(header, "MMMM"))
+    return;
+  if (HeaderStartsWith(header, "KC") || HeaderStartsWith(header, "MLY")) {
+    ScanWhiteBalance(s);
+    return;
+  }
+  if (HeaderEquals(header, "Nikon")) {
+    // An embedded TIFF header: offsets count from it, and it names the order.
+    base = s.input.Tell();
+    s.byte_order = read_u16(s);
+    if (read_u16(s) != 42) return;
+    const uint32_t offset = read_u32(s);
+    s.input.SeekRelative(static_cast<int64_t>(offset) - 8);
+  } else if (HeaderEquals(header, "OLYMPUS")) {
+    // "OLYMPUS" 00, the order mark, a version; offsets count from the note.
+    base = note_start;
+    s.input.SeekRelative(-2);
+    s.byte_order = read_u16(s);
+    read_u16(s);
+  } else if (HeaderStartsWith(header, "FUJIFILM") || HeaderStartsWith(header, "SONY") ||
+             HeaderEquals(header, "Panasonic")) {
+    s.byte_order = kLittleEndian;
+    read_u16(s);
+  } else if (HeaderEquals(header, "OLYMP") || HeaderEquals(header, "LEICA") ||
+             HeaderEquals(header, "Ricoh") || HeaderEquals(header, "EPSON")) {
+    s.input.SeekRelative(-2);
+  } else if (HeaderEquals(header, "AOC") || HeaderEquals(header, "QVC")) {
+    s.input.SeekRelative(-4);
+  } else {
+    s.input.SeekRelative(-static_cast<int64_t>(kHeaderSize));  // a plain directory
+  }
+
+  const uint32_t declared = read_u16(s);
+  if (declared > kMaxMakerNoteEntries) return;
+  const uint32_t entries = EntriesInFile(s, declared);
+  const bool nikon = std::strstr(s.make, "NIKON") != nullptr;
+  const bool pentax = std::strstr(s.make, "PENTAX") != nullptr;
+  // Sub-directories already walked from this note: a note whose entries all
+  // point at one sub-directory reads it once.
+  std::vector<int64_t> subdirectories;
+
+  for (uint32_t i = 0; i < entries; ++i) {
+    const TiffEntry e = ReadTiffEntry(s, base);
+    uint32_t tag = (upper_tag << 16) | e.tag;
+    if (pentax && tag == 0x001B) tag = 0x1018;
+    if (pentax && tag == 0x001C) tag = 0x1017;
+
+    switch (tag) {
+      case 0x0002:
+        if (nikon) {
+          read_u16(s);
+          s.iso_speed = read_u16(s);
+        }
+        break;
+      case 0x0004:
+        if (e.count >= 27 && e.count <= 34) ReadShotInfo(s);
+        break;
+      case 0x0008:
+        if (e.type == 4) s.shot_order = read_u32(s);
+        break;
+      case 0x0009:
+        if (std::strcmp(s.make, "Canon") == 0) s.input.Read(s.artist, sizeof s.artist);
+        break;
+      case 0x0010:
+        if (e.type == 4) s.unique_id = read_u32(s);
+        break;
+      case 0x0011:
+        if (s.raw_count != 0 && std::strncmp(s.make, "NIKON", 5) == 0) {
+          // The Nikon preview directory: one more image record.
+          s.input.Seek(base + read_u32(s));
+          ParseTiffDirectory(s, base);
+        }
+        break;
+      case 0x0015:
+        if (e.type == 2 && s.raw_count != 0) s.input.Read(s.model, sizeof s.model);
+        break;
+      case 0x0081:
+        if (e.type == 4) {
+          // Raw data location; the raw size lies 41 bytes into the data.
+          s.raw_data_offset = read_u32(s);
+          s.input.Seek(static_cast<int64_t>(s.raw_data_offset) + 41);
+          s.raw_height = read_u16(s);
+          s.raw_width = read_u16(s);
+        }
+        if (e.type == 7) {
+          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
+          s.preview_length = e.count;
+        }
+        break;
+      case 0x0100:
+        if (e.type == 7) {
+          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
+          s.preview_length = e.count;
+        }
+        break;
+      case 0x0280:
+        if (e.type == 1) {
+          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
+          s.preview_length = e.count;
+        }
+        break;
+      case 0x0088:
+        if (e.type == 4) {
+          const uint32_t offset = read_u32(s);
+          s.preview_offset = offset == 0 ? 0 : static_cast<uint32_t>(offset + base);
+        }
+        break;
+      case 0x0089:
+        if (e.type == 4) s.preview_length = read_u32(s);
+        break;
+      case 0x0200:
+        if (e.count == 3) {
+          read_u32(s);
+          s.shot_order = read_u32(s);
+        }
+        break;
+      case 0x0E01: ReadCaptureNote(s, e.count); break;
+      case 0x2020:
+        SeekSubdirectory(s, e, base);
+        ParsePreviewNote(s, base, 257, 258);
+        break;
+      case kOlympusSubdirectoryTag: {
+        SeekSubdirectory(s, e, base);
+        const int64_t at = s.input.Tell();
+        if (std::find(subdirectories.begin(), subdirectories.end(), at) != subdirectories.end())
+          break;
+        subdirectories.push_back(at);
+        // Inside, every tag is read as 0x2040xxxx, so a nested 0x2040 entry
+        // does not recurse again.
+        ParseMakerNote(s, base, kOlympusSubdirectoryTag);
+        break;
+      }
+      case 0xB028:
+        s.input.Seek(read_u32(s));
+        ParsePreviewNote(s, base, 136, 137);
+        break;
+      default:
+        // Colour and serial-number records, white-balance tables and the
+        // rest: nothing of the preview or the description.
+        break;
+    }
+    s.input.Seek(e.resume);
+  }
+}
+
+void ParsePreviewNote(ParseState& s, int64_t base, uint32_t offset_tag, uint32_t length_tag) {
+  const uint32_t entries = EntriesInFile(s, read_u16(s));
+  for (uint32_t i = 0; i < entries; ++i) {
+    const TiffEntry e = ReadTiffEntry(s, base);
+    if (e.tag == offset_tag) s.preview_offset = static_cast<uint32_t>(read_u32(s) + base);
+    if (e.tag == length_tag) s.preview_length = read_u32(s);
+    s.input.Seek(e.resume);
+  }
+}
+
+void ParseKodakDirectory(ParseState& s, int64_t base) {
+  const uint32_t declared = read_u16(s);
+  if (declared > kMaxKodakEntries) return;
+  const uint32_t entries = EntriesInFile(s, declared);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const TiffEntry e = ReadTiffEntry(s, base);
+    if (e.tag == 6020) s.iso_speed = static_cast<float>(read_int(s, e.type));
+    if (e.tag == 2317) ReadLinearizationTable(s, e.count);
+    // 1020, 1021, 2118, 2130-2140: white balance, colour only.
+    s.input.Seek(e.resume);
+  }
+}
 
 }  // namespace engine

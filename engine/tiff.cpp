@@ -1,8 +1,203 @@
 // TIFF and Exif directories and the choice of raw image and preview.
+//
+// A camera file is read as a TIFF structure at a base offset: a chain of image
+// directories (with sub-directories, the Exif directory and the maker note
+// hanging off them). Every directory that describes an image becomes an
+// IfdRecord; once the walk is over, the largest image that is not a colour
+// JPEG is taken as the raw image and the best of the rest as the preview.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "engine/parsers.h"
 
 namespace engine {
 
+namespace {
+
+constexpr uint16_t kLittleEndian = 0x4949;  // "II"
+constexpr uint16_t kBigEndian = 0x4D4D;     // "MM"
+
+// A directory with more entries than this is taken as garbage and not read.
+constexpr uint32_t kMaxDirectoryEntries = 512;
+// Bytes of one directory entry in the file.
+constexpr int64_t kEntrySize = 12;
+// TIFF structures nest through the DNG private data of non-DNG files (a
+// Minolta block list whose TIFF block is parsed again). Real files nest once;
+// the bound keeps a block list that points back at its own TIFF from
+// recursing without end.
+constexpr uint32_t kMaxTiffNesting = 4;
+// Longest text kept from a line-valued tag (the fields hold 64 bytes).
+constexpr size_t kLineFieldSize = 64;
+// JPEG marker of the start of the scan: the header ends there.
+constexpr int kStartOfScan = 0xFFDA;
+
+// Counts one more level of TIFF nesting for the lifetime of the object.
+class NestingGuard {
+ public:
+  explicit NestingGuard(ParseState& s) : s_(s) { ++s_.tiff_nesting; }
+  ~NestingGuard() { --s_.tiff_nesting; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+
+ private:
+  ParseState& s_;
+};
+
+// A text value read as a line: at most size - 1 bytes, ending after a newline
+// or at the end of the file, always NUL-terminated. Bytes of the field after
+// the terminator keep what they held.
+void ReadLine(ParseState& s, char* field, size_t size) {
+  size_t length = 0;
+  while (length + 1 < size) {
+    const int c = s.input.Get();
+    if (c < 0) break;
+    field[length++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  field[length] = 0;
+}
+
+// Copies exactly n bytes of the file into a field, without termination; bytes
+// the file does not have keep what they held.
+void ReadRawBytes(ParseState& s, char* field, size_t n) { s.input.Read(field, n); }
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Entries a directory may claim at the current position, bounded by the bytes
+// left in the file (an entry cut short by the end still counts, since its
+// first bytes are real). Counts read from a file are never trusted beyond
+// what the file can hold.
+uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
+  const int64_t left = s.input.Size() - s.input.Tell();
+  if (left <= 0) return 0;
+  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
+  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
+}
+
+// Software tags of raw converters: a file written by one is a converted
+// image, not camera raw data. The second prefix is a converter's name given
+// as its bytes.
+bool NamesConverter(const char* software) {
+  static const char kPrefixConverter[] = {0x64, 0x63, 0x72, 0x61, 0x77, 0};
+  return std::strncmp(software, "Adobe", 5) == 0 ||
+         std::strncmp(software, kPrefixConverter, 5) == 0 ||
+         std::strncmp(software, "Bibble", 6) == 0 ||
+         std::strncmp(software, "Nikon Scan", 10) == 0 ||
+         std::strcmp(software, "Digital Photo Professional") == 0;
+}
+
+// The Imacon private block (tag 46279): geometry, multipliers and rotation
+// of an Ixpress back.
+void ReadImaconBlock(ParseState& s) {
+  s.input.SeekRelative(78);
+  const uint32_t raw_width = read_u32(s);
+  const uint32_t raw_height = read_u32(s);
+  s.raw_width = static_cast<uint16_t>(raw_width);
+  s.raw_height = static_cast<uint16_t>(raw_height);
+  const uint32_t left = read_u32(s) & 7;
+  const uint32_t right = read_u32(s) & 7;
+  const uint32_t top = read_u32(s) & 7;
+  const uint32_t bottom = read_u32(s) & 7;
+  s.margin_left = static_cast<uint16_t>(left);
+  s.margin_top = static_cast<uint16_t>(top);
+  s.image_width = static_cast<uint16_t>(raw_width - left - right);
+  s.image_height = static_cast<uint16_t>(raw_height - top - bottom);
+  if (raw_width == 7262) {
+    s.image_width = 7244;
+    s.image_height = 5444;
+    s.margin_left = 7;
+  }
+  s.input.SeekRelative(52);
+  for (int c = 0; c < 3; ++c) s.camera_multipliers[c] = static_cast<float>(read_real(s, 11));
+  s.input.SeekRelative(114);
+  s.orientation = (read_u16(s) >> 7) * 90;
+  const int64_t pixels = static_cast<int64_t>(s.image_width) * s.image_height;
+  if (pixels * 6 == static_cast<int64_t>(s.imacon_data_length)) {
+    if (s.orientation % 180 == 90) std::swap(s.image_width, s.image_height);
+    s.orientation = 0;
+    s.filter_pattern = 0;
+  }
+  std::snprintf(s.model, sizeof s.model, "Ixpress %d-Mp", static_cast<int>(pixels / 1000000));
+  s.raw_decoder = RawDecoder::Imacon;
+  s.maximum_value = 0xFFFF;
+}
+
+// The data of a record as the preview: compression picks the kind.
+void TakePreviewKind(ParseState& s, const IfdRecord& record) {
+  s.preview_format |= static_cast<uint32_t>(record.samples) << 5;
+  switch (record.compression) {
+    case 0:
+      s.preview_kind = PreviewKind::Layered;
+      break;
+    case 1:
+      if (record.bits_per_sample <= 8)
+        s.preview_kind = PreviewKind::PackedRgb;
+      else
+        s.preview_decoder = RawDecoder::KodakThumbnail;
+      break;
+    case 65000:
+      s.preview_decoder =
+          record.photometric == 6 ? RawDecoder::KodakYcbcr : RawDecoder::KodakRgb;
+      break;
+    default:
+      break;  // JPEG and the rest keep the kind they have (Jpeg after reset)
+  }
+}
+
+// The raw decoder that would read the raw record's data.
+void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
+  switch (s.compression) {
+    case 0:
+    case 1: {
+      switch (s.bits_per_sample) {
+        case 8: s.raw_decoder = RawDecoder::Eight_bit; break;
+        case 12:
+          s.raw_decoder = StartsWith(s.make, "PENTAX") ? RawDecoder::Unpacked : RawDecoder::Packed12;
+          break;
+        case 14:
+        case 16: s.raw_decoder = RawDecoder::Unpacked; break;
+        default: break;
+      }
+      const int64_t packed_bytes = static_cast<int64_t>(raw.byte_count) * 5;
+      const int64_t pixel_bits = static_cast<int64_t>(s.raw_width) * s.raw_height * 8;
+      if (packed_bytes == pixel_bits) s.raw_decoder = RawDecoder::E300Packed;
+      if (s.bits_per_sample == 12 && raw.photometric == 2) s.raw_decoder = RawDecoder::Rgb12Layout;
+      break;
+    }
+    case 6:
+    case 7:
+    case 99: s.raw_decoder = RawDecoder::LosslessJpeg; break;
+    case 262: s.raw_decoder = RawDecoder::Kodak262; break;
+    case 32769: s.raw_decoder = RawDecoder::Packed32769; break;
+    case 32773: s.raw_decoder = RawDecoder::Packed12; break;
+    case 32867:
+    case 34713: break;  // the Nikon decoders are chosen by camera later
+    case 65000:
+      switch (raw.photometric) {
+        case 2: s.raw_decoder = RawDecoder::KodakRgb; s.filter_pattern = 0; break;
+        case 6: s.raw_decoder = RawDecoder::KodakYcbcr; s.filter_pattern = 0; break;
+        case 32803: s.raw_decoder = RawDecoder::Kodak65000; break;
+        default: break;
+      }
+      break;
+    case 65535: s.raw_decoder = RawDecoder::Decoder65535; break;
+    default: s.raw_count = 0; break;  // a compression no decoder reads
+  }
+}
+
+bool AlreadyEntered(const ParseState& s, int64_t position) {
+  const auto& seen = s.tiff_directories_entered;
+  return std::find(seen.begin(), seen.end(), position) != seen.end();
+}
+
+}  // namespace
+
+// Element size by type; type 13 (IFD) is a 4-byte offset as in TIFF itself.
 uint32_t TiffTypeSize(uint32_t type) { return "11124811248484"[type < 14 ? type : 0] - '0'; }
 
 TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
@@ -15,11 +210,391 @@ TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   return e;
 }
 
-void ParseTiff(ParseState&, int64_t) {}
-int ParseTiffDirectory(ParseState&, int64_t) { return 0; }
-void ParseExifDirectory(ParseState&, int64_t) {}
-void ReadExifTimestamp(ParseState&, bool) {}
-void ReadLinearizationTable(ParseState&, uint32_t) {}
-bool probe_jpeg_header(ParseState&, JpegHeaderInfo*) { return false; }
+bool probe_jpeg_header(ParseState& s, JpegHeaderInfo* info) {
+  *info = JpegHeaderInfo{};
+  s.input.Get();
+  if (s.input.Get() != 0xD8) return false;
+  // Every segment moves the position forward by at least four bytes, and the
+  // walk stops at the end of the file, so it ends on any input.
+  for (;;) {
+    if (s.input.AtEnd()) return false;
+    uint8_t head[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    if (s.input.Read(head, 4) < 4) return false;
+    const int marker = (head[0] << 8) | head[1];
+    const int length = (head[2] << 8) | head[3];
+    if (marker <= 0xFF00 || length < 2) return false;
+    const int64_t body_start = s.input.Tell();
+    const int64_t body_length = length - 2;
+    if (body_start + body_length > s.input.Size()) return false;  // segment cut by the end
+    if (marker == 0xFFC0 || marker == 0xFFC3) {
+      uint8_t frame[6] = {};
+      s.input.Read(frame, static_cast<size_t>(std::min<int64_t>(body_length, 6)));
+      info->precision = frame[0];
+      info->height = (frame[1] << 8) | frame[2];
+      info->width = (frame[3] << 8) | frame[4];
+      info->components = frame[5];
+      s.input.Seek(body_start + body_length);
+      if (body_length == 9 && s.dng_version == 0) s.input.Get();
+    } else {
+      s.input.Seek(body_start + body_length);
+    }
+    if (marker == kStartOfScan) return true;
+  }
+}
+
+void ReadExifTimestamp(ParseState& s, bool reversed) {
+  char text[20] = {};
+  if (reversed) {
+    for (int i = 18; i >= 0; --i) text[i] = static_cast<char>(s.input.Get());
+  } else {
+    s.input.Read(text, 19);
+  }
+  text[19] = 0;
+  int year, month, day, hour, minute, second;
+  if (std::sscanf(text, "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
+    return;
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_isdst = 0;  // the file's clock is taken as standard time
+  const std::time_t local = std::mktime(&t);
+  if (local > 0) s.timestamp = static_cast<int64_t>(local);
+}
+
+void ReadLinearizationTable(ParseState& s, uint32_t count) {
+  constexpr uint32_t kCurveSize = 4096;
+  const uint32_t n = std::min(count, kCurveSize);
+  read_u16_array(s, s.tone_curve, n);
+  // An empty table has no last entry to repeat: the curve stays as it was.
+  if (n > 0)
+    for (uint32_t i = n; i < kCurveSize; ++i) s.tone_curve[i] = s.tone_curve[n - 1];
+  s.maximum_value = s.tone_curve[kCurveSize - 1];
+}
+
+void ParseExifDirectory(ParseState& s, int64_t base) {
+  const uint32_t entries = EntriesInFile(s, read_u16(s));
+  for (uint32_t i = 0; i < entries; ++i) {
+    const TiffEntry e = ReadTiffEntry(s, base);
+    switch (e.tag) {
+      case 33434: s.shutter = static_cast<float>(read_real(s, 10)); break;
+      case 33437: s.aperture = static_cast<float>(read_real(s, 10)); break;
+      case 34855: s.iso_speed = read_u16(s); break;
+      case 36867:
+      case 36868: ReadExifTimestamp(s, false); break;
+      case 37377: {
+        const double value = read_real(s, 10);
+        if (-value < 128) s.shutter = static_cast<float>(std::pow(2.0, -value));
+        break;
+      }
+      case 37378: s.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5)); break;
+      case 37386: s.focal_length = static_cast<float>(read_real(s, 10)); break;
+      case 37500: ParseMakerNote(s, base, 0); break;
+      case 40962:
+        if (StartsWith(s.make, "EASTMAN")) s.raw_width = static_cast<uint16_t>(read_u32(s));
+        break;
+      case 40963:
+        if (StartsWith(s.make, "EASTMAN")) s.raw_height = static_cast<uint16_t>(read_u32(s));
+        break;
+      default: break;  // CFAPattern (41730) feeds colour only
+    }
+    s.input.Seek(e.resume);
+  }
+}
+
+int ParseTiffDirectory(ParseState& s, int64_t base) {
+  if (s.ifd_count >= static_cast<uint32_t>(kIfdTableSize)) return 1;
+  // A directory already entered in this parse means the structure points
+  // back into itself: walking it again would only repeat what was read.
+  const int64_t start = s.input.Tell();
+  if (AlreadyEntered(s, start)) return 1;
+  s.tiff_directories_entered.push_back(start);
+  uint32_t index = s.ifd_count++;
+
+  const uint32_t entries = read_u16(s);
+  if (entries > kMaxDirectoryEntries) return 1;
+  for (uint32_t i = 0; i < entries; ++i) {
+    const TiffEntry e = ReadTiffEntry(s, base);
+    IfdRecord& record = s.ifd_table[index];
+    switch (e.tag) {
+      case 2:
+      case 256: record.width = static_cast<int32_t>(read_int(s, e.type)); break;
+      case 3:
+      case 257: record.height = static_cast<int32_t>(read_int(s, e.type)); break;
+      case 23:
+        if (e.type == 3) s.iso_speed = read_u16(s);
+        break;
+      case 258:
+        record.samples = static_cast<int32_t>(e.count & 7);
+        record.bits_per_sample = read_u16(s);
+        break;
+      case 259: record.compression = read_u16(s); break;
+      case 262: record.photometric = read_u16(s); break;
+      case 270: ReadRawBytes(s, s.description, sizeof s.description); break;
+      case 271: ReadLine(s, s.make, kLineFieldSize); break;
+      case 272: ReadLine(s, s.model, kLineFieldSize); break;
+      case 273:
+      case 513: {
+        const int64_t offset = base + read_u32(s);
+        record.offset = static_cast<int32_t>(offset);
+        if (record.bits_per_sample == 0) {
+          // No BitsPerSample so far: the data may be a JPEG that describes itself.
+          s.input.Seek(offset);
+          JpegHeaderInfo jpeg;
+          if (probe_jpeg_header(s, &jpeg)) {
+            record.compression = 6;
+            record.width = jpeg.components == 2 ? jpeg.width * 2 : jpeg.width;
+            record.height = jpeg.height;
+            record.bits_per_sample = jpeg.precision;
+            record.samples = jpeg.components;
+          }
+        }
+        break;
+      }
+      case 274: record.orientation = OrientationCodeFromTiff(read_u16(s)); break;
+      case 277: record.samples = static_cast<int32_t>(read_int(s, e.type) & 7); break;
+      case 279:
+      case 514: record.byte_count = static_cast<int32_t>(read_u32(s)); break;
+      case 291:
+      case 50712: ReadLinearizationTable(s, e.count); break;
+      case 305: {
+        char software[kLineFieldSize] = {};
+        ReadLine(s, software, sizeof software);
+        if (NamesConverter(software)) s.raw_count = 0;
+        break;
+      }
+      case 306: ReadExifTimestamp(s, false); break;
+      case 315: ReadRawBytes(s, s.artist, sizeof s.artist); break;
+      case 322: s.tile_width = read_int(s, e.type); break;
+      case 323: s.tile_length = read_int(s, e.type); break;
+      case 324:
+        record.offset = static_cast<int32_t>(e.count > 1 ? s.input.Tell() : read_u32(s));
+        if (e.count == 4) {
+          s.raw_decoder = RawDecoder::SinarFourShot;
+          s.raw_count = 5;
+        }
+        break;
+      case 330:
+        if (std::strcmp(s.model, "DSLR-A100") == 0 && record.width == 3872) {
+          // This camera writes its raw data offset here, and the entries
+          // after it describe another image.
+          s.raw_data_offset = static_cast<uint32_t>(base + read_u32(s));
+          if (index + 1 < static_cast<uint32_t>(kIfdTableSize)) ++index;
+          break;
+        }
+        // Every sub-directory takes a table record, and a full table or an
+        // entered directory stops the list, so it ends after at most ten.
+        for (uint32_t k = 0; k < e.count; ++k) {
+          const int64_t at = s.input.Tell();
+          s.input.Seek(base + read_u32(s));
+          if (ParseTiffDirectory(s, base)) break;
+          s.input.Seek(at + 4);
+        }
+        break;
+      case 400:
+        SetText(s.make, "Sarnoff");
+        s.maximum_value = 4095;
+        break;
+      case 33405: ReadLine(s, s.model2, kLineFieldSize); break;
+      case 33424:
+        s.input.Seek(base + read_u32(s));
+        ParseKodakDirectory(s, base);
+        break;
+      case 33434: s.shutter = static_cast<float>(read_real(s, 10)); break;
+      case 33437: s.aperture = static_cast<float>(read_real(s, 10)); break;
+      case 34303: SetText(s.make, "Leaf"); break;
+      case 34310:
+        ParseMosPackets(s, static_cast<uint32_t>(s.input.Tell()));
+        SetText(s.make, "Leaf");
+        break;
+      case 34665:
+        s.input.Seek(base + read_u32(s));
+        ParseExifDirectory(s, base);
+        break;
+      case 34675:
+      case 50831:
+        s.profile_offset = static_cast<uint32_t>(s.input.Tell());
+        s.profile_length = e.count;
+        break;
+      case 37386: s.focal_length = static_cast<float>(read_real(s, 10)); break;
+      case 37393: s.shot_order = read_int(s, e.type); break;
+      case 46275:
+        SetText(s.make, "Imacon");
+        s.raw_data_offset = static_cast<uint32_t>(s.input.Tell());
+        s.imacon_data_length = e.count;
+        break;
+      case 46279: ReadImaconBlock(s); break;
+      case 50459: {
+        // A complete TIFF header of its own; its directory is read, then
+        // forgotten as a record.
+        const int64_t header = s.input.Tell();
+        const uint16_t saved_order = s.byte_order;
+        const uint32_t saved_count = s.ifd_count;
+        s.byte_order = read_u16(s);
+        read_u16(s);
+        s.input.Seek(header + read_u32(s));
+        ParseTiffDirectory(s, header);
+        s.maximum_value = 0xFFFF;
+        s.ifd_count = saved_count;
+        s.byte_order = saved_order;
+        break;
+      }
+      case 50706: {
+        uint8_t version[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+        s.input.Read(version, 4);
+        s.dng_version = (static_cast<uint32_t>(version[0]) << 24) |
+                        (static_cast<uint32_t>(version[1]) << 16) |
+                        (static_cast<uint32_t>(version[2]) << 8) | version[3];
+        break;
+      }
+      case 50711:
+        if (read_u16(s) == 2) {
+          s.fuji_rotated_width = 1;
+          s.filter_pattern = 0x49494949;
+        }
+        break;
+      case 50717: s.maximum_value = read_int(s, e.type); break;
+      case 50718: {
+        const double numerator = read_real(s, 10);
+        s.pixel_aspect = numerator / read_real(s, 10);
+        break;
+      }
+      case 50740: {
+        if (s.dng_version != 0) break;
+        // Private data of a non-DNG file: a Minolta block list, then a
+        // directory at the same place.
+        const int64_t blocks = base + read_u32(s);
+        if (blocks <= 0xFFFFFFFF) {
+          const uint16_t saved_order = s.byte_order;
+          ParseMinoltaBlocks(s, static_cast<uint32_t>(blocks));
+          s.byte_order = saved_order;
+        }
+        s.input.Seek(blocks);
+        ParseTiffDirectory(s, base);
+        break;
+      }
+      case 50829: {
+        const uint32_t top = read_int(s, e.type);
+        const uint32_t left = read_int(s, e.type);
+        const uint32_t bottom = read_int(s, e.type);
+        const uint32_t right = read_int(s, e.type);
+        s.margin_top = static_cast<uint16_t>(top);
+        s.margin_left = static_cast<uint16_t>(left);
+        s.image_height = static_cast<uint16_t>(bottom - top);
+        s.image_width = static_cast<uint16_t>(right - left);
+        break;
+      }
+      case 64772: {
+        s.input.SeekRelative(16);
+        uint32_t offset = read_u32(s);
+        s.input.SeekRelative(28);
+        offset += read_u32(s);
+        s.raw_data_offset = offset;
+        s.raw_decoder = RawDecoder::Packed12;
+        break;
+      }
+      default:
+        // Colour, level and layout tags, and the Sony private block: they
+        // feed only the colour pipeline, which never runs here.
+        break;
+    }
+    s.input.Seek(e.resume);
+  }
+  return 0;
+}
+
+void ParseTiff(ParseState& s, int64_t base) {
+  if (s.tiff_nesting >= kMaxTiffNesting) return;
+  if (s.tiff_nesting == 0) s.tiff_directories_entered.clear();
+  NestingGuard nesting(s);
+
+  s.input.Seek(base);
+  s.byte_order = read_u16(s);
+  if (s.byte_order != kLittleEndian && s.byte_order != kBigEndian) return;
+  read_u16(s);  // magic, not checked: several makers write their own
+  for (IfdRecord& record : s.ifd_table) record = IfdRecord{};
+  s.ifd_count = 0;
+
+  // The chain ends on an offset of 0, a full table, or a directory seen before.
+  for (uint32_t offset = read_u32(s); offset != 0; offset = read_u32(s)) {
+    s.input.Seek(base + offset);
+    if (ParseTiffDirectory(s, base)) break;
+  }
+
+  s.preview_format = 16;
+  if (s.preview_offset != 0) {
+    s.input.Seek(s.preview_offset);
+    JpegHeaderInfo jpeg;
+    if (probe_jpeg_header(s, &jpeg)) {
+      s.preview_format = static_cast<uint32_t>(jpeg.precision);
+      s.preview_width = static_cast<uint16_t>(jpeg.width);
+      s.preview_height = static_cast<uint16_t>(jpeg.height);
+    }
+  }
+
+  const uint32_t records = std::min<uint32_t>(s.ifd_count, kIfdTableSize);
+  int32_t max_samples = 0;
+  for (uint32_t i = 0; i < records; ++i) max_samples = std::max(max_samples, s.ifd_table[i].samples);
+
+  // Raw choice: the largest image that is not a colour JPEG.
+  int raw_index = -1;
+  for (uint32_t i = 0; i < records; ++i) {
+    const IfdRecord& r = s.ifd_table[i];
+    if (r.compression == 6 && r.samples == 3) continue;
+    const int64_t area = static_cast<int64_t>(r.width) * r.height;
+    if (area <= static_cast<int64_t>(s.raw_width) * s.raw_height) continue;
+    s.raw_width = static_cast<uint16_t>(r.width);
+    s.raw_height = static_cast<uint16_t>(r.height);
+    s.bits_per_sample = static_cast<uint32_t>(r.bits_per_sample);
+    s.compression = static_cast<uint32_t>(r.compression);
+    s.raw_data_offset = static_cast<uint32_t>(r.offset);
+    s.tiff_orientation = r.orientation;
+    s.samples_per_pixel = static_cast<uint32_t>(r.samples);
+    raw_index = static_cast<int>(i);
+  }
+  const IfdRecord no_record{};
+  const IfdRecord& raw = raw_index >= 0 ? s.ifd_table[raw_index] : no_record;
+
+  s.fuji_rotated_width = static_cast<uint16_t>(s.fuji_rotated_width * ((s.raw_width + 1) / 2));
+  if (records > 0 && s.ifd_table[0].orientation != 0) s.tiff_orientation = s.ifd_table[0].orientation;
+
+  if (raw_index >= 0 && s.raw_decoder == RawDecoder::None) ChooseRawDecoder(s, raw);
+
+  // Ordinary images: an RGB image with its data present, or 8-bit greyscale.
+  if (s.dng_version == 0) {
+    if (s.samples_per_pixel == 3 && raw.byte_count != 0 && s.bits_per_sample != 14 &&
+        s.bits_per_sample != 2048)
+      s.raw_count = 0;
+    if (s.bits_per_sample == 8 && s.compression == 1 && raw.photometric == 1) s.raw_count = 0;
+  }
+
+  // Preview choice among the images with the most samples per pixel, counting
+  // at most three: a raw image stored as a four-component lossless JPEG must
+  // not hide the colour previews beside it. Bits per sample weigh heavily, so
+  // an 8-bit JPEG beats a 16-bit image of the same size.
+  const int32_t preview_samples = std::min(max_samples, 3);
+  int preview_index = -1;
+  for (uint32_t i = 0; i < records; ++i) {
+    if (static_cast<int>(i) == raw_index) continue;
+    const IfdRecord& r = s.ifd_table[i];
+    if (r.samples != preview_samples) continue;
+    const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
+    const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
+    const int64_t current_bits = static_cast<int64_t>(s.preview_format) + 1;
+    const int64_t current = static_cast<int64_t>(s.preview_width) * s.preview_height /
+                            (current_bits * current_bits);
+    if (score <= current) continue;
+    s.preview_width = static_cast<uint16_t>(r.width);
+    s.preview_height = static_cast<uint16_t>(r.height);
+    s.preview_offset = static_cast<uint32_t>(r.offset);
+    s.preview_length = static_cast<uint32_t>(r.byte_count);
+    s.preview_format = static_cast<uint32_t>(r.bits_per_sample);
+    preview_index = static_cast<int>(i);
+  }
+  if (preview_index >= 0) TakePreviewKind(s, s.ifd_table[preview_index]);
+}
 
 }  // namespace engine
