@@ -1,0 +1,507 @@
+// RididaViz.DLL as COM sees it: the four exports, the class factory, the
+// lock count through object lifetimes, aggregation, and the handler's
+// Initialize / QueryContextMenu / GetCommandString over real data objects
+// and menus. The registry script runs against scratch keys below HKCU.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "shell/guids.h"
+#include "shell/registration.h"
+#include "shell/shell_extension.h"
+#include "tests/windows/win_test_support.h"
+
+namespace {
+
+using shell::kIidContextMenu;
+using shell::kIidShellExtInit;
+using shell::kShellExtensionClsid;
+using wintest::DropDataObject;
+
+// {000214F4-0000-0000-C000-000000000046}
+constexpr IID kIidContextMenu2 = {
+    0x000214F4, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+constexpr CLSID kOtherClsid = {
+    0x12345678, 0x1234, 0x1234, {0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34}};
+
+using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using NoArgumentFn = HRESULT(WINAPI*)();
+
+// The DLL stays loaded for the whole program: FreeLibrary while COM
+// objects of a test are alive would make failures crash instead of fail.
+class Module {
+ public:
+  static Module& Get() {
+    static Module module;
+    return module;
+  }
+  HMODULE handle = nullptr;
+  GetClassObjectFn getClassObject = nullptr;
+  NoArgumentFn canUnloadNow = nullptr;
+  NoArgumentFn registerServer = nullptr;
+  NoArgumentFn unregisterServer = nullptr;
+
+ private:
+  Module() {
+    handle = LoadLibraryW(wintest::ModulePath().c_str());
+    if (handle == nullptr) return;
+    getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
+    canUnloadNow = reinterpret_cast<NoArgumentFn>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "DllCanUnloadNow")));
+    registerServer = reinterpret_cast<NoArgumentFn>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "DllRegisterServer")));
+    unregisterServer = reinterpret_cast<NoArgumentFn>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "DllUnregisterServer")));
+  }
+};
+
+class ComServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Module& m = Module::Get();
+    ASSERT_NE(m.handle, nullptr) << "cannot load the module";
+    ASSERT_NE(m.getClassObject, nullptr);
+    ASSERT_NE(m.canUnloadNow, nullptr);
+    ASSERT_EQ(m.canUnloadNow(), S_OK) << "an earlier test leaked an object or a lock";
+  }
+  IClassFactory* Factory() {
+    IClassFactory* factory = nullptr;
+    EXPECT_EQ(Module::Get().getClassObject(kShellExtensionClsid, IID_IClassFactory,
+                                           reinterpret_cast<void**>(&factory)),
+              S_OK);
+    return factory;
+  }
+  HRESULT CanUnloadNow() { return Module::Get().canUnloadNow(); }
+};
+
+TEST_F(ComServerTest, ExportsAreByNameAndGetClassObjectChecksItsArguments) {
+  Module& m = Module::Get();
+  EXPECT_NE(m.registerServer, nullptr);
+  EXPECT_NE(m.unregisterServer, nullptr);
+  EXPECT_EQ(m.getClassObject(kShellExtensionClsid, IID_IClassFactory, nullptr), E_POINTER);
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(m.getClassObject(kOtherClsid, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(out, nullptr);
+  // The factory answers only its own interfaces, and the failure propagates.
+  out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(m.getClassObject(kShellExtensionClsid, kIidContextMenu, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(ComServerTest, TheFactoryIsCreatedOnceAndDoesNotPinTheModule) {
+  IClassFactory* first = Factory();
+  IClassFactory* second = Factory();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(first->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  EXPECT_EQ(static_cast<void*>(unknown), static_cast<void*>(first));
+  unknown->Release();
+  EXPECT_EQ(CanUnloadNow(), S_OK) << "a held factory does not count";
+  second->Release();
+  first->Release();
+  // Still the same factory after every reference was released.
+  IClassFactory* third = Factory();
+  EXPECT_EQ(third, first);
+  third->Release();
+}
+
+TEST_F(ComServerTest, LockCountFollowsObjectsAndLockServer) {
+  IClassFactory* factory = Factory();
+  ASSERT_NE(factory, nullptr);
+  IContextMenu* menu = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, kIidContextMenu, reinterpret_cast<void**>(&menu)),
+            S_OK);
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);
+  IShellExtInit* init = nullptr;
+  ASSERT_EQ(menu->QueryInterface(kIidShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
+  menu->Release();
+  EXPECT_EQ(CanUnloadNow(), S_FALSE) << "one interface of the object is still held";
+  init->Release();
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+  factory->Release();
+}
+
+TEST_F(ComServerTest, CreateInstanceResults) {
+  IClassFactory* factory = Factory();
+  ASSERT_NE(factory, nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, kIidContextMenu, nullptr), E_POINTER);
+
+  // Not an interface of the object: the failure comes back and the new
+  // object is gone again.
+  void* out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(factory->CreateInstance(nullptr, kIidContextMenu2, &out), E_NOINTERFACE);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDataObject, &out), E_NOINTERFACE);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+
+  // An aggregate may ask only for IUnknown.
+  DropDataObject outer({});
+  out = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(factory->CreateInstance(&outer, kIidContextMenu, &out), CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+  factory->Release();
+}
+
+TEST_F(ComServerTest, InterfacesShareOneIdentity) {
+  IClassFactory* factory = Factory();
+  ASSERT_NE(factory, nullptr);
+  IShellExtInit* init = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&init)), S_OK);
+  factory->Release();
+  IContextMenu* menu = nullptr;
+  IUnknown* from_init = nullptr;
+  IUnknown* from_menu = nullptr;
+  ASSERT_EQ(init->QueryInterface(kIidContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+  ASSERT_EQ(init->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&from_init)), S_OK);
+  ASSERT_EQ(menu->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&from_menu)), S_OK);
+  EXPECT_EQ(from_init, from_menu);
+  EXPECT_EQ(static_cast<void*>(from_init), static_cast<void*>(init))
+      << "IUnknown answers with the IShellExtInit pointer";
+  EXPECT_NE(static_cast<void*>(menu), static_cast<void*>(init));
+  void* none = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(menu->QueryInterface(kIidContextMenu2, &none), E_NOINTERFACE);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(menu->QueryInterface(kIidContextMenu, nullptr), E_POINTER);
+  from_menu->Release();
+  from_init->Release();
+  menu->Release();
+  EXPECT_EQ(init->Release(), 0u);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+}
+
+// An outer object that aggregates the handler and counts what reaches it.
+class Aggregate final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    ++queries;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *out = static_cast<IUnknown*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return inner->QueryInterface(riid, out);
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+  STDMETHODIMP_(ULONG) Release() override { return --references; }
+  IUnknown* inner = nullptr;
+  ULONG references = 1;
+  int queries = 0;
+};
+
+TEST_F(ComServerTest, AggregatedObjectDelegatesToItsOuterObject) {
+  IClassFactory* factory = Factory();
+  ASSERT_NE(factory, nullptr);
+  Aggregate outer;
+  ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)),
+            S_OK);
+  factory->Release();
+  EXPECT_EQ(CanUnloadNow(), S_FALSE);
+
+  IContextMenu* menu = nullptr;
+  ASSERT_EQ(outer.QueryInterface(kIidContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+  EXPECT_NE(static_cast<void*>(menu), static_cast<void*>(outer.inner))
+      << "the inner IUnknown is the object's own, not one of its interfaces";
+  const ULONG before = outer.references;
+  menu->AddRef();
+  EXPECT_EQ(outer.references, before + 1) << "AddRef on an interface reaches the outer object";
+  menu->Release();
+  IUnknown* identity = nullptr;
+  const int queries = outer.queries;
+  ASSERT_EQ(menu->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+  EXPECT_EQ(outer.queries, queries + 1);
+  EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
+  identity->Release();
+  menu->Release();
+
+  EXPECT_EQ(outer.inner->Release(), 0u);
+  EXPECT_EQ(CanUnloadNow(), S_OK);
+}
+
+// ---- The handler's interfaces ----
+
+class HandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(shell::ShellExtension::Create(nullptr, kIidShellExtInit,
+                                            reinterpret_cast<void**>(&init_)),
+              S_OK);
+    ASSERT_EQ(init_->QueryInterface(kIidContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
+  }
+  void TearDown() override {
+    if (menu_ != nullptr) menu_->Release();
+    if (init_ != nullptr) init_->Release();
+  }
+  std::vector<std::wstring> Selection() const {
+    std::vector<std::wstring> out;
+    for (const std::u16string& p : static_cast<shell::ShellExtension*>(init_)->selection())
+      out.emplace_back(reinterpret_cast<const wchar_t*>(p.c_str()), p.size());
+    return out;
+  }
+  IShellExtInit* init_ = nullptr;
+  IContextMenu* menu_ = nullptr;
+};
+
+TEST_F(HandlerTest, InitializeKeepsTheDroppedPathsInOrderAndAppends) {
+  const std::vector<std::wstring> first = {L"C:\\shots\\IMG_0001.CR2", L"C:\\shots\\b.nef",
+                                           L"C:\\shots\\folder"};
+  DropDataObject data(first);
+  EXPECT_EQ(init_->Initialize(nullptr, &data, nullptr), S_OK);
+  EXPECT_EQ(data.getDataCalls(), 1);
+  EXPECT_EQ(Selection(), first);
+
+  DropDataObject more({L"D:\\x.raf"});
+  EXPECT_EQ(init_->Initialize(nullptr, &more, nullptr), S_OK);
+  std::vector<std::wstring> both = first;
+  both.push_back(L"D:\\x.raf");
+  EXPECT_EQ(Selection(), both);
+  EXPECT_EQ(data.references(), 1u) << "the data object is not kept";
+}
+
+TEST_F(HandlerTest, InitializeRefusesWhatIsNotAFileDrop) {
+  EXPECT_EQ(init_->Initialize(nullptr, nullptr, nullptr), E_INVALIDARG);
+  DropDataObject not_a_drop({L"C:\\a.cr2"}, false);
+  EXPECT_EQ(init_->Initialize(nullptr, &not_a_drop, nullptr), E_INVALIDARG);
+  DropDataObject empty({});
+  EXPECT_EQ(init_->Initialize(nullptr, &empty, nullptr), E_INVALIDARG);
+  EXPECT_TRUE(Selection().empty());
+}
+
+TEST_F(HandlerTest, APathTooLongForTheSelectionBufferIsSkippedNotCut) {
+  // Cut to 259 units it would name another file or folder.
+  const std::wstring long_path = L"C:\\" + std::wstring(300, L'a') + L".cr2";
+  DropDataObject only_long({long_path});
+  EXPECT_EQ(init_->Initialize(nullptr, &only_long, nullptr), E_INVALIDARG);
+  const std::wstring longest = L"C:\\" + std::wstring(254, L'b') + L".x";  // 259 units
+  ASSERT_EQ(longest.size(), 259u);
+  DropDataObject mixed({long_path, longest, L"C:\\c.nef"});
+  EXPECT_EQ(init_->Initialize(nullptr, &mixed, nullptr), S_OK);
+  EXPECT_EQ(Selection(), (std::vector<std::wstring>{longest, L"C:\\c.nef"}));
+}
+
+std::wstring MenuItemText(HMENU menu, UINT position) {
+  wchar_t text[64] = {};
+  GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
+  return text;
+}
+
+TEST_F(HandlerTest, QueryContextMenuInsertsOneItemAtTheIndex) {
+  HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_STRING, 1, L"Open");
+  AppendMenuW(menu, MF_STRING, 2, L"Properties");
+
+  HRESULT result = menu_->QueryContextMenu(menu, 1, 100, 200, CMF_DEFAULTONLY);
+  EXPECT_TRUE(SUCCEEDED(result));
+  EXPECT_EQ(HRESULT_CODE(result), 0);
+  EXPECT_EQ(GetMenuItemCount(menu), 2);
+
+  result = menu_->QueryContextMenu(menu, 1, 100, 200, CMF_NORMAL);
+  EXPECT_TRUE(SUCCEEDED(result));
+  EXPECT_EQ(HRESULT_CODE(result), 1);
+  ASSERT_EQ(GetMenuItemCount(menu), 3);
+  EXPECT_EQ(MenuItemText(menu, 1), L"Rawlift");
+  EXPECT_EQ(GetMenuItemID(menu, 1), 100u);
+  EXPECT_EQ(MenuItemText(menu, 0), L"Open");
+  EXPECT_EQ(MenuItemText(menu, 2), L"Properties");
+  MENUITEMINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = MIIM_FTYPE | MIIM_SUBMENU | MIIM_BITMAP;
+  ASSERT_TRUE(GetMenuItemInfoW(menu, 1, TRUE, &info));
+  EXPECT_EQ(info.fType & (MFT_SEPARATOR | MFT_BITMAP), 0u);
+  EXPECT_EQ(info.hSubMenu, nullptr);
+  DestroyMenu(menu);
+}
+
+TEST_F(HandlerTest, GetCommandStringAnswersEveryAcceptedTypeWithTheHelpText) {
+  wchar_t wide[64];
+  for (UINT type : {GCS_HELPTEXTW, GCS_VERBW, GCS_VALIDATEW}) {
+    wmemset(wide, L'#', 64);
+    EXPECT_EQ(menu_->GetCommandString(0, type, nullptr, reinterpret_cast<CHAR*>(wide), 64), S_OK)
+        << type;
+    EXPECT_STREQ(wide, L"Extract JPEG from RAW file") << type;
+  }
+  wmemset(wide, L'#', 64);
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<CHAR*>(wide), 8),
+            S_OK);
+  EXPECT_STREQ(wide, L"Extract");
+  EXPECT_EQ(wide[8], L'#') << "nothing beyond the buffer";
+
+  char narrow[64];
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_HELPTEXTA, nullptr, narrow, 64), S_OK);
+  EXPECT_STREQ(narrow, "Extract JPEG from RAW file");
+  memset(narrow, '#', 64);
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_HELPTEXTA, nullptr, narrow, 5), S_OK);
+  EXPECT_STREQ(narrow, "Extr");
+  EXPECT_EQ(narrow[5], '#');
+}
+
+TEST_F(HandlerTest, GetCommandStringRefusals) {
+  char buffer[64];
+  memset(buffer, '#', sizeof(buffer));
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_VERBA, nullptr, buffer, 64), E_INVALIDARG);
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_VALIDATEA, nullptr, buffer, 64), E_INVALIDARG);
+  EXPECT_EQ(menu_->GetCommandString(1, GCS_HELPTEXTW, nullptr, buffer, 32), E_INVALIDARG);
+  EXPECT_EQ(buffer[0], '#');
+  // A missing or empty buffer cannot take even the terminator.
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_HELPTEXTA, nullptr, buffer, 0), E_INVALIDARG);
+  EXPECT_EQ(buffer[0], '#');
+  EXPECT_EQ(menu_->GetCommandString(0, GCS_HELPTEXTW, nullptr, nullptr, 16), E_INVALIDARG);
+}
+
+TEST_F(HandlerTest, InvokeCommandRefusesStringVerbsAndOtherOffsetsWithoutShowingAnything) {
+  CMINVOKECOMMANDINFO info = {};
+  info.cbSize = sizeof(info);
+  info.lpVerb = "open";
+  EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+  info.lpVerb = MAKEINTRESOURCEA(1);
+  EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+  // A string pointer whose bits 16..31 happen to be clear is still a string
+  // (64-bit pointers): it must not be taken for command 0.
+  info.lpVerb = reinterpret_cast<LPCSTR>(uintptr_t{0x7FF600000000});
+  EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+  EXPECT_EQ(menu_->InvokeCommand(nullptr), E_INVALIDARG);
+}
+
+// ---- The registry script ----
+
+const wchar_t kScratch[] = L"Software\\RawliftTest";
+const wchar_t kClasses[] = L"Software\\RawliftTest\\Classes";
+const wchar_t kApproved[] = L"Software\\RawliftTest\\Approved";
+const std::wstring kClassKey = L"CLSID\\{5E2121EE-0300-11D4-8D3B-444553540000}";
+const std::wstring kHandlers = L"AllFilesystemObjects\\ShellEx\\ContextMenuHandlers";
+
+class RegistryScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kClasses, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &classes_, nullptr),
+              ERROR_SUCCESS);
+    HKEY approved = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &approved, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(approved);
+    target_.classesRoot = classes_;
+    target_.approvedRoot = HKEY_CURRENT_USER;
+    target_.approvedPath = kApproved;
+    target_.ntFamily = true;
+    module_ = Module::Get().handle;
+    ASSERT_NE(module_, nullptr);
+  }
+  void TearDown() override {
+    RegCloseKey(classes_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kScratch);
+  }
+  std::wstring Default(const std::wstring& path) {
+    std::wstring value;
+    EXPECT_TRUE(wintest::ReadString(classes_, path, nullptr, &value)) << "no default at " << path.size();
+    return value;
+  }
+  HKEY classes_ = nullptr;
+  shell::RegistryTarget target_;
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(RegistryScriptTest, ParsesTheModulesScriptAndRejectsMalformedLines) {
+  std::vector<shell::ScriptStep> steps;
+  ASSERT_EQ(shell::LoadRegistryScript(module_, &steps), S_OK);
+  ASSERT_EQ(steps.size(), 11u);
+  EXPECT_EQ(steps[0].kind, shell::ScriptStep::Kind::Kept);
+  EXPECT_EQ(steps[0].key, L"CLSID");
+  EXPECT_EQ(steps[3].kind, shell::ScriptStep::Kind::Value);
+  EXPECT_EQ(steps[3].valueName, L"ThreadingModel");
+  EXPECT_EQ(steps[3].data, L"Apartment");
+
+  int line = 0;
+  EXPECT_FALSE(shell::ParseRegistryScript(L"kept \"A\"\nreplaced \"A\\B\" =\n", &steps, &line));
+  EXPECT_EQ(line, 2);
+  EXPECT_TRUE(steps.empty());
+  EXPECT_FALSE(shell::ParseRegistryScript(L"erase \"A\"", &steps, &line));
+  EXPECT_FALSE(shell::ParseRegistryScript(L"kept \"unterminated", &steps, &line));
+  EXPECT_FALSE(shell::ParseRegistryScript(L"replaced \"\"", &steps, &line))
+      << "an empty key would be the root itself";
+  EXPECT_TRUE(shell::ParseRegistryScript(L"# only a comment\n\n  kept \"A\" # trailing\n", &steps,
+                                         &line));
+  EXPECT_EQ(steps.size(), 1u);
+}
+
+TEST_F(RegistryScriptTest, RegisterWritesEveryKeyAndReplacesAnEarlierHandlerKey) {
+  // Left by someone else: must survive (kept keys) or go (replaced keys).
+  HKEY key = nullptr;
+  RegCreateKeyExW(classes_, (kHandlers + L"\\RerozavUvaVor\\Stale").c_str(), 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegSetValueExW(key, L"x", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"y"), 4);
+  RegCloseKey(key);
+  RegCreateKeyExW(classes_, (kHandlers + L"\\OtherHandler").c_str(), 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegCloseKey(key);
+  RegCreateKeyExW(classes_, (kClassKey + L"\\Leftover").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                  nullptr, &key, nullptr);
+  RegCloseKey(key);
+
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(shell::RegisterServer(module_, target_), S_OK);
+    EXPECT_EQ(Default(kClassKey), L"Rawlift Shell Extension");
+    EXPECT_EQ(Default(kClassKey + L"\\InprocServer32"), wintest::ModulePath());
+    std::wstring model;
+    EXPECT_TRUE(wintest::ReadString(classes_, kClassKey + L"\\InprocServer32", L"ThreadingModel",
+                                    &model));
+    EXPECT_EQ(model, L"Apartment");
+    EXPECT_EQ(Default(kClassKey + L"\\ShellEx\\ContextMenuHandlers\\RerozavUvaVor"),
+              L"{5E2121EE-0300-11D4-8D3B-444553540000}");
+    EXPECT_EQ(Default(kHandlers + L"\\RerozavUvaVor"), L"{5E2121EE-0300-11D4-8D3B-444553540000}");
+    // Exactly one set: the replaced keys hold nothing but what the script wrote.
+    EXPECT_EQ(wintest::SubkeyNames(classes_, kClassKey),
+              (std::vector<std::wstring>{L"InprocServer32", L"ShellEx"}));
+    EXPECT_TRUE(wintest::SubkeyNames(classes_, kHandlers + L"\\RerozavUvaVor").empty());
+    EXPECT_EQ(wintest::ValueNames(classes_, kHandlers + L"\\RerozavUvaVor"),
+              (std::vector<std::wstring>{L""}));
+    EXPECT_EQ(wintest::SubkeyNames(classes_, kHandlers).size(), 2u);
+    std::wstring approved;
+    EXPECT_TRUE(wintest::ReadString(HKEY_CURRENT_USER, kApproved,
+                                    L"{5E2121EE-0300-11D4-8D3B-444553540000}", &approved));
+    EXPECT_EQ(approved, L"Rawlift Shell Extension");
+  }
+}
+
+TEST_F(RegistryScriptTest, UnregisterRemovesReplacedKeysAndKeepsTheKeptOnes) {
+  ASSERT_EQ(shell::RegisterServer(module_, target_), S_OK);
+  EXPECT_EQ(shell::UnregisterServer(module_, target_), S_OK);
+  EXPECT_FALSE(wintest::KeyExists(classes_, kClassKey));
+  EXPECT_TRUE(wintest::KeyExists(classes_, L"CLSID"));
+  EXPECT_FALSE(wintest::KeyExists(classes_, kHandlers + L"\\RerozavUvaVor"));
+  EXPECT_TRUE(wintest::KeyExists(classes_, kHandlers));
+  EXPECT_TRUE(wintest::ValueNames(HKEY_CURRENT_USER, kApproved).empty());
+  // Nothing left to remove is not a failure.
+  EXPECT_EQ(shell::UnregisterServer(module_, target_), S_OK);
+}
+
+TEST_F(RegistryScriptTest, WithoutTheApprovedKeyNothingIsRegistered) {
+  target_.approvedPath = L"Software\\RawliftTest\\NoSuchKey";
+  EXPECT_EQ(shell::RegisterServer(module_, target_), E_ACCESSDENIED);
+  EXPECT_FALSE(wintest::KeyExists(classes_, L"CLSID"));
+  EXPECT_FALSE(wintest::KeyExists(classes_, L"AllFilesystemObjects"));
+  EXPECT_FALSE(wintest::KeyExists(HKEY_CURRENT_USER, L"Software\\RawliftTest\\NoSuchKey"));
+  // Outside the NT family the Approved list is not used.
+  target_.ntFamily = false;
+  EXPECT_EQ(shell::RegisterServer(module_, target_), S_OK);
+  EXPECT_TRUE(wintest::KeyExists(classes_, kClassKey));
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#include "tests/windows/win_test_support.h"
+
+#include <shlobj.h>
+
+#include <cstring>
+
+namespace wintest {
+
+std::wstring ModulePath() {
+  std::string unix_path = RAWLIFT_DLL_PATH;
+  std::wstring path = L"Z:";
+  for (char c : unix_path) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path;
+}
+
+STDMETHODIMP DropDataObject::QueryInterface(REFIID riid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDataObject)) {
+    *out = static_cast<IDataObject*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *out = nullptr;
+  return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) DropDataObject::Release() { return --references_; }
+
+STDMETHODIMP DropDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {
+  ++get_data_calls_;
+  if (!offers_drop_ || format == nullptr || medium == nullptr) return DV_E_FORMATETC;
+  if (format->cfFormat != CF_HDROP || !(format->tymed & TYMED_HGLOBAL)) return DV_E_FORMATETC;
+  // DROPFILES, then each path with its terminator, then one more terminator
+  // (an empty list is two terminators: readers look past the first).
+  size_t units = paths_.empty() ? 2 : 1;
+  for (const std::wstring& p : paths_) units += p.size() + 1;
+  const size_t bytes = sizeof(DROPFILES) + units * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
+  if (memory == nullptr) return E_OUTOFMEMORY;
+  auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+  drop->pFiles = sizeof(DROPFILES);
+  drop->fWide = TRUE;
+  auto* text = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(drop) + sizeof(DROPFILES));
+  for (const std::wstring& p : paths_) {
+    std::memcpy(text, p.c_str(), (p.size() + 1) * sizeof(wchar_t));
+    text += p.size() + 1;
+  }
+  *text = L'\0';
+  GlobalUnlock(memory);
+  medium->tymed = TYMED_HGLOBAL;
+  medium->hGlobal = memory;
+  medium->pUnkForRelease = nullptr;
+  return S_OK;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring* value) {
+  wchar_t buffer[1024];
+  DWORD bytes = sizeof(buffer);
+  DWORD type = 0;
+  if (RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, &type, buffer, &bytes) != ERROR_SUCCESS)
+    return false;
+  if (type != REG_SZ) return false;
+  value->assign(buffer, bytes / sizeof(wchar_t));
+  while (!value->empty() && value->back() == L'\0') value->pop_back();
+  return true;
+}
+
+std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    names.emplace_back(name, length);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+std::vector<std::wstring> ValueNames(HKEY root, const std::wstring& path) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 256;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    names.emplace_back(name, length);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+bool HaveDisplay() {
+  wchar_t display[256];
+  return GetEnvironmentVariableW(L"DISPLAY", display, 256) > 0;
+}
+
+namespace {
+struct FindRequest {
+  const wchar_t* caption;
+  HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND window, LPARAM parameter) {
+  auto* request = reinterpret_cast<FindRequest*>(parameter);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  wchar_t class_name[32];
+  if (GetClassNameW(window, class_name, 32) == 0 || std::wcscmp(class_name, L"#32770") != 0)
+    return TRUE;
+  if (request->caption != nullptr && WindowText(window) != request->caption) return TRUE;
+  request->found = window;
+  return FALSE;
+}
+
+HWND FindDialog(const wchar_t* caption) {
+  FindRequest request = {caption, nullptr};
+  EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&request));
+  return request.found;
+}
+}  // namespace
+
+HWND WaitForDialog(const wchar_t* caption, DWORD milliseconds) {
+  HWND found = nullptr;
+  WaitUntil([&] { return (found = FindDialog(caption)) != nullptr; }, milliseconds);
+  return found;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  while (!condition()) {
+    if (GetTickCount64() > end) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+void ClickButton(HWND dialog, int id) {
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+void PressKey(HWND control, UINT virtual_key) {
+  PostMessageW(control, WM_KEYDOWN, virtual_key, 1);
+  PostMessageW(control, WM_KEYUP, virtual_key, 0xC0000001);
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[1024];
+  const int length = GetWindowTextW(window, text, 1024);
+  return std::wstring(text, length > 0 ? length : 0);
+}
+
+bool IsChecked(HWND dialog, int id) {
+  return SendMessageW(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+bool IsEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+
+void SetControlText(HWND dialog, int id, const wchar_t* text) {
+  SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
+DialogScript::DialogScript(std::function<void()> script)
+    : thread_([script] {
+        script();
+        // Whatever the script left open ends here, so a failed expectation
+        // never leaves the modal loop waiting.
+        Sleep(200);
+        for (int i = 0; i < 50; ++i) {
+          HWND left = FindDialog(nullptr);
+          if (left == nullptr) break;
+          PostMessageW(left, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+          Sleep(200);
+        }
+      }) {}
+
+DialogScript::~DialogScript() {
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace wintest
