@@ -77,6 +77,8 @@ bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 // Moves `from` to `to`, replacing a file there.
 bool RenameReplacing(const std::u16string& from, const std::u16string& to);
 bool RemoveFile(const std::u16string& path);
+// Removes an empty folder.
+bool RemoveFolder(const std::u16string& path);
 
 // The per-user folder for application settings: the roaming application-data
 // folder on Windows, $XDG_CONFIG_HOME or ~/.config on POSIX. Empty when it

@@ -132,6 +132,8 @@ bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
 
 bool RemoveFile(const std::u16string& path) { return ::unlink(ToNativePath(path).c_str()) == 0; }
 
+bool RemoveFolder(const std::u16string& path) { return ::rmdir(ToNativePath(path).c_str()) == 0; }
+
 std::u16string UserConfigFolder() {
   return ConfigFolderFromEnvironment(::getenv("XDG_CONFIG_HOME"), ::getenv("HOME"));
 }

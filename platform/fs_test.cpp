@@ -52,12 +52,12 @@ class FsTest : public ::testing::Test {
         std::vector<FolderEntry> inner;
         ListFolder(In(e.name), &inner);
         for (const FolderEntry& i : inner) RemoveFile(In(e.name) + kPathSeparator + i.name);
-        std::remove(PathForDisplay(In(e.name)).c_str());
+        RemoveFolder(In(e.name));
       } else {
         RemoveFile(In(e.name));
       }
     }
-    std::remove(PathForDisplay(root_).c_str());
+    RemoveFolder(root_);
   }
 };
 

@@ -108,6 +108,10 @@ bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
 
 bool RemoveFile(const std::u16string& path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
 
+bool RemoveFolder(const std::u16string& path) {
+  return ::RemoveDirectoryW(Wide(path).c_str()) != 0;
+}
+
 std::u16string UserConfigFolder() {
   // The roaming application-data folder, created when missing.
   wchar_t folder[MAX_PATH] = {};

@@ -1,0 +1,292 @@
+#include "job/extraction_job.h"
+
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+#include "engine/extract.h"
+#include "job/naming.h"
+#include "platform/fs.h"
+#ifdef RAWLIFT_HAVE_IMAGING
+#include "imaging/imaging.h"
+#endif
+
+namespace job {
+
+namespace {
+
+const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW",
+                                        u"NEF", u"ORF", u"DNG", u"PTX", u"PEF", u"ARW",
+                                        u"SRF", u"X3F", u"ERF", u"MOS", u"RAW"};
+
+// Temporary names of outputs being written: hidden on POSIX, and never a
+// name the job itself would look for.
+constexpr char16_t kTemporaryPrefix[] = u".rlft-";
+constexpr char16_t kTemporarySuffix[] = u".part";
+
+char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
+
+struct FreeDeleter {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+
+}  // namespace
+
+ExtractionJob::ExtractionJob(const settings::SettingsStore& store) {
+  settings::ReadExtractionSettings(store, &settings_);
+}
+
+ExtractionJob::ExtractionJob(const settings::ExtractionSettings& settings) : settings_(settings) {}
+
+ExtractionJob::~ExtractionJob() { StopWorker(); }
+
+void ExtractionJob::FillRawSuffixes() {
+  for (const char16_t* suffix : kRawSuffixes) rawSuffixes_.push_back(suffix);
+}
+
+bool ExtractionJob::StartWorker() {
+  if (workerStarted_) return false;
+  {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    counters_ = JobCounters();
+    workerFinished_ = false;
+  }
+  try {
+    workerThread_ = std::thread([this] { WorkerBody(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  workerStarted_ = true;
+  return true;
+}
+
+void ExtractionJob::StopWorker() {
+  if (!workerStarted_) return;
+  RequestCancel();
+  if (workerThread_.joinable()) workerThread_.join();
+}
+
+void ExtractionJob::RequestCancel() {
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  counters_.cancelRequested = true;
+}
+
+bool ExtractionJob::WorkerFinished() const {
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  return workerFinished_;
+}
+
+JobCounters ExtractionJob::Snapshot() const {
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  return counters_;
+}
+
+JobCounters ExtractionJob::TickProgress(bool* closeNow) {
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  *closeNow = false;
+  if (counters_.done && counters_.closeCountdown != 0) {
+    --counters_.closeCountdown;
+    *closeNow = counters_.closeCountdown == 0;
+  }
+  return counters_;
+}
+
+void ExtractionJob::WorkerBody() {
+  Run();
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  workerFinished_ = true;
+}
+
+void ExtractionJob::Run() {
+  std::vector<std::u16string> files;
+  if (selection_) {
+    for (const std::u16string& path : *selection_) CollectRawFiles(&files, path, rawSuffixes_);
+  }
+  {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    counters_.filesFound = files.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())
+                               ? std::numeric_limits<int32_t>::max()
+                               : static_cast<int32_t>(files.size());
+  }
+  const int64_t start = platform::CalendarSeconds();
+  for (const std::u16string& path : files) {
+    {
+      std::lock_guard<std::mutex> lock(jobMutex_);
+      if (counters_.cancelRequested) return;  // not done, no time recorded
+    }
+    ProcessOneFile(path);
+  }
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  counters_.done = true;
+  counters_.closeCountdown = kCloseCountdownTicks;
+  counters_.elapsedSeconds = static_cast<int32_t>(platform::CalendarSeconds() - start);
+}
+
+void ExtractionJob::ProcessOneFile(const std::u16string& rawPath) {
+  FileResult full, reduced;
+  // A file that runs the process out of memory yields nothing; the worker
+  // thread must not end by an exception, which would end the whole process.
+  try {
+    full = ProcessRawFile(rawPath, OutputFolderPattern(false),
+                          OutputFileNamePattern(settings_, false), 0, 0, 0, 0);
+    if (settings_.sizeMode != settings::NativeOnly && (full.written || full.alreadyPresent)) {
+      int32_t width = 0, height = 0;
+      MeasureJpeg(full.outputPath, &width, &height);
+      int32_t targetWidth = width, targetHeight = height;
+      if (width > settings_.maxWidth || height > settings_.maxHeight) {
+        FitBounds(width, height, settings_.maxWidth, settings_.maxHeight, &targetWidth,
+                  &targetHeight);
+      }
+      // The folder carries the configured bound, the name the size produced.
+      reduced = ProcessRawFile(rawPath, OutputFolderPattern(true),
+                               OutputFileNamePattern(settings_, true), settings_.maxWidth,
+                               settings_.maxHeight, targetWidth, targetHeight);
+      // A preview that fits stays a byte-for-byte copy.
+      if (reduced.written && (targetWidth != width || targetHeight != height)) {
+        ReduceJpeg(reduced.outputPath, targetWidth, targetHeight);
+      }
+    }
+  } catch (const std::exception&) {
+  }
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  ++counters_.filesDone;
+  if (full.written || reduced.written) {
+    ++counters_.newCount;
+  } else if (full.alreadyPresent || reduced.alreadyPresent) {
+    ++counters_.existingCount;
+  }
+}
+
+void ExtractionJob::CollectRawFiles(std::vector<std::u16string>* list, const std::u16string& path,
+                                    const std::vector<std::u16string>& suffixes,
+                                    char16_t separator) {
+  if (!platform::IsDirectory(path)) {
+    if (HasRawSuffix(path, suffixes, separator)) list->push_back(path);
+    return;
+  }
+  std::u16string folder = path;
+  if (folder.back() != separator) folder += separator;
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolder(folder, &entries)) return;
+  // Only the files directly inside: sub-folders (our own output folders
+  // among them) are never entered, and FIFOs or devices are never opened.
+  for (const platform::FolderEntry& entry : entries) {
+    if (entry.isDirectory || entry.isSpecial) continue;
+    if (HasRawSuffix(entry.name, suffixes, separator)) list->push_back(folder + entry.name);
+  }
+}
+
+bool ExtractionJob::HasRawSuffix(const std::u16string& path,
+                                 const std::vector<std::u16string>& suffixes, char16_t separator) {
+  const size_t last = path.find_last_of(separator);
+  std::u16string name = last == std::u16string::npos ? path : path.substr(last + 1);
+  for (char16_t& c : name) c = AsciiLower(c);
+  for (const std::u16string& suffix : suffixes) {
+    if (suffix.size() > name.size()) continue;
+    bool match = true;
+    const size_t offset = name.size() - suffix.size();
+    for (size_t i = 0; i < suffix.size() && match; ++i) {
+      match = name[offset + i] == AsciiLower(suffix[i]);
+    }
+    if (match) return true;
+  }
+  return false;
+}
+
+FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
+                                         const std::u16string& folderPattern,
+                                         const std::u16string& fileNamePattern,
+                                         int32_t folderWidth, int32_t folderHeight,
+                                         int32_t fileWidth, int32_t fileHeight) {
+  FileResult result;
+  std::u16string parent, baseName, extension, folder;
+  if (!ParentFolderOf(rawPath, &parent)) return result;
+  SplitFileName(rawPath, &baseName, &extension);
+  const std::u16string folderName = ExpandFolderPattern(folderPattern, folderWidth, folderHeight);
+  if (!EnsureOutputFolder(parent, folderName, &folder)) return result;
+  const std::u16string fileName =
+      ExpandFileNamePattern(fileNamePattern, baseName, extension, fileWidth, fileHeight);
+  result.outputPath = OutputFilePath(folder, fileName);
+  if (OutputFileExists(result.outputPath)) {
+    result.alreadyPresent = true;
+    return result;
+  }
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  if (!ExtractPreview(rawPath, &buffer, &length)) return result;
+  const std::unique_ptr<uint8_t, FreeDeleter> owned(buffer);
+  if (!buffer || length == 0) return result;  // an empty preview is none
+  if (WriteJpegFile(result.outputPath, buffer, length)) {
+    result.written = true;
+  } else if (OutputFileExists(result.outputPath)) {
+    // Another run placed it between the test and the move: it is present,
+    // and it was left as that run wrote it.
+    result.alreadyPresent = true;
+  }
+  return result;
+}
+
+bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes,
+                                  size_t length) {
+  std::u16string folder;
+  if (!ParentFolderOf(path, &folder)) return false;
+  platform::NewFile file;
+  std::u16string temporary;
+  if (!platform::CreateUniqueFile(folder, kTemporaryPrefix, kTemporarySuffix, &file, &temporary)) {
+    return false;
+  }
+  const bool complete = file.Write(bytes, length) && file.Sync();
+  const bool closed = file.Close();
+  if (complete && closed && platform::RenameNoReplace(temporary, path)) return true;
+  platform::RemoveFile(temporary);
+  return false;
+}
+
+bool ExtractionJob::ExtractPreview(const std::u16string& rawPath, uint8_t** buffer,
+                                   uint32_t* length) {
+  try {
+    return engine::ExtractEmbeddedPreview(rawPath, kSoftwareText, buffer, length) != 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void ExtractionJob::MeasureJpeg(const std::u16string& path, int32_t* width, int32_t* height) {
+#ifdef RAWLIFT_HAVE_IMAGING
+  const imaging::ImageSize size = imaging::MeasureJpegFile(path);
+  *width = size.width;
+  *height = size.height;
+#else
+  (void)path;
+  *width = 0;
+  *height = 0;
+#endif
+}
+
+void ExtractionJob::FitBounds(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight,
+                              int32_t* targetWidth, int32_t* targetHeight) {
+#ifdef RAWLIFT_HAVE_IMAGING
+  const imaging::ImageSize size = imaging::FitWithinBounds(width, height, maxWidth, maxHeight);
+  *targetWidth = size.width;
+  *targetHeight = size.height;
+#else
+  (void)maxWidth;
+  (void)maxHeight;
+  *targetWidth = width;
+  *targetHeight = height;
+#endif
+}
+
+void ExtractionJob::ReduceJpeg(const std::u16string& path, int32_t width, int32_t height) {
+#ifdef RAWLIFT_HAVE_IMAGING
+  imaging::ReduceJpegFile(path, width, height);
+#else
+  (void)path;
+  (void)width;
+  (void)height;
+#endif
+}
+
+}  // namespace job

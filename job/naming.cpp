@@ -1,0 +1,109 @@
+#include "job/naming.h"
+
+#include "job/summary.h"
+#include "platform/fs.h"
+
+namespace job {
+
+std::u16string OutputFolderPattern(bool reduced) {
+  return reduced ? u"extracted_jpegs_%W" : u"extracted_jpegs";
+}
+
+std::u16string OutputFileNamePattern(const settings::ExtractionSettings& settings, bool reduced) {
+  if (!settings.addSuffix) return u"%N.jpg";
+  return reduced ? u"%N_RLFT_%W.jpg" : u"%N_RLFT.jpg";
+}
+
+std::u16string ExpandFolderPattern(const std::u16string& pattern, int32_t width, int32_t height) {
+  std::u16string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char16_t c = pattern[i];
+    const char16_t next = i + 1 < pattern.size() ? pattern[i + 1] : u'\0';
+    if (c == u'%' && next == u'W') {
+      AppendInteger(out, width, 0);
+    } else if (c == u'%' && next == u'H') {
+      AppendInteger(out, height, 0);
+    } else if (c == u'%' && next == u'%') {
+      out += u'%';
+    } else {
+      out += c;  // a lone '%' or one before any other character stays as it is
+      continue;
+    }
+    ++i;  // the placeholder's second character is consumed
+  }
+  return out;
+}
+
+std::u16string ExpandFileNamePattern(const std::u16string& pattern, const std::u16string& baseName,
+                                     const std::u16string& extension, int32_t width,
+                                     int32_t height) {
+  std::u16string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char16_t c = pattern[i];
+    const char16_t next = i + 1 < pattern.size() ? pattern[i + 1] : u'\0';
+    if (c == u'%' && next == u'N') {
+      out += baseName;
+    } else if (c == u'%' && next == u'E') {
+      out += extension;
+    } else if (c == u'%' && next == u'W') {
+      AppendInteger(out, width, 0);
+    } else if (c == u'%' && next == u'H') {
+      AppendInteger(out, height, 0);
+    } else if (c == u'%' && next == u'%') {
+      out += u"%%";  // kept as both characters in file names
+    } else {
+      out += c;
+      continue;
+    }
+    ++i;
+  }
+  return out;
+}
+
+bool ParentFolderOf(const std::u16string& rawPath, std::u16string* parent, char16_t separator) {
+  std::u16string path = rawPath;
+  if (!path.empty() && path.back() == separator) path.pop_back();
+  const size_t last = path.find_last_of(separator);
+  if (last == std::u16string::npos) return false;
+  *parent = path.substr(0, last + 1);
+  return true;
+}
+
+void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
+                   std::u16string* extension, char16_t separator) {
+  const size_t last = rawPath.find_last_of(separator);
+  const std::u16string name = last == std::u16string::npos ? rawPath : rawPath.substr(last + 1);
+  // The first dot, not the last: "trip.day1.NEF" has the base name "trip".
+  const size_t dot = name.find(u'.');
+  if (dot == std::u16string::npos) {
+    *baseName = name;
+    extension->clear();
+  } else {
+    *baseName = name.substr(0, dot);
+    *extension = name.substr(dot + 1);
+  }
+}
+
+std::u16string OutputFilePath(const std::u16string& folder, const std::u16string& fileName,
+                              char16_t separator) {
+  std::u16string path = folder;
+  if (path.empty() || path.back() != separator) path += separator;
+  return path + fileName;
+}
+
+bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string& folderName,
+                        std::u16string* outputFolder, char16_t separator) {
+  const std::u16string folder = OutputFilePath(parentFolder, folderName, separator);
+  // A second run (or another process) may create it between the test and the
+  // creation; either way an existing folder is what is needed.
+  if (platform::IsDirectory(folder) || platform::CreateFolder(folder) ||
+      platform::IsDirectory(folder)) {
+    *outputFolder = folder;
+    return true;
+  }
+  return false;
+}
+
+bool OutputFileExists(const std::u16string& path) { return platform::CanOpenForReading(path); }
+
+}  // namespace job
