@@ -229,10 +229,20 @@ std::string Latin1FieldToUtf8(const char* field, size_t capacity) {
 }
 
 std::string ShortestFloatText(float value) {
-  char buffer[32];
-  for (int precision = 1; precision <= 9; ++precision) {
+  // Nine significant digits always read back as the same float; take the
+  // fewest that do. %g switches to exponent form as soon as the exponent
+  // reaches the precision (200 at one digit is "2e+02"): print ordinary
+  // magnitudes in plain decimals with the same significant digits instead.
+  char buffer[64];
+  int precision = 1;
+  for (; precision < 9; ++precision) {
     std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
     if (std::strtof(buffer, nullptr) == value) break;
+  }
+  std::snprintf(buffer, sizeof buffer, "%.*g", precision, static_cast<double>(value));
+  const double magnitude = std::fabs(static_cast<double>(value));
+  if (std::strchr(buffer, 'e') != nullptr && magnitude >= 1 && magnitude < 1e15) {
+    std::snprintf(buffer, sizeof buffer, "%.0f", static_cast<double>(value));
   }
   return buffer;
 }
