@@ -1,7 +1,7 @@
 // Measuring and reducing JPEG files with libjpeg-turbo (builds without GDI+).
 //
-// A reduction streams: the decoder, scaling in the DCT domain to the smallest
-// size still at least the target, hands rows to the bicubic resampler, whose
+// A reduction streams: the decoder, scaling in the DCT domain to a size a
+// little above the target, hands rows to the bicubic resampler, whose
 // rows go straight to the encoder writing a temporary file beside the source.
 // Only a window of rows is ever in memory. The temporary is renamed over the
 // source at the very end, so a failure anywhere leaves the source untouched.
@@ -286,16 +286,25 @@ struct ReduceContext {
   std::FILE* output = nullptr;
 };
 
-// The smallest DCT-domain scale n/8 whose output still covers the target in
-// both directions; full size when even that falls short (an enlargement).
+// The DCT-domain scale n/8 to decode at. Scaling there is most of the speed
+// (the inverse transform makes fewer pixels), but it works block by block and
+// its small transforms alias, so the bicubic pass is left a reduction of at
+// least kMinBicubicReduction to average that away: the smallest scale whose
+// output is that much larger than the target, else the smallest that still
+// covers the target, else full size (an enlargement).
+constexpr unsigned kMinBicubicReduction = 2;
+
 void ChooseDecodeScale(jpeg_decompress_struct* d, int32_t targetWidth, int32_t targetHeight) {
+  const auto covers = [&](unsigned factor) {
+    return uint64_t{d->output_width} >= uint64_t{factor} * static_cast<uint32_t>(targetWidth) &&
+           uint64_t{d->output_height} >= uint64_t{factor} * static_cast<uint32_t>(targetHeight);
+  };
   d->scale_denom = 8;
-  for (unsigned n = 1; n <= 8; ++n) {
-    d->scale_num = n;
-    jpeg_calc_output_dimensions(d);
-    if (d->output_width >= static_cast<JDIMENSION>(targetWidth) &&
-        d->output_height >= static_cast<JDIMENSION>(targetHeight)) {
-      return;
+  for (unsigned factor : {kMinBicubicReduction, 1u}) {
+    for (unsigned n = 1; n <= 8; ++n) {
+      d->scale_num = n;
+      jpeg_calc_output_dimensions(d);
+      if (covers(factor)) return;
     }
   }
 }
