@@ -1,9 +1,268 @@
 // Leaf MOS packets and the Phase One header.
+//
+// Leaf backs keep their metadata as a chain of named packets inside TIFF tag
+// 34310; one packet holds the JPEG preview. Phase One files carry a small
+// tagged directory (the "Raw" header) at the start of the file or just behind
+// a TIFF wrapper; it describes the raw frame and names the camera.
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
 #include "engine/parsers.h"
 
 namespace engine {
+namespace {
 
-void ParseMosPackets(ParseState&, uint32_t) {}
-void ParsePhaseOneHeader(ParseState&, uint32_t) {}
+// "PKTS" as a 32-bit value in the byte order of the surrounding TIFF file.
+constexpr uint32_t kPacketMark = 0x504b5453;
+constexpr int64_t kPacketNameSize = 40;
+// Mark, an unused value, the name and the data length.
+constexpr int64_t kPacketHeaderSize = 4 + 4 + kPacketNameSize + 4;
+// A packet's data may itself be a packet chain. Leaf files nest one or two
+// levels; the format sets no limit, so a hostile file is cut off here.
+constexpr int kMaxPacketDepth = 8;
+// The decimal texts of the packets we read are a few numbers long; more than
+// this is not text we understand.
+constexpr size_t kMaxPacketText = 1024;
+
+// Leaf back names by the "ShootObj_back_type" number.
+constexpr int kLeafBackCount = 18;
+const char* const kLeafBackNames[kLeafBackCount] = {
+    "",         "DCB2",     "Volare",   "Cantare",  "CMost",     "Valeo 6",
+    "Valeo 11", "Valeo 22", "Valeo 11p", "Valeo 17", "",          "Aptus 17",
+    "Aptus 22", "Aptus 75", "Aptus 65", "Aptus 54S", "Aptus 65S", "Aptus 75S"};
+
+// Filter-pattern bytes of the four rotations of the Leaf mosaic.
+const uint8_t kMosaicPatterns[4] = {0x94, 0x61, 0x16, 0x49};
+
+// The data of a text packet, read once and scanned number by number. Scanning
+// stops at the packet's end, so a number never runs on into the next packet.
+class PacketText {
+ public:
+  PacketText(ParseState& s, uint32_t length) {
+    const size_t wanted = length < kMaxPacketText ? length : kMaxPacketText;
+    const size_t got = s.input.Read(text_, wanted);
+    text_[got] = 0;
+    cursor_ = text_;
+  }
+  // Free-format scanning as a decimal reader would: leading blanks skipped.
+  bool NextInt(long* value) {
+    char* end = nullptr;
+    const long v = std::strtol(cursor_, &end, 10);
+    if (end == cursor_) return false;
+    cursor_ = end;
+    *value = v;
+    return true;
+  }
+  bool NextFloat(double* value) {
+    char* end = nullptr;
+    const double v = std::strtod(cursor_, &end);
+    if (end == cursor_) return false;
+    cursor_ = end;
+    *value = v;
+    return true;
+  }
+
+ private:
+  char text_[kMaxPacketText + 1];
+  char* cursor_;
+};
+
+// What one chain remembers until its end, where it sets the filter pattern.
+struct ChainState {
+  long planes = 0;
+  int mosaic_rotation = 0;
+};
+
+void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t data,
+                 uint32_t length) {
+  const uint32_t data_offset = static_cast<uint32_t>(data);
+  if (!std::strcmp(name, "JPEG_preview_data")) {
+    s.preview_offset = data_offset;
+    s.preview_length = length;
+  } else if (!std::strcmp(name, "icc_camera_profile")) {
+    s.profile_offset = data_offset;
+    s.profile_length = length;
+  } else if (!std::strcmp(name, "ShootObj_back_type")) {
+    long index = 0;
+    // A negative or too large number names no back we know of.
+    if (PacketText(s, length).NextInt(&index) && index >= 0 && index < kLeafBackCount)
+      SetText(s.model, kLeafBackNames[index]);
+  } else if (!std::strcmp(name, "icc_camera_to_tone_matrix")) {
+    for (int i = 0; i < 9; ++i)
+      s.rgb_from_camera[i / 3][i % 3] = static_cast<float>(read_real(s, 11));
+  } else if (!std::strcmp(name, "CaptProf_color_matrix")) {
+    PacketText text(s, length);
+    double value = 0;
+    for (int i = 0; i < 9 && text.NextFloat(&value); ++i)
+      s.rgb_from_camera[i / 3][i % 3] = static_cast<float>(value);
+  } else if (!std::strcmp(name, "CaptProf_number_of_planes")) {
+    long planes = 0;
+    if (PacketText(s, length).NextInt(&planes)) chain.planes = planes;
+  } else if (!std::strcmp(name, "CaptProf_raw_data_rotation")) {
+    long degrees = 0;
+    if (PacketText(s, length).NextInt(&degrees)) s.orientation = static_cast<int32_t>(degrees);
+  } else if (!std::strcmp(name, "CaptProf_mosaic_pattern")) {
+    PacketText text(s, length);
+    long cell = 0;
+    for (int c = 0; c < 4 && text.NextInt(&cell); ++c)
+      if (cell == 1) chain.mosaic_rotation = c ^ (c >> 1);
+  } else if (!std::strcmp(name, "ImgProf_rotation_angle")) {
+    // The image rotation is relative to the raw data's. Before any raw
+    // rotation is known (-1, not set) the data counts as unrotated.
+    long degrees = 0;
+    if (PacketText(s, length).NextInt(&degrees)) {
+      const int32_t raw_rotation = s.orientation == -1 ? 0 : s.orientation;
+      s.orientation = static_cast<int32_t>(degrees) - raw_rotation;
+    }
+  } else if (!std::strcmp(name, "NeutObj_neutrals")) {
+    if (s.camera_multipliers[0] != 0) return;
+    PacketText text(s, length);
+    double neutral[4] = {};
+    int found = 0;
+    while (found < 4 && text.NextFloat(&neutral[found])) ++found;
+    if (found < 4) return;
+    for (int c = 0; c < 3; ++c)
+      s.camera_multipliers[c] = static_cast<float>(neutral[0] / neutral[c + 1]);
+  }
+}
+
+// Walks the chain at `position`; packets must lie before `end` (the parent
+// packet's data end for a nested chain, the file's end for the outer one).
+void WalkPacketChain(ParseState& s, int64_t position, int64_t end, int depth,
+                     std::set<int64_t>& visited) {
+  ChainState chain;
+  int64_t packet = position;
+  while (packet + kPacketHeaderSize <= end && visited.insert(packet).second) {
+    s.input.Seek(packet);
+    if (read_u32(s) != kPacketMark) break;
+    read_u32(s);
+    char name[kPacketNameSize + 1] = {};
+    s.input.Read(name, kPacketNameSize);
+    const uint32_t length = read_u32(s);
+    const int64_t data = s.input.Tell();
+    // A zero-length packet has nothing to act on, and its "data" would be
+    // the next packet, walked a second time as a nested chain.
+    if (length == 0) break;
+    ApplyPacket(s, chain, name, data, length);
+    const int64_t data_end = data + length;  // 64-bit: a length never wraps
+    if (depth + 1 < kMaxPacketDepth) {
+      const int64_t nested_end = data_end < end ? data_end : end;
+      WalkPacketChain(s, data, nested_end, depth + 1, visited);
+    }
+    if (data_end <= packet) break;  // does not advance
+    packet = data_end;
+  }
+  if (chain.planes) {
+    const int rotation = (s.orientation / 90 + chain.mosaic_rotation) & 3;
+    s.filter_pattern = chain.planes == 1 ? kMosaicPatterns[rotation] * 0x01010101u : 0;
+  }
+}
+
+// Phase One directory entries are 16 bytes: tag, type, length, data.
+constexpr int64_t kPhaseOneEntrySize = 16;
+constexpr uint32_t kPhaseOneRawMark = 0x526177;  // "Raw" above the low byte
+
+// Values the Phase One raw decoder would use; nothing here reads them after
+// the header is parsed, but they are taken as the format defines them.
+struct PhaseOneCalibration {
+  uint32_t format = 0;
+  int64_t key_position = 0;  // the data field of tag 0x112
+  float tag210 = 0;
+  uint32_t tag21a = 0, tag21d = 0;
+  int64_t tag21c = 0, tag223 = 0;
+  int64_t tag222 = 0;
+};
+
+}  // namespace
+
+void ParseMosPackets(ParseState& s, uint32_t position) {
+  std::set<int64_t> visited;
+  WalkPacketChain(s, position, s.input.Size(), 0, visited);
+}
+
+void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
+  PhaseOneCalibration calibration;
+  const int64_t b = base;
+  s.input.Seek(b);
+  s.byte_order = static_cast<uint16_t>(read_u32(s) & 0xFFFF);
+  if (read_u32(s) >> 8 != kPhaseOneRawMark) return;
+  const int64_t directory = b + read_u32(s);
+  s.input.Seek(directory);
+  uint32_t entries = read_u32(s);
+  read_u32(s);
+  // The count is only believed as far as the file can hold entries.
+  const int64_t first_entry = directory + 8;
+  const int64_t room = s.input.Size() - first_entry;
+  const int64_t fit = room > 0 ? room / kPhaseOneEntrySize : 0;
+  if (entries > fit) entries = static_cast<uint32_t>(fit);
+
+  for (uint32_t i = 0; i < entries; ++i) {
+    const uint32_t tag = read_u32(s);
+    read_u32(s);  // type
+    const uint32_t length = read_u32(s);
+    const uint32_t data = read_u32(s);
+    const int64_t resume = s.input.Tell();
+    const int64_t at = b + data;  // where the data field is an offset
+    s.input.Seek(at);
+    switch (tag) {
+      case 0x100: s.orientation = "0653"[data & 3] - '0'; break;
+      case 0x106:
+        for (int k = 0; k < 9; ++k)
+          s.rgb_from_camera[k / 3][k % 3] = static_cast<float>(read_real(s, 11));
+        break;
+      case 0x107:
+        for (int c = 0; c < 3; ++c) s.camera_multipliers[c] = static_cast<float>(read_real(s, 11));
+        break;
+      case 0x108: s.raw_width = static_cast<uint16_t>(data); break;
+      case 0x109: s.raw_height = static_cast<uint16_t>(data); break;
+      case 0x10a: s.margin_left = static_cast<uint16_t>(data); break;
+      case 0x10b: s.margin_top = static_cast<uint16_t>(data); break;
+      case 0x10c: s.image_width = static_cast<uint16_t>(data); break;
+      case 0x10d: s.image_height = static_cast<uint16_t>(data); break;
+      case 0x10e: calibration.format = data; break;
+      case 0x10f: s.raw_data_offset = static_cast<uint32_t>(at); break;
+      case 0x110:
+        s.meta_offset = static_cast<uint32_t>(at);
+        s.meta_length = length;
+        break;
+      case 0x112: calibration.key_position = resume - 4; break;
+      case 0x210: {
+        float value;
+        std::memcpy(&value, &data, 4);
+        calibration.tag210 = value;
+        break;
+      }
+      case 0x21a: calibration.tag21a = data; break;
+      case 0x21c: calibration.tag21c = at; break;
+      case 0x21d: calibration.tag21d = data; break;
+      case 0x222: calibration.tag222 = static_cast<int64_t>(data) - s.margin_left; break;
+      case 0x223: calibration.tag223 = at; break;
+      case 0x301: {
+        char text[64] = {};
+        s.input.Read(text, sizeof text - 1);
+        if (char* cut = std::strstr(text, " camera")) *cut = 0;
+        SetText(s.model, text);
+        break;
+      }
+      default: break;
+    }
+    s.input.Seek(resume);
+  }
+
+  // Formats below 3 are stored plain, the others compressed; both are read
+  // by the Phase One decoder.
+  s.raw_decoder = RawDecoder::Phaseone;
+  s.maximum_value = 0xFFFF;
+  SetText(s.make, "Phase One");
+  if (s.model[0]) return;
+  switch (s.raw_height) {
+    case 2060: SetText(s.model, "LightPhase"); break;
+    case 2682: SetText(s.model, "H 10"); break;
+    case 4128: SetText(s.model, "H 20"); break;
+    case 5488: SetText(s.model, "H 25"); break;
+    default: break;
+  }
+}
 
 }  // namespace engine
