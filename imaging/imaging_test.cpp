@@ -418,5 +418,56 @@ TEST_F(ReduceJpegFileTest, AReducedFileMeasuresAsItsTarget) {
   EXPECT_EQ(MeasureJpegFile(path), (ImageSize{400, 266}));
 }
 
+TEST_F(ReduceJpegFileTest, DropsOnlyTheMultiPictureIndex) {
+  // An MPF index gives byte offsets of further images appended to the file;
+  // copied into the re-encoded file it would point past its end.
+  Bytes mpf = {'M', 'P', 'F', 0, 'I', 'I', '*', 0, 8, 0, 0, 0};
+  mpf.resize(60, 0x11);
+  const Bytes notMpf = {'M', 'P', 'X', 0, 1, 2, 3};
+  Bytes source = SampleJpeg(320, 240);
+  source = fixtures::InsertSegmentAfterSoi(source, 0xE2, notMpf);
+  source = fixtures::InsertSegmentAfterSoi(source, 0xE2, mpf);
+  std::vector<Segment> expected = MetadataSegments(source);
+  ASSERT_EQ(expected.size(), 3u);
+  expected.erase(expected.begin());
+  const std::u16string path = Write("mpf.jpg", source);
+  ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
+  EXPECT_EQ(MetadataSegments(Read(path)), expected);
+}
+
+std::vector<Segment> WithoutMultiPictureIndex(std::vector<Segment> segments) {
+  const Bytes tag = {'M', 'P', 'F', 0};
+  std::vector<Segment> out;
+  for (Segment& s : segments) {
+    if (s.marker == 0xE2 && s.body.size() >= 4 && Bytes(s.body.begin(), s.body.begin() + 4) == tag)
+      continue;
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+TEST_F(ReduceJpegFileTest, RealCameraJpegsKeepTheirMetadata) {
+  // Camera JPEGs carry Exif with maker notes, ICC and vendor segments; all of
+  // them (but a multi-picture index) must come through byte for byte.
+  const fs::path samples = fs::path(RAWLIFT_SAMPLES_DIR) / "jpeg";
+  if (!fs::is_directory(samples)) GTEST_SKIP() << "no samples at " << samples;
+  int reduced = 0;
+  for (const char* name : {"DSC00008.JPG", "DSC_0003.JPG", "IMGP6668.JPG", "jolla.jpg"}) {
+    if (!fs::exists(samples / name)) continue;
+    const Bytes source = Read((samples / name).u16string());
+    const std::u16string path = Write(name, source);
+    const ImageSize size = MeasureJpegFile(path);
+    ASSERT_GT(size.width, 0) << name;
+    const ImageSize target = FitWithinBounds(size.width, size.height, 400, 400);
+    ASSERT_TRUE(ReduceJpegFile(path, target.width, target.height)) << name;
+    const Bytes after = Read(path);
+    EXPECT_EQ(MetadataSegments(after), WithoutMultiPictureIndex(MetadataSegments(source)))
+        << name;
+    EXPECT_EQ(MeasureJpegFile(path), target) << name;
+    ++reduced;
+  }
+  if (reduced == 0) GTEST_SKIP() << "none of the sample JPEGs is present";
+}
+
 }  // namespace
 }  // namespace imaging

@@ -210,6 +210,15 @@ void NoteColourMarkers(j_decompress_ptr cinfo, const MetadataSegment& segment) {
   }
 }
 
+// The multi-picture index (APP2 "MPF") is not about the picture but about
+// the file: byte offsets of further images stored after this one. In the
+// re-encoded file those images and offsets no longer exist, so the index is
+// the one segment not carried over.
+bool IsMultiPictureIndex(const MetadataSegment& segment) {
+  return segment.marker == JPEG_APP0 + 2 && segment.body.size() >= 4 &&
+         std::memcmp(segment.body.data(), "MPF\0", 4) == 0;
+}
+
 boolean KeepMetadataSegment(j_decompress_ptr cinfo) {
   auto* reader = static_cast<SourceReader*>(cinfo->client_data);
   const uint8_t high = NextSourceByte(cinfo);
@@ -237,7 +246,12 @@ boolean KeepMetadataSegment(j_decompress_ptr cinfo) {
     filled += n;
     remaining -= n;
   }
-  if (body != nullptr) NoteColourMarkers(cinfo, reader->segments.back());
+  if (body == nullptr) return TRUE;
+  NoteColourMarkers(cinfo, reader->segments.back());
+  if (IsMultiPictureIndex(reader->segments.back())) {
+    reader->metadataBytes -= reader->segments.back().body.size();
+    reader->segments.pop_back();
+  }
   return TRUE;
 }
 
