@@ -43,7 +43,8 @@ ImageSize FitWithinBounds(int32_t width, int32_t height, int32_t maxWidth, int32
 // Replaces the JPEG file at `path` by its image rescaled to exactly
 // targetWidth by targetHeight, with the source's pixel format (grey stays
 // grey), every metadata segment of the source (APPn and COM) copied unchanged
-// and in order, encoded at kReducedJpegQuality. The new file is written beside
+// and in order, encoded at kReducedJpegQuality. (A multi-picture index, APP2
+// "MPF", is left out: its offsets name images that the new file lacks.) The new file is written beside
 // the old one and renamed over it, so on any failure (undecodable source, a
 // target dimension of 0 or below, a write error) the file is left exactly as it
 // was. Returns true when the file was replaced; the job does not need to look.

@@ -105,7 +105,7 @@ std::vector<std::vector<unsigned>> LibjpegTables(int quality, int components) {
 // A JPEG coded in a colour space the fixture builder does not make (CMYK,
 // RGB), with libjpeg's own Adobe segment when it writes one.
 Bytes EncodeCoded(int width, int height, J_COLOR_SPACE input, J_COLOR_SPACE coded, int components,
-                  uint8_t (*sample)(int x, int y, int c)) {
+                  uint8_t (*sample)(int x, int y, int c), bool progressive = false) {
   Bytes pixels(static_cast<size_t>(width) * height * components);
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x)
@@ -125,6 +125,7 @@ Bytes EncodeCoded(int width, int height, J_COLOR_SPACE input, J_COLOR_SPACE code
   jpeg_set_defaults(&c);
   jpeg_set_colorspace(&c, coded);
   jpeg_set_quality(&c, 95, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < c.image_height) {
     JSAMPROW row = &pixels[static_cast<size_t>(c.next_scanline) * width * components];
@@ -350,6 +351,21 @@ TEST_F(ReduceJpegFileTest, KeepsCmykAndRgbCodedSourcesInTheirColourSpace) {
     EXPECT_EQ(after.components, c.components);
     EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 2), 3.0) << c.coded;
   }
+}
+
+TEST_F(ReduceJpegFileTest, ProgressiveSourcesBecomeBaseline) {
+  const Bytes source = EncodeCoded(300, 200, JCS_RGB, JCS_YCbCr, 3, RgbSample, true);
+  fixtures::JpegFrame frame;
+  ASSERT_TRUE(fixtures::ReadJpegFrame(source, &frame));
+  ASSERT_EQ(frame.marker, 0xC2);
+  const std::u16string path = Write("p.jpg", source);
+  ASSERT_TRUE(ReduceJpegFile(path, 150, 100));
+  Decoded before, after;
+  ASSERT_TRUE(Decode(source, &before));
+  ASSERT_TRUE(Decode(Read(path), &after));
+  ASSERT_TRUE(fixtures::ReadJpegFrame(Read(path), &frame));
+  EXPECT_EQ(frame.marker, 0xC0);
+  EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 2), 3.0);
 }
 
 TEST_F(ReduceJpegFileTest, FailureLeavesTheFileExactlyAsItWas) {
