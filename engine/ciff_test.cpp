@@ -271,3 +271,23 @@ TEST(JpegSegmentWalk, EndsOnStalledOrTruncatedSegments) {
   EXPECT_EQ(b.s.raw_height, 7);
   EXPECT_EQ(b.s.raw_width, 9);
 }
+
+TEST(JpegSegmentWalk, ExifInALaterSegmentGivesTheDescription) {
+  JpegOptions o;
+  o.app = JpegApp::Jfif;
+  Bytes jfif = MakeJpeg(o);
+  // JFIF first, the Exif block in the APP1 that follows it.
+  const size_t after_jfif = 4 + ((jfif[4] << 8) | jfif[5]);
+  ByteWriter exif(false);
+  exif.u8(0xFF).u8(0xE1);
+  const Bytes body = MakeExifApp1Body("NIKON CORPORATION", "COOLPIX P7000", false);
+  exif.u16be(static_cast<uint16_t>(body.size() + 2)).raw(body);
+  jfif.insert(jfif.begin() + static_cast<long>(after_jfif), exif.bytes().begin(),
+              exif.bytes().end());
+  CiffFile f(jfif);
+  EXPECT_EQ(WalkJpegSegments(f.s, 0), 1);
+  EXPECT_STREQ(f.s.make, "NIKON CORPORATION");
+  EXPECT_STREQ(f.s.model, "COOLPIX P7000");
+  EXPECT_EQ(f.s.raw_width, 64);  // from the frame header
+  EXPECT_EQ(f.s.raw_height, 48);
+}

@@ -118,13 +118,15 @@ TEST(MinoltaBlocks, WhiteBalanceOrderDependsOnModelKnownSoFar) {
 TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {
   MrwOptions o;
   // A little-endian TIFF header inside a big-endian list, then a sensor block.
-  ByteWriter tiff(true);
-  tiff.text("II").u16(42).u32(0);
-  o.blocks = {MrwTiffBlock(tiff.take()), MrwSensorBlock(false, 100, 200)};
+  Bytes tiff = MakeExifApp1Body("Minolta", "DiMAGE A2", true);
+  tiff.erase(tiff.begin(), tiff.begin() + 6);  // drop "Exif" 00 00
+  o.blocks = {MrwTiffBlock(tiff), MrwSensorBlock(false, 100, 200)};
   o.raw_bytes = 32;
   Container c(MakeMrwFile(o));
   ParseMinoltaBlocks(c.s, 0);
   EXPECT_EQ(c.s.raw_data_offset, c.bytes.size() - 32);
+  EXPECT_STREQ(c.s.make, "Minolta");  // TIFF offsets count from the block's data
+  EXPECT_STREQ(c.s.model, "DiMAGE A2");
   EXPECT_EQ(c.s.raw_height, 100);
   EXPECT_EQ(c.s.raw_width, 200);
 }
