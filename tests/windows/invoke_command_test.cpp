@@ -1,0 +1,223 @@
+// The whole command through RididaViz.DLL: the Explorer's part is played by
+// the test (factory, Initialize with a file drop, InvokeCommand), the
+// user's by a helper thread that answers both dialogs. Checked afterwards:
+// the files written, the counts shown and the settings file.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "shell/guids.h"
+#include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/jpeg.h"
+#include "tests/windows/win_test_support.h"
+#include "ui/resource_ids.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Bytes;
+using wintest::ClickButton;
+using wintest::DialogScript;
+using wintest::WaitForDialog;
+using wintest::WaitUntil;
+using wintest::WindowText;
+
+using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+uint32_t Word(const Bytes& bytes, size_t at) {
+  return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+         uint32_t{bytes[at + 3]} << 24;
+}
+
+fs::path SettingsFile() {
+  wchar_t base[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base);
+  return fs::path(base) / L"Corvane" / L"RLFT" / L"RLFT.cfg";
+}
+
+class InvokeCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!wintest::HaveDisplay()) GTEST_SKIP() << "no display for windows";
+    module_ = LoadLibraryW(wintest::ModulePath().c_str());
+    ASSERT_NE(module_, nullptr);
+    auto get_class_object = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+    ASSERT_NE(get_class_object, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(get_class_object(shell::kShellExtensionClsid, IID_IClassFactory,
+                               reinterpret_cast<void**>(&factory)),
+              S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, shell::kIidShellExtInit,
+                                      reinterpret_cast<void**>(&init_)),
+              S_OK);
+    factory->Release();
+    ASSERT_EQ(init_->QueryInterface(shell::kIidContextMenu, reinterpret_cast<void**>(&menu_)),
+              S_OK);
+
+    // The user's own settings file is put aside for the test.
+    settings_ = SettingsFile();
+    had_settings_ = fs::exists(settings_);
+    if (had_settings_) saved_settings_ = ReadFile(settings_);
+    std::error_code ignored;
+    fs::remove(settings_, ignored);
+
+    folder_ = fs::temp_directory_path() / ("rawlift_invoke_" + std::to_string(GetCurrentProcessId()));
+    fs::remove_all(folder_, ignored);
+    fs::create_directories(folder_ / "sub");
+  }
+  void TearDown() override {
+    if (menu_ != nullptr) menu_->Release();
+    if (init_ != nullptr) init_->Release();
+    std::error_code ignored;
+    fs::remove(settings_, ignored);
+    if (had_settings_) WriteFile(settings_, saved_settings_);
+    fs::remove_all(folder_, ignored);
+    // The module stays loaded: the process ends soon, and the COM rules
+    // leave unloading to DllCanUnloadNow's caller.
+  }
+
+  // A folder with a NEF and a CR2 whose previews are 320 by 240, a file
+  // that is not raw, and a sub-folder that must not be entered.
+  void MakeShots() {
+    fixtures::JpegOptions options;
+    options.width = 320;
+    options.height = 240;
+    options.app = fixtures::JpegApp::Exif;
+    fixtures::ShotInfo shot;
+    shot.make = "NIKON CORPORATION";
+    shot.model = "NIKON D90";
+    WriteFile(folder_ / "DSC_0001.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg(options)));
+    shot.make = "Canon";
+    shot.model = "Canon EOS 40D";
+    options.seed = 2;
+    WriteFile(folder_ / "IMG_0002.CR2", fixtures::MakeCr2Like(shot, fixtures::MakeJpeg(options)));
+    WriteFile(folder_ / "notes.txt", Bytes{'h', 'i'});
+    WriteFile(folder_ / "sub" / "DSC_0003.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg()));
+  }
+
+  HRESULT InvokeOnFolder() {
+    wintest::DropDataObject drop({folder_.wstring()});
+    EXPECT_EQ(init_->Initialize(nullptr, &drop, nullptr), S_OK);
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof(info);
+    info.lpVerb = MAKEINTRESOURCEA(0);
+    return menu_->InvokeCommand(&info);
+  }
+
+  HMODULE module_ = nullptr;
+  IShellExtInit* init_ = nullptr;
+  IContextMenu* menu_ = nullptr;
+  fs::path folder_;
+  fs::path settings_;
+  bool had_settings_ = false;
+  Bytes saved_settings_;
+};
+
+TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFile) {
+  MakeShots();
+  std::wstring summary, button;
+  bool defaults_shown = false;
+  HRESULT result = E_FAIL;
+  {
+    DialogScript user([&] {
+      HWND preferences = WaitForDialog(L"Rawlift preferences");
+      ASSERT_NE(preferences, nullptr);
+      defaults_shown = wintest::IsChecked(preferences, IDC_PREF_NATIVE_ONLY) &&
+                       WindowText(GetDlgItem(preferences, IDC_PREF_MAX_WIDTH)) == L"800";
+      SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_UNCHECKED, 0);
+      SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK, BST_CHECKED,
+                   0);
+      SendMessageW(preferences, WM_COMMAND,
+                   MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_CLICKED), 0);
+      wintest::SetControlText(preferences, IDC_PREF_MAX_WIDTH, L"200");
+      wintest::SetControlText(preferences, IDC_PREF_MAX_HEIGHT, L"200");
+      ClickButton(preferences, IDC_PREF_EXTRACT);
+
+      HWND progress = WaitForDialog(L"Rawlift");
+      ASSERT_NE(progress, nullptr);
+      ASSERT_TRUE(WaitUntil(
+          [&] { return WindowText(GetDlgItem(progress, IDC_PROGRESS_CLOSE)) == L"Close"; }, 60000));
+      summary = WindowText(GetDlgItem(progress, IDC_PROGRESS_TEXT));
+      button = WindowText(GetDlgItem(progress, IDC_PROGRESS_CLOSE));
+      ClickButton(progress, IDC_PROGRESS_CLOSE);
+    });
+    result = InvokeOnFolder();
+  }
+  EXPECT_EQ(result, S_OK);
+  EXPECT_TRUE(defaults_shown);
+  EXPECT_EQ(summary.rfind(L"Files Scanned: 2\nJPEGs Extracted: 2 Total - 2 New\nTotal Time: ", 0),
+            0u)
+      << std::string(summary.begin(), summary.end());
+  EXPECT_EQ(button, L"Close");
+
+  for (const char* base : {"DSC_0001", "IMG_0002"}) {
+    SCOPED_TRACE(base);
+    const fs::path full = folder_ / "extracted_jpegs" / (std::string(base) + "_RLFT.jpg");
+    fixtures::JpegFrame frame;
+    ASSERT_TRUE(fixtures::ReadJpegFrame(ReadFile(full), &frame));
+    EXPECT_EQ(frame.width, 320);
+    EXPECT_EQ(frame.height, 240);
+    // 320 by 240 within 200 by 200: 200 by 150, named after its width.
+    const fs::path reduced = folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg");
+    ASSERT_TRUE(fixtures::ReadJpegFrame(ReadFile(reduced), &frame));
+    EXPECT_EQ(frame.width, 200);
+    EXPECT_EQ(frame.height, 150);
+  }
+  EXPECT_FALSE(fs::exists(folder_ / "sub" / "extracted_jpegs"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / "extracted_jpegs"), {}), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / "extracted_jpegs_200"), {}), 2);
+
+  const Bytes stored = ReadFile(settings_);
+  ASSERT_EQ(stored.size(), 64u);
+  EXPECT_EQ(std::string(stored.begin(), stored.begin() + 4), "tflr");
+  EXPECT_EQ(Word(stored, 4), 1u);    // one section
+  EXPECT_EQ(Word(stored, 12), 4u);   // four entries
+  EXPECT_EQ(Word(stored, 24), 1u);   // sizeMode NativeAndSmaller
+  EXPECT_EQ(Word(stored, 36), 200u);  // maxWidth
+  EXPECT_EQ(Word(stored, 48), 200u);  // maxHeight
+  EXPECT_EQ(Word(stored, 60), 1u);   // addSuffix
+}
+
+TEST_F(InvokeCommandTest, CancelRunsNoJobButStillWritesTheSettingsFile) {
+  MakeShots();
+  bool progress_shown = false;
+  HRESULT result = E_FAIL;
+  {
+    DialogScript user([&] {
+      HWND preferences = WaitForDialog(L"Rawlift preferences");
+      ASSERT_NE(preferences, nullptr);
+      ClickButton(preferences, IDC_PREF_CANCEL);
+      progress_shown = WaitForDialog(L"Rawlift", 1500) != nullptr;
+    });
+    result = InvokeOnFolder();
+  }
+  EXPECT_EQ(result, S_OK);
+  EXPECT_FALSE(progress_shown);
+  EXPECT_FALSE(fs::exists(folder_ / "extracted_jpegs"));
+  // Nothing was loaded and nothing confirmed: the magic and no sections.
+  const Bytes stored = ReadFile(settings_);
+  ASSERT_EQ(stored.size(), 8u);
+  EXPECT_EQ(std::string(stored.begin(), stored.begin() + 4), "tflr");
+  EXPECT_EQ(Word(stored, 4), 0u);
+}
+
+}  // namespace
