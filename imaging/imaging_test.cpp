@@ -259,6 +259,20 @@ TEST_F(ReduceJpegFileTest, ProducesExactlyTheTargetSize) {
   EXPECT_EQ(FilesInFolder(), static_cast<size_t>(i)) << "a temporary file was left behind";
 }
 
+TEST_F(ReduceJpegFileTest, ReplacesTheFileInPlace) {
+  // The temporary must not be named after the target: a name close to the
+  // system's limit would leave no room for a suffix.
+  const std::string longName = std::string(245, 'n') + ".jpg";
+  const std::u16string path = Write(longName, SampleJpeg(200, 100));
+  fs::permissions(fs::path(path), fs::perms::owner_read | fs::perms::owner_write |
+                                      fs::perms::group_read);
+  ASSERT_TRUE(ReduceJpegFile(path, 100, 50));
+  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{100, 50}));
+  EXPECT_EQ(fs::status(fs::path(path)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(FilesInFolder(), 1u);
+}
+
 TEST_F(ReduceJpegFileTest, KeepsGreyAndColourContent) {
   for (int components : {1, 3}) {
     const Bytes source = SampleJpeg(640, 480, components);

@@ -394,12 +394,16 @@ bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
   return true;
 }
 
-// Creates a fresh file beside `target` for writing, with the target's
-// permission bits; fills *name with its path.
+// Creates a fresh file in the folder of `target` for writing, with the
+// target's permission bits; fills *name with its path. The name is short and
+// independent of the target's, so a target name near the system's length
+// limit still gets a temporary.
 std::FILE* CreateTemporaryBeside(const platform::NativePath& target, platform::NativePath* name) {
   struct stat targetInfo;
   const bool haveMode = ::stat(target.c_str(), &targetInfo) == 0;
-  const std::string stem = target + ".reduce-" + std::to_string(::getpid()) + "-";
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string stem = folder + ".rawlift-reduce-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
     *name = stem + std::to_string(attempt) + ".tmp";
     const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
