@@ -24,16 +24,16 @@ uint8_t ToSample(float value) {
 }
 
 template <int kChannels>
-void FilterRow(const uint8_t* source, float* target, int32_t targetWidth, const int32_t* first,
+void FilterRow(const float* source, uint8_t* target, int32_t targetWidth, const int32_t* first,
                const int32_t* count, const float* weights, int32_t stride) {
   for (int32_t x = 0; x < targetWidth; ++x) {
     float sum[kChannels] = {};
-    const uint8_t* pixel = source + static_cast<size_t>(first[x]) * kChannels;
+    const float* pixel = source + static_cast<size_t>(first[x]) * kChannels;
     const float* w = weights + static_cast<size_t>(x) * stride;
     for (int32_t k = 0; k < count[x]; ++k, pixel += kChannels) {
       for (int c = 0; c < kChannels; ++c) sum[c] += w[k] * pixel[c];
     }
-    for (int c = 0; c < kChannels; ++c) target[c] = sum[c];
+    for (int c = 0; c < kChannels; ++c) target[c] = ToSample(sum[c]);
     target += kChannels;
   }
 }
@@ -104,18 +104,18 @@ bool RowResampler::Init(int32_t sourceWidth, int32_t sourceHeight, int32_t targe
   budget -= vertical_.weights.size() * sizeof(float);
 
   const int32_t windowRows = *std::max_element(vertical_.count.begin(), vertical_.count.end());
-  const size_t rowFloats = static_cast<size_t>(targetWidth) * channels;
-  const size_t windowBytes = (static_cast<size_t>(windowRows) + 1) * rowFloats * sizeof(float);
-  if (windowBytes > budget) return false;
+  const size_t rowSamples = static_cast<size_t>(sourceWidth) * channels;
+  const size_t windowBytes = static_cast<size_t>(windowRows) * rowSamples;
+  const size_t columnBytes = rowSamples * sizeof(float);
+  if (windowBytes > budget || columnBytes > budget - windowBytes) return false;
 
   sourceWidth_ = sourceWidth;
   sourceHeight_ = sourceHeight;
   targetWidth_ = targetWidth;
   channels_ = channels;
   windowRows_ = windowRows;
-  sourceRow_.assign(static_cast<size_t>(sourceWidth) * channels, 0);
-  window_.assign(static_cast<size_t>(windowRows) * rowFloats, 0.0f);
-  accumulator_.assign(rowFloats, 0.0f);
+  window_.assign(windowBytes, 0);
+  column_.assign(rowSamples, 0.0f);
   targetHeight_ = targetHeight;
   return true;
 }
@@ -126,47 +126,50 @@ bool RowResampler::NeedsSourceRow() const {
   return rowsCommitted_ <= last && rowsCommitted_ < sourceHeight_;
 }
 
-void RowResampler::FilterRowHorizontally(const uint8_t* source, float* target) const {
-  const int32_t* first = horizontal_.first.data();
-  const int32_t* count = horizontal_.count.data();
-  const float* weights = horizontal_.weights.data();
-  switch (channels_) {
-    case 1:
-      FilterRow<1>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
-      break;
-    case 2:
-      FilterRow<2>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
-      break;
-    case 3:
-      FilterRow<3>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
-      break;
-    default:
-      FilterRow<4>(source, target, targetWidth_, first, count, weights, horizontal_.stride);
-      break;
-  }
+uint8_t* RowResampler::SourceRow() {
+  const size_t rowSamples = static_cast<size_t>(sourceWidth_) * channels_;
+  const int32_t slot = windowRows_ == 0 ? 0 : rowsCommitted_ % windowRows_;
+  return window_.data() + static_cast<size_t>(slot) * rowSamples;
 }
 
 void RowResampler::CommitSourceRow() {
-  if (rowsCommitted_ >= sourceHeight_ || windowRows_ == 0) return;
-  const size_t rowFloats = static_cast<size_t>(targetWidth_) * channels_;
-  float* slot = &window_[static_cast<size_t>(rowsCommitted_ % windowRows_) * rowFloats];
-  FilterRowHorizontally(sourceRow_.data(), slot);
-  ++rowsCommitted_;
+  if (rowsCommitted_ < sourceHeight_ && windowRows_ > 0) ++rowsCommitted_;
 }
 
 void RowResampler::ProduceRow(uint8_t* output) {
   if (rowsProduced_ >= targetHeight_ || NeedsSourceRow()) return;
-  const size_t rowFloats = accumulator_.size();
-  float* sum = accumulator_.data();
-  std::fill(sum, sum + rowFloats, 0.0f);
+  const size_t rowSamples = column_.size();
+  float* column = column_.data();
   const int32_t first = vertical_.first[rowsProduced_];
+  const int32_t count = vertical_.count[rowsProduced_];
   const float* w = &vertical_.weights[static_cast<size_t>(rowsProduced_) * vertical_.stride];
-  for (int32_t k = 0; k < vertical_.count[rowsProduced_]; ++k) {
-    const float* row = &window_[static_cast<size_t>((first + k) % windowRows_) * rowFloats];
+  for (int32_t k = 0; k < count; ++k) {
+    const uint8_t* row = &window_[static_cast<size_t>((first + k) % windowRows_) * rowSamples];
     const float weight = w[k];
-    for (size_t i = 0; i < rowFloats; ++i) sum[i] += weight * row[i];
+    if (k == 0) {
+      for (size_t i = 0; i < rowSamples; ++i) column[i] = weight * row[i];
+    } else {
+      for (size_t i = 0; i < rowSamples; ++i) column[i] += weight * row[i];
+    }
   }
-  for (size_t i = 0; i < rowFloats; ++i) output[i] = ToSample(sum[i]);
+  const int32_t* hFirst = horizontal_.first.data();
+  const int32_t* hCount = horizontal_.count.data();
+  const float* hWeights = horizontal_.weights.data();
+  const int32_t stride = horizontal_.stride;
+  switch (channels_) {
+    case 1:
+      FilterRow<1>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      break;
+    case 2:
+      FilterRow<2>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      break;
+    case 3:
+      FilterRow<3>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      break;
+    default:
+      FilterRow<4>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      break;
+  }
   ++rowsProduced_;
 }
 

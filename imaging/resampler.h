@@ -35,7 +35,7 @@ class RowResampler {
   // Whether the next output row still needs another source row.
   bool NeedsSourceRow() const;
   // Where the caller puts the next source row: sourceWidth * channels bytes.
-  uint8_t* SourceRow() { return sourceRow_.data(); }
+  uint8_t* SourceRow();
   // Takes the row just written into SourceRow().
   void CommitSourceRow();
   // Writes the next output row (targetWidth * channels bytes). Only valid when
@@ -55,18 +55,20 @@ class RowResampler {
   };
   static bool BuildContributions(int32_t sourceLength, int32_t targetLength, size_t byteBudget,
                                  Contributions* out);
-  void FilterRowHorizontally(const uint8_t* source, float* target) const;
 
   int32_t sourceWidth_ = 0, sourceHeight_ = 0, targetWidth_ = 0, targetHeight_ = 0;
   int channels_ = 0;
   Contributions horizontal_, vertical_;
-  std::vector<uint8_t> sourceRow_;
-  // Horizontally filtered source rows, source row r in slot r % windowRows_.
-  std::vector<float> window_;
+  // The source rows the current output row can reach, source row r in slot
+  // r % windowRows_. Filtering runs vertically first, over whole contiguous
+  // rows (where the compiler vectorises), then horizontally on one row per
+  // output row, so the costlier pass runs targetHeight times, not
+  // sourceHeight times.
+  std::vector<uint8_t> window_;
   int32_t windowRows_ = 0;
   int32_t rowsCommitted_ = 0;
   int32_t rowsProduced_ = 0;
-  std::vector<float> accumulator_;
+  std::vector<float> column_;  // one vertically filtered row, source width
 };
 
 }  // namespace imaging
