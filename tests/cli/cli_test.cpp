@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -446,4 +447,61 @@ TEST(OutputFile, NonAsciiNamesRoundTrip) {
   EXPECT_TRUE(fs::exists(fs::u8path(path)));
   EXPECT_TRUE(cli::IsSameFile(path, path));
   EXPECT_FALSE(cli::IsSameFile(path, folder.File("other.jpg")));
+}
+
+// ---------------------------------------------------------------------------
+// The demo folder: every synthetic camera file gives the outcome it was built for
+
+namespace {
+
+uint64_t JsonNumber(const std::string& json, const std::string& key) {
+  const std::string marker = "\"" + key + "\": ";
+  const size_t at = json.find(marker);
+  if (at == std::string::npos) {
+    ADD_FAILURE() << "no " << key << " in " << json;
+    return 0;
+  }
+  return std::strtoull(json.c_str() + at + marker.size(), nullptr, 10);
+}
+
+}  // namespace
+
+TEST(DemoFolder, EveryFileGivesTheOutcomeItWasBuiltFor) {
+  TempFolder folder;
+  for (const fixtures::DemoFile& file : fixtures::MakeDemoFiles()) {
+    SCOPED_TRACE(file.name + ": " + file.about);
+    const std::string path = folder.Write(file.name, file.bytes);
+    const Captured id = RunIdentify(folder, {"--json", path});
+    ASSERT_EQ(id.code, 0) << id.err;
+    EXPECT_NE(id.out.find(file.extractable ? "\"extractable\": true" : "\"extractable\": false"),
+              std::string::npos)
+        << id.out;
+
+    const std::string out = folder.File(file.name + ".jpg");
+    const Captured preview = RunPreview(folder, {path, "-o", out});
+    if (!file.extractable) {
+      EXPECT_EQ(preview.code, cli::kPreviewNone);
+      EXPECT_FALSE(fs::exists(fs::u8path(out)));
+      continue;
+    }
+    EXPECT_EQ(JsonNumber(id.out, "preview_offset"), file.preview.offset);
+    EXPECT_EQ(JsonNumber(id.out, "preview_length"), file.preview.length);
+    ASSERT_EQ(preview.code, cli::kPreviewWritten) << preview.err;
+
+    // The stored JPEG, behind a synthesized Exif segment unless it has its own.
+    const fixtures::Bytes written = ReadAll(out);
+    const fixtures::Bytes stored(file.bytes.begin() + file.preview.offset,
+                                 file.bytes.begin() + file.preview.offset + file.preview.length);
+    const size_t inserted = file.preview_has_exif ? 0 : engine::kExifSegmentSize;
+    ASSERT_EQ(written.size(), stored.size() + inserted);
+    EXPECT_TRUE(std::equal(stored.begin() + 2, stored.end(), written.begin() + 2 + inserted));
+    if (!file.preview_has_exif) {
+      EXPECT_EQ(std::string(written.begin() + 6, written.begin() + 12), std::string("Exif\0\0", 6));
+      // The synthesized header carries the camera's make and the software text.
+      const std::string header(written.begin(), written.begin() + 12 + 1136);
+      EXPECT_NE(header.find("Rawlift v1.00"), std::string::npos);
+    }
+    fixtures::JpegFrame frame;
+    EXPECT_TRUE(fixtures::ReadJpegFrame(written, &frame));
+  }
 }
