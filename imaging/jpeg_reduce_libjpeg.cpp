@@ -18,6 +18,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -424,12 +425,14 @@ std::FILE* CreateTemporaryBeside(const platform::NativePath& target, platform::N
 
 }  // namespace
 
+// The contexts hold a 64 KiB input buffer each: on the heap, not on a worker
+// thread's stack.
 ImageSize MeasureJpegFile(const std::u16string& path) {
-  MeasureContext m;
+  auto m = std::make_unique<MeasureContext>();
   ImageSize size;
-  if (!m.file.Open(path)) return ImageSize{};
-  const bool measured = RunMeasure(&m, &size);
-  if (m.decoderCreated) jpeg_destroy_decompress(&m.decoder);
+  if (!m->file.Open(path)) return ImageSize{};
+  const bool measured = RunMeasure(m.get(), &size);
+  if (m->decoderCreated) jpeg_destroy_decompress(&m->decoder);
   return measured ? size : ImageSize{};
 }
 
@@ -439,18 +442,18 @@ bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t tar
     return false;
   }
   const platform::NativePath nativePath = platform::ToNativePath(path);
-  ReduceContext r;
-  if (!r.file.Open(nativePath)) return false;
+  auto r = std::make_unique<ReduceContext>();
+  if (!r->file.Open(nativePath)) return false;
   platform::NativePath temporaryName;
-  r.output = CreateTemporaryBeside(nativePath, &temporaryName);
-  if (r.output == nullptr) return false;
+  r->output = CreateTemporaryBeside(nativePath, &temporaryName);
+  if (r->output == nullptr) return false;
 
-  bool reduced = RunReduce(&r, targetWidth, targetHeight);
-  if (r.encoderCreated) jpeg_destroy_compress(&r.encoder);
-  if (r.decoderCreated) jpeg_destroy_decompress(&r.decoder);
-  r.file.Close();
+  bool reduced = RunReduce(r.get(), targetWidth, targetHeight);
+  if (r->encoderCreated) jpeg_destroy_compress(&r->encoder);
+  if (r->decoderCreated) jpeg_destroy_decompress(&r->decoder);
+  r->file.Close();
   // fclose flushes what the encoder left buffered; a late write error counts.
-  if (std::fclose(r.output) != 0) reduced = false;
+  if (std::fclose(r->output) != 0) reduced = false;
   if (reduced && std::rename(temporaryName.c_str(), nativePath.c_str()) == 0) return true;
   ::unlink(temporaryName.c_str());
   return false;
