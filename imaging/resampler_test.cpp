@@ -104,8 +104,8 @@ TEST(RowResamplerTest, KeepsGeometryAndChannelOrder) {
 }
 
 TEST(RowResamplerTest, StopsAskingOnceTheLastOutputRowIsCovered) {
-  // Reducing 8:1 needs the kernel's reach below the last output row, not the
-  // whole source... but never more rows than exist.
+  // The last output rows reach down to the source's last rows (the widened
+  // kernel spans 16 rows here) but never past them.
   const Resampled out = Resample(64, 800, 8, 100, 1, [](int32_t, int32_t, int) { return 9; });
   EXPECT_LE(out.sourceRowsRead, 800);
   EXPECT_GE(out.sourceRowsRead, 790);
