@@ -2,11 +2,14 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/parsers.h"
+#include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
 
@@ -416,6 +419,55 @@ TEST(TiffWalk, HostileCountsAndOffsetsEnd) {
   }
 }
 
+TEST(TiffWalk, SonyA100RestOfDirectoryStaysInsideTheTable) {
+  for (int position : {0, 9}) {
+    SCOPED_TRACE(position);
+    TiffBuilder t(true);
+    std::vector<fixtures::IfdId> chain;
+    for (int i = 0; i <= position; ++i) chain.push_back(t.NewIfd());
+    t.ifd(chain[0]).Ascii(272, "DSLR-A100");
+    for (int i = 1; i < position; ++i) t.ifd(chain[static_cast<size_t>(i)]).Long(256, 10);
+    // The entries after the SubIFDs tag describe the next record.
+    t.ifd(chain.back()).Long(256, 3872).Long(330, 5000).Long(257, 1234);
+    t.Chain(chain);
+    auto p = ParseAt(t.Build());
+    EXPECT_EQ(p->s.ifd_count, static_cast<uint32_t>(position + 1));
+    if (position + 1 < kIfdTableSize) {
+      // The next record is not counted, so it takes no part in the choices.
+      EXPECT_EQ(p->s.raw_data_offset, 5000u);
+      EXPECT_EQ(p->s.ifd_table[position + 1].height, 1234);
+    } else {
+      // In the last record there is no next one: the rest stays in it.
+      EXPECT_EQ(p->s.ifd_table[position].height, 1234);
+    }
+  }
+}
+
+TEST(TiffWalk, NestedTiffStructuresAreBounded) {
+  // A non-DNG file whose private data holds a Minolta block list whose TIFF
+  // block holds the same again, six levels deep.
+  Bytes tiff;
+  for (int level = 6; level >= 1; --level) {
+    TiffBuilder t(false);
+    const auto ifd0 = t.NewIfd();
+    t.ifd(ifd0).Ascii(272, "level " + std::to_string(level));
+    if (!tiff.empty()) {
+      fixtures::MrwOptions mrw;
+      // A padding block first, so that the directory read at the list's own
+      // position does not line up with the entries of the nested TIFF.
+      mrw.blocks.push_back({"PAD", Bytes(1, 0)});
+      mrw.blocks.push_back(fixtures::MrwTiffBlock(tiff));
+      const auto blocks = t.AddBlob(fixtures::MakeMrwFile(mrw));
+      t.ifd(ifd0).OffsetOf(50740, blocks);
+    }
+    t.Chain({ifd0});
+    tiff = t.Build();
+  }
+  auto p = ParseAt(tiff);
+  EXPECT_STREQ(p->s.model, "level 4");
+  EXPECT_EQ(p->s.tiff_nesting, 0u);
+}
+
 TEST(TiffWalk, TypeSizes) {
   // Type 13 (IFD) is a 4-byte offset, as in TIFF.
   const uint32_t expected[] = {1, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 1, 1};
@@ -611,4 +663,60 @@ TEST(Linearization, ShortTableRepeatsItsLastEntry) {
     EXPECT_EQ(p.s.tone_curve[4095], 4095);
     EXPECT_EQ(p.s.maximum_value, 4095u);
   }
+}
+
+// --- Real camera files ------------------------------------------------------------
+
+namespace {
+
+// A sample file's bytes, or nothing when the samples folder is absent.
+bool ReadSample(const std::string& relative, Bytes* bytes) {
+  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/" + relative, std::ios::binary);
+  if (!in) return false;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !bytes->empty();
+}
+
+}  // namespace
+
+TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
+  // Locations as the peer metadata readers report them for these files.
+  const struct {
+    const char* file;
+    int64_t base;
+    uint32_t width, height, offset, length;
+    PreviewKind kind;
+  } samples[] = {
+      {"cr2/CR2.exif", 0, 2784, 1856, 42308, 296899, PreviewKind::Jpeg},
+      {"jpeg/DSC_0003.JPG", 12, 570, 375, 10192, 27803, PreviewKind::Jpeg},  // Nikon preview IFD
+      {"dng/canon_eos_6d.dng", 0, 1024, 683, 145584, 57901, PreviewKind::Jpeg},
+      {"nef/sample.nef", 0, 160, 120, 1280, 57600, PreviewKind::PackedRgb},
+      {"kdc/P003908.KDC", 0, 80, 60, 1280, 14400, PreviewKind::PackedRgb},
+  };
+  int found = 0;
+  for (const auto& sample : samples) {
+    Bytes bytes;
+    if (!ReadSample(sample.file, &bytes)) continue;
+    ++found;
+    auto p = ParseAt(std::move(bytes), sample.base);
+    EXPECT_EQ(p->s.preview_width, sample.width) << sample.file;
+    EXPECT_EQ(p->s.preview_height, sample.height) << sample.file;
+    EXPECT_EQ(p->s.preview_offset, sample.offset) << sample.file;
+    EXPECT_EQ(p->s.preview_length, sample.length) << sample.file;
+    EXPECT_EQ(p->s.preview_kind, sample.kind) << sample.file;
+  }
+  if (found == 0) GTEST_SKIP() << "no samples folder";
+}
+
+TEST(TiffSamples, RawImageAndShotDescription) {
+  Bytes bytes;
+  if (!ReadSample("nef/sample.nef", &bytes)) GTEST_SKIP() << "no samples folder";
+  auto p = ParseAt(std::move(bytes));
+  EXPECT_STREQ(p->s.make, "NIKON CORPORATION");
+  EXPECT_EQ(p->s.raw_width, 2012);
+  EXPECT_EQ(p->s.raw_height, 1324);
+  EXPECT_EQ(p->s.bits_per_sample, 12u);
+  EXPECT_EQ(p->s.raw_count, 1u);
+  EXPECT_FLOAT_EQ(p->s.iso_speed, 200);
+  EXPECT_FLOAT_EQ(p->s.focal_length, 20);
 }
