@@ -6,6 +6,9 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <commctrl.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -502,6 +505,228 @@ TEST_F(RegistryScriptTest, WithoutTheApprovedKeyNothingIsRegistered) {
   target_.ntFamily = false;
   EXPECT_EQ(shell::RegisterServer(module_, target_), S_OK);
   EXPECT_TRUE(wintest::KeyExists(classes_, kClassKey));
+}
+
+TEST_F(RegistryScriptTest, AModulePathThatFillsTheWholeBufferIsRefusedBeforeAnythingIsWritten) {
+  // A copy of the module at a path of more than 260 units: GetModuleFileName
+  // cuts it to the buffer, and the cut path would be registered.
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  std::wstring folder = std::wstring(temp) + L"rawlift_long_" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring level(100, L'd');
+  std::vector<std::wstring> made = {folder};
+  CreateDirectoryW(folder.c_str(), nullptr);
+  while (folder.size() < 270) {
+    folder += L"\\" + level;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    made.push_back(folder);
+  }
+  const std::wstring copy = folder + L"\\RididaViz.DLL";
+  ASSERT_TRUE(CopyFileW(wintest::ModulePath().c_str(), copy.c_str(), FALSE));
+  HMODULE long_module = LoadLibraryW(copy.c_str());
+  ASSERT_NE(long_module, nullptr);
+  EXPECT_EQ(shell::RegisterServer(long_module, target_), HRESULT(0x8007007A));
+  EXPECT_FALSE(wintest::KeyExists(classes_, L"CLSID"));
+  EXPECT_TRUE(wintest::ValueNames(HKEY_CURRENT_USER, kApproved).empty());
+  FreeLibrary(long_module);
+  DeleteFileW(copy.c_str());
+  for (auto dir = made.rbegin(); dir != made.rend(); ++dir) RemoveDirectoryW(dir->c_str());
+}
+
+// ---- The dialog templates in the module ----
+
+struct TemplateItem {
+  int id = 0;
+  std::wstring className;
+  std::wstring text;
+  short x = 0, y = 0, cx = 0, cy = 0;
+  DWORD style = 0;
+  DWORD exStyle = 0;
+};
+
+struct DialogTemplate {
+  DWORD style = 0;
+  DWORD exStyle = 0;
+  short cx = 0, cy = 0;
+  std::wstring caption, font;
+  WORD pointSize = 0, weight = 0;
+  BYTE italic = 0, charset = 0;
+  bool noMenu = false, noClass = false;
+  std::vector<TemplateItem> items;
+};
+
+// Reads a DLGTEMPLATEEX: the header, then the DWORD-aligned items.
+class TemplateReader {
+ public:
+  TemplateReader(const BYTE* data, size_t size) : data_(data), size_(size) {}
+  WORD Word() { return Take<WORD>(); }
+  DWORD Dword() { return Take<DWORD>(); }
+  short Short() { return static_cast<short>(Take<WORD>()); }
+  BYTE Byte() { return Take<BYTE>(); }
+  // A string, an ordinal (0xFFFF, value) or nothing (0).
+  std::wstring NameOrOrdinal(bool* was_empty = nullptr) {
+    const WORD first = Word();
+    if (was_empty != nullptr) *was_empty = first == 0;
+    if (first == 0xFFFF) {
+      switch (Word()) {
+        case 0x80: return L"button";
+        case 0x81: return L"edit";
+        case 0x82: return L"static";
+        default: return L"?";
+      }
+    }
+    std::wstring text;
+    for (WORD unit = first; unit != 0 && ok(); unit = Word()) text += static_cast<wchar_t>(unit);
+    return text;
+  }
+  void AlignToDword() { at_ = (at_ + 3) & ~size_t{3}; }
+  void Skip(size_t n) { at_ += n; }
+  bool ok() const { return at_ <= size_; }
+
+ private:
+  template <class T>
+  T Take() {
+    T value{};
+    if (at_ + sizeof(T) <= size_) std::memcpy(&value, data_ + at_, sizeof(T));
+    at_ += sizeof(T);
+    return value;
+  }
+  const BYTE* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+bool LoadDialogTemplate(HMODULE module, int id, DialogTemplate* out) {
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
+  if (found == nullptr) return false;
+  const auto* data = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
+  TemplateReader r(data, SizeofResource(module, found));
+  if (r.Word() != 1 || r.Word() != 0xFFFF) return false;  // an extended template
+  r.Dword();                                              // help id
+  out->exStyle = r.Dword();
+  out->style = r.Dword();
+  const WORD count = r.Word();
+  r.Short();
+  r.Short();
+  out->cx = r.Short();
+  out->cy = r.Short();
+  r.NameOrOrdinal(&out->noMenu);
+  r.NameOrOrdinal(&out->noClass);
+  out->caption = r.NameOrOrdinal();
+  out->pointSize = r.Word();
+  out->weight = r.Word();
+  out->italic = r.Byte();
+  out->charset = r.Byte();
+  out->font = r.NameOrOrdinal();
+  for (WORD i = 0; i < count && r.ok(); ++i) {
+    r.AlignToDword();
+    TemplateItem item;
+    r.Dword();  // help id
+    item.exStyle = r.Dword();
+    item.style = r.Dword();
+    item.x = r.Short();
+    item.y = r.Short();
+    item.cx = r.Short();
+    item.cy = r.Short();
+    item.id = static_cast<int>(static_cast<LONG>(r.Dword()));
+    item.className = r.NameOrOrdinal();
+    item.text = r.NameOrOrdinal();
+    r.Skip(r.Word());  // creation data
+    out->items.push_back(item);
+  }
+  return r.ok();
+}
+
+constexpr DWORD kDialogStyle =
+    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SHELLFONT;
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kSpin =
+    UDS_AUTOBUDDY | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_ARROWKEYS | UDS_NOTHOUSANDS;
+
+std::wstring CharUpperString(std::wstring text) {
+  CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+  return text;
+}
+
+void ExpectItems(const DialogTemplate& dialog, const std::vector<TemplateItem>& expected) {
+  ASSERT_EQ(dialog.items.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const TemplateItem& got = dialog.items[i];
+    const TemplateItem& want = expected[i];
+    SCOPED_TRACE("control " + std::to_string(i) + " id " + std::to_string(want.id));
+    EXPECT_EQ(got.id, want.id);
+    // Class names are compared without regard to case, as the system does.
+    EXPECT_EQ(CharUpperString(got.className), CharUpperString(want.className));
+    EXPECT_EQ(got.text, want.text);
+    EXPECT_EQ(got.x, want.x);
+    EXPECT_EQ(got.y, want.y);
+    EXPECT_EQ(got.cx, want.cx);
+    EXPECT_EQ(got.cy, want.cy);
+    EXPECT_EQ(got.style, want.style) << std::hex << got.style << " vs " << want.style;
+    EXPECT_EQ(got.exStyle, 0u);
+  }
+}
+
+void ExpectFrame(const DialogTemplate& dialog, const wchar_t* caption, short cx, short cy) {
+  EXPECT_EQ(dialog.caption, caption);
+  EXPECT_EQ(dialog.style, kDialogStyle) << std::hex << dialog.style;
+  EXPECT_EQ(dialog.exStyle, 0u);
+  EXPECT_EQ(dialog.cx, cx);
+  EXPECT_EQ(dialog.cy, cy);
+  EXPECT_TRUE(dialog.noMenu);
+  EXPECT_TRUE(dialog.noClass);
+  EXPECT_EQ(dialog.font, L"MS Shell Dlg");
+  EXPECT_EQ(dialog.pointSize, 8);
+  EXPECT_EQ(dialog.weight, 0);
+  EXPECT_EQ(dialog.italic, 0);
+  EXPECT_EQ(dialog.charset, 0);
+}
+
+TEST(DialogTemplateTest, PreferencesTemplateMatchesTheLayoutTable) {
+  DialogTemplate dialog;
+  ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 1, &dialog));
+  ExpectFrame(dialog, L"Rawlift preferences", 161, 111);
+  ExpectItems(dialog, {
+      {4, L"button", L"&Native size only", 7, 7, 66, 10, kChild | BS_AUTORADIOBUTTON | WS_GROUP},
+      {5, L"button", L"Native and &smaller sizes", 7, 18, 92, 10, kChild | BS_AUTORADIOBUTTON},
+      {-1, L"static", L"Max &width:", 7, 34, 36, 8, kChild | SS_LEFT | WS_GROUP},
+      {6, L"edit", L"", 7, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
+      {7, L"msctls_updown32", L"", 47, 45, 10, 12, kChild | kSpin},
+      {-1, L"static", L"Max &height:", 79, 34, 39, 8, kChild | SS_LEFT | WS_GROUP},
+      {8, L"edit", L"", 79, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
+      {9, L"msctls_updown32", L"", 119, 45, 11, 12, kChild | kSpin},
+      {10, L"button", L"&Add suffix", 7, 68, 49, 10,
+       kChild | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
+      {3, L"button", L"Extract", 19, 90, 41, 14, kChild | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP},
+      {1, L"button", L"Save", 66, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
+      {2, L"button", L"Cancel", 113, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
+  });
+}
+
+TEST(DialogTemplateTest, ProgressTemplateMatchesTheLayoutTable) {
+  DialogTemplate dialog;
+  ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 2, &dialog));
+  ExpectFrame(dialog, L"Rawlift", 218, 50);
+  ExpectItems(dialog, {
+      {2, L"button", L"Cancel", 161, 7, 50, 14, kChild | BS_PUSHBUTTON | WS_GROUP | WS_TABSTOP},
+      {3, L"static", L"", 7, 7, 148, 36, kChild | SS_LEFT | WS_GROUP},
+  });
+}
+
+TEST(ModuleResourcesTest, VersionAndCommonControlsManifest) {
+  HMODULE module = Module::Get().handle;
+  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24) /* RT_MANIFEST */),
+            nullptr);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(wintest::ModulePath().c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(wintest::ModulePath().c_str(), 0, size, info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), 1);
+  EXPECT_EQ(fixed->dwFileType, DWORD{VFT_DLL});
 }
 
 }  // namespace
