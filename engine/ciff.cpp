@@ -37,7 +37,7 @@ constexpr uint16_t kDecoderTable = 0x1835;
 constexpr uint16_t kExposureInfo = 0x1818;
 constexpr uint16_t kShotInfo = 0x102a;
 constexpr uint16_t kSensorInfo = 0x1031;
-constexpr uint16_t kFocalLength = 0x5029;  // value in record
+constexpr uint16_t kFocalLength = 0x5029;     // value in record
 constexpr uint16_t kTimestampValue = 0x580e;  // value in record
 constexpr uint16_t kTimestamp = 0x180e;
 constexpr uint16_t kShotOrder = 0x5817;  // value in record
@@ -50,18 +50,14 @@ constexpr double kShutterOverflow = 1000000.0;
 struct ByteRange {
   int64_t start;
   int64_t end;  // one past the last byte
-  bool Contains(const ByteRange& other) const {
-    return start <= other.start && other.end <= end;
-  }
-  bool Overlaps(const ByteRange& other) const {
-    return start < other.end && other.start < end;
-  }
+  bool Contains(const ByteRange& other) const { return start <= other.start && other.end <= end; }
+  bool Overlaps(const ByteRange& other) const { return start < other.end && other.start < end; }
 };
 
 // What one walk of a heap tree has seen.
 struct CiffWalk {
-  std::set<int64_t> visited_tables;   // absolute positions of tables already read
-  std::vector<ByteRange> ancestors;   // heaps enclosing the current one
+  std::set<int64_t> visited_tables;  // absolute positions of tables already read
+  std::vector<ByteRange> ancestors;  // heaps enclosing the current one
   size_t heaps_walked = 0;
 };
 
@@ -230,8 +226,7 @@ int WalkJpegSegments(ParseState& s, uint32_t offset) {
     }
     s.byte_order = read_u16(s);
     const uint32_t header_length = read_u32(s);
-    if (read_u32(s) == kHeapTag && segment_length >= 2 &&
-        header_length <= segment_length - 2) {
+    if (read_u32(s) == kHeapTag && segment_length >= 2 && header_length <= segment_length - 2) {
       ParseCiffHeap(s, static_cast<uint32_t>(payload + header_length),
                     segment_length - 2 - header_length);
     }

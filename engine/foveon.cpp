@@ -15,8 +15,8 @@ namespace engine {
 namespace {
 
 // Section types, four characters read as little-endian 32-bit values.
-constexpr uint32_t kImageSection = 0x47414D49;   // "IMAG"
-constexpr uint32_t kImage2Section = 0x32414D49;  // "IMA2"
+constexpr uint32_t kImageSection = 0x47414D49;        // "IMAG"
+constexpr uint32_t kImage2Section = 0x32414D49;       // "IMA2"
 constexpr uint32_t kCalibrationSection = 0x464D4143;  // "CAMF"
 constexpr uint32_t kPropertySection = 0x504F5250;     // "PROP"
 constexpr uint32_t kDirectoryMark = 0x64434553;       // "SECd"
@@ -35,6 +35,9 @@ constexpr uint32_t kMaxCalibrationLength = 0x20000;
 // Property sections name a few dozen properties; the rest is not read.
 constexpr uint32_t kMaxProperties = 256;
 constexpr int64_t kPropertyTableOffset = 24;
+// A camera writes one property section. Each costs up to 512 text reads, so a
+// directory that lists sections over and over is read for the first few only.
+constexpr int kMaxPropertySections = 8;
 constexpr size_t kPropertyTextLength = 63;
 
 // Reads UTF-16 little-endian text as the low byte of each character, up to a
@@ -105,6 +108,7 @@ void ParseFoveonDirectory(ParseState& s) {
   const uint32_t entries = read_u32(s);
 
   int image_sections = 0;
+  int property_sections = 0;
   for (uint32_t i = 0; i < entries && !s.input.AtEnd(); ++i) {
     const int64_t section = read_u32(s);
     const uint32_t length = read_u32(s);
@@ -141,7 +145,7 @@ void ParseFoveonDirectory(ParseState& s) {
       s.meta_offset = static_cast<uint32_t>(section + kCalibrationDataOffset);
       const uint32_t meta = length - kCalibrationHeaderLength;  // wraps when shorter
       s.meta_length = meta > kMaxCalibrationLength ? kMaxCalibrationLength : meta;
-    } else if (type == kPropertySection) {
+    } else if (type == kPropertySection && property_sections++ < kMaxPropertySections) {
       ReadPropertySection(s, section);
     }
     s.input.Seek(next_entry);

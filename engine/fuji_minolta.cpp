@@ -22,10 +22,10 @@ constexpr uint16_t kFujiWhiteBalance = 0x2ff0;
 constexpr uint16_t kFujiShortWidth = 4284;
 constexpr uint16_t kFujiTrueWidth = 4287;
 
-constexpr size_t kMinoltaBlockHeader = 8;  // tag and length
-constexpr uint32_t kMinoltaSensorBlock = 0x00505244;  // "\0PRD"
-constexpr uint32_t kMinoltaTiffBlock = 0x00545457;    // "\0TTW"
-constexpr uint32_t kMinoltaWhiteBalance = 0x00574247; // "\0WBG"
+constexpr size_t kMinoltaBlockHeader = 8;              // tag and length
+constexpr uint32_t kMinoltaSensorBlock = 0x00505244;   // "\0PRD"
+constexpr uint32_t kMinoltaTiffBlock = 0x00545457;     // "\0TTW"
+constexpr uint32_t kMinoltaWhiteBalance = 0x00574247;  // "\0WBG"
 
 // Block tags are compared as big-endian values whatever the list's order.
 uint32_t ReadTagBigEndian(ParseState& s) {
