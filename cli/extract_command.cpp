@@ -1,12 +1,237 @@
-#include <cstdio>
+#include "cli/extract_command.h"
 
-#include "cli/commands.h"
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "cli/options.h"
+#include "cli/settings_command.h"
+#include "job/extraction_job.h"
+#include "platform/fs.h"
+#include "platform/graphics_session.h"
+#include "platform/path.h"
 
 namespace cli {
 
-int RunExtract(const Args&) {
-  std::fputs("rawlift extract: not available yet\n", stderr);
-  return 2;
+namespace {
+
+const char kExtractHelp[] =
+    "Usage: rawlift extract [OPTIONS] PATH...\n"
+    "\n"
+    "Writes the embedded full-size JPEG of every RAW file given, and of the RAW\n"
+    "files directly inside every folder given (sub-folders are not entered), into\n"
+    "the folder extracted_jpegs beside the RAW file. Existing outputs are never\n"
+    "replaced, so a second run writes nothing. The options change this run only,\n"
+    "unless --save stores them; without options the stored settings apply\n"
+    "(see rawlift settings).\n"
+    "\n"
+    "Options:\n";
+
+const char kExtractExitHelp[] =
+    "\n"
+    "Progress goes to standard error when it is a terminal, the summary to\n"
+    "standard output. Ctrl-C stops after the file being worked on; nothing\n"
+    "partial is left behind.\n"
+    "\n"
+    "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
+    "not exist or --save could not store the settings; 2 on a usage error; 130\n"
+    "when interrupted.\n";
+
+// How often the bar is redrawn and the interrupt flag looked at: the same
+// rhythm as the progress dialog's timer.
+constexpr int kPollMilliseconds = job::kProgressTimerMilliseconds;
+constexpr int kBarCells = 24;
+
+std::string Clock(int64_t seconds) {
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  }
+  return text;
+}
+
+std::u16string NativeOperand(const std::string& operand) {
+  std::u16string path = platform::Utf8ToUtf16(operand);
+#ifdef _WIN32
+  for (char16_t& c : path) {
+    if (c == u'/') c = u'\\';
+  }
+#endif
+  // The job places outputs beside the RAW file's folder: a bare name has to
+  // become a path with a folder first.
+  return platform::AbsolutePath(path);
+}
+
+std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+
+}  // namespace
+
+std::string ProgressLine(const job::JobCounters& c, int64_t elapsedMs, int width) {
+  if (c.filesFound < 0) return "collecting RAW files...";
+  const int64_t total = c.filesFound;
+  const int64_t done = c.filesDone;
+  const int filled = total > 0 ? static_cast<int>(done * width / total) : width;
+  std::string line = "[";
+  line.append(static_cast<size_t>(filled), '#');
+  line.append(static_cast<size_t>(width - filled), '.');
+  line += "] " + std::to_string(done) + "/" + std::to_string(total) + " files, " +
+          std::to_string(c.newCount) + " new, " + std::to_string(c.existingCount) + " present";
+  if (done > 0 && done < total) {
+    const int64_t leftMs = elapsedMs * (total - done) / done;
+    line += ", " + Clock((leftMs + 999) / 1000) + " left";
+  } else if (done < total) {
+    line += ", --:-- left";
+  }
+  return line;
+}
+
+int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
+  ParsedOptions options;
+  std::string error;
+  if (!ParseOptions(args, ExtractionFlagSpecs(), &options, &error)) {
+    std::fprintf(env.err, "rawlift extract: %s\n\n%s%s%s", error.c_str(), kExtractHelp,
+                 kExtractionFlagsHelp, kExtractExitHelp);
+    return kExtractUsage;
+  }
+  if (options.Has("help")) {
+    std::fprintf(env.out, "%s%s%s", kExtractHelp, kExtractionFlagsHelp, kExtractExitHelp);
+    return kExtractCompleted;
+  }
+  if (options.operands.empty()) {
+    std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s%s%s", kExtractHelp,
+                 kExtractionFlagsHelp, kExtractExitHelp);
+    return kExtractUsage;
+  }
+
+  settings::SettingsStore store;
+  if (!env.settingsFile.empty()) {
+    settings::LoadSettingsFromPath(&store, settings::kSettingsMagic, env.settingsFile);
+  }
+  settings::ExtractionSettings record;
+  settings::ReadExtractionSettings(store, &record);
+  bool changed = false;
+  if (!ApplyExtractionFlags(options, &record, &changed, &error)) {
+    std::fprintf(env.err, "rawlift extract: %s\n", error.c_str());
+    return kExtractUsage;
+  }
+  bool problems = false;
+  if (options.Has("save")) {
+    settings::WriteExtractionSettings(record, &store);
+    if (!SaveSettingsTo(store, env.settingsFile)) {
+      std::fprintf(env.err, "rawlift extract: could not store the settings in %s\n",
+                   env.settingsFile.empty() ? "the per-user folder (none found)"
+                                            : Utf8(env.settingsFile).c_str());
+      problems = true;
+    }
+  }
+
+  std::vector<std::u16string> selection;
+  for (const std::string& operand : options.operands) {
+    const std::u16string path = NativeOperand(operand);
+    if (!platform::IsDirectory(path) && !platform::CanOpenForReading(path)) {
+      std::fprintf(env.err, "rawlift extract: '%s': no such file or folder\n", operand.c_str());
+      problems = true;
+    }
+    selection.push_back(path);
+  }
+
+  // The job takes its settings from a store, as the shell's job does.
+  settings::SettingsStore runStore;
+  settings::WriteExtractionSettings(record, &runStore);
+  // Reduced copies are decoded and encoded by the system's imaging library,
+  // which has to be up for the whole run.
+  platform::GraphicsSession graphics;
+  job::ExtractionJob extraction(runStore);
+  extraction.SetSelection(&selection);
+  extraction.FillRawSuffixes();
+  if (!extraction.StartWorker()) {
+    std::fputs("rawlift extract: could not start the worker thread\n", env.err);
+    return kExtractCompletedWithProblems;
+  }
+
+  bool cancelling = false;
+  size_t drawn = 0;  // length of the bar line on screen
+  int64_t firstFileMs = -1;
+  while (!extraction.WorkerFinished()) {
+    if (!cancelling && env.interrupted && env.interrupted->load()) {
+      extraction.RequestCancel();
+      cancelling = true;
+      if (env.progressBar) {
+        std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+        drawn = 0;
+      }
+      std::fputs("rawlift extract: stopping after the current file...\n", env.err);
+    }
+    if (env.progressBar && !cancelling) {
+      const job::JobCounters counters = extraction.Snapshot();
+      const int64_t now = platform::MonotonicMilliseconds();
+      if (counters.filesFound >= 0 && firstFileMs < 0) firstFileMs = now;
+      std::string line =
+          ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
+      const size_t length = line.size();
+      if (length < drawn) line.append(drawn - length, ' ');  // cover the longer old line
+      std::fprintf(env.err, "\r%s", line.c_str());
+      std::fflush(env.err);
+      drawn = length;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+  }
+  extraction.StopWorker();
+  if (env.progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+
+  const job::JobCounters counters = extraction.Snapshot();
+  std::fprintf(env.out, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
+  std::fflush(env.out);
+  if (!counters.done) return kExtractInterrupted;
+  return problems ? kExtractCompletedWithProblems : kExtractCompleted;
+}
+
+namespace {
+
+// Set by the SIGINT handler, read by the polling loop. A signal handler
+// can only reach state like this.
+std::atomic<bool> interruptRequested{false};
+
+extern "C" void OnInterrupt(int) {
+  interruptRequested.store(true);
+  // A second Ctrl-C ends the process at once; outputs are still never
+  // partial, since each is moved into place only when complete.
+  std::signal(SIGINT, SIG_DFL);
+}
+
+bool StandardErrorIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return ::isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+}  // namespace
+
+int RunExtract(const Args& args) {
+  ExtractEnvironment env;
+  env.progressBar = StandardErrorIsTerminal();
+  env.settingsFile = UserSettingsFilePath();
+  env.interrupted = &interruptRequested;
+  interruptRequested.store(false);
+  std::signal(SIGINT, OnInterrupt);
+  const int status = RunExtractWith(args, env);
+  std::signal(SIGINT, SIG_DFL);
+  return status;
 }
 
 }  // namespace cli

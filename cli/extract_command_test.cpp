@@ -1,0 +1,263 @@
+// `rawlift extract` and `rawlift settings` in process, over synthetic camera
+// files and a settings file in a scratch folder.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "cli/extract_command.h"
+#include "cli/settings_command.h"
+#include "job/extraction_job.h"
+#include "job/job_test_support.h"
+#include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/jpeg.h"
+
+using job_test::Bytes;
+using job_test::ScratchFolder;
+
+namespace {
+
+// Captures what a command writes to a stream.
+class Capture {
+ public:
+  Capture() : file_(std::tmpfile()) {}
+  ~Capture() {
+    if (file_) std::fclose(file_);
+  }
+  FILE* get() const { return file_; }
+  std::string Text() const {
+    std::fflush(file_);
+    std::rewind(file_);
+    std::string text;
+    char chunk[512];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file_)) > 0) text.append(chunk, got);
+    return text;
+  }
+
+ private:
+  FILE* file_;
+};
+
+class CommandTest : public ::testing::Test {
+ protected:
+  CommandTest()
+      : dir_(std::string("rawlift_cli_job_") +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name()) {
+    platform::CreateFolder(dir_.Path({u"photos"}));
+    settingsFile_ = dir_.Path({u"config", u"Corvane", u"RLFT", u"RLFT.cfg"});
+  }
+
+  std::string Photos() const { return platform::Utf16ToUtf8(dir_.Path({u"photos"})); }
+  std::u16string PhotoPath(std::initializer_list<std::u16string> parts) const {
+    std::u16string p = dir_.Path({u"photos"});
+    for (const auto& part : parts) p += platform::kPathSeparator + part;
+    return p;
+  }
+
+  // Writes the demo camera files; returns how many carry a RAW suffix and
+  // how many of those the engine is expected to extract.
+  void WriteDemoFiles(int* raw, int* extractable) {
+    job::ExtractionJob suffixes{settings::ExtractionSettings()};
+    suffixes.FillRawSuffixes();
+    *raw = *extractable = 0;
+    for (const fixtures::DemoFile& f : fixtures::MakeDemoFiles()) {
+      ASSERT_TRUE(ScratchFolder::Write(PhotoPath({platform::Utf8ToUtf16(f.name)}), f.bytes));
+      if (job::ExtractionJob::HasRawSuffix(platform::Utf8ToUtf16(f.name), suffixes.rawSuffixes())) {
+        ++*raw;
+        if (f.extractable) ++*extractable;
+      }
+    }
+  }
+
+  int Extract(const cli::Args& args, std::string* out = nullptr, std::string* err = nullptr,
+              bool interrupted = false) {
+    Capture o, e;
+    std::atomic<bool> flag{interrupted};
+    cli::ExtractEnvironment env;
+    env.out = o.get();
+    env.err = e.get();
+    env.settingsFile = settingsFile_;
+    env.interrupted = &flag;
+    const int status = cli::RunExtractWith(args, env);
+    if (out) *out = o.Text();
+    if (err) *err = e.Text();
+    return status;
+  }
+
+  int Settings(const cli::Args& args, std::string* out = nullptr, std::string* err = nullptr) {
+    Capture o, e;
+    const int status = cli::RunSettingsWith(args, settingsFile_, o.get(), e.get());
+    if (out) *out = o.Text();
+    if (err) *err = e.Text();
+    return status;
+  }
+
+  settings::ExtractionSettings Stored() const {
+    settings::SettingsStore store;
+    settings::LoadSettingsFromPath(&store, settings::kSettingsMagic, settingsFile_);
+    settings::ExtractionSettings record;
+    settings::ReadExtractionSettings(store, &record);
+    return record;
+  }
+
+  ScratchFolder dir_;
+  std::u16string settingsFile_;
+};
+
+std::string Line(int found, int total, int fresh) {
+  return "Files Scanned: " + std::to_string(found) + "\nJPEGs Extracted: " +
+         std::to_string(total) + " Total - " + std::to_string(fresh) + " New\n";
+}
+
+}  // namespace
+
+TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
+  std::string out;
+  ASSERT_EQ(Settings({}, &out), 0);
+  EXPECT_NE(out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: yes\n"),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "showing writes nothing";
+
+  ASSERT_EQ(Settings({"--smaller", "--max-width", "0", "--max-height=-3", "--no-suffix"}, &out), 0);
+  settings::ExtractionSettings expected;
+  expected.sizeMode = settings::NativeAndSmaller;
+  expected.maxWidth = 0;
+  expected.maxHeight = -3;
+  expected.addSuffix = false;
+  EXPECT_EQ(Stored(), expected);
+  Bytes file;
+  ASSERT_TRUE(ScratchFolder::Read(settingsFile_, &file));
+  EXPECT_EQ(file.size(), 64u);
+  ASSERT_EQ(Settings({"--native-only"}, &out), 0);
+  expected.sizeMode = settings::NativeOnly;
+  EXPECT_EQ(Stored(), expected) << "flags not given keep their stored values";
+}
+
+TEST_F(CommandTest, SettingsKeepsForeignValuesOfTheFile) {
+  settings::SettingsStore store;
+  store.Entry(7, 1).type = settings::kSettingText;
+  store.Entry(7, 1).text = u"kept";
+  ASSERT_TRUE(cli::SaveSettingsTo(store, settingsFile_));
+  ASSERT_EQ(Settings({"--max-width", "1024"}), 0);
+  settings::SettingsStore loaded;
+  settings::LoadSettingsFromPath(&loaded, settings::kSettingsMagic, settingsFile_);
+  EXPECT_EQ(loaded.sections().at(7).at(1).text, u"kept");
+  EXPECT_EQ(Stored().maxWidth, 1024);
+}
+
+TEST_F(CommandTest, UsageErrorsChangeNothing) {
+  std::string err;
+  EXPECT_EQ(Settings({"--max-width", "12px"}, nullptr, &err), 2);
+  EXPECT_NE(err.find("whole number"), std::string::npos);
+  EXPECT_EQ(Settings({"--max-width", "99999999999"}), 2);
+  EXPECT_EQ(Settings({"--smaller", "--native-only"}), 2);
+  EXPECT_EQ(Settings({"--suffix", "--no-suffix"}), 2);
+  EXPECT_EQ(Settings({"somewhere"}), 2);
+  EXPECT_EQ(Settings({"--bogus"}), 2);
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_));
+  EXPECT_EQ(Extract({}), 2) << "no PATH";
+  EXPECT_EQ(Extract({"--max-height", "", Photos()}), 2);
+  EXPECT_FALSE(platform::IsDirectory(PhotoPath({u"extracted_jpegs"})));
+}
+
+TEST_F(CommandTest, ExtractWritesPreviewsOnceAndSummarises) {
+  int raw = 0, extractable = 0;
+  WriteDemoFiles(&raw, &extractable);
+  ASSERT_GT(extractable, 0);
+  std::string out, err;
+  ASSERT_EQ(Extract({Photos()}, &out, &err), 0) << err;
+  EXPECT_EQ(out.rfind(Line(raw, extractable, extractable), 0), 0u) << out;
+  EXPECT_NE(out.find("\nTotal Time: "), std::string::npos);
+  EXPECT_TRUE(err.empty()) << "no progress bar when standard error is no terminal: " << err;
+  const auto written = ScratchFolder::Names(PhotoPath({u"extracted_jpegs"}));
+  EXPECT_EQ(written.size(), static_cast<size_t>(extractable));
+  for (const auto& name : written) {
+    EXPECT_NE(name.find(u"_RLFT.jpg"), std::u16string::npos);
+    Bytes jpeg;
+    ASSERT_TRUE(ScratchFolder::Read(PhotoPath({u"extracted_jpegs", name}), &jpeg));
+    ASSERT_GE(jpeg.size(), 4u);
+    EXPECT_EQ(jpeg[0], 0xFF);
+    EXPECT_EQ(jpeg[1], 0xD8);
+  }
+
+  ASSERT_EQ(Extract({Photos()}, &out), 0);
+  EXPECT_EQ(out.rfind(Line(raw, extractable, 0), 0), 0u) << out;
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs"})), written);
+}
+
+TEST_F(CommandTest, FlagsApplyToOneRunUnlessSaved) {
+  ASSERT_TRUE(ScratchFolder::Write(
+      PhotoPath({u"IMG_0042.CR2"}),
+      fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({1200, 600}))));
+  std::string out, err;
+  ASSERT_EQ(Extract({"--smaller", "--max-width", "400", "--no-suffix", Photos()}, &out, &err), 0)
+      << err;
+  EXPECT_EQ(out.rfind(Line(1, 1, 1), 0), 0u) << out;
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs"})),
+            std::vector<std::u16string>{u"IMG_0042.jpg"});
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs_400"})),
+            std::vector<std::u16string>{u"IMG_0042.jpg"});
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "not stored without --save";
+
+  ASSERT_EQ(Extract({"--smaller", "--max-width", "300", "--save", Photos()}, &out), 0);
+  settings::ExtractionSettings expected;
+  expected.sizeMode = settings::NativeAndSmaller;
+  expected.maxWidth = 300;
+  EXPECT_EQ(Stored(), expected);
+#ifdef RAWLIFT_HAVE_IMAGING
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs_300"})),
+            std::vector<std::u16string>{u"IMG_0042_RLFT_300.jpg"});
+#endif
+  // The stored settings now apply without flags: everything is present.
+  ASSERT_EQ(Extract({Photos()}, &out), 0);
+  EXPECT_EQ(out.rfind(Line(1, 1, 0), 0), 0u) << out;
+}
+
+TEST_F(CommandTest, MissingPathsAreReportedAfterTheRun) {
+  ASSERT_TRUE(ScratchFolder::Write(
+      PhotoPath({u"A.CR2"}), fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg())));
+  std::string out, err;
+  const std::string missing = Photos() + "/nothing_here.CR2";
+  EXPECT_EQ(Extract({Photos(), missing}, &out, &err), cli::kExtractCompletedWithProblems);
+  EXPECT_NE(err.find("nothing_here.CR2': no such file or folder"), std::string::npos) << err;
+  EXPECT_EQ(out.rfind(Line(2, 1, 1), 0), 0u) << out;
+}
+
+TEST_F(CommandTest, InterruptStopsBetweenFilesAndLeavesNothingPartial) {
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(ScratchFolder::Write(
+        PhotoPath({platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2")}),
+        fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}))));
+  }
+  std::string out, err;
+  EXPECT_EQ(Extract({Photos()}, &out, &err, /*interrupted=*/true), cli::kExtractInterrupted);
+  EXPECT_NE(err.find("stopping after the current file"), std::string::npos);
+  ASSERT_EQ(out.rfind("Files Scanned: ", 0), 0u) << out;
+  EXPECT_EQ(out.find("Total Time"), std::string::npos) << "a cancelled run records no time";
+  const size_t fresh = out.find(" Total - ");
+  ASSERT_NE(fresh, std::string::npos);
+  const int newCount = std::stoi(out.substr(fresh + 9));
+  EXPECT_LT(newCount, 40);
+  const auto written = ScratchFolder::Names(PhotoPath({u"extracted_jpegs"}));
+  EXPECT_EQ(written.size(), static_cast<size_t>(newCount)) << "no temporary or partial file";
+}
+
+TEST(ProgressLine, ShowsDoneOfTotalCountsAndTimeLeft) {
+  job::JobCounters c;
+  EXPECT_EQ(cli::ProgressLine(c, 0, 10), "collecting RAW files...");
+  c.filesFound = 40;
+  EXPECT_EQ(cli::ProgressLine(c, 0, 10), "[..........] 0/40 files, 0 new, 0 present, --:-- left");
+  c.filesDone = 10;
+  c.newCount = 8;
+  c.existingCount = 1;
+  EXPECT_EQ(cli::ProgressLine(c, 20000, 10),
+            "[##........] 10/40 files, 8 new, 1 present, 1:00 left");
+  c.filesDone = 39;
+  EXPECT_EQ(cli::ProgressLine(c, 3900 * 1000, 4), "[###.] 39/40 files, 8 new, 1 present, 1:40 left");
+  c.filesDone = 40;
+  EXPECT_EQ(cli::ProgressLine(c, 1, 4), "[####] 40/40 files, 8 new, 1 present");
+  EXPECT_EQ(cli::ProgressLine(job::JobCounters{0}, 0, 2), "[##] 0/0 files, 0 new, 0 present");
+}
