@@ -34,9 +34,7 @@ int StatPath(const platform::NativePath& path, NativeStat* info) {
 }
 #endif
 
-platform::NativePath Native(const std::string& utf8) {
-  return platform::ToNativePath(platform::Utf8ToUtf16(utf8));
-}
+platform::NativePath Native(const std::string& argument) { return NativeArgumentPath(argument); }
 
 // Chunked so that one call never exceeds what the system's write accepts.
 constexpr size_t kWriteChunk = 1 << 20;
@@ -58,6 +56,18 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 }
 
 }  // namespace
+
+platform::NativePath NativeArgumentPath(const std::string& argument) {
+#ifdef _WIN32
+  return platform::ToNativePath(platform::Utf8ToUtf16(argument));
+#else
+  return argument;
+#endif
+}
+
+std::string DisplayArgument(const std::string& argument) {
+  return platform::Utf16ToUtf8(platform::Utf8ToUtf16(argument));
+}
 
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
                              bool replace, std::string* error) {

@@ -6,7 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/path.h"
+
 namespace cli {
+
+// The file a command-line argument names. On POSIX the argument's bytes are
+// the name, whatever their encoding; on Windows arguments arrive as UTF-8
+// converted from the UTF-16 command line and go back to UTF-16.
+platform::NativePath NativeArgumentPath(const std::string& argument);
+
+// The argument as valid UTF-8 for messages and reports (undecodable bytes
+// become U+FFFD).
+std::string DisplayArgument(const std::string& argument);
 
 enum class WriteOutcome {
   Written,

@@ -183,11 +183,10 @@ std::string ValueText(const ReportField& f, bool json) {
 }
 
 bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
-  // Arguments may hold bytes that are not UTF-8; the round trip replaces
-  // them so that the report stays valid UTF-8.
-  const std::u16string wide = platform::Utf8ToUtf16(path);
-  const std::string shown = platform::Utf16ToUtf8(wide);
-  const platform::NativePath native = platform::ToNativePath(wide);
+  // The report must stay valid UTF-8 whatever bytes the argument holds; the
+  // file itself is opened by the argument as given.
+  const std::string shown = DisplayArgument(path);
+  const platform::NativePath native = NativeArgumentPath(path);
 
   std::vector<ReportField> fields;
   bool opened = false;
@@ -205,10 +204,16 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
   } else {
     // ParseState holds a 4096-entry curve and more: keep it off the stack.
     auto state = std::make_unique<engine::ParseState>();
-    engine::IdentifySource(source, platform::PathForDisplay(wide), native, state.get());
+    engine::IdentifySource(source, shown, native, state.get());
+    // The same call ExtractEmbeddedPreview makes once it has opened the file,
+    // on a source of its own as that would be.
+    const engine::FileSource extraction_source(native);
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
-    const bool extractable = engine::ExtractEmbeddedPreview(wide, kSoftwareText, &buffer, &length) != 0;
+    const bool extractable =
+        extraction_source.IsOpen() &&
+        engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, kSoftwareText,
+                                           &buffer, &length) != 0;
     if (extractable) std::free(buffer);
     fields = DescribeFile(shown, state.get(), extractable, SynthesizedExifOrientation(*state));
   }

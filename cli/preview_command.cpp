@@ -67,31 +67,38 @@ int RunPreviewWith(const Args& args, FILE* err) {
   }
   const std::string input = options.operands[0];
   const std::string output = options.Value("output");
+  const std::string shown_input = DisplayArgument(input);
+  const std::string shown_output = DisplayArgument(output);
   const bool to_stdout = output == "-";
   const bool force = options.Has("force");
 
   // Refuse before any work, so that nothing is extracted for nothing.
   if (!to_stdout) {
     if (IsSameFile(input, output)) {
-      std::fprintf(err, "rawlift preview: '%s' is the camera file itself\n", output.c_str());
+      std::fprintf(err, "rawlift preview: '%s' is the camera file itself\n", shown_output.c_str());
       return kPreviewUsageOrWrite;
     }
     if (!force && PathExists(output)) {
       std::fprintf(err, "rawlift preview: '%s' exists (use --force to replace it)\n",
-                   output.c_str());
+                   shown_output.c_str());
       return kPreviewUsageOrWrite;
     }
   }
 
   if (IsDirectory(input)) {
-    std::fprintf(err, "rawlift preview: '%s' is a folder\n", input.c_str());
+    std::fprintf(err, "rawlift preview: '%s' is a folder\n", shown_input.c_str());
     return kPreviewNone;
   }
+  // What ExtractEmbeddedPreview does, with the file named by the argument's
+  // own bytes (a POSIX name need not be UTF-8).
   PreviewBuffer preview;
-  if (!engine::ExtractEmbeddedPreview(platform::Utf8ToUtf16(input), kSoftwareText, &preview.data,
-                                      &preview.length)) {
+  const platform::NativePath native = NativeArgumentPath(input);
+  const engine::FileSource source(native);
+  if (!source.IsOpen() ||
+      !engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, kSoftwareText,
+                                          &preview.data, &preview.length)) {
     preview.data = nullptr;  // not ours on failure
-    std::fprintf(err, "rawlift preview: no extractable preview in '%s'\n", input.c_str());
+    std::fprintf(err, "rawlift preview: no extractable preview in '%s'\n", shown_input.c_str());
     return kPreviewNone;
   }
 
@@ -107,12 +114,13 @@ int RunPreviewWith(const Args& args, FILE* err) {
       return kPreviewWritten;
     case WriteOutcome::AlreadyExists:
       std::fprintf(err, "rawlift preview: '%s' exists (use --force to replace it)\n",
-                   output.c_str());
+                   shown_output.c_str());
       return kPreviewUsageOrWrite;
     case WriteOutcome::Failed:
       break;
   }
-  std::fprintf(err, "rawlift preview: cannot write '%s': %s\n", output.c_str(), error.c_str());
+  std::fprintf(err, "rawlift preview: cannot write '%s': %s\n", shown_output.c_str(),
+               error.c_str());
   return kPreviewUsageOrWrite;
 }
 

@@ -505,3 +505,24 @@ TEST(DemoFolder, EveryFileGivesTheOutcomeItWasBuiltFor) {
     EXPECT_TRUE(fixtures::ReadJpegFrame(written, &frame));
   }
 }
+
+#ifndef _WIN32
+// A POSIX file name is bytes: one that is not UTF-8 is still opened by its
+// own name, while the report shows it as valid UTF-8.
+TEST(IdentifyCommand, OpensNamesThatAreNotUtf8) {
+  TempFolder folder;
+  const std::string name = "bad\xFFname.NEF";
+  const std::string path = folder.Write(name, SampleNef());
+  const Captured id = RunIdentify(folder, {"--json", path});
+  EXPECT_EQ(id.code, 0) << id.err;
+  EXPECT_NE(id.out.find("bad\xEF\xBF\xBDname.NEF"), std::string::npos);  // U+FFFD
+  EXPECT_EQ(id.out.find("\xFF"), std::string::npos);
+  EXPECT_NE(id.out.find("\"opened\": true"), std::string::npos);
+
+  const std::string out = folder.File("out\xFF.jpg");
+  const bool extractable = id.out.find("\"extractable\": true") != std::string::npos;
+  EXPECT_EQ(RunPreview(folder, {path, "-o", out}).code,
+            extractable ? cli::kPreviewWritten : cli::kPreviewNone);
+  EXPECT_EQ(fs::exists(fs::path(out)), extractable);
+}
+#endif
