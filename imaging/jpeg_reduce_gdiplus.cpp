@@ -123,6 +123,10 @@ bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t tar
   if (!picture.Load(path)) return false;
   PixelFormat format = PixelFormat24bppRGB;
   if (GdipGetImagePixelFormat(picture.image.get(), &format) != Ok) return false;
+  // GDI+ decodes a greyscale JPEG to an indexed format, on which no graphics
+  // context can be opened: such a copy would silently stay full size. The
+  // reduction draws into 24-bit RGB instead, which keeps the grey look.
+  if (format & PixelFormatIndexed) format = PixelFormat24bppRGB;
 
   GpBitmap* created = nullptr;
   if (GdipCreateBitmapFromScan0(targetWidth, targetHeight, 0, format, nullptr, &created) != Ok ||
