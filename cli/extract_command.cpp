@@ -170,7 +170,8 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
       extraction.RequestCancel();
       cancelling = true;
       if (env.progressBar) {
-        std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+        // The terminal has echoed "^C" after the bar: clear that too.
+        std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn) + 4, "");
         drawn = 0;
       }
       std::fputs("rawlift extract: stopping after the current file...\n", env.err);

@@ -99,7 +99,13 @@ std::u16string UserSettingsFilePath() {
 std::string DescribeSettings(const settings::ExtractionSettings& record,
                              const std::u16string& file) {
   std::string text;
-  text += "settings file: " + (file.empty() ? std::string("(none)") : platform::PathForDisplay(file)) + "\n";
+  text += "settings file: ";
+  if (file.empty()) {
+    text += "(no per-user folder)\n";
+  } else {
+    text += platform::PathForDisplay(file);
+    text += platform::CanOpenForReading(file) ? "\n" : " (not written yet: defaults)\n";
+  }
   text += "size mode: ";
   text += record.sizeMode == settings::NativeOnly ? "native only" : "native and smaller";
   text += " (" + std::to_string(record.sizeMode) + ")\n";

@@ -15,20 +15,11 @@ if [[ -z "$folder" ]]; then
 fi
 rawlift="$bin/cli/rawlift"
 
-# ---- BEGIN preview-per-file block: while `rawlift extract` is not available ----
-# Shows what the engine finds in each file and writes each extractable preview
-# to FOLDER/previews/NAME.jpg. To switch to the extraction job, delete this
-# block and uncomment the exec line after it.
-mkdir -p "$folder/previews"
-for file in "$folder"/*; do
-  [[ -f "$file" ]] || continue
-  name=$(basename "$file")
-  "$rawlift" identify "$file" | grep -E '^(path|make|model|preview_offset|preview_length|extractable):' || true
-  if "$rawlift" preview --force "$file" -o "$folder/previews/$name.jpg"; then
-    echo "  -> previews/$name.jpg"
-  fi
-  echo
-done
-exit 0
-# ---- END preview-per-file block ----
-# exec "$rawlift" extract "$folder"
+# The extraction job over the folder: previews go to FOLDER/extracted_jpegs,
+# the summary to standard output; a second run writes nothing new.
+status=0
+"$rawlift" extract "$folder" || status=$?
+if [[ -d "$folder/extracted_jpegs" ]]; then
+  echo "Previews: $folder/extracted_jpegs"
+fi
+exit "$status"
