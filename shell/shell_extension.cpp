@@ -41,6 +41,18 @@ void AppendDroppedPaths(HDROP drop, UINT count, std::vector<std::u16string>* sel
   }
 }
 
+// Counts one invocation for as long as it runs, on every way out.
+class InvocationScope {
+ public:
+  explicit InvocationScope(int* count) : count_(count) { ++*count_; }
+  ~InvocationScope() { --*count_; }
+  InvocationScope(const InvocationScope&) = delete;
+  InvocationScope& operator=(const InvocationScope&) = delete;
+
+ private:
+  int* count_;
+};
+
 }  // namespace
 
 HRESULT ShellExtension::Create(IUnknown* outer, REFIID riid, void** out) {
@@ -98,7 +110,7 @@ STDMETHODIMP_(ULONG) ShellExtension::Release() {
 }
 
 STDMETHODIMP ShellExtension::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
-  if (data == nullptr) return E_INVALIDARG;
+  if (data == nullptr || activeInvocations_ > 0) return E_INVALIDARG;
   FORMATETC format = DropFormat();
   STGMEDIUM medium = {};
   if (FAILED(data->GetData(&format, &medium))) return E_INVALIDARG;
@@ -166,6 +178,7 @@ STDMETHODIMP ShellExtension::InvokeCommand(CMINVOKECOMMANDINFO* info) {
     settings::LoadSettingsFile(&store, settings::kSettingsMagic, settings::kCompanyFolder,
                                settings::kProductFolder, settings::kSettingsFileName);
     if (LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) return E_INVALIDARG;
+    InvocationScope invocation(&activeInvocations_);
     {
       settings::PreferencesDialog preferences(&store);
       ui::DialogBase::ShowModal(&preferences, IDD_PREFERENCES);

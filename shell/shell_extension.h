@@ -63,6 +63,10 @@ class ShellExtension final : public IShellExtInit, public IContextMenu {
   // threaded apartment.
   ULONG references_ = 1;
   std::vector<std::u16string> selection_;
+  // Invocations under way. The job reads selection_ in place on its worker
+  // thread, so the selection must not grow (and reallocate) meanwhile; the
+  // modal loops of the dialogs let other calls reach the object.
+  int activeInvocations_ = 0;
 };
 
 }  // namespace shell

@@ -197,6 +197,40 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
   EXPECT_EQ(Word(stored, 60), 1u);   // addSuffix
 }
 
+TEST_F(InvokeCommandTest, TheSelectionCannotChangeWhileTheCommandRuns) {
+  MakeShots();
+  fs::create_directories(folder_ / "other");
+  WriteFile(folder_ / "other" / "X.NEF", fixtures::MakeNefLike({}, fixtures::MakeJpeg()));
+  HRESULT during = S_OK;
+  std::wstring summary;
+  HRESULT result = E_FAIL;
+  {
+    DialogScript user([&] {
+      HWND preferences = WaitForDialog(L"Rawlift preferences");
+      ASSERT_NE(preferences, nullptr);
+      // The modal loop lets calls reach the object; the job will read the
+      // selection in place, so it must stay as it was.
+      wintest::DropDataObject more({(folder_ / "other").wstring()});
+      during = init_->Initialize(nullptr, &more, nullptr);
+      ClickButton(preferences, IDC_PREF_EXTRACT);
+      HWND progress = WaitForDialog(L"Rawlift");
+      ASSERT_NE(progress, nullptr);
+      ASSERT_TRUE(WaitUntil(
+          [&] { return WindowText(GetDlgItem(progress, IDC_PROGRESS_CLOSE)) == L"Close"; }, 60000));
+      summary = WindowText(GetDlgItem(progress, IDC_PROGRESS_TEXT));
+      ClickButton(progress, IDC_PROGRESS_CLOSE);
+    });
+    result = InvokeOnFolder();
+  }
+  EXPECT_EQ(result, S_OK);
+  EXPECT_EQ(during, E_INVALIDARG);
+  EXPECT_EQ(summary.rfind(L"Files Scanned: 2\n", 0), 0u);
+  EXPECT_FALSE(fs::exists(folder_ / "other" / "extracted_jpegs"));
+  // Once the command has returned, the object takes selections again.
+  wintest::DropDataObject later({(folder_ / "other").wstring()});
+  EXPECT_EQ(init_->Initialize(nullptr, &later, nullptr), S_OK);
+}
+
 TEST_F(InvokeCommandTest, CancelRunsNoJobButStillWritesTheSettingsFile) {
   MakeShots();
   bool progress_shown = false;
