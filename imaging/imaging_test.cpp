@@ -396,6 +396,7 @@ TEST_F(ReduceJpegFileTest, FailureLeavesTheFileExactlyAsItWas) {
       {"zero height", jpeg, 800, 0},
       {"negative", jpeg, -5, 10},
       {"too large", jpeg, 70000, 70000},
+      {"too many pixels", jpeg, 60000, 60000},
       {"empty", {}, 10, 10},
       {"noise", noise, 10, 10},
       {"header cut", Bytes(jpeg.begin(), jpeg.begin() + 40), 10, 10},

@@ -36,9 +36,9 @@ namespace {
 
 // Source bytes are read in chunks of this size.
 constexpr size_t kInputChunkBytes = size_t{64} << 10;
-// Sources with more pixels are refused: the largest camera previews are a
-// fraction of this, and a hostile header could otherwise make us decode for
-// minutes.
+// Sources (and targets) with more pixels are refused: the largest camera
+// previews are a fraction of this, and a hostile header could otherwise make
+// us decode, or encode, for minutes.
 constexpr uint64_t kMaxSourcePixels = uint64_t{1} << 28;
 // Memory libjpeg may take for whole-image buffers (progressive and
 // multi-scan files keep every coefficient until the last scan).
@@ -438,7 +438,9 @@ ImageSize MeasureJpegFile(const std::u16string& path) {
 
 bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight) {
   if (targetWidth < 1 || targetHeight < 1 || targetWidth > kMaxResampleDimension ||
-      targetHeight > kMaxResampleDimension) {
+      targetHeight > kMaxResampleDimension ||
+      uint64_t{static_cast<uint32_t>(targetWidth)} * static_cast<uint32_t>(targetHeight) >
+          kMaxSourcePixels) {
     return false;
   }
   const platform::NativePath nativePath = platform::ToNativePath(path);
