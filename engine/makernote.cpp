@@ -55,11 +55,20 @@ uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
   return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
 }
 
+// A file position as the formats' 32-bit offset fields hold it. A position
+// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
+// back to some unrelated place inside it.
+uint32_t FileOffset(int64_t position) {
+  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
+}
+
 bool HeaderStartsWith(const char* header, const char* prefix) {
   return std::strncmp(header, prefix, std::strlen(prefix)) == 0;
 }
 
-bool HeaderEquals(const char* header, const char* text) { return std::strcmp(header, text) == 0; }
+bool HeaderEquals(const char* header, const char* text) {
+  return std::strcmp(header, text) == 0;
+}
 
 // KC and MLY notes are no directory: somewhere in them sit four 16-bit values
 // (a, 256, b, 256), the camera's white-balance multipliers.
@@ -238,7 +247,7 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
       case 0x0088:
         if (e.type == 4) {
           const uint32_t offset = read_u32(s);
-          s.preview_offset = offset == 0 ? 0 : static_cast<uint32_t>(offset + base);
+          s.preview_offset = offset == 0 ? 0 : FileOffset(offset + base);
         }
         break;
       case 0x0089:
@@ -250,7 +259,9 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
           s.shot_order = read_u32(s);
         }
         break;
-      case 0x0E01: ReadCaptureNote(s, e.count); break;
+      case 0x0E01:
+        ReadCaptureNote(s, e.count);
+        break;
       case 0x2020:
         SeekSubdirectory(s, e, base);
         ParsePreviewNote(s, base, 257, 258);
@@ -283,7 +294,7 @@ void ParsePreviewNote(ParseState& s, int64_t base, uint32_t offset_tag, uint32_t
   const uint32_t entries = EntriesInFile(s, read_u16(s));
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
-    if (e.tag == offset_tag) s.preview_offset = static_cast<uint32_t>(read_u32(s) + base);
+    if (e.tag == offset_tag) s.preview_offset = FileOffset(read_u32(s) + base);
     if (e.tag == length_tag) s.preview_length = read_u32(s);
     s.input.Seek(e.resume);
   }

@@ -50,7 +50,9 @@ std::unique_ptr<Parsed> ParseNote(const MakerNote& note, uint16_t order, const c
   return p;
 }
 
-uint16_t Order(bool little) { return little ? 0x4949 : 0x4D4D; }
+uint16_t Order(bool little) {
+  return little ? 0x4949 : 0x4D4D;
+}
 
 Bytes Jpeg(int width, int height) {
   fixtures::JpegOptions o;
@@ -343,6 +345,12 @@ TEST(PreviewNote, EntryCountBoundedByTheFile) {
   ParsePreviewNote(p.s, 20, 136, 137);
   EXPECT_EQ(p.s.preview_offset, 320u);
   EXPECT_EQ(p.s.preview_length, 4000u);
+
+  // An offset that passes 32 bits with the base stays outside the file
+  // rather than wrapping to its start.
+  p.s.input.Seek(0);
+  ParsePreviewNote(p.s, 0xFFFFFF00, 136, 137);
+  EXPECT_EQ(p.s.preview_offset, 0xFFFFFFFFu);
 }
 
 TEST(KodakDirectory, IsoAndEntryLimit) {

@@ -62,7 +62,16 @@ void ReadLine(ParseState& s, char* field, size_t size) {
 
 // Copies exactly n bytes of the file into a field, without termination; bytes
 // the file does not have keep what they held.
-void ReadRawBytes(ParseState& s, char* field, size_t n) { s.input.Read(field, n); }
+void ReadRawBytes(ParseState& s, char* field, size_t n) {
+  s.input.Read(field, n);
+}
+
+// A file position as the formats' 32-bit offset fields hold it. A position
+// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
+// back to some unrelated place inside it.
+uint32_t FileOffset(int64_t position) {
+  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
+}
 
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -141,8 +150,7 @@ void TakePreviewKind(ParseState& s, const IfdRecord& record) {
         s.preview_decoder = RawDecoder::KodakThumbnail;
       break;
     case 65000:
-      s.preview_decoder =
-          record.photometric == 6 ? RawDecoder::KodakYcbcr : RawDecoder::KodakRgb;
+      s.preview_decoder = record.photometric == 6 ? RawDecoder::KodakYcbcr : RawDecoder::KodakRgb;
       break;
     default:
       break;  // JPEG and the rest keep the kind they have (Jpeg after reset)
@@ -155,13 +163,19 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
     case 0:
     case 1: {
       switch (s.bits_per_sample) {
-        case 8: s.raw_decoder = RawDecoder::Eight_bit; break;
+        case 8:
+          s.raw_decoder = RawDecoder::Eight_bit;
+          break;
         case 12:
-          s.raw_decoder = StartsWith(s.make, "PENTAX") ? RawDecoder::Unpacked : RawDecoder::Packed12;
+          s.raw_decoder =
+              StartsWith(s.make, "PENTAX") ? RawDecoder::Unpacked : RawDecoder::Packed12;
           break;
         case 14:
-        case 16: s.raw_decoder = RawDecoder::Unpacked; break;
-        default: break;
+        case 16:
+          s.raw_decoder = RawDecoder::Unpacked;
+          break;
+        default:
+          break;
       }
       const int64_t packed_bytes = static_cast<int64_t>(raw.byte_count) * 5;
       const int64_t pixel_bits = static_cast<int64_t>(s.raw_width) * s.raw_height * 8;
@@ -171,22 +185,44 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
     }
     case 6:
     case 7:
-    case 99: s.raw_decoder = RawDecoder::LosslessJpeg; break;
-    case 262: s.raw_decoder = RawDecoder::Kodak262; break;
-    case 32769: s.raw_decoder = RawDecoder::Packed32769; break;
-    case 32773: s.raw_decoder = RawDecoder::Packed12; break;
+    case 99:
+      s.raw_decoder = RawDecoder::LosslessJpeg;
+      break;
+    case 262:
+      s.raw_decoder = RawDecoder::Kodak262;
+      break;
+    case 32769:
+      s.raw_decoder = RawDecoder::Packed32769;
+      break;
+    case 32773:
+      s.raw_decoder = RawDecoder::Packed12;
+      break;
     case 32867:
-    case 34713: break;  // the Nikon decoders are chosen by camera later
+    case 34713:
+      break;  // the Nikon decoders are chosen by camera later
     case 65000:
       switch (raw.photometric) {
-        case 2: s.raw_decoder = RawDecoder::KodakRgb; s.filter_pattern = 0; break;
-        case 6: s.raw_decoder = RawDecoder::KodakYcbcr; s.filter_pattern = 0; break;
-        case 32803: s.raw_decoder = RawDecoder::Kodak65000; break;
-        default: break;
+        case 2:
+          s.raw_decoder = RawDecoder::KodakRgb;
+          s.filter_pattern = 0;
+          break;
+        case 6:
+          s.raw_decoder = RawDecoder::KodakYcbcr;
+          s.filter_pattern = 0;
+          break;
+        case 32803:
+          s.raw_decoder = RawDecoder::Kodak65000;
+          break;
+        default:
+          break;
       }
       break;
-    case 65535: s.raw_decoder = RawDecoder::Decoder65535; break;
-    default: s.raw_count = 0; break;  // a compression no decoder reads
+    case 65535:
+      s.raw_decoder = RawDecoder::Decoder65535;
+      break;
+    default:
+      s.raw_count = 0;
+      break;  // a compression no decoder reads
   }
 }
 
@@ -198,7 +234,9 @@ bool AlreadyEntered(const ParseState& s, int64_t position) {
 }  // namespace
 
 // Element size by type; type 13 (IFD) is a 4-byte offset as in TIFF itself.
-uint32_t TiffTypeSize(uint32_t type) { return "11124811248484"[type < 14 ? type : 0] - '0'; }
+uint32_t TiffTypeSize(uint32_t type) {
+  return "11124811248484"[type < 14 ? type : 0] - '0';
+}
 
 TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   TiffEntry e;
@@ -280,26 +318,41 @@ void ParseExifDirectory(ParseState& s, int64_t base) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     switch (e.tag) {
-      case 33434: s.shutter = static_cast<float>(read_real(s, 10)); break;
-      case 33437: s.aperture = static_cast<float>(read_real(s, 10)); break;
-      case 34855: s.iso_speed = read_u16(s); break;
+      case 33434:
+        s.shutter = static_cast<float>(read_real(s, 10));
+        break;
+      case 33437:
+        s.aperture = static_cast<float>(read_real(s, 10));
+        break;
+      case 34855:
+        s.iso_speed = read_u16(s);
+        break;
       case 36867:
-      case 36868: ReadExifTimestamp(s, false); break;
+      case 36868:
+        ReadExifTimestamp(s, false);
+        break;
       case 37377: {
         const double value = read_real(s, 10);
         if (-value < 128) s.shutter = static_cast<float>(std::pow(2.0, -value));
         break;
       }
-      case 37378: s.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5)); break;
-      case 37386: s.focal_length = static_cast<float>(read_real(s, 10)); break;
-      case 37500: ParseMakerNote(s, base, 0); break;
+      case 37378:
+        s.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5));
+        break;
+      case 37386:
+        s.focal_length = static_cast<float>(read_real(s, 10));
+        break;
+      case 37500:
+        ParseMakerNote(s, base, 0);
+        break;
       case 40962:
         if (StartsWith(s.make, "EASTMAN")) s.raw_width = static_cast<uint16_t>(read_u32(s));
         break;
       case 40963:
         if (StartsWith(s.make, "EASTMAN")) s.raw_height = static_cast<uint16_t>(read_u32(s));
         break;
-      default: break;  // CFAPattern (41730) feeds colour only
+      default:
+        break;  // CFAPattern (41730) feeds colour only
     }
     s.input.Seek(e.resume);
   }
@@ -321,9 +374,13 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
     IfdRecord& record = s.ifd_table[index];
     switch (e.tag) {
       case 2:
-      case 256: record.width = static_cast<int32_t>(read_int(s, e.type)); break;
+      case 256:
+        record.width = static_cast<int32_t>(read_int(s, e.type));
+        break;
       case 3:
-      case 257: record.height = static_cast<int32_t>(read_int(s, e.type)); break;
+      case 257:
+        record.height = static_cast<int32_t>(read_int(s, e.type));
+        break;
       case 23:
         if (e.type == 3) s.iso_speed = read_u16(s);
         break;
@@ -331,15 +388,25 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         record.samples = static_cast<int32_t>(e.count & 7);
         record.bits_per_sample = read_u16(s);
         break;
-      case 259: record.compression = read_u16(s); break;
-      case 262: record.photometric = read_u16(s); break;
-      case 270: ReadRawBytes(s, s.description, sizeof s.description); break;
-      case 271: ReadLine(s, s.make, kLineFieldSize); break;
-      case 272: ReadLine(s, s.model, kLineFieldSize); break;
+      case 259:
+        record.compression = read_u16(s);
+        break;
+      case 262:
+        record.photometric = read_u16(s);
+        break;
+      case 270:
+        ReadRawBytes(s, s.description, sizeof s.description);
+        break;
+      case 271:
+        ReadLine(s, s.make, kLineFieldSize);
+        break;
+      case 272:
+        ReadLine(s, s.model, kLineFieldSize);
+        break;
       case 273:
       case 513: {
         const int64_t offset = base + read_u32(s);
-        record.offset = static_cast<int32_t>(offset);
+        record.offset = static_cast<int32_t>(FileOffset(offset));
         if (record.bits_per_sample == 0) {
           // No BitsPerSample so far: the data may be a JPEG that describes itself.
           s.input.Seek(offset);
@@ -354,22 +421,38 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         }
         break;
       }
-      case 274: record.orientation = OrientationCodeFromTiff(read_u16(s)); break;
-      case 277: record.samples = static_cast<int32_t>(read_int(s, e.type) & 7); break;
+      case 274:
+        record.orientation = OrientationCodeFromTiff(read_u16(s));
+        break;
+      case 277:
+        record.samples = static_cast<int32_t>(read_int(s, e.type) & 7);
+        break;
       case 279:
-      case 514: record.byte_count = static_cast<int32_t>(read_u32(s)); break;
+      case 514:
+        record.byte_count = static_cast<int32_t>(read_u32(s));
+        break;
       case 291:
-      case 50712: ReadLinearizationTable(s, e.count); break;
+      case 50712:
+        ReadLinearizationTable(s, e.count);
+        break;
       case 305: {
         char software[kLineFieldSize] = {};
         ReadLine(s, software, sizeof software);
         if (NamesConverter(software)) s.raw_count = 0;
         break;
       }
-      case 306: ReadExifTimestamp(s, false); break;
-      case 315: ReadRawBytes(s, s.artist, sizeof s.artist); break;
-      case 322: s.tile_width = read_int(s, e.type); break;
-      case 323: s.tile_length = read_int(s, e.type); break;
+      case 306:
+        ReadExifTimestamp(s, false);
+        break;
+      case 315:
+        ReadRawBytes(s, s.artist, sizeof s.artist);
+        break;
+      case 322:
+        s.tile_width = read_int(s, e.type);
+        break;
+      case 323:
+        s.tile_length = read_int(s, e.type);
+        break;
       case 324:
         record.offset = static_cast<int32_t>(e.count > 1 ? s.input.Tell() : read_u32(s));
         if (e.count == 4) {
@@ -381,7 +464,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         if (std::strcmp(s.model, "DSLR-A100") == 0 && record.width == 3872) {
           // This camera writes its raw data offset here, and the entries
           // after it describe another image.
-          s.raw_data_offset = static_cast<uint32_t>(base + read_u32(s));
+          s.raw_data_offset = FileOffset(base + read_u32(s));
           if (index + 1 < static_cast<uint32_t>(kIfdTableSize)) ++index;
           break;
         }
@@ -398,14 +481,22 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         SetText(s.make, "Sarnoff");
         s.maximum_value = 4095;
         break;
-      case 33405: ReadLine(s, s.model2, kLineFieldSize); break;
+      case 33405:
+        ReadLine(s, s.model2, kLineFieldSize);
+        break;
       case 33424:
         s.input.Seek(base + read_u32(s));
         ParseKodakDirectory(s, base);
         break;
-      case 33434: s.shutter = static_cast<float>(read_real(s, 10)); break;
-      case 33437: s.aperture = static_cast<float>(read_real(s, 10)); break;
-      case 34303: SetText(s.make, "Leaf"); break;
+      case 33434:
+        s.shutter = static_cast<float>(read_real(s, 10));
+        break;
+      case 33437:
+        s.aperture = static_cast<float>(read_real(s, 10));
+        break;
+      case 34303:
+        SetText(s.make, "Leaf");
+        break;
       case 34310:
         ParseMosPackets(s, static_cast<uint32_t>(s.input.Tell()));
         SetText(s.make, "Leaf");
@@ -419,14 +510,20 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         s.profile_offset = static_cast<uint32_t>(s.input.Tell());
         s.profile_length = e.count;
         break;
-      case 37386: s.focal_length = static_cast<float>(read_real(s, 10)); break;
-      case 37393: s.shot_order = read_int(s, e.type); break;
+      case 37386:
+        s.focal_length = static_cast<float>(read_real(s, 10));
+        break;
+      case 37393:
+        s.shot_order = read_int(s, e.type);
+        break;
       case 46275:
         SetText(s.make, "Imacon");
         s.raw_data_offset = static_cast<uint32_t>(s.input.Tell());
         s.imacon_data_length = e.count;
         break;
-      case 46279: ReadImaconBlock(s); break;
+      case 46279:
+        ReadImaconBlock(s);
+        break;
       case 50459: {
         // A complete TIFF header of its own; its directory is read, then
         // forgotten as a record.
@@ -456,7 +553,9 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
           s.filter_pattern = 0x49494949;
         }
         break;
-      case 50717: s.maximum_value = read_int(s, e.type); break;
+      case 50717:
+        s.maximum_value = read_int(s, e.type);
+        break;
       case 50718: {
         const double numerator = read_real(s, 10);
         s.pixel_aspect = numerator / read_real(s, 10);
@@ -537,7 +636,8 @@ void ParseTiff(ParseState& s, int64_t base) {
 
   const uint32_t records = std::min<uint32_t>(s.ifd_count, kIfdTableSize);
   int32_t max_samples = 0;
-  for (uint32_t i = 0; i < records; ++i) max_samples = std::max(max_samples, s.ifd_table[i].samples);
+  for (uint32_t i = 0; i < records; ++i)
+    max_samples = std::max(max_samples, s.ifd_table[i].samples);
 
   // Raw choice: the largest image that is not a colour JPEG.
   int raw_index = -1;
@@ -559,7 +659,8 @@ void ParseTiff(ParseState& s, int64_t base) {
   const IfdRecord& raw = raw_index >= 0 ? s.ifd_table[raw_index] : no_record;
 
   s.fuji_rotated_width = static_cast<uint16_t>(s.fuji_rotated_width * ((s.raw_width + 1) / 2));
-  if (records > 0 && s.ifd_table[0].orientation != 0) s.tiff_orientation = s.ifd_table[0].orientation;
+  if (records > 0 && s.ifd_table[0].orientation != 0)
+    s.tiff_orientation = s.ifd_table[0].orientation;
 
   if (raw_index >= 0 && s.raw_decoder == RawDecoder::None) ChooseRawDecoder(s, raw);
 
@@ -584,8 +685,8 @@ void ParseTiff(ParseState& s, int64_t base) {
     const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
     const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
     const int64_t current_bits = static_cast<int64_t>(s.preview_format) + 1;
-    const int64_t current = static_cast<int64_t>(s.preview_width) * s.preview_height /
-                            (current_bits * current_bits);
+    const int64_t current =
+        static_cast<int64_t>(s.preview_width) * s.preview_height / (current_bits * current_bits);
     if (score <= current) continue;
     s.preview_width = static_cast<uint16_t>(r.width);
     s.preview_height = static_cast<uint16_t>(r.height);

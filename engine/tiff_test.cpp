@@ -52,7 +52,9 @@ Bytes LosslessJpegHeader(int width, int height, int components, int precision = 
   ByteWriter w(false);
   w.u8(0xFF).u8(0xD8);
   w.u8(0xFF).u8(0xC3).u16(static_cast<uint16_t>(8 + 3 * components));
-  w.u8(static_cast<uint8_t>(precision)).u16(static_cast<uint16_t>(height)).u16(static_cast<uint16_t>(width));
+  w.u8(static_cast<uint8_t>(precision))
+      .u16(static_cast<uint16_t>(height))
+      .u16(static_cast<uint16_t>(width));
   w.u8(static_cast<uint8_t>(components));
   for (int c = 0; c < components; ++c) w.u8(static_cast<uint8_t>(c + 1)).u8(0x11).u8(0);
   w.u8(0xFF).u8(0xDA).u16(8).u8(1).u8(1).u8(0).u8(1).u8(0).u8(0);
@@ -130,7 +132,10 @@ TEST(TiffPreviewChoice, FourComponentLosslessRawDoesNotHideColourPreviews) {
   const Bytes lossless = LosslessJpegHeader(1400, 1900, 4);
   const auto raw = t.AddBlob(lossless);
   t.ifd(ifd0).Long(256, 320).Long(257, 240).Short(258, {8, 8, 8}).Short(259, 6);
-  t.ifd(ifd0).Ascii(271, "Canon").OffsetOf(273, big_blob).Long(279, static_cast<uint32_t>(big.size()));
+  t.ifd(ifd0)
+      .Ascii(271, "Canon")
+      .OffsetOf(273, big_blob)
+      .Long(279, static_cast<uint32_t>(big.size()));
   t.ifd(ifd1).OffsetOf(513, small_blob).Long(514, static_cast<uint32_t>(small.size()));
   t.ifd(ifd2).Long(256, 40).Long(257, 30).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
   t.ifd(ifd2).OffsetOf(273, rgb).Short(277, 3).Long(279, 40 * 30 * 3);
@@ -157,7 +162,11 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     const auto ifd0 = t.NewIfd(), raw_ifd = t.NewIfd();
     const auto thumb = t.AddBlob(Bytes(160 * 120 * 3, 0x80)), raw = t.AddBlob(Bytes(4096, 1));
     t.ifd(ifd0).Long(256, 160).Long(257, 120).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
-    t.ifd(ifd0).OffsetOf(273, thumb).Short(277, 3).Long(279, 160 * 120 * 3).PointersTo(330, {raw_ifd});
+    t.ifd(ifd0)
+        .OffsetOf(273, thumb)
+        .Short(277, 3)
+        .Long(279, 160 * 120 * 3)
+        .PointersTo(330, {raw_ifd});
     AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
@@ -219,7 +228,11 @@ TEST(TiffPreviewChoice, EarlierPreviewIsProbedAndCompetes) {
   const auto preview = t.AddBlob(jpeg), thumb = t.AddBlob(Bytes(160 * 120 * 3, 1));
   const auto raw = t.AddBlob(Bytes(4096, 1));
   t.ifd(ifd0).Long(256, 160).Long(257, 120).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
-  t.ifd(ifd0).OffsetOf(273, thumb).Short(277, 3).Long(279, 160 * 120 * 3).PointersTo(330, {raw_ifd});
+  t.ifd(ifd0)
+      .OffsetOf(273, thumb)
+      .Short(277, 3)
+      .Long(279, 160 * 120 * 3)
+      .PointersTo(330, {raw_ifd});
   AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
   t.Chain({ifd0});
   Parsed p(t.Build());
@@ -283,7 +296,8 @@ TEST(TiffRawDecision, OrdinaryImagesAreNotRaw) {
     const auto ifd0 = t.NewIfd();
     const auto data = t.AddBlob(Bytes(2048, 7));
     std::vector<uint16_t> bits(image.samples, image.bits);
-    t.ifd(ifd0).Long(256, 40).Long(257, 30).Short(258, bits).Short(259, 1).Short(262, image.photometric);
+    t.ifd(ifd0).Long(256, 40).Long(257, 30).Short(258, bits).Short(259, 1).Short(262,
+                                                                                 image.photometric);
     t.ifd(ifd0).OffsetOf(273, data).Short(277, image.samples).Long(279, 2048);
     if (image.dng_version) t.ifd(ifd0).Raw(50706, 1, 4, Bytes{1, 1, 0, 0});
     t.Chain({ifd0});
@@ -573,7 +587,11 @@ TEST(TiffDescription, ExposureValues) {
   for (bool little : {true, false}) {
     TiffBuilder t(little);
     const auto ifd0 = t.NewIfd(), exif = t.NewIfd();
-    t.ifd(ifd0).Ascii(271, "Maker\nrest").Ascii(272, "Model").Ascii(315, "Owner").PointerTo(34665, exif);
+    t.ifd(ifd0)
+        .Ascii(271, "Maker\nrest")
+        .Ascii(272, "Model")
+        .Ascii(315, "Owner")
+        .PointerTo(34665, exif);
     t.ifd(exif).Rational(33434, 1, 250).SRational(37377, 8, 1);
     t.ifd(exif).Rational(33437, 28, 10).SRational(37378, 6, 1);  // ApertureValue 6: f/8
     t.ifd(exif).Short(34855, 400).Rational(37386, 50, 1);
@@ -634,7 +652,8 @@ TEST(JpegProbe, ReadsFrameAndEndsOnBadInput) {
   EXPECT_FALSE(probe(Bytes{0xFF, 0xD9, 0xFF, 0xDA, 0x00, 0x02}));
   {
     // A progressive frame is no frame this probe reads: success, 0 x 0.
-    Parsed p(Bytes{0xFF, 0xD8, 0xFF, 0xC2, 0, 11, 8, 0, 10, 0, 20, 1, 1, 0x11, 0, 0xFF, 0xDA, 0, 2});
+    Parsed p(
+        Bytes{0xFF, 0xD8, 0xFF, 0xC2, 0, 11, 8, 0, 10, 0, 20, 1, 1, 0x11, 0, 0xFF, 0xDA, 0, 2});
     p.s.input.Seek(0);
     JpegHeaderInfo info;
     ASSERT_TRUE(probe_jpeg_header(p.s, &info));
