@@ -29,7 +29,16 @@
 #include <jpeglib.h>
 
 #include "imaging/imaging.h"
+#include "imaging/resampler.h"
 #include "platform/path.h"
+
+// Debian's stb_image_resize (libstb-dev), as the well-known resampler to
+// measure ours against.
+#if __has_include(<stb/stb_image_resize.h>)
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#include <stb/stb_image_resize.h>
+#define RAWLIFT_BENCH_HAVE_STB 1
+#endif
 
 namespace {
 
@@ -238,6 +247,96 @@ double Ssim(const Image& a, const Image& b) {
   return sum / x.size();
 }
 
+// ---- Resampler alone: ours against stb_image_resize on the same rows ----
+
+// Decodes at the DCT scale ReduceJpegFile picks (smallest n/8 at least twice
+// the target, else at least the target).
+std::vector<uint8_t> DecodeLikeTheReducer(const Bytes& jpeg, int tw, int th, int* w, int* h) {
+  jpeg_decompress_struct d;
+  jpeg_error_mgr err;
+  d.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&d, TRUE);
+  d.out_color_space = JCS_RGB;
+  d.scale_denom = 8;
+  bool chosen = false;
+  for (unsigned factor : {2u, 1u}) {
+    for (unsigned n = 1; n <= 8 && !chosen; ++n) {
+      d.scale_num = n;
+      jpeg_calc_output_dimensions(&d);
+      chosen = d.output_width >= factor * tw && d.output_height >= factor * th;
+    }
+    if (chosen) break;
+  }
+  jpeg_start_decompress(&d);
+  *w = static_cast<int>(d.output_width);
+  *h = static_cast<int>(d.output_height);
+  std::vector<uint8_t> pixels(static_cast<size_t>(*w) * *h * 3);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW row = &pixels[static_cast<size_t>(d.output_scanline) * *w * 3];
+    jpeg_read_scanlines(&d, &row, 1);
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+  return pixels;
+}
+
+Image ToImage(const std::vector<uint8_t>& pixels, int w, int h) {
+  Image image;
+  image.width = w;
+  image.height = h;
+  image.channels = 3;
+  image.samples.assign(pixels.begin(), pixels.end());
+  return image;
+}
+
+double Ssim(const Image& a, const Image& b);
+double ProcessCpuMs();
+
+void CompareResamplers(const Bytes& jpeg, const Image& reference, int runs) {
+  int w = 0, h = 0;
+  const int tw = reference.width, th = reference.height;
+  const std::vector<uint8_t> decoded = DecodeLikeTheReducer(jpeg, tw, th, &w, &h);
+  std::vector<uint8_t> ours(static_cast<size_t>(tw) * th * 3);
+  std::vector<double> oursCpu;
+  for (int i = 0; i < runs; ++i) {
+    const double start = ProcessCpuMs();
+    imaging::RowResampler r;
+    if (!r.Init(w, h, tw, th, 3)) return;
+    int32_t read = 0;
+    for (int y = 0; y < th; ++y) {
+      while (r.NeedsSourceRow()) {
+        std::memcpy(r.SourceRow(), &decoded[static_cast<size_t>(read++) * w * 3],
+                    static_cast<size_t>(w) * 3);
+        r.CommitSourceRow();
+      }
+      r.ProduceRow(&ours[static_cast<size_t>(y) * tw * 3]);
+    }
+    oursCpu.push_back(ProcessCpuMs() - start);
+  }
+  std::sort(oursCpu.begin(), oursCpu.end());
+  std::printf("  resampler alone, %dx%d -> %dx%d (before encoding):\n", w, h, tw, th);
+  std::printf("    rawlift rows   %6.1f ms cpu, SSIM %.4f, streams rows (holds a few rows)\n",
+              oursCpu[oursCpu.size() / 2], Ssim(ToImage(ours, tw, th), reference));
+#ifdef RAWLIFT_BENCH_HAVE_STB
+  std::vector<uint8_t> stb(ours.size());
+  std::vector<double> stbCpu;
+  for (int i = 0; i < runs; ++i) {
+    const double start = ProcessCpuMs();
+    stbir_resize_uint8_generic(decoded.data(), w, h, 0, stb.data(), tw, th, 0, 3, -1, 0,
+                               STBIR_EDGE_CLAMP, STBIR_FILTER_CATMULLROM, STBIR_COLORSPACE_LINEAR,
+                               nullptr);
+    stbCpu.push_back(ProcessCpuMs() - start);
+  }
+  std::sort(stbCpu.begin(), stbCpu.end());
+  std::printf("    stb_image_resize %4.1f ms cpu, SSIM %.4f, needs the whole decoded picture "
+              "(%.1f MiB)\n",
+              stbCpu[stbCpu.size() / 2], Ssim(ToImage(stb, tw, th), reference),
+              decoded.size() / 1048576.0);
+#endif
+}
+
 // ---- Processes ----
 
 struct ChildResult {
@@ -408,6 +507,7 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
     }
   }
   std::printf("  (an idle process of this program peaks at %.1f MiB)\n", idle.peakKiB / 1024.0);
+  if (fullImage.channels == 3) CompareResamplers(original, reference, runs);
 }
 
 }  // namespace
