@@ -482,6 +482,23 @@ TEST(TiffWalk, NestedTiffStructuresAreBounded) {
   EXPECT_EQ(p->s.tiff_nesting, 0u);
 }
 
+TEST(TiffWalk, NestedHeaderRestoresOrderAndCount) {
+  // A big-endian TIFF header and directory inside a little-endian file.
+  ByteWriter nested(false);
+  nested.text("MM").u16(42).u32(8).u16(1).u16(256).u16(4).u32(1).u32(777).u32(0);
+  TiffBuilder t(true);
+  const auto ifd0 = t.NewIfd();
+  const Bytes value = nested.take();
+  t.ifd(ifd0).Long(256, 10).Undefined(50459, value).Long(257, 555);
+  t.Chain({ifd0});
+  auto p = ParseAt(t.Build());
+  EXPECT_EQ(p->s.ifd_count, 1u);
+  EXPECT_EQ(p->s.ifd_table[1].width, 777);   // read, then forgotten as a record
+  EXPECT_EQ(p->s.ifd_table[0].height, 555);  // the outer order again
+  EXPECT_EQ(p->s.byte_order, 0x4949);
+  EXPECT_EQ(p->s.maximum_value, 0xFFFFu);
+}
+
 TEST(TiffWalk, TypeSizes) {
   // Type 13 (IFD) is a 4-byte offset, as in TIFF.
   const uint32_t expected[] = {1, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 1, 1};
