@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+// jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
 
 #include "imaging/imaging.h"
@@ -57,7 +58,8 @@ Bytes ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 bool DecodeFull(const Bytes& jpeg, Image* image) {
@@ -184,8 +186,7 @@ Image ResampleAxis(const Image& in, int targetWidth, int targetHeight, bool hori
         }
         const size_t to = horizontal ? (static_cast<size_t>(line) * targetWidth + t)
                                      : (static_cast<size_t>(t) * targetWidth + line);
-        out.samples[to * in.channels + c] =
-            static_cast<float>(std::clamp(sum / total, 0.0, 255.0));
+        out.samples[to * in.channels + c] = static_cast<float>(std::clamp(sum / total, 0.0, 255.0));
       }
     }
   }
@@ -210,7 +211,8 @@ std::vector<float> Luma(const Image& image) {
 std::vector<float> Blur(const std::vector<float>& in, int w, int h) {
   float kernel[11];
   float total = 0;
-  for (int i = 0; i < 11; ++i) total += kernel[i] = std::exp(-(i - 5) * (i - 5) / (2 * 1.5f * 1.5f));
+  for (int i = 0; i < 11; ++i)
+    total += kernel[i] = std::exp(-(i - 5) * (i - 5) / (2 * 1.5f * 1.5f));
   for (float& k : kernel) k /= total;
   std::vector<float> tmp(in.size()), out(in.size());
   for (int y = 0; y < h; ++y)
@@ -233,7 +235,8 @@ double Ssim(const Image& a, const Image& b) {
   const int w = a.width, h = a.height;
   const std::vector<float> x = Luma(a), y = Luma(b);
   std::vector<float> xx(x.size()), yy(x.size()), xy(x.size());
-  for (size_t i = 0; i < x.size(); ++i) xx[i] = x[i] * x[i], yy[i] = y[i] * y[i], xy[i] = x[i] * y[i];
+  for (size_t i = 0; i < x.size(); ++i)
+    xx[i] = x[i] * x[i], yy[i] = y[i] * y[i], xy[i] = x[i] * y[i];
   const auto mx = Blur(x, w, h), my = Blur(y, w, h);
   const auto sxx = Blur(xx, w, h), syy = Blur(yy, w, h), sxy = Blur(xy, w, h);
   const double c1 = 6.5025, c2 = 58.5225;  // (0.01 * 255)^2, (0.03 * 255)^2
@@ -330,10 +333,10 @@ void CompareResamplers(const Bytes& jpeg, const Image& reference, int runs) {
     stbCpu.push_back(ProcessCpuMs() - start);
   }
   std::sort(stbCpu.begin(), stbCpu.end());
-  std::printf("    stb_image_resize %4.1f ms cpu, SSIM %.4f, needs the whole decoded picture "
-              "(%.1f MiB)\n",
-              stbCpu[stbCpu.size() / 2], Ssim(ToImage(stb, tw, th), reference),
-              decoded.size() / 1048576.0);
+  std::printf(
+      "    stb_image_resize %4.1f ms cpu, SSIM %.4f, needs the whole decoded picture "
+      "(%.1f MiB)\n",
+      stbCpu[stbCpu.size() / 2], Ssim(ToImage(stb, tw, th), reference), decoded.size() / 1048576.0);
 #endif
 }
 
@@ -391,8 +394,8 @@ ChildResult RunChild(const std::vector<std::string>& argv) {
   ::close(fds[0]);
   ChildResult inner;
   int ok = 0;
-  if (n <= 0 || std::sscanf(line, "%d %lf %lf %ld", &ok, &inner.wallMs, &inner.cpuMs,
-                            &inner.peakKiB) != 4) {
+  if (n <= 0 ||
+      std::sscanf(line, "%d %lf %lf %ld", &ok, &inner.wallMs, &inner.cpuMs, &inner.peakKiB) != 4) {
     return {};
   }
   inner.ok = outer.ok && ok == 1;
@@ -436,10 +439,10 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
     std::printf("%s: not a JPEG we can decode\n", source.c_str());
     return;
   }
-  const imaging::ImageSize target = imaging::FitWithinBounds(full.width, full.height, boundWidth,
-                                                             boundWidth);
-  std::printf("\n%s: %dx%d, %.1f MB -> %dx%d\n", source.filename().c_str(), full.width,
-              full.height, original.size() / 1e6, target.width, target.height);
+  const imaging::ImageSize target =
+      imaging::FitWithinBounds(full.width, full.height, boundWidth, boundWidth);
+  std::printf("\n%s: %dx%d, %.1f MB -> %dx%d\n", source.filename().c_str(), full.width, full.height,
+              original.size() / 1e6, target.width, target.height);
 
   const fs::path ours = work / "ours.jpg";
   std::vector<double> wall, cpu;
@@ -451,8 +454,9 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
       std::printf("  ReduceJpegFile failed\n");
       return;
     }
-    wall.push_back(std::chrono::duration<double, std::milli>(
-                       std::chrono::steady_clock::now() - start).count());
+    wall.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
     cpu.push_back(ProcessCpuMs() - cpuStart);
   }
   const int spawnedRuns = std::max(3, runs / 2);
@@ -486,8 +490,8 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
     ChildResult vips;
     const std::string size = std::to_string(target.width) + "x" + std::to_string(target.height);
     for (int i = 0; i < spawnedRuns; ++i) {
-      vips = RunChild({"vipsthumbnail", source.string(), "--size", size, "-o",
-                       vipsOut.string() + "[Q=94]"});
+      vips = RunChild(
+          {"vipsthumbnail", source.string(), "--size", size, "-o", vipsOut.string() + "[Q=94]"});
       if (!vips.ok) break;
       vipsWall.push_back(vips.wallMs);
       vipsCpu.push_back(vips.cpuMs);

@@ -20,8 +20,8 @@ TEST(FitWithinBoundsTest, TriesWidthFirstAndTruncates) {
       {1200, 600, 800, 800, 800, 400},
       {6000, 4000, 800, 800, 800, 533},
       {6000, 4000, 1000, 500, 750, 500},
-      {1600, 800, 800, 400, 800, 400},   // width-fitted height exactly maxHeight: kept
-      {4000, 3, 800, 800, 800, 0},       // extreme strip: a 0 height the reducer refuses
+      {1600, 800, 800, 400, 800, 400},  // width-fitted height exactly maxHeight: kept
+      {4000, 3, 800, 800, 800, 0},      // extreme strip: a 0 height the reducer refuses
       {800, 1000, 800, 800, 640, 800},
   };
   for (const BoundsCase& c : cases) {

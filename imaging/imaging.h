@@ -21,7 +21,9 @@ struct ImageSize {
 inline bool operator==(const ImageSize& a, const ImageSize& b) {
   return a.width == b.width && a.height == b.height;
 }
-inline bool operator!=(const ImageSize& a, const ImageSize& b) { return !(a == b); }
+inline bool operator!=(const ImageSize& a, const ImageSize& b) {
+  return !(a == b);
+}
 
 // Quality of every JPEG this layer encodes.
 constexpr int kReducedJpegQuality = 94;
@@ -44,10 +46,10 @@ ImageSize FitWithinBounds(int32_t width, int32_t height, int32_t maxWidth, int32
 // targetWidth by targetHeight, with the source's pixel format (grey stays
 // grey), every metadata segment of the source (APPn and COM) copied unchanged
 // and in order, encoded at kReducedJpegQuality. (A multi-picture index, APP2
-// "MPF", is left out: its offsets name images that the new file lacks.) The new file is written beside
-// the old one and renamed over it, so on any failure (undecodable source, a
-// target dimension of 0 or below, a write error) the file is left exactly as it
-// was. Returns true when the file was replaced; the job does not need to look.
+// "MPF", is left out: its offsets name images that the new file lacks.) The new file is written
+// beside the old one and renamed over it, so on any failure (undecodable source, a target dimension
+// of 0 or below, a write error) the file is left exactly as it was. Returns true when the file was
+// replaced; the job does not need to look.
 bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight);
 
 }  // namespace imaging

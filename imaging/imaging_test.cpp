@@ -1,7 +1,10 @@
 // MeasureJpegFile and ReduceJpegFile on real files made by the fixture
 // builder. Decoding of the results uses libjpeg directly, so these run in the
 // builds where libjpeg is the codec.
+#include "imaging/imaging.h"
+
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,9 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
-#include "imaging/imaging.h"
 #include "tests/fixtures/jpeg.h"
 
 namespace imaging {
@@ -67,7 +67,8 @@ bool Decode(const Bytes& jpeg, Decoded* out) {
   out->coded = d.jpeg_color_space;
   for (int t = 0; t < NUM_QUANT_TBLS; ++t) {
     if (d.quant_tbl_ptrs[t] == nullptr) continue;
-    out->quantTables.emplace_back(d.quant_tbl_ptrs[t]->quantval, d.quant_tbl_ptrs[t]->quantval + 64);
+    out->quantTables.emplace_back(d.quant_tbl_ptrs[t]->quantval,
+                                  d.quant_tbl_ptrs[t]->quantval + 64);
   }
   jpeg_start_decompress(&d);
   out->width = static_cast<int>(d.output_width);
@@ -75,8 +76,8 @@ bool Decode(const Bytes& jpeg, Decoded* out) {
   out->components = d.output_components;
   out->pixels.resize(static_cast<size_t>(out->width) * out->height * out->components);
   while (d.output_scanline < d.output_height) {
-    JSAMPROW row = &out->pixels[static_cast<size_t>(d.output_scanline) * out->width *
-                                out->components];
+    JSAMPROW row =
+        &out->pixels[static_cast<size_t>(d.output_scanline) * out->width * out->components];
     jpeg_read_scanlines(&d, &row, 1);
   }
   jpeg_finish_decompress(&d);
@@ -150,7 +151,9 @@ double MeanDifferenceFromBoxReduction(const Decoded& source, const Decoded& redu
         for (int dy = 0; dy < factor; ++dy)
           for (int dx = 0; dx < factor; ++dx)
             sum += source.pixels[((static_cast<size_t>(y) * factor + dy) * source.width +
-                                  x * factor + dx) * n + c];
+                                  x * factor + dx) *
+                                     n +
+                                 c];
         total += std::abs(sum / (factor * factor) -
                           reduced.pixels[(static_cast<size_t>(y) * reduced.width + x) * n + c]);
       }
@@ -163,9 +166,9 @@ class ImagingFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = fs::temp_directory_path() /
-              (std::string("rawlift_imaging_") + info->test_suite_name() + "_" + info->name() +
-               "_" + std::to_string(std::rand()));
+    folder_ =
+        fs::temp_directory_path() / (std::string("rawlift_imaging_") + info->test_suite_name() +
+                                     "_" + info->name() + "_" + std::to_string(std::rand()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -177,7 +180,8 @@ class ImagingFileTest : public ::testing::Test {
   std::u16string Write(const std::string& name, const Bytes& bytes) {
     const fs::path path = folder_ / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path.u16string();
   }
   static Bytes Read(const std::u16string& path) {
@@ -235,13 +239,12 @@ TEST_F(ReduceJpegFileTest, ProducesExactlyTheTargetSize) {
   const struct {
     int sw, sh, tw, th, components;
   } cases[] = {
-      {640, 480, 320, 240, 3},  // exact DCT scale, no bicubic step left
-      {640, 427, 333, 222, 3},  // between DCT scales
-      {600, 400, 75, 50, 3},    // the smallest DCT scale exactly
-      {600, 400, 74, 49, 1},    // below it
-      {640, 480, 639, 479, 3},  // barely smaller
-      {101, 67, 1, 1, 3},
-      {120, 80, 300, 200, 3},   // enlarging works too
+      {640, 480, 320, 240, 3},                          // exact DCT scale, no bicubic step left
+      {640, 427, 333, 222, 3},                          // between DCT scales
+      {600, 400, 75, 50, 3},                            // the smallest DCT scale exactly
+      {600, 400, 74, 49, 1},                            // below it
+      {640, 480, 639, 479, 3},                          // barely smaller
+      {101, 67, 1, 1, 3},      {120, 80, 300, 200, 3},  // enlarging works too
       {4000, 3, 800, 1, 1},
   };
   int i = 0;
@@ -264,8 +267,8 @@ TEST_F(ReduceJpegFileTest, ReplacesTheFileInPlace) {
   // system's limit would leave no room for a suffix.
   const std::string longName = std::string(245, 'n') + ".jpg";
   const std::u16string path = Write(longName, SampleJpeg(200, 100));
-  fs::permissions(fs::path(path), fs::perms::owner_read | fs::perms::owner_write |
-                                      fs::perms::group_read);
+  fs::permissions(fs::path(path),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_TRUE(ReduceJpegFile(path, 100, 50));
   EXPECT_EQ(MeasureJpegFile(path), (ImageSize{100, 50}));
   EXPECT_EQ(fs::status(fs::path(path)).permissions() & fs::perms::all,
@@ -392,7 +395,7 @@ TEST_F(ReduceJpegFileTest, FailureLeavesTheFileExactlyAsItWas) {
     Bytes bytes;
     int tw, th;
   } cases[] = {
-      {"zero width", jpeg, 0, 10},           // FitWithinBounds gives 0 for strips
+      {"zero width", jpeg, 0, 10},  // FitWithinBounds gives 0 for strips
       {"zero height", jpeg, 800, 0},
       {"negative", jpeg, -5, 10},
       {"too large", jpeg, 70000, 70000},
@@ -492,8 +495,7 @@ TEST_F(ReduceJpegFileTest, RealCameraJpegsKeepTheirMetadata) {
     const ImageSize target = FitWithinBounds(size.width, size.height, 400, 400);
     ASSERT_TRUE(ReduceJpegFile(path, target.width, target.height)) << name;
     const Bytes after = Read(path);
-    EXPECT_EQ(MetadataSegments(after), WithoutMultiPictureIndex(MetadataSegments(source)))
-        << name;
+    EXPECT_EQ(MetadataSegments(after), WithoutMultiPictureIndex(MetadataSegments(source))) << name;
     EXPECT_EQ(MeasureJpegFile(path), target) << name;
     ++reduced;
   }

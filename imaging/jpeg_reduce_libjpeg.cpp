@@ -350,8 +350,8 @@ bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
   jpeg_start_decompress(&r->decoder);
   if (r->decoder.output_components != layout.components) return false;
   if (!r->resampler.Init(static_cast<int32_t>(r->decoder.output_width),
-                         static_cast<int32_t>(r->decoder.output_height), targetWidth,
-                         targetHeight, layout.components)) {
+                         static_cast<int32_t>(r->decoder.output_height), targetWidth, targetHeight,
+                         layout.components)) {
     return false;
   }
 
@@ -403,7 +403,8 @@ std::FILE* CreateTemporaryBeside(const platform::NativePath& target, platform::N
   struct stat targetInfo;
   const bool haveMode = ::stat(target.c_str(), &targetInfo) == 0;
   const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  const std::string folder =
+      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
   const std::string stem = folder + ".rawlift-reduce-" + std::to_string(::getpid()) + "-";
   for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
     *name = stem + std::to_string(attempt) + ".tmp";

@@ -40,8 +40,8 @@ void FilterRow(const float* source, uint8_t* target, int32_t targetWidth, const 
 
 }  // namespace
 
-bool RowResampler::BuildContributions(int32_t sourceLength, int32_t targetLength,
-                                      size_t byteBudget, Contributions* out) {
+bool RowResampler::BuildContributions(int32_t sourceLength, int32_t targetLength, size_t byteBudget,
+                                      Contributions* out) {
   const double scale = static_cast<double>(targetLength) / sourceLength;
   // Shrinking stretches the kernel over the source pixels that one target
   // pixel covers; enlarging keeps it at its natural width.
@@ -60,10 +60,9 @@ bool RowResampler::BuildContributions(int32_t sourceLength, int32_t targetLength
   for (int32_t i = 0; i < targetLength; ++i) {
     // Pixel centres: target pixel i covers source [i / scale, (i + 1) / scale).
     const double centre = (i + 0.5) / scale - 0.5;
-    const int32_t low =
-        std::max<int32_t>(0, static_cast<int32_t>(std::ceil(centre - support)));
-    const int32_t high = std::min<int32_t>(sourceLength - 1,
-                                           static_cast<int32_t>(std::floor(centre + support)));
+    const int32_t low = std::max<int32_t>(0, static_cast<int32_t>(std::ceil(centre - support)));
+    const int32_t high =
+        std::min<int32_t>(sourceLength - 1, static_cast<int32_t>(std::floor(centre + support)));
     int32_t n = 0;
     double total = 0.0;
     for (int32_t j = low; j <= high && n < stride; ++j, ++n) {
@@ -76,7 +75,7 @@ bool RowResampler::BuildContributions(int32_t sourceLength, int32_t targetLength
     // total cannot vanish; the fallback only guards rounding.
     if (n == 0 || total < 1e-9) {
       out->first[i] = std::min<int32_t>(sourceLength - 1,
-                                         std::max<int32_t>(0, static_cast<int32_t>(centre + 0.5)));
+                                        std::max<int32_t>(0, static_cast<int32_t>(centre + 0.5)));
       out->count[i] = 1;
       w[0] = 1.0f;
       continue;

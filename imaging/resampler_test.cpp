@@ -18,7 +18,8 @@ struct Resampled {
 };
 
 // Drives the resampler the way the JPEG reducer does, checking the protocol.
-Resampled Resample(int32_t sw, int32_t sh, int32_t tw, int32_t th, int channels, const SampleAt& at) {
+Resampled Resample(int32_t sw, int32_t sh, int32_t tw, int32_t th, int channels,
+                   const SampleAt& at) {
   RowResampler r;
   Resampled out;
   if (!r.Init(sw, sh, tw, th, channels)) {
@@ -49,14 +50,13 @@ TEST(RowResamplerTest, FlatImageStaysFlatAtAnyRatio) {
   const struct {
     int32_t sw, sh, tw, th;
     int channels;
-  } cases[] = {{1500, 1000, 800, 533, 3}, {37, 23, 5, 3, 1},  {10, 10, 31, 47, 4},
-               {7, 9, 7, 9, 2},          {640, 8, 1, 1, 3},  {1, 1, 13, 5, 3},
+  } cases[] = {{1500, 1000, 800, 533, 3}, {37, 23, 5, 3, 1}, {10, 10, 31, 47, 4},
+               {7, 9, 7, 9, 2},           {640, 8, 1, 1, 3}, {1, 1, 13, 5, 3},
                {300, 200, 299, 199, 1}};
   for (const auto& c : cases) {
     const Resampled out =
-        Resample(c.sw, c.sh, c.tw, c.th, c.channels, [](int32_t, int32_t, int ch) {
-          return static_cast<uint8_t>(40 + 60 * ch);
-        });
+        Resample(c.sw, c.sh, c.tw, c.th, c.channels,
+                 [](int32_t, int32_t, int ch) { return static_cast<uint8_t>(40 + 60 * ch); });
     for (size_t i = 0; i < out.pixels.size(); ++i) {
       ASSERT_EQ(out.pixels[i], 40 + 60 * (i % c.channels))
           << c.sw << "x" << c.sh << " -> " << c.tw << "x" << c.th << " at " << i;
