@@ -30,8 +30,7 @@ struct Result {
   double seconds = 0;
 };
 
-Result RunJob(const std::vector<std::u16string>& selection,
-              const settings::ExtractionSettings& s) {
+Result RunJob(const std::vector<std::u16string>& selection, const settings::ExtractionSettings& s) {
   job::ExtractionJob extraction(s);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
@@ -82,9 +81,18 @@ int main(int argc, char** argv) {
       fixtures::Bytes raw;
       std::string name = "IMG_" + std::to_string(i);
       switch (i % 3) {
-        case 0: raw = fixtures::MakeCr2Like(shot, preview); name += ".CR2"; break;
-        case 1: raw = fixtures::MakeDngLike(shot, preview); name += ".DNG"; break;
-        default: raw = fixtures::MakePefLike(shot, preview); name += ".PEF"; break;
+        case 0:
+          raw = fixtures::MakeCr2Like(shot, preview);
+          name += ".CR2";
+          break;
+        case 1:
+          raw = fixtures::MakeDngLike(shot, preview);
+          name += ".DNG";
+          break;
+        default:
+          raw = fixtures::MakePefLike(shot, preview);
+          name += ".PEF";
+          break;
       }
       ScratchFolder::Write(dir.Path({platform::Utf8ToUtf16(name)}), raw);
     }
@@ -125,7 +133,8 @@ int main(int argc, char** argv) {
     platform::ListFolder(samplesDir + u"/" + family.name, &entries);
     for (const auto& e : entries) {
       if (e.isDirectory) continue;
-      const std::string from = platform::Utf16ToUtf8(samplesDir + u"/" + family.name + u"/" + e.name);
+      const std::string from =
+          platform::Utf16ToUtf8(samplesDir + u"/" + family.name + u"/" + e.name);
       const std::string to = platform::Utf16ToUtf8(target + u"/" + e.name);
       if (::symlink(from.c_str(), to.c_str()) == 0) ++linked;
     }

@@ -75,7 +75,9 @@ std::u16string NativeOperand(const std::string& operand) {
   return platform::AbsolutePath(path);
 }
 
-std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+std::string Utf8(const std::u16string& text) {
+  return platform::Utf16ToUtf8(text);
+}
 
 }  // namespace
 
@@ -180,8 +182,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
       const job::JobCounters counters = extraction.Snapshot();
       const int64_t now = platform::MonotonicMilliseconds();
       if (counters.filesFound >= 0 && firstFileMs < 0) firstFileMs = now;
-      std::string line =
-          ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
+      std::string line = ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
       const size_t length = line.size();
       if (length < drawn) line.append(drawn - length, ' ');  // cover the longer old line
       std::fprintf(env.err, "\r%s", line.c_str());

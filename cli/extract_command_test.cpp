@@ -1,12 +1,13 @@
 // `rawlift extract` and `rawlift settings` in process, over synthetic camera
 // files and a settings file in a scratch folder.
+#include "cli/extract_command.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
-#include "cli/extract_command.h"
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
 #include "job/job_test_support.h"
@@ -107,8 +108,8 @@ class CommandTest : public ::testing::Test {
 };
 
 std::string Line(int found, int total, int fresh) {
-  return "Files Scanned: " + std::to_string(found) + "\nJPEGs Extracted: " +
-         std::to_string(total) + " Total - " + std::to_string(fresh) + " New\n";
+  return "Files Scanned: " + std::to_string(found) + "\nJPEGs Extracted: " + std::to_string(total) +
+         " Total - " + std::to_string(fresh) + " New\n";
 }
 
 }  // namespace
@@ -116,8 +117,9 @@ std::string Line(int found, int total, int fresh) {
 TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
   std::string out;
   ASSERT_EQ(Settings({}, &out), 0);
-  EXPECT_NE(out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: yes\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: yes\n"),
+      std::string::npos)
       << out;
   EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "showing writes nothing";
 
@@ -217,8 +219,9 @@ TEST_F(CommandTest, FlagsApplyToOneRunUnlessSaved) {
 }
 
 TEST_F(CommandTest, MissingPathsAreReportedAfterTheRun) {
-  ASSERT_TRUE(ScratchFolder::Write(
-      PhotoPath({u"A.CR2"}), fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg())));
+  ASSERT_TRUE(
+      ScratchFolder::Write(PhotoPath({u"A.CR2"}),
+                           fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg())));
   std::string out, err;
   const std::string missing = Photos() + "/nothing_here.CR2";
   EXPECT_EQ(Extract({Photos(), missing}, &out, &err), cli::kExtractCompletedWithProblems);
@@ -256,7 +259,8 @@ TEST(ProgressLine, ShowsDoneOfTotalCountsAndTimeLeft) {
   EXPECT_EQ(cli::ProgressLine(c, 20000, 10),
             "[##........] 10/40 files, 8 new, 1 present, 1:00 left");
   c.filesDone = 39;
-  EXPECT_EQ(cli::ProgressLine(c, 3900 * 1000, 4), "[###.] 39/40 files, 8 new, 1 present, 1:40 left");
+  EXPECT_EQ(cli::ProgressLine(c, 3900 * 1000, 4),
+            "[###.] 39/40 files, 8 new, 1 present, 1:40 left");
   c.filesDone = 40;
   EXPECT_EQ(cli::ProgressLine(c, 1, 4), "[####] 40/40 files, 8 new, 1 present");
   EXPECT_EQ(cli::ProgressLine(job::JobCounters{0}, 0, 2), "[##] 0/0 files, 0 new, 0 present");

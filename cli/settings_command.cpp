@@ -54,10 +54,10 @@ const char kExtractionFlagsHelp[] =
     "  -h, --help        show this help\n";
 
 const std::vector<OptionSpec>& ExtractionFlagSpecs() {
-  static const std::vector<OptionSpec> kSpecs = {
-      {"native-only", 0, false}, {"smaller", 0, false},   {"max-width", 0, true},
-      {"max-height", 0, true},   {"suffix", 0, false},    {"no-suffix", 0, false},
-      {"save", 0, false},        {"help", 'h', false}};
+  static const std::vector<OptionSpec> kSpecs = {{"native-only", 0, false}, {"smaller", 0, false},
+                                                 {"max-width", 0, true},    {"max-height", 0, true},
+                                                 {"suffix", 0, false},      {"no-suffix", 0, false},
+                                                 {"save", 0, false},        {"help", 'h', false}};
   return kSpecs;
 }
 

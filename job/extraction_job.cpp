@@ -26,7 +26,9 @@ const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", 
 constexpr char16_t kTemporaryPrefix[] = u".rlft-";
 constexpr char16_t kTemporarySuffix[] = u".part";
 
-char16_t AsciiLower(char16_t c) { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; }
+char16_t AsciiLower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
+}
 
 struct FreeDeleter {
   void operator()(uint8_t* p) const { std::free(p); }
@@ -40,7 +42,9 @@ ExtractionJob::ExtractionJob(const settings::SettingsStore& store) {
 
 ExtractionJob::ExtractionJob(const settings::ExtractionSettings& settings) : settings_(settings) {}
 
-ExtractionJob::~ExtractionJob() { StopWorker(); }
+ExtractionJob::~ExtractionJob() {
+  StopWorker();
+}
 
 void ExtractionJob::FillRawSuffixes() {
   for (const char16_t* suffix : kRawSuffixes) rawSuffixes_.push_back(suffix);
@@ -140,9 +144,9 @@ void ExtractionJob::ProcessOneFile(const std::u16string& rawPath) {
                   &targetHeight);
       }
       // The folder carries the configured bound, the name the size produced.
-      reduced = ProcessRawFile(rawPath, OutputFolderPattern(true),
-                               OutputFileNamePattern(settings_, true), settings_.maxWidth,
-                               settings_.maxHeight, targetWidth, targetHeight);
+      reduced =
+          ProcessRawFile(rawPath, OutputFolderPattern(true), OutputFileNamePattern(settings_, true),
+                         settings_.maxWidth, settings_.maxHeight, targetWidth, targetHeight);
       // A preview that fits stays a byte-for-byte copy.
       if (reduced.written && (targetWidth != width || targetHeight != height)) {
         ReduceJpeg(reduced.outputPath, targetWidth, targetHeight);
@@ -197,9 +201,9 @@ bool ExtractionJob::HasRawSuffix(const std::u16string& path,
 
 FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
                                          const std::u16string& folderPattern,
-                                         const std::u16string& fileNamePattern,
-                                         int32_t folderWidth, int32_t folderHeight,
-                                         int32_t fileWidth, int32_t fileHeight) {
+                                         const std::u16string& fileNamePattern, int32_t folderWidth,
+                                         int32_t folderHeight, int32_t fileWidth,
+                                         int32_t fileHeight) {
   FileResult result;
   std::u16string parent, baseName, extension, folder;
   if (!ParentFolderOf(rawPath, &parent)) return result;
@@ -228,8 +232,7 @@ FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
   return result;
 }
 
-bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes,
-                                  size_t length) {
+bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length) {
   std::u16string folder;
   if (!ParentFolderOf(path, &folder)) return false;
   platform::NewFile file;

@@ -44,7 +44,9 @@ class ExtractionJob {
   // changes of the store do not reach a running job.
   explicit ExtractionJob(const settings::SettingsStore& store);
   explicit ExtractionJob(const settings::ExtractionSettings& settings);
-  // Stops the worker if it still runs (waiting for its current file).
+  // Stops the worker if it still runs (waiting for its current file). A
+  // class that overrides the operations below must call StopWorker() in its
+  // own destructor, before its part of the object is gone.
   virtual ~ExtractionJob();
 
   ExtractionJob(const ExtractionJob&) = delete;

@@ -52,8 +52,7 @@ class FakeJob : public ExtractionJob {
     const int call = extractions++;
     if (onExtract) onExtract(call);
     Bytes raw;
-    if (!ScratchFolder::Read(rawPath, &raw) || raw.size() < 2 || raw[0] != 0xFF ||
-        raw[1] != 0xD8) {
+    if (!ScratchFolder::Read(rawPath, &raw) || raw.size() < 2 || raw[0] != 0xFF || raw[1] != 0xD8) {
       return false;
     }
     *buffer = static_cast<uint8_t*>(std::malloc(raw.size()));
@@ -130,12 +129,12 @@ TEST(RawSuffixes, SeventeenInOrderMatchedAtTheEndIgnoringAsciiCase) {
             Names({u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW", u"NEF", u"ORF", u"DNG", u"PTX",
                    u"PEF", u"ARW", u"SRF", u"X3F", u"ERF", u"MOS", u"RAW"}));
   const auto& s = job.rawSuffixes();
-  for (const char16_t* yes : {u"IMG_1.CR2", u"a.raw", u"b.Raw", u"c.nef", u"SHOTNEF", u"raw",
-                              u"D:\\x\\trip.day1.x3f"}) {
+  for (const char16_t* yes :
+       {u"IMG_1.CR2", u"a.raw", u"b.Raw", u"c.nef", u"SHOTNEF", u"raw", u"D:\\x\\trip.day1.x3f"}) {
     EXPECT_TRUE(ExtractionJob::HasRawSuffix(yes, s, u'\\')) << platform::PathForDisplay(yes);
   }
-  for (const char16_t* no : {u"a.NEF.txt", u"a.jpg", u"NE", u"D:\\NEF\\readme", u"a.CR2 ",
-                             u"a.\u00c9RF"}) {
+  for (const char16_t* no :
+       {u"a.NEF.txt", u"a.jpg", u"NE", u"D:\\NEF\\readme", u"a.CR2 ", u"a.\u00c9RF"}) {
     EXPECT_FALSE(ExtractionJob::HasRawSuffix(no, s, u'\\')) << platform::PathForDisplay(no);
   }
   EXPECT_FALSE(ExtractionJob::HasRawSuffix(u"/photos.nef/notes", s, u'/'));
@@ -319,8 +318,8 @@ TEST_F(ExtractionJobTest, WriteNeverReplacesAndLeavesNoTemporaryFile) {
   EXPECT_FALSE(ExtractionJob::WriteJpegFile(target, other.data(), other.size()));
   EXPECT_EQ(Get({u"out.jpg"}), jpeg);
   EXPECT_EQ(ScratchFolder::Names(dir_.root()), Names({u"out.jpg"}));
-  EXPECT_FALSE(ExtractionJob::WriteJpegFile(In({u"missing", u"out.jpg"}), jpeg.data(),
-                                            jpeg.size()));
+  EXPECT_FALSE(
+      ExtractionJob::WriteJpegFile(In({u"missing", u"out.jpg"}), jpeg.data(), jpeg.size()));
   EXPECT_FALSE(ExtractionJob::WriteJpegFile(u"no_separator.jpg", jpeg.data(), jpeg.size()));
 
   // A stale temporary file of an interrupted run is no output and is not
@@ -368,8 +367,7 @@ TEST_F(ExtractionJobTest, CancelTakesEffectBetweenFiles) {
   EXPECT_EQ(c.closeCountdown, 0);
   EXPECT_EQ(c.elapsedSeconds, 0);
   EXPECT_LE(c.filesDone, 2);
-  EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs"})).size(),
-            static_cast<size_t>(c.newCount));
+  EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs"})).size(), static_cast<size_t>(c.newCount));
   EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs_800"})).size(),
             static_cast<size_t>(c.newCount));
 }
@@ -448,8 +446,7 @@ class ImagingJob : public FakeJob {
   void MeasureJpeg(const std::u16string& path, int32_t* w, int32_t* h) override {
     ExtractionJob::MeasureJpeg(path, w, h);
   }
-  void FitBounds(int32_t w, int32_t h, int32_t mw, int32_t mh, int32_t* tw,
-                 int32_t* th) override {
+  void FitBounds(int32_t w, int32_t h, int32_t mw, int32_t mh, int32_t* tw, int32_t* th) override {
     ExtractionJob::FitBounds(w, h, mw, mh, tw, th);
   }
   void ReduceJpeg(const std::u16string& path, int32_t w, int32_t h) override {

@@ -104,6 +104,8 @@ bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string
   return false;
 }
 
-bool OutputFileExists(const std::u16string& path) { return platform::CanOpenForReading(path); }
+bool OutputFileExists(const std::u16string& path) {
+  return platform::CanOpenForReading(path);
+}
 
 }  // namespace job

@@ -21,9 +21,9 @@ Outputs OutputsFor(const std::u16string& raw, const ExtractionSettings& s, int32
   EXPECT_TRUE(ParentFolderOf(raw, &parent, sep));
   SplitFileName(raw, &base, &ext, sep);
   Outputs o;
-  o.full = OutputFilePath(parent + ExpandFolderPattern(OutputFolderPattern(false), 0, 0),
-                          ExpandFileNamePattern(OutputFileNamePattern(s, false), base, ext, 0, 0),
-                          sep);
+  o.full =
+      OutputFilePath(parent + ExpandFolderPattern(OutputFolderPattern(false), 0, 0),
+                     ExpandFileNamePattern(OutputFileNamePattern(s, false), base, ext, 0, 0), sep);
   o.reduced = OutputFilePath(
       parent + ExpandFolderPattern(OutputFolderPattern(true), s.maxWidth, s.maxHeight),
       ExpandFileNamePattern(OutputFileNamePattern(s, true), base, ext, width, 0), sep);
@@ -82,8 +82,7 @@ TEST(Naming, FileNamePlaceholdersAndLiteralValues) {
   // Unknown placeholders, a lone '%' and case differences are copied.
   EXPECT_EQ(ExpandFileNamePattern(u"%n%X%w%", u"b", u"e", 1, 2), u"%n%X%w%");
   // Values are inserted verbatim, never expanded again.
-  EXPECT_EQ(ExpandFileNamePattern(u"%N_RLFT.jpg", u"odd%W%N%%", u"", 9, 9),
-            u"odd%W%N%%_RLFT.jpg");
+  EXPECT_EQ(ExpandFileNamePattern(u"%N_RLFT.jpg", u"odd%W%N%%", u"", 9, 9), u"odd%W%N%%_RLFT.jpg");
   EXPECT_EQ(ExpandFileNamePattern(u"%N-%E", u"%E", u"%N", 0, 0), u"%E-%N");
 }
 

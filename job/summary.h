@@ -16,7 +16,7 @@ struct JobCounters {
   int32_t elapsedSeconds = 0;  // set only when the run completes
   int32_t closeCountdown = 0;  // dialog ticks left before it closes itself
   bool cancelRequested = false;
-  bool done = false;           // the whole list was processed
+  bool done = false;  // the whole list was processed
 
   bool operator==(const JobCounters& o) const {
     return filesFound == o.filesFound && filesDone == o.filesDone && newCount == o.newCount &&

@@ -42,7 +42,8 @@ TEST(Summary, AllPresentAveragesZeroAndCollectingShowsMinusOne) {
   EXPECT_EQ(BuildSummaryText(Counters(3, 0, 3, true, 7)),
             u"Files Scanned: 3\nJPEGs Extracted: 3 Total - 0 New\nTotal Time: 7 sec\n"
             u"Average Time per File: 0.00 sec");
-  EXPECT_EQ(BuildSummaryText(JobCounters()), u"Files Scanned: -1\nJPEGs Extracted: 0 Total - 0 New");
+  EXPECT_EQ(BuildSummaryText(JobCounters()),
+            u"Files Scanned: -1\nJPEGs Extracted: 0 Total - 0 New");
 }
 
 TEST(Summary, TimeBoundaries) {

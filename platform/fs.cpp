@@ -1,8 +1,8 @@
+#include "platform/fs.h"
+
 #include <chrono>
 #include <ctime>
 #include <random>
-
-#include "platform/fs.h"
 
 namespace platform {
 
@@ -23,8 +23,9 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
   // Seeded from the system's entropy and the clock, so two processes (or two
   // jobs in one process) starting together still draw different names.
   std::random_device entropy;
-  std::seed_seq seed{entropy(), entropy(),
-                     static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  std::seed_seq seed{
+      entropy(), entropy(),
+      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
   std::mt19937_64 generator(seed);
   std::u16string base = folder;
   if (base.empty() || base.back() != separator) base += separator;
@@ -54,6 +55,8 @@ int64_t MonotonicMilliseconds() {
       .count();
 }
 
-int64_t CalendarSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t CalendarSeconds() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
 
 }  // namespace platform

@@ -92,7 +92,9 @@ bool NewFile::Write(const void* bytes, size_t length) {
   return true;
 }
 
-bool NewFile::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+bool NewFile::Sync() {
+  return fd_ >= 0 && ::fsync(fd_) == 0;
+}
 
 bool NewFile::Close() {
   if (fd_ < 0) return false;
@@ -101,7 +103,9 @@ bool NewFile::Close() {
   return result == 0;
 }
 
-bool NewFile::IsOpen() const { return fd_ >= 0; }
+bool NewFile::IsOpen() const {
+  return fd_ >= 0;
+}
 
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to) {
   const NativePath source = ToNativePath(from);
@@ -130,9 +134,13 @@ bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
   return ::rename(ToNativePath(from).c_str(), ToNativePath(to).c_str()) == 0;
 }
 
-bool RemoveFile(const std::u16string& path) { return ::unlink(ToNativePath(path).c_str()) == 0; }
+bool RemoveFile(const std::u16string& path) {
+  return ::unlink(ToNativePath(path).c_str()) == 0;
+}
 
-bool RemoveFolder(const std::u16string& path) { return ::rmdir(ToNativePath(path).c_str()) == 0; }
+bool RemoveFolder(const std::u16string& path) {
+  return ::rmdir(ToNativePath(path).c_str()) == 0;
+}
 
 std::u16string UserConfigFolder() {
   return ConfigFolderFromEnvironment(::getenv("XDG_CONFIG_HOME"), ::getenv("HOME"));

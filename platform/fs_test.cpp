@@ -24,9 +24,7 @@ class FsTest : public ::testing::Test {
   }
   void TearDown() override { Cleanup(); }
 
-  std::u16string In(const std::u16string& name) const {
-    return root_ + kPathSeparator + name;
-  }
+  std::u16string In(const std::u16string& name) const { return root_ + kPathSeparator + name; }
   static void Put(const std::u16string& path, const std::string& bytes) {
     FILE* f = std::fopen(PathForDisplay(path).c_str(), "wb");
     ASSERT_TRUE(f);

@@ -1,4 +1,5 @@
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shlobj.h>
 
 #include "platform/file.h"
@@ -8,7 +9,9 @@ namespace platform {
 
 namespace {
 
-std::wstring Wide(const std::u16string& path) { return std::wstring(path.begin(), path.end()); }
+std::wstring Wide(const std::u16string& path) {
+  return std::wstring(path.begin(), path.end());
+}
 
 std::u16string FromWide(const wchar_t* text) {
   const std::wstring w(text);
@@ -94,7 +97,9 @@ bool NewFile::Close() {
   return ok != 0;
 }
 
-bool NewFile::IsOpen() const { return handle_ != nullptr; }
+bool NewFile::IsOpen() const {
+  return handle_ != nullptr;
+}
 
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
@@ -106,7 +111,9 @@ bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool RemoveFile(const std::u16string& path) { return ::DeleteFileW(Wide(path).c_str()) != 0; }
+bool RemoveFile(const std::u16string& path) {
+  return ::DeleteFileW(Wide(path).c_str()) != 0;
+}
 
 bool RemoveFolder(const std::u16string& path) {
   return ::RemoveDirectoryW(Wide(path).c_str()) != 0;

@@ -1,5 +1,7 @@
 #include <windows.h>
+// objidl.h and gdiplus.h need windows.h before them.
 #include <objidl.h>
+// gdiplus.h needs objidl.h.
 #include <gdiplus.h>
 
 #include "platform/graphics_session.h"

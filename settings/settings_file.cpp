@@ -52,7 +52,9 @@ void PutU32(std::vector<uint8_t>* out, uint32_t value) {
   out->push_back(static_cast<uint8_t>(value >> 24));
 }
 
-void PutI32(std::vector<uint8_t>* out, int32_t value) { PutU32(out, static_cast<uint32_t>(value)); }
+void PutI32(std::vector<uint8_t>* out, int32_t value) {
+  PutU32(out, static_cast<uint32_t>(value));
+}
 
 // One entry's key, tag and payload, read completely before the store sees it.
 bool ReadEntry(ImageReader* reader, int32_t* key, SettingValue* value) {
@@ -153,7 +155,9 @@ std::vector<uint8_t> SerializeSettings(const SettingsStore& store, uint32_t magi
   return out;
 }
 
-std::u16string UserSettingsBaseFolder() { return platform::UserConfigFolder(); }
+std::u16string UserSettingsBaseFolder() {
+  return platform::UserConfigFolder();
+}
 
 std::u16string SettingsFilePath(const std::u16string& base, const std::u16string& company,
                                 const std::u16string& product, const std::u16string& fileName) {

@@ -149,8 +149,8 @@ TEST(SettingsFile, TruncationAnywhereKeepsDefaultsForWhatWasCut) {
 TEST(SettingsFile, HugeCountsAndLengthsInATinyFileEndQuickly) {
   // Section and entry counts near 2^32 and a text of 2^31 units with no
   // bytes behind them: nothing may be allocated for them, nothing may spin.
-  Bytes image = Words({kSettingsMagic, 0xFFFFFFFF, 0, 0xFFFFFFFF, 1, 0, 333, 2, kSettingText,
-                       0x80000000u});
+  Bytes image =
+      Words({kSettingsMagic, 0xFFFFFFFF, 0, 0xFFFFFFFF, 1, 0, 333, 2, kSettingText, 0x80000000u});
   SettingsStore store = Parse(image);
   EXPECT_EQ(RecordOf(image).maxWidth, 333);
   EXPECT_EQ(store.sections().at(0).count(2), 0u);
@@ -193,15 +193,15 @@ TEST(SettingsFile, SavedFileLoadsBackAndMissingFilesGiveDefaults) {
 TEST(SettingsFile, PerUserFileLivesUnderXdgConfigHome) {
   const std::u16string base = TempPath("xdg");
   const std::string base8 = platform::PathForDisplay(base);
-  const std::u16string file = SettingsFilePath(base, kCompanyFolder, kProductFolder,
-                                               kSettingsFileName);
+  const std::u16string file =
+      SettingsFilePath(base, kCompanyFolder, kProductFolder, kSettingsFileName);
   EXPECT_EQ(file, base + u"/Corvane/RLFT/RLFT.cfg");
   platform::RemoveFile(file);
   ::setenv("XDG_CONFIG_HOME", base8.c_str(), 1);
   SettingsStore store;
   store.SetInteger(0, kSizeModeKey, 1);
-  EXPECT_TRUE(SaveSettingsFile(store, kSettingsMagic, kCompanyFolder, kProductFolder,
-                               kSettingsFileName));
+  EXPECT_TRUE(
+      SaveSettingsFile(store, kSettingsMagic, kCompanyFolder, kProductFolder, kSettingsFileName));
   EXPECT_TRUE(platform::CanOpenForReading(file));
   SettingsStore loaded;
   LoadSettingsFile(&loaded, kSettingsMagic, kCompanyFolder, kProductFolder, kSettingsFileName);

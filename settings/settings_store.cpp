@@ -37,7 +37,9 @@ void SettingsStore::SetBoolean(int32_t section, int32_t key, bool value) {
   SetInteger(section, key, value ? 1 : 0);
 }
 
-SettingValue& SettingsStore::Entry(int32_t section, int32_t key) { return sections_[section][key]; }
+SettingValue& SettingsStore::Entry(int32_t section, int32_t key) {
+  return sections_[section][key];
+}
 
 void ReadExtractionSettings(const SettingsStore& store, ExtractionSettings* record) {
   *record = ExtractionSettings();
