@@ -319,7 +319,9 @@ TEST_F(PreferencesTest, TheSpinArrowStepsByFiftyAndWorksWhileTheEditIsDisabled) 
   });
   EXPECT_EQ(enabled_step, L"850");
   EXPECT_EQ(clamped_by_range, L"1000") << "the arrows stop at the top of the range";
-  if (!RunningUnderWine()) EXPECT_EQ(disabled_step, L"900");
+  if (!RunningUnderWine()) {
+    EXPECT_EQ(disabled_step, L"900");
+  }
 }
 
 // ---- The progress dialog ----
