@@ -44,7 +44,8 @@ constexpr uint64_t kMaxSourcePixels = uint64_t{1} << 28;
 // multi-scan files keep every coefficient until the last scan).
 constexpr long kMaxDecoderMemoryBytes = 512L << 20;
 // Scans beyond this abandon a file: real progressive encoders use about ten,
-// while a hostile file can repeat tiny scans to make decoding quadratic.
+// while a hostile file can repeat tiny scans that each cost a pass over the
+// whole image.
 constexpr int kMaxScans = 500;
 // Total APPn and COM payload kept from one source for copying into the
 // reduced file. Exif, ICC and XMP together rarely pass a megabyte.
@@ -76,6 +77,8 @@ void Fail(j_common_ptr cinfo, int code) {
   cinfo->err->error_exit(cinfo);
 }
 
+// Called by the decoder as it takes in scans. (Error codes only name the
+// diagnostic, and diagnostics are discarded.)
 void LimitScans(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
   if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
@@ -96,6 +99,7 @@ void TermSource(j_decompress_ptr) {}
 boolean FillInput(j_decompress_ptr cinfo) {
   auto* source = reinterpret_cast<FileSource*>(cinfo->src);
   size_t n = source->file->ReadAt(source->offset, source->buffer, kInputChunkBytes);
+  source->offset += static_cast<int64_t>(n);
   if (n == 0) {
     // Past the end: hand the decoder an end-of-image marker, as many times as
     // it asks, so a truncated file ends the scan instead of blocking it.
@@ -105,7 +109,6 @@ boolean FillInput(j_decompress_ptr cinfo) {
     source->buffer[1] = JPEG_EOI;
     n = 2;
   }
-  source->offset += static_cast<int64_t>(n);
   source->manager.next_input_byte = source->buffer;
   source->manager.bytes_in_buffer = n;
   return TRUE;
