@@ -1,16 +1,17 @@
 #include "cli/files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #ifdef _WIN32
 #include <io.h>
-#include <cwctype>
+
 #include <cwchar>
+#include <cwctype>
 #else
 #include <signal.h>
 #include <unistd.h>
@@ -34,7 +35,9 @@ int StatPath(const platform::NativePath& path, NativeStat* info) {
 }
 #endif
 
-platform::NativePath Native(const std::string& argument) { return NativeArgumentPath(argument); }
+platform::NativePath Native(const std::string& argument) {
+  return NativeArgumentPath(argument);
+}
 
 // Chunked so that one call never exceeds what the system's write accepts.
 constexpr size_t kWriteChunk = 1 << 20;
@@ -74,8 +77,8 @@ WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_
   const platform::NativePath native = Native(path);
   const int disposition = replace ? O_TRUNC : O_EXCL;
 #ifdef _WIN32
-  const int fd = _wopen(native.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | disposition,
-                        _S_IREAD | _S_IWRITE);
+  const int fd =
+      _wopen(native.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | disposition, _S_IREAD | _S_IWRITE);
 #else
   const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | disposition, 0666);
 #endif

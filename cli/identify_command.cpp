@@ -131,14 +131,29 @@ std::string Escape(const std::string& utf8, bool escape_c1) {
   for (size_t i = 0; i < utf8.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\b':
+        out += "\\b";
+        continue;
+      case '\f':
+        out += "\\f";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
     }
     uint32_t control = 0x100;  // none
     if (c < 0x20 || (escape_c1 && c == 0x7F)) {
@@ -172,10 +187,14 @@ std::string LocalTimeText(int64_t timestamp) {
 
 std::string ValueText(const ReportField& f, bool json) {
   switch (f.kind) {
-    case ReportField::Kind::Null: return "null";
-    case ReportField::Kind::Bool: return f.boolean ? "true" : "false";
-    case ReportField::Kind::Integer: return std::to_string(f.integer);
-    case ReportField::Kind::Real: return f.text;
+    case ReportField::Kind::Null:
+      return "null";
+    case ReportField::Kind::Bool:
+      return f.boolean ? "true" : "false";
+    case ReportField::Kind::Integer:
+      return std::to_string(f.integer);
+    case ReportField::Kind::Real:
+      return f.text;
     case ReportField::Kind::Text:
       return json ? "\"" + Escape(f.text, false) + "\"" : Escape(f.text, true);
   }
@@ -204,6 +223,9 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
   } else {
     // ParseState holds a 4096-entry curve and more: keep it off the stack.
     auto state = std::make_unique<engine::ParseState>();
+    // The extraction below reads the file again and reports the same
+    // diagnostics; let only that pass speak.
+    state->diagnostics = nullptr;
     engine::IdentifySource(source, shown, native, state.get());
     // The same call ExtractEmbeddedPreview makes once it has opened the file,
     // on a source of its own as that would be.
@@ -212,8 +234,8 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
     uint32_t length = 0;
     const bool extractable =
         extraction_source.IsOpen() &&
-        engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, kSoftwareText,
-                                           &buffer, &length) != 0;
+        engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, kSoftwareText, &buffer,
+                                           &length) != 0;
     if (extractable) std::free(buffer);
     fields = DescribeFile(shown, state.get(), extractable, SynthesizedExifOrientation(*state));
   }
@@ -269,11 +291,12 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
   f.push_back(Bool("opened", state != nullptr));
   if (state == nullptr) {
     for (const char* key :
-         {"make", "model", "model2", "artist", "description", "raw_count", "raw_decoder",
-          "preview_offset", "preview_length", "preview_width", "preview_height", "preview_kind",
-          "orientation", "exif_orientation", "timestamp", "iso_speed", "shutter", "aperture",
-          "focal_length", "shot_order", "unique_id", "raw_width", "raw_height", "image_width",
-          "image_height", "dng_version"}) {
+         {"make",           "model",        "model2",         "artist",           "description",
+          "raw_count",      "raw_decoder",  "preview_offset", "preview_length",   "preview_width",
+          "preview_height", "preview_kind", "orientation",    "exif_orientation", "timestamp",
+          "iso_speed",      "shutter",      "aperture",       "focal_length",     "shot_order",
+          "unique_id",      "raw_width",    "raw_height",     "image_width",      "image_height",
+          "dng_version"}) {
       f.push_back(Null(key));
     }
     f.push_back(Bool("extractable", false));
@@ -361,6 +384,8 @@ int RunIdentifyWith(const Args& args, FILE* out, FILE* err) {
   return all_opened ? 0 : 1;
 }
 
-int RunIdentify(const Args& args) { return RunIdentifyWith(args, stdout, stderr); }
+int RunIdentify(const Args& args) {
+  return RunIdentifyWith(args, stdout, stderr);
+}
 
 }  // namespace cli

@@ -45,8 +45,8 @@ bool ParseOptions(const Args& args, const std::vector<OptionSpec>& specs, Parsed
     bool has_inline_value = false;
     if (arg[1] == '-') {
       const size_t equals = arg.find('=');
-      const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos
-                                                                         : equals - 2);
+      const std::string name =
+          arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
       spec = FindLong(specs, name);
       if (equals != std::string::npos) {
         inline_value = arg.substr(equals + 1);

@@ -124,6 +124,8 @@ int RunPreviewWith(const Args& args, FILE* err) {
   return kPreviewUsageOrWrite;
 }
 
-int RunPreview(const Args& args) { return RunPreviewWith(args, stderr); }
+int RunPreview(const Args& args) {
+  return RunPreviewWith(args, stderr);
+}
 
 }  // namespace cli

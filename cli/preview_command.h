@@ -10,7 +10,7 @@ namespace cli {
 
 // Exit codes of `rawlift preview`.
 constexpr int kPreviewWritten = 0;
-constexpr int kPreviewNone = 1;        // no extractable preview (or the file cannot be read)
+constexpr int kPreviewNone = 1;  // no extractable preview (or the file cannot be read)
 constexpr int kPreviewUsageOrWrite = 2;
 
 // The command with its messages going to `err` (tests pass a file of their own).

@@ -3,11 +3,11 @@
 // byte-exact output).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -45,7 +45,8 @@ class TempFolder {
   std::string File(const std::string& name) const { return (path_ / name).u8string(); }
   std::string Write(const std::string& name, const fixtures::Bytes& bytes) const {
     std::ofstream out(path_ / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return File(name);
   }
 
@@ -141,8 +142,8 @@ TEST(Options, AcceptsEveryFormAndKeepsOperandsInOrder) {
       {"output", 'o', true}, {"force", 'f', false}, {"json", 0, false}};
   cli::ParsedOptions p;
   std::string error;
-  ASSERT_TRUE(cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"}, specs,
-                                &p, &error))
+  ASSERT_TRUE(
+      cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"}, specs, &p, &error))
       << error;
   EXPECT_EQ(p.Value("output"), "x.jpg");
   EXPECT_TRUE(p.Has("force"));
@@ -177,7 +178,9 @@ TEST(Options, RejectsUnknownMissingAndMisplacedValues) {
 
 TEST(Report, CameraTextIsLatin1UpToNulOrFieldEnd) {
   const char latin1[8] = {'C', static_cast<char>(0xE9), 'a', 0, 'x', 'x', 'x', 'x'};
-  EXPECT_EQ(cli::Latin1FieldToUtf8(latin1, sizeof latin1), "C\xC3\xA9" "a");
+  EXPECT_EQ(cli::Latin1FieldToUtf8(latin1, sizeof latin1),
+            "C\xC3\xA9"
+            "a");
   const char full[4] = {'A', 'B', static_cast<char>(0xFF), static_cast<char>(0x80)};
   EXPECT_EQ(cli::Latin1FieldToUtf8(full, sizeof full), "AB\xC3\xBF\xC2\x80");  // no NUL: bounded
 }
@@ -210,11 +213,14 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   const std::string json = cli::FormatJson(fields);
 
   const std::vector<std::string> keys = {
-      "path", "opened", "make", "model", "model2", "artist", "description", "raw_count",
-      "raw_decoder", "preview_offset", "preview_length", "preview_width", "preview_height",
-      "preview_kind", "orientation", "exif_orientation", "timestamp", "iso_speed", "shutter",
-      "aperture", "focal_length", "shot_order", "unique_id", "raw_width", "raw_height",
-      "image_width", "image_height", "dng_version", "extractable"};
+      "path",           "opened",         "make",           "model",
+      "model2",         "artist",         "description",    "raw_count",
+      "raw_decoder",    "preview_offset", "preview_length", "preview_width",
+      "preview_height", "preview_kind",   "orientation",    "exif_orientation",
+      "timestamp",      "iso_speed",      "shutter",        "aperture",
+      "focal_length",   "shot_order",     "unique_id",      "raw_width",
+      "raw_height",     "image_width",    "image_height",   "dng_version",
+      "extractable"};
   ASSERT_EQ(fields.size(), keys.size());
   size_t last = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -404,7 +410,7 @@ TEST(PreviewCommand, NeverWritesOverTheCameraFile) {
 TEST(PreviewCommand, UsageFaultsExit2) {
   TempFolder folder;
   const std::string nef = folder.Write("DSC_0001.NEF", SampleNef());
-  EXPECT_EQ(RunPreview(folder, {nef}).code, cli::kPreviewUsageOrWrite);          // no -o
+  EXPECT_EQ(RunPreview(folder, {nef}).code, cli::kPreviewUsageOrWrite);            // no -o
   EXPECT_EQ(RunPreview(folder, {"-o", "x.jpg"}).code, cli::kPreviewUsageOrWrite);  // no FILE
   EXPECT_EQ(RunPreview(folder, {nef, nef, "-o", "x.jpg"}).code, cli::kPreviewUsageOrWrite);
   EXPECT_EQ(RunPreview(folder, {nef, "-o", ""}).code, cli::kPreviewUsageOrWrite);

@@ -98,7 +98,9 @@ std::vector<Expected> LoadTable() {
 }
 
 // gtest prints parameters on failure and in test lists.
-void PrintTo(const Expected& e, std::ostream* os) { *os << e.path; }
+void PrintTo(const Expected& e, std::ostream* os) {
+  *os << e.path;
+}
 
 const std::vector<Expected>& Table() {
   static const std::vector<Expected> table = LoadTable();
@@ -150,8 +152,9 @@ TEST_P(SampleFile, MatchesTheReviewedOutcome) {
   // when it has none of its own.
   std::vector<uint8_t> stored(e.preview_length);
   ASSERT_EQ(source.ReadAt(e.preview_offset, stored.data(), stored.size()), stored.size());
-  const bool has_exif = stored.size() >= 11 && std::string(stored.begin() + 6, stored.begin() + 11) ==
-                                                   std::string("Exif\0", 5);
+  const bool has_exif =
+      stored.size() >= 11 &&
+      std::string(stored.begin() + 6, stored.begin() + 11) == std::string("Exif\0", 5);
   const size_t inserted = has_exif ? 0 : engine::kExifSegmentSize;
   ASSERT_EQ(length, e.preview_length + inserted);
   EXPECT_EQ(buffer[0], 0xFF);
@@ -184,7 +187,8 @@ TEST(SampleTable, CoversTheManifest) {
     EXPECT_TRUE(reviewed.insert(e.path).second) << "two rows for " << e.path;
     EXPECT_EQ(listed.count(e.path), 1u) << e.path << " is not in MANIFEST.tsv";
   }
-  for (const std::string& path : listed) EXPECT_EQ(reviewed.count(path), 1u) << "no row for " << path;
+  for (const std::string& path : listed)
+    EXPECT_EQ(reviewed.count(path), 1u) << "no row for " << path;
 }
 
 }  // namespace
