@@ -26,7 +26,9 @@ struct X3f {
   ParseState s;
 };
 
-Bytes Bitmap(size_t n) { return Bytes(n, 0x40); }
+Bytes Bitmap(size_t n) {
+  return Bytes(n, 0x40);
+}
 
 }  // namespace
 
@@ -167,4 +169,81 @@ TEST(FoveonHostile, JpegSectionShorterThanItsHeader) {
   X3f f(bytes);
   EXPECT_TRUE(f.s.foveon);
   EXPECT_EQ(f.s.preview_length, 0u);
+}
+
+// --- Through identification and extraction ---
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "engine/extract.h"
+
+namespace {
+
+bool Extract(const Bytes& file, Bytes* jpeg) {
+  MemorySource source(file);
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  if (!ExtractEmbeddedPreviewFrom(source, "test.x3f", {}, "Rawlift v1.00", &buffer, &length))
+    return false;
+  jpeg->assign(buffer, buffer + length);
+  std::free(buffer);
+  return true;
+}
+
+std::string TextAt(const Bytes& b, size_t at) {
+  return at < b.size() ? std::string(reinterpret_cast<const char*>(b.data() + at)) : "";
+}
+
+}  // namespace
+
+TEST(X3fExtraction, PropertiesReachTheSynthesizedHeader) {
+  JpegOptions j;
+  j.app = JpegApp::None;
+  const Bytes jpeg = MakeJpeg(j);
+  X3fOptions o;
+  o.sections = {X3fImage(2640, 1760, jpeg),
+                X3fProperties({{"CAMMANUF", "SIGMA"},
+                               {"CAMMODEL", "SIGMA DP2"},
+                               {"TIME", "1259413520"},
+                               {"EXPTIME", "100000"},
+                               {"APERTURE", "2.8"}}),
+                X3fImage(2688, 1792, Bitmap(64))};
+  const Bytes file = MakeX3fFile(o);
+  Bytes out;
+  ASSERT_TRUE(Extract(file, &out));
+  ASSERT_EQ(out.size(), jpeg.size() + kExifSegmentSize);
+  EXPECT_EQ(TextAt(out, 6), "Exif");
+  EXPECT_EQ(TextAt(out, 12 + 892), "SIGMA");
+  EXPECT_EQ(TextAt(out, 12 + 956), "DP2");
+  EXPECT_EQ(TextAt(out, 12 + 1052), "2009:11:28 13:05:20");
+  EXPECT_TRUE(std::equal(jpeg.begin() + 2, jpeg.end(), out.begin() + 1148));
+}
+
+TEST(X3fExtraction, FoveonThumbnailIsNotExtracted) {
+  X3fOptions o;
+  o.sections = {X3fImage(160, 120, Bitmap(64)), X3fImage(640, 480, Bitmap(64)),
+                X3fProperties({{"CAMMANUF", "SIGMA"}, {"CAMMODEL", "SIGMA SD14"}})};
+  Bytes out;
+  EXPECT_FALSE(Extract(MakeX3fFile(o), &out));
+}
+
+TEST(X3fSamples, SigmaDp2GivesItsJpgFromRaw) {
+  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/x3f/SigmaDP2.x3f", std::ios::binary);
+  const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (file.empty()) GTEST_SKIP() << "samples absent";
+  ParseState s;
+  s.diagnostics = nullptr;
+  MemorySource source(file);
+  ASSERT_TRUE(IdentifySource(source, "SigmaDP2.x3f", {}, &s));
+  EXPECT_STREQ(s.make, "SIGMA");
+  EXPECT_STREQ(s.model, "DP2");
+  EXPECT_EQ(s.timestamp, 1259413520);
+  Bytes out;
+  ASSERT_TRUE(Extract(file, &out));
+  // The JPEG carries its own Exif block and is returned as stored.
+  ASSERT_EQ(out.size(), 2676u);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), file.begin() + 292));
 }

@@ -6,6 +6,7 @@
 #include "engine/parsers.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
+#include "tests/fixtures/tiff_builder.h"
 
 using namespace engine;
 using namespace fixtures;
@@ -89,7 +90,8 @@ TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
     MrwOptions o;
     o.order = order;
     o.blocks = {MrwSensorBlock(little, 1544, 2056),
-                MrwWhiteBalanceBlock(little, 10, 20, 30, 40), {"PAD", Bytes(16, 0)}};
+                MrwWhiteBalanceBlock(little, 10, 20, 30, 40),
+                {"PAD", Bytes(16, 0)}};
     Container c(MakeMrwFile(o));
     ParseMinoltaBlocks(c.s, 0);
     EXPECT_EQ(c.s.byte_order, little ? 0x4949 : 0x4D4D) << order;
@@ -155,4 +157,156 @@ TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
   Container cut(MakeMrwFile(truncated));
   ParseMinoltaBlocks(cut.s, 0);
   EXPECT_EQ(cut.s.raw_width, 200);
+}
+
+// --- Through identification and extraction ---
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "engine/extract.h"
+
+namespace {
+
+struct Extraction {
+  bool ok = false;
+  Bytes jpeg;
+};
+
+Extraction Extract(const Bytes& file) {
+  MemorySource source(file);
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  Extraction e;
+  e.ok = ExtractEmbeddedPreviewFrom(source, "test", {}, "Rawlift v1.00", &buffer, &length);
+  if (e.ok) {
+    e.jpeg.assign(buffer, buffer + length);
+    std::free(buffer);
+  }
+  return e;
+}
+
+ParseState Identified(const Bytes& file) {
+  ParseState s;
+  s.diagnostics = nullptr;
+  MemorySource source(file);
+  IdentifySource(source, "test", {}, &s);
+  return s;
+}
+
+Bytes ReadSample(const std::string& relative) {
+  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/" + relative, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+RafOptions FinePix() {
+  JpegOptions j;
+  j.width = 320;
+  j.height = 240;
+  j.app = JpegApp::Exif;
+  j.exif_make = "FUJIFILM";
+  j.exif_model = "FinePix S5Pro";
+  RafOptions o;
+  o.jpeg = MakeJpeg(j);
+  o.directory = {RafSize(0x100, 1444, 4352), RafSize(0x121, 1424, 2128)};
+  return o;
+}
+
+}  // namespace
+
+TEST(RafExtraction, EmbeddedJpegIsReturnedWithItsOwnExif) {
+  const RafOptions o = FinePix();
+  const Bytes file = MakeRafFile(o);
+  const ParseState s = Identified(file);
+  EXPECT_STREQ(s.make, "FUJIFILM");
+  EXPECT_STREQ(s.model, "FinePix S5Pro");
+  EXPECT_NE(s.raw_count, 0u);
+  const Extraction e = Extract(file);
+  ASSERT_TRUE(e.ok);
+  EXPECT_EQ(e.jpeg, o.jpeg);
+}
+
+TEST(RafExtraction, SecondFrameOffsetReadOnlyPastTheFirst120Bytes) {
+  for (uint32_t header : {120u, 121u}) {
+    RafOptions o = FinePix();
+    o.header_length = header;  // the JPEG starts here; its first bytes lie at 120
+    const ParseState s = Identified(MakeRafFile(o));
+    EXPECT_EQ(s.raw_count, header == 120 ? 1u : 2u) << header;
+  }
+  RafOptions o = FinePix();
+  o.second_directory = 0x1000;
+  EXPECT_EQ(Identified(MakeRafFile(o)).raw_count, 2u);
+}
+
+TEST(RafExtraction, EmptyPreviewFieldsGiveNoPreview) {
+  RafOptions o = FinePix();
+  o.preview_length = 0;
+  Bytes file = MakeRafFile(o);
+  EXPECT_NE(Identified(file).raw_count, 0u);  // still raw: the Exif block was read
+  EXPECT_FALSE(Extract(file).ok);
+  // With no preview offset the Exif block, and so the make, is not found.
+  o = FinePix();
+  o.preview_offset = 0;
+  EXPECT_FALSE(Extract(MakeRafFile(o)).ok);
+}
+
+TEST(MrwExtraction, PreviewFromTheMakerNoteOfTheTiffBlock) {
+  JpegOptions j;
+  j.app = JpegApp::None;
+  const Bytes jpeg = MakeJpeg(j);
+  // Minolta maker note: a plain directory whose 0x0088/0x0089 entries give the
+  // preview's offset (from the TIFF header) and length; the JPEG follows it.
+  TiffBuilder tiff(false);
+  const IfdId ifd0 = tiff.NewIfd(), exif = tiff.NewIfd();
+  const BlobId note = tiff.AddPositionedBlob([&](uint32_t offset, uint32_t) {
+    ByteWriter w(false);
+    w.u16(2).u16(0x0088).u16(4).u32(1).u32(offset + 30);
+    w.u16(0x0089).u16(4).u32(1).u32(static_cast<uint32_t>(jpeg.size())).u32(0).raw(jpeg);
+    return w.take();
+  });
+  tiff.ifd(ifd0)
+      .Ascii(271, "Konica Minolta Camera, Inc.")
+      .Ascii(272, "DiMAGE A2")
+      .PointerTo(34665, exif);
+  tiff.ifd(exif)
+      .SRational(33434, 1, 5)
+      .BlobValue(37500, 7, static_cast<uint32_t>(30 + jpeg.size()), note);
+  tiff.Chain({ifd0});
+  MrwOptions o;
+  o.blocks = {MrwSensorBlock(false, 2456, 3272), MrwTiffBlock(tiff.Build())};
+  o.raw_bytes = 4096;
+  const Bytes file = MakeMrwFile(o);
+
+  const ParseState s = Identified(file);
+  EXPECT_STREQ(s.make, "Minolta");
+  EXPECT_STREQ(s.model, "DiMAGE A2");
+  EXPECT_EQ(s.raw_width, 3272);
+  const Extraction e = Extract(file);
+  ASSERT_TRUE(e.ok);
+  ASSERT_EQ(e.jpeg.size(), jpeg.size() + 1146);
+  EXPECT_TRUE(std::equal(jpeg.begin() + 2, jpeg.end(), e.jpeg.begin() + 1148));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e.jpeg.data() + 12 + 892)), "Minolta");
+}
+
+TEST(FujiMinoltaSamples, RealFiles) {
+  const Bytes raf = ReadSample("raf/FujiFilm.raf");
+  if (raf.empty()) GTEST_SKIP() << "samples absent";
+  const ParseState s = Identified(raf);
+  EXPECT_STREQ(s.make, "FUJIFILM");
+  EXPECT_STREQ(s.model, "FinePix S5Pro");
+  // The stripped file's main JPEG is 8 x 8; the 160 x 120 Exif thumbnail
+  // inside it scores higher in the preview choice.
+  EXPECT_EQ(s.preview_offset, 2704u);
+  EXPECT_EQ(s.preview_length, 9362u);
+
+  // A 128-byte header stub: its preview lies beyond the end of the file.
+  EXPECT_FALSE(Extract(ReadSample("raf/fixture.raf")).ok);
+
+  const ParseState m = Identified(ReadSample("mrw/Minolta.mrw"));
+  EXPECT_STREQ(m.make, "Minolta");
+  EXPECT_STREQ(m.model, "DiMAGE A2");
+  EXPECT_EQ(m.preview_offset, 2130u);  // a 26-byte placeholder in this stripped file
+  EXPECT_EQ(m.preview_length, 26u);
 }
