@@ -1,6 +1,7 @@
 // The synthesized Exif header and the extraction of previews from whole files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -355,6 +356,36 @@ TEST(ExtractPreview, PreviewMustLieInsideTheFile) {
   const Extraction shortest = Extract(hostile);
   ASSERT_TRUE(shortest.result);
   EXPECT_EQ(shortest.jpeg.size(), 12u + 1146u);
+}
+
+namespace {
+// A source that claims more bytes than it can deliver, like a file cut short
+// while it is read.
+class ShrinkingSource final : public ByteSource {
+ public:
+  ShrinkingSource(const Bytes& bytes, size_t delivered) : bytes_(bytes), delivered_(delivered) {}
+  int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+  size_t ReadAt(int64_t offset, void* buffer, size_t n) const override {
+    if (offset < 0 || static_cast<size_t>(offset) >= delivered_) return 0;
+    const size_t count = std::min(n, delivered_ - static_cast<size_t>(offset));
+    std::memcpy(buffer, bytes_.data() + offset, count);
+    return count;
+  }
+
+ private:
+  const Bytes& bytes_;
+  size_t delivered_;
+};
+}  // namespace
+
+TEST(ExtractPreview, ShortReadIsAFailureNotUninitialisedData) {
+  PreviewPlacement at;
+  const Bytes file = MakeNefLike(D200(), Preview(JpegApp::Jfif), &at);
+  const ShrinkingSource source(file, at.offset + at.length / 2);
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(ExtractEmbeddedPreviewFrom(source, "cut.nef", {}, nullptr, &buffer, &length), 0);
+  EXPECT_EQ(buffer, nullptr);
 }
 
 TEST(ExtractPreview, NoJpegPreviewOrNotRaw) {

@@ -285,7 +285,18 @@ void MatchSignature(ParseState& s) {
 
 // --- Make and model --------------------------------------------------------
 
+void TerminateTexts(ParseState& s) {
+  s.description[sizeof s.description - 1] = 0;
+  s.artist[sizeof s.artist - 1] = 0;
+  s.make[sizeof s.make - 1] = 0;
+  s.model[sizeof s.model - 1] = 0;
+  s.model2[sizeof s.model2 - 1] = 0;
+}
+
 void NormaliseMakeAndModel(ParseState& s) {
+  // Some parsers copy raw bytes into these fields; terminate them before
+  // they are searched as text.
+  TerminateTexts(s);
   for (const char* name : kMakerNames)
     if (std::strstr(s.make, name)) SetText(s.make, name);
   if (StartsWith(s.make, "KODAK")) {
@@ -300,11 +311,7 @@ void NormaliseMakeAndModel(ParseState& s) {
       s.model[make_length] == ' ')
     DropLeading(s.model, make_length + 1);
   if (StartsWith(s.model, "Digital Camera ")) DropLeading(s.model, 15);
-  s.description[sizeof s.description - 1] = 0;
-  s.artist[sizeof s.artist - 1] = 0;
-  s.make[sizeof s.make - 1] = 0;
-  s.model[sizeof s.model - 1] = 0;
-  s.model2[sizeof s.model2 - 1] = 0;
+  TerminateTexts(s);
 }
 
 // --- Data tests of the camera rules ----------------------------------------

@@ -156,6 +156,17 @@ TEST(IdentifySignature, FixedNamesFromHeaders) {
   EXPECT_STREQ(s->model, "Fotoman Pixtura");
 }
 
+TEST(IdentifySignature, CiffHeapStartBeyondTheFile) {
+  Bytes crw(64, 0);
+  std::memcpy(&crw[0], "II", 2);
+  PutU32(crw, 2, 0x7FFFFFF0u, true);  // heap start far past the end
+  std::memcpy(&crw[6], "HEAPCCDR", 8);
+  auto s = Identify(crw);
+  EXPECT_EQ(s->raw_data_offset, 0x7FFFFFF0u);
+  EXPECT_EQ(s->preview_offset, 0u);
+  EXPECT_EQ(s->raw_count, 0u);
+}
+
 TEST(IdentifySignature, ShortFiles) {
   for (size_t size : {0, 1, 2, 5, 31}) {
     Bytes file(size, 'I');
