@@ -101,7 +101,17 @@ int main(int argc, char** argv) {
     const std::vector<std::u16string> selection = {dir.root()};
     settings::ExtractionSettings native;
     Report("extract, full size (first run)", RunJob(selection, native));
-    Report("extract, full size (second run: present)", RunJob(selection, native));
+    // Finding everything present is quick: repeat it to rise above the clock.
+    constexpr int kPresentRounds = 20;
+    Result present;
+    for (int round = 0; round < kPresentRounds; ++round) {
+      const Result r = RunJob(selection, native);
+      present.seconds += r.seconds;
+      present.counters.filesFound += r.counters.filesFound;
+      present.counters.existingCount += r.counters.existingCount;
+      present.counters.newCount += r.counters.newCount;
+    }
+    Report("extract, full size (again x20: all present)", present);
     // Reduced copies decode, rescale and encode each preview: a few files
     // tell the rate (bench_reduce has the per-copy figures).
     ScratchFolder few("rawlift_bench_extract_reduced");

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
@@ -247,6 +251,33 @@ TEST_F(CommandTest, InterruptStopsBetweenFilesAndLeavesNothingPartial) {
   const auto written = ScratchFolder::Names(PhotoPath({u"extracted_jpegs"}));
   EXPECT_EQ(written.size(), static_cast<size_t>(newCount)) << "no temporary or partial file";
 }
+
+#ifndef _WIN32
+TEST_F(CommandTest, CtrlCReachesTheRunningCommand) {
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(ScratchFolder::Write(
+        PhotoPath({platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2")}),
+        fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}))));
+  }
+  const std::string config = platform::Utf16ToUtf8(dir_.Path({u"config"}));
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  // The interrupt comes once the first output exists: by then the command's
+  // handler is in place and the run is under way.
+  std::atomic<bool> stop{false};
+  std::thread interrupter([&] {
+    while (!stop && ScratchFolder::Names(PhotoPath({u"extracted_jpegs"})).empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (!stop) std::raise(SIGINT);
+  });
+  const int status = cli::RunExtract({Photos()});
+  stop = true;
+  interrupter.join();
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(status, cli::kExtractInterrupted);
+  EXPECT_LT(ScratchFolder::Names(PhotoPath({u"extracted_jpegs"})).size(), 300u);
+}
+#endif
 
 TEST(ProgressLine, ShowsDoneOfTotalCountsAndTimeLeft) {
   job::JobCounters c;
