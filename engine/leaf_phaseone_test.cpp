@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/extract.h"
 #include "engine/parsers.h"
+#include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/leaf_phaseone_builder.h"
 
 using namespace engine;
@@ -286,4 +291,97 @@ TEST(PhaseOneHeader, EntryCountIsBoundedByTheFile) {
   EXPECT_EQ(p.s->raw_height, 4128);
   EXPECT_EQ(p.s->raw_width, 5472);
   EXPECT_STREQ(p.s->model, "H 20");
+}
+
+// --- Through identification and extraction ----------------------------------
+
+namespace {
+
+struct Identified {
+  explicit Identified(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
+    s->diagnostics = nullptr;
+    IdentifySource(source, "fixture", platform::NativePath(), s.get());
+  }
+  // The extracted preview, empty when the file is refused.
+  Bytes Extract() const {
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    if (!ExtractEmbeddedPreviewFrom(source, "fixture", platform::NativePath(), "Rawlift v1.00",
+                                    &buffer, &length))
+      return {};
+    Bytes out(buffer, buffer + length);
+    std::free(buffer);
+    return out;
+  }
+  Bytes bytes;
+  MemorySource source;
+  std::unique_ptr<ParseState> s;
+};
+
+bool EndsWith(const Bytes& whole, const Bytes& tail) {
+  return whole.size() >= tail.size() &&
+         std::equal(tail.begin(), tail.end(), whole.end() - static_cast<std::ptrdiff_t>(tail.size()));
+}
+
+}  // namespace
+
+TEST(LeafFile, PreviewPacketIsExtracted) {
+  fixtures::JpegOptions o;
+  o.width = 96;
+  o.height = 64;
+  const Bytes jpeg = fixtures::MakeJpeg(o);
+  for (bool little : {false, true}) {
+    uint32_t chain = 0;
+    Identified f(fixtures::BuildLeafTiff({MosPacket::Text("ShootObj_back_type", "12"),
+                                          MosPacket::Text("CaptProf_raw_data_rotation", "0"),
+                                          Packet("JPEG_preview_data", jpeg)},
+                                         little, &chain));
+    EXPECT_STREQ(f.s->make, "Leaf");
+    EXPECT_STREQ(f.s->model, "Aptus 22");
+    EXPECT_NE(f.s->raw_count, 0u);
+    EXPECT_EQ(f.s->preview_length, jpeg.size());
+    const Bytes out = f.Extract();
+    fixtures::JpegFrame frame;
+    ASSERT_TRUE(fixtures::ReadJpegFrame(out, &frame)) << little;
+    EXPECT_EQ(frame.width, 96);
+    EXPECT_EQ(frame.height, 64);
+    EXPECT_TRUE(EndsWith(out, Bytes(jpeg.end() - 200, jpeg.end())));
+  }
+}
+
+TEST(PhaseOneFile, HeaderAloneNamesTheCameraAndHasNoPreview) {
+  Identified f(PhaseOneBuilder()
+                   .Value(0x108, 5472)
+                   .Value(0x109, 4128)
+                   .Value(0x10c, 5412)
+                   .Value(0x10d, 4080)
+                   .Text(0x301, "P 25 camera, firmware 2.0")
+                   .Build());
+  EXPECT_STREQ(f.s->make, "Phase One");
+  EXPECT_STREQ(f.s->model, "P 25");
+  EXPECT_TRUE(f.Extract().empty());
+}
+
+TEST(PhaseOneFile, BehindATiffWrapperTheTiffIsParsedAfterTheHeader) {
+  const Bytes header =
+      PhaseOneBuilder().Value(0x108, 7320).Value(0x109, 5488).Value(0x100, 1).Build();
+  Identified f(fixtures::WrapPhaseOneInTiff(header, "Leaf", "Credo 40"));
+  EXPECT_STREQ(f.s->make, "Leaf");  // the TIFF's names replace the header's
+  EXPECT_STREQ(f.s->model, "Credo 40");
+  EXPECT_EQ(f.s->raw_height, 5488);
+  EXPECT_EQ(f.s->orientation, 6);
+  EXPECT_TRUE(f.Extract().empty());
+}
+
+TEST(PhaseOneFile, RealSampleIsIdentifiedAndHasNoJpeg) {
+  const std::string path = std::string(RAWLIFT_SAMPLES_DIR) + "/iiq/PhaseOne.iiq";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) GTEST_SKIP() << "samples not available";
+  Bytes bytes;
+  for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
+  std::fclose(file);
+  Identified f(bytes);
+  EXPECT_STREQ(f.s->make, "Leaf");
+  EXPECT_STREQ(f.s->model, "Credo 40");
+  EXPECT_TRUE(f.Extract().empty());  // only a 1 x 1 RGB strip: no JPEG
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/extract.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/small_containers_builder.h"
 
@@ -313,4 +314,74 @@ TEST(CineHeader, BitDepthBeyond31Saturates) {
     ParseCineHeader(*p.s);
     EXPECT_EQ(p.s->maximum_value, 0xFFFFFFFFu) << depth;
   }
+}
+
+// --- Through identification and extraction ----------------------------------
+
+namespace {
+
+struct Identified {
+  explicit Identified(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
+    s->diagnostics = nullptr;
+    IdentifySource(source, "fixture", platform::NativePath(), s.get());
+  }
+  bool Extracts() const {
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    const int ok = ExtractEmbeddedPreviewFrom(source, "fixture", platform::NativePath(),
+                                              "Rawlift v1.00", &buffer, &length);
+    if (ok) std::free(buffer);
+    return ok != 0;
+  }
+  Bytes bytes;
+  MemorySource source;
+  std::unique_ptr<ParseState> s;
+};
+
+}  // namespace
+
+TEST(SmallContainerFiles, RolleiIsRawButRefused) {
+  EasternTime zone;
+  Identified f(fixtures::BuildRolleiHeader({"DAT=24.12.2003", "TIM=18:30:00", "HDR=1024",
+                                            "X  =2048", "Y  =1536", "TX =80", "TY =60", "EOHD"}));
+  EXPECT_STREQ(f.s->make, "Rollei");
+  EXPECT_STREQ(f.s->model, "d530flex");
+  EXPECT_EQ(f.s->timestamp, kChristmasEve2003);
+  EXPECT_EQ(f.s->orientation, 0);
+  EXPECT_EQ(f.s->preview_kind, PreviewKind::Rollei);
+  EXPECT_FALSE(f.Extracts());
+}
+
+TEST(SmallContainerFiles, SinarIaIsRefused) {
+  Identified f(fixtures::BuildSinarIa({}));
+  EXPECT_STREQ(f.s->make, "Sinar");
+  EXPECT_STREQ(f.s->model, "Hy6");
+  EXPECT_EQ(f.s->preview_kind, PreviewKind::PackedRgb);
+  EXPECT_FALSE(f.Extracts());
+}
+
+TEST(SmallContainerFiles, RiffHasADateButIsNotRaw) {
+  EasternTime zone;
+  Identified f(fixtures::BuildRiff(RiffChunk::List(
+      "RIFF", "AVI ",
+      {RiffChunk::List("LIST", "hdrl", {RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004\n")})})));
+  EXPECT_EQ(f.s->timestamp, kMarch2004);
+  EXPECT_EQ(f.s->raw_count, 0u);
+  EXPECT_FALSE(f.Extracts());
+}
+
+TEST(SmallContainerFiles, SmalAndCineAreNamedAndRefused) {
+  Identified smal(fixtures::BuildSmal(9, 640, 480, 0x200, 5000, 5000));
+  EXPECT_STREQ(smal.s->make, "SMaL");
+  EXPECT_STREQ(smal.s->model, "v9 640x480");
+  EXPECT_NE(smal.s->raw_count, 0u);
+  EXPECT_FALSE(smal.Extracts());
+
+  fixtures::CineOptions o;
+  o.rotation = static_cast<uint32_t>(-90);
+  Identified cine(fixtures::BuildCine(o));
+  EXPECT_STREQ(cine.s->make, "CINE");
+  EXPECT_STREQ(cine.s->model, "12345");
+  EXPECT_EQ(cine.s->orientation, 4);
+  EXPECT_FALSE(cine.Extracts());
 }
