@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     // Finding everything present is quick: repeat it to rise above the clock.
     constexpr int kPresentRounds = 20;
     Result present;
+    present.counters.filesFound = 0;
     for (int round = 0; round < kPresentRounds; ++round) {
       const Result r = RunJob(selection, native);
       present.seconds += r.seconds;
@@ -154,6 +155,7 @@ int main(int argc, char** argv) {
   // Small files: repeat the pass so the timing is not all clock granularity.
   constexpr int kRealRounds = 20;
   Result total;
+  total.counters.filesFound = 0;
   for (int round = 0; round < kRealRounds; ++round) {
     for (const auto& family : selection) {
       ScratchFolder::RemoveTree(family + u"/extracted_jpegs");
