@@ -131,10 +131,14 @@ uint16_t IsoValue(float iso) {
 int OrientationCodeForHeader(int32_t orientation) {
   if (orientation >= 0 && orientation <= 7) return orientation;
   switch (((orientation % 360) + 360) % 360) {
-    case 90: return 6;
-    case 180: return 3;
-    case 270: return 5;
-    default: return 0;
+    case 90:
+      return 6;
+    case 180:
+      return 3;
+    case 270:
+      return 5;
+    default:
+      return 0;
   }
 }
 
@@ -145,7 +149,8 @@ void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
   const unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
   const unsigned year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const unsigned month_index = (5 * day_of_year + 2) / 153;  // March = 0
   *day = day_of_year - (153 * month_index + 2) / 5 + 1;
   *month = month_index < 10 ? month_index + 3 : month_index - 9;
@@ -232,8 +237,9 @@ void BuildExifHeaderBlock(const ParseState& s, uint8_t* block) {
   w.Entry(at, 270, 2, kDescriptionSize, kDescriptionAt), at += 12;
   w.Entry(at, 271, 2, kNameSize, kMakeAt), at += 12;
   w.Entry(at, 272, 2, kNameSize, kModelAt), at += 12;
-  w.ShortEntry(at, 274,
-               static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)))),
+  w.ShortEntry(
+      at, 274,
+      static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)))),
       at += 12;
   w.Entry(at, 282, 5, 1, kXResolutionAt), at += 12;
   w.Entry(at, 283, 5, 1, kYResolutionAt), at += 12;

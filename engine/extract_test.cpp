@@ -1,4 +1,6 @@
 // The synthesized Exif header and the extraction of previews from whole files.
+#include "engine/extract.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/extract.h"
 #include "engine/parsers.h"
 #include "platform/path.h"
 #include "tests/fixtures/camera_builder.h"
@@ -116,8 +117,8 @@ Bytes Preview(JpegApp app, int width = 320, int height = 212, uint32_t seed = 3)
 
 // Overwrites the 32-bit value of the first big-endian LONG entry with this tag.
 void PatchBigEndianLongEntry(Bytes& file, uint16_t tag, uint32_t value) {
-  const uint8_t pattern[8] = {static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), 0, 4,
-                              0, 0, 0, 1};
+  const uint8_t pattern[8] = {
+      static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(tag), 0, 4, 0, 0, 0, 1};
   for (size_t i = 0; i + 12 <= file.size(); ++i) {
     if (std::memcmp(&file[i], pattern, 8) == 0) {
       PutU32(file, i + 8, value, false);
@@ -141,8 +142,8 @@ TEST(ExifHeaderBlock, LayoutEntriesAndValues) {
   EXPECT_EQ(b.u16(10), 12);
 
   const Entry ifd0[] = {
-      {270, 2, 512, 380}, {271, 2, 64, 892}, {272, 2, 64, 956},  {274, 3, 1, 6},
-      {282, 5, 1, 364},   {283, 5, 1, 372},  {284, 3, 1, 1},     {296, 3, 1, 2},
+      {270, 2, 512, 380}, {271, 2, 64, 892},  {272, 2, 64, 956},  {274, 3, 1, 6},
+      {282, 5, 1, 364},   {283, 5, 1, 372},   {284, 3, 1, 1},     {296, 3, 1, 2},
       {305, 2, 32, 1020}, {306, 2, 20, 1052}, {315, 2, 64, 1072}, {34665, 4, 1, 282},
   };
   for (size_t i = 0; i < 12; ++i) {
@@ -159,8 +160,8 @@ TEST(ExifHeaderBlock, LayoutEntriesAndValues) {
   for (size_t at = 12 + 12 * 12; at < 282; ++at) ASSERT_EQ(b.bytes[at], 0) << at;
 
   EXPECT_EQ(b.u16(282), 4);
-  const Entry exif[] = {{33434, 5, 1, 340}, {33437, 5, 1, 348}, {34855, 3, 1, 100},
-                        {37386, 5, 1, 356}};
+  const Entry exif[] = {
+      {33434, 5, 1, 340}, {33437, 5, 1, 348}, {34855, 3, 1, 100}, {37386, 5, 1, 356}};
   for (size_t i = 0; i < 4; ++i) {
     const Entry e = EntryAt(b, 284 + 12 * i);
     EXPECT_EQ(e.tag, exif[i].tag) << i;
@@ -197,7 +198,7 @@ TEST(ExifHeaderBlock, AbsentAndOutOfRangeValues) {
   Block b(s);
   EXPECT_EQ(b.u32(340), 0u);  // no shutter
   EXPECT_EQ(b.u32(344), 1000000u);
-  EXPECT_EQ(b.u32(348), 0u);  // no aperture
+  EXPECT_EQ(b.u32(348), 0u);                  // no aperture
   EXPECT_EQ(EntryAt(b, 284 + 24).value, 0u);  // no ISO
   EXPECT_EQ(b.text(892), "");
 
@@ -389,7 +390,7 @@ TEST(ExtractPreview, ShortReadIsAFailureNotUninitialisedData) {
 }
 
 TEST(ExtractPreview, NoJpegPreviewOrNotRaw) {
-  EXPECT_FALSE(Extract(MakeNefWithoutJpeg(D200())).result);  // only an RGB thumbnail
+  EXPECT_FALSE(Extract(MakeNefWithoutJpeg(D200())).result);   // only an RGB thumbnail
   EXPECT_FALSE(Extract(MakeRgbTiff(D200(), 64, 48)).result);  // an ordinary image
   ShotInfo converted = D200();
   converted.software = "Adobe Photoshop CS3";
@@ -437,7 +438,8 @@ TEST(ExtractPreview, FromAFileOnDisk) {
   const Bytes file = MakeNefLike(D200(), jpeg);
   {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
   }
   uint8_t* buffer = nullptr;
   uint32_t length = 0;

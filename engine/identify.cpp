@@ -20,8 +20,8 @@ namespace {
 // "KONICA MINOLTA CAMERA, Inc.", "Eastman Kodak Company"); a make containing
 // one of these becomes exactly that name, tested in this order.
 constexpr const char* kMakerNames[] = {
-    "Canon",   "NIKON",   "EPSON", "KODAK", "Kodak",     "OLYMPUS", "PENTAX", "MINOLTA",
-    "Minolta", "Konica",  "CASIO", "Sinar", "Phase One", "SAMSUNG", "Mamiya",
+    "Canon",   "NIKON",  "EPSON", "KODAK", "Kodak",     "OLYMPUS", "PENTAX", "MINOLTA",
+    "Minolta", "Konica", "CASIO", "Sinar", "Phase One", "SAMSUNG", "Mamiya",
 };
 
 // Files with no header at all, recognised by their exact size. Rows with
@@ -367,27 +367,32 @@ bool DataLooksLikeE2100(ParseState& s) {
 // Four cameras share the size 4775936; two bits of two bytes of the block at
 // 3072 tell them apart.
 void IdentifyBy4775936Code(ParseState& s) {
+  struct Camera {
+    int code;
+    const char* make;
+    const char* model;
+  };
+  static constexpr Camera kCameras[] = {
+      {0, "PENTAX", "Optio 33WR"},
+      {3, "NIKON", "E3200"},
+      {50, "NIKON", "E3700"},
+      {51, "OLYMPUS", "C740UZ"},
+  };
   uint8_t block[24];
   ReadBlockAt(s, 3072, block, sizeof block);
   const int code = ((block[8] & 3) << 4) | (block[20] & 3);
-  const char* make = nullptr;
-  const char* model = nullptr;
-  switch (code) {
-    case 0: make = "PENTAX", model = "Optio 33WR"; break;
-    case 3: make = "NIKON", model = "E3200"; break;
-    case 50: make = "NIKON", model = "E3700"; break;
-    case 51: make = "OLYMPUS", model = "C740UZ"; break;
-    default: return;
+  for (const Camera& camera : kCameras) {
+    if (camera.code != code) continue;
+    SetText(s.make, camera.make);
+    SetText(s.model, camera.model);
   }
-  SetText(s.make, make);
-  SetText(s.model, model);
 }
 
 bool TailHasNonZero(ParseState& s, size_t n) {
   uint8_t block[424];
   if (n > sizeof block) n = sizeof block;
-  const size_t got = ReadBlockAt(s, static_cast<int64_t>(s.file_size) - static_cast<int64_t>(n),
-                                 block, n);
+  const size_t got =
+      ReadBlockAt(s, static_cast<int64_t>(s.file_size) - static_cast<int64_t>(n), block, n);
   for (size_t i = 0; i < got; ++i)
     if (block[i]) return true;
   return false;
@@ -407,8 +412,8 @@ bool GuessBigEndianSamples(ParseState& s, int64_t offset) {
     const int big_before = (block[i - 2] << 8) | block[i - 1];
     little_change += static_cast<uint64_t>(little_now > little_before ? little_now - little_before
                                                                       : little_before - little_now);
-    big_change += static_cast<uint64_t>(big_now > big_before ? big_now - big_before
-                                                             : big_before - big_now);
+    big_change +=
+        static_cast<uint64_t>(big_now > big_before ? big_now - big_before : big_before - big_now);
   }
   return big_change < little_change;
 }
@@ -488,8 +493,8 @@ void ApplyKodakRule(ParseState& s) {
     }
     return Matched(s);
   }
-  for (const char* model : {"EOSDCS3B", "EOSDCS1", "DCS420", "DCS460", "DCS460A", "DCS660M",
-                            "DCS760M", "40"})
+  for (const char* model :
+       {"EOSDCS3B", "EOSDCS1", "DCS420", "DCS460", "DCS460A", "DCS660M", "DCS760M", "40"})
     if (std::strcmp(m, model) == 0) return Matched(s);
   if (StartsWith(m, "NC2000") || std::strstr(m, "DC25") || StartsWith(m, "DC2") ||
       std::strstr(m, "DC50"))
@@ -569,8 +574,8 @@ void ApplyCameraRules(ParseState& s) {
     s.orientation = 2;
     return Matched(s);
   }
-  for (const char* name : {"KAI-0340", "531C", "F-145C", "F-201C", "F-510C", "F-810C",
-                           "XCD-SX910CR", "2010", "A782"})
+  for (const char* name :
+       {"KAI-0340", "531C", "F-145C", "F-201C", "F-510C", "F-810C", "XCD-SX910CR", "2010", "A782"})
     if (model_is(name)) return Matched(s);
   if (model_is("3320AF")) {
     if (GuessBigEndianSamples(s, 0x300000)) {
@@ -612,8 +617,8 @@ void ApplyCameraRules(ParseState& s) {
     return;
   }
   if (model_is("PC-CAM 600") || model_is("QV-2000UX") || size_is(3217760)) return Matched(s);
-  for (const char* name : {"QV-4000", "QV-5700", "QV-R41", "QV-R51", "EX-S100", "EX-Z50", "EX-Z55",
-                           "EX-P505"})
+  for (const char* name :
+       {"QV-4000", "QV-5700", "QV-R41", "QV-R51", "EX-S100", "EX-Z50", "EX-Z55", "EX-P505"})
     if (model_is(name)) return Matched(s);
   if (size_is(9313536) || model_is("EX-P700")) return Matched(s);
 }
@@ -621,8 +626,7 @@ void ApplyCameraRules(ParseState& s) {
 // --- The raw decision ------------------------------------------------------
 
 void CompleteDescription(ParseState& s) {
-  if (!s.model[0])
-    std::snprintf(s.model, sizeof s.model, "%dx%d", s.image_width, s.image_height);
+  if (!s.model[0]) std::snprintf(s.model, sizeof s.model, "%dx%d", s.image_width, s.image_height);
   if (s.filter_pattern == 0xFFFFFFFF) s.filter_pattern = 0x94949494;
   if (s.preview_offset && !s.preview_height) {
     s.input.Seek(s.preview_offset);

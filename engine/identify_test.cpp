@@ -36,7 +36,7 @@ struct CameraTiff {
   uint32_t raw_height = 200;
   uint16_t bits = 12;
   uint16_t compression = 1;
-  int orientation = -1;  // TIFF Orientation; -1 writes none
+  int orientation = -1;           // TIFF Orientation; -1 writes none
   bool phase_one_marker = false;  // "IIII" as the value of IFD0's first entry
   Bytes raw_data = Bytes(64, 0);
   Bytes jpeg;
@@ -75,9 +75,13 @@ Bytes MakeCameraTiff(const CameraTiff& c) {
   return t.Build();
 }
 
-Bytes Headerless(size_t size) { return Bytes(size, 0); }
+Bytes Headerless(size_t size) {
+  return Bytes(size, 0);
+}
 
-std::string MakeOf(const Bytes& file) { return Identify(file)->make; }
+std::string MakeOf(const Bytes& file) {
+  return Identify(file)->make;
+}
 
 bool Extracts(const Bytes& file) {
   MemorySource source(file);
@@ -280,7 +284,7 @@ TEST(IdentifyNames, MakeAndModelNormalisation) {
       {"KONICA", "Digital Camera KD-400Z", "KONICA", "KD-400Z"},
       {"OLYMPUS OPTICAL CO.,LTD", "E-500   ", "OLYMPUS", "E-500"},
       {"SONY ", "sony DSLR-A100", "SONY", "DSLR-A100"},  // prefix compared without case
-      {"Canon", "CanonEOS", "Canon", "CanonEOS"},         // no blank after the make
+      {"Canon", "CanonEOS", "Canon", "CanonEOS"},        // no blank after the make
       // KODAK names are cut at 16 characters before the make is removed.
       {"EASTMAN KODAK COMPANY", "KODAK DCS560C 123456789", "KODAK", "DCS560C 12"},
   };
