@@ -10,6 +10,10 @@
 #include <thread>
 #include <tuple>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "job/job_test_support.h"
 #include "job/naming.h"
 #include "platform/graphics_session.h"
@@ -164,6 +168,19 @@ TEST_F(ExtractionJobTest, FolderContributesOnlyItsOwnRawFiles) {
   EXPECT_EQ(Get({u"extracted_jpegs", u"IMG_2_RLFT.jpg"}), jpeg);
   EXPECT_TRUE(ScratchFolder::Names(In({u"sub", u"extracted_jpegs"})).empty());
 }
+
+#ifndef _WIN32
+TEST_F(ExtractionJobTest, SpecialFilesInAFolderAreNeverOpened) {
+  // Opening a FIFO for reading blocks until a writer comes: collecting one
+  // would hang the run.
+  Put(u"A.NEF", Jpeg(64, 48));
+  ASSERT_EQ(::mkfifo(platform::PathForDisplay(In({u"pipe.NEF"})).c_str(), 0600), 0);
+  FakeJob job;
+  const JobCounters c = RunOver(job, {dir_.root()});
+  EXPECT_EQ(c.filesFound, 1);
+  EXPECT_EQ(c.newCount, 1);
+}
+#endif
 
 TEST_F(ExtractionJobTest, SecondRunWritesNothingAndCountsEverythingPresent) {
   Put(u"A.NEF", Jpeg(64, 48, 1));
