@@ -98,6 +98,10 @@ TEST(DialogFrameworkTest, UnboundWindowsAndRepeatedShowsAreRefused) {
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0), FALSE);
   EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_ERASEBKGND, 0, 0), FALSE);
+  // An initialisation without an object leaves the window unbound.
+  EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_INITDIALOG, 0, 0), TRUE);
+  EXPECT_EQ(GetWindowLongPtrW(plain, GWLP_USERDATA), 0);
+  EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0), FALSE);
   DestroyWindow(plain);
 
   EXPECT_EQ(ui::DialogBase::ShowModal(nullptr, IDD_PROGRESS), -1);
