@@ -1,0 +1,34 @@
+// Name-pattern expansion and file-name splitting over arbitrary UTF-16 text.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "job/naming.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 8) return 0;
+  int32_t width, height;
+  std::memcpy(&width, data, 4);
+  std::memcpy(&height, data + 4, 4);
+  data += 8;
+  size -= 8;
+  // Three texts separated at the first two zero code units.
+  std::u16string parts[3];
+  int part = 0;
+  for (size_t i = 0; i + 1 < size; i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0 && part < 2) {
+      ++part;
+      continue;
+    }
+    parts[part] += c;
+  }
+  (void)job::ExpandFolderPattern(parts[0], width, height);
+  (void)job::ExpandFileNamePattern(parts[0], parts[1], parts[2], width, height);
+  std::u16string base, extension, parent;
+  job::SplitFileName(parts[1], &base, &extension, u'/');
+  job::SplitFileName(parts[1], &base, &extension, u'\\');
+  job::ParentFolderOf(parts[1], &parent, u'/');
+  (void)job::OutputFilePath(parts[2], parts[0], u'\\');
+  return 0;
+}

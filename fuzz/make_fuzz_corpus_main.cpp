@@ -1,0 +1,78 @@
+// Writes the seed corpora of the fuzz targets into a folder:
+//   OUT/extract  synthetic camera files of every container family
+//   OUT/settings settings-file images
+//   OUT/naming   name patterns with sizes
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "settings/settings_store.h"
+#include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/foveon_builder.h"
+#include "tests/fixtures/fuji_minolta_builder.h"
+#include "tests/fixtures/jpeg.h"
+
+namespace {
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_corpus OUT (OUT/extract, OUT/settings, OUT/naming must exist)\n");
+    return 2;
+  }
+  const std::string out = argv[1];
+  bool ok = true;
+  int n = 0;
+  for (const auto& demo : fixtures::MakeDemoFiles())
+    ok &= WriteFile(out + "/extract/demo_" + std::to_string(n++) + ".bin", demo.bytes);
+
+  fixtures::JpegOptions small;
+  small.width = 16;
+  small.height = 16;
+  small.app = fixtures::JpegApp::Exif;
+  fixtures::RafOptions raf;
+  raf.jpeg = fixtures::MakeJpeg(small);
+  ok &= WriteFile(out + "/extract/raf.bin", fixtures::MakeRafFile(raf));
+  fixtures::MrwOptions mrw;
+  mrw.blocks.push_back(fixtures::MrwSensorBlock(false, 32, 32));
+  ok &= WriteFile(out + "/extract/mrw.bin", fixtures::MakeMrwFile(mrw));
+  fixtures::X3fOptions x3f;
+  small.app = fixtures::JpegApp::Jfif;
+  x3f.sections.push_back(fixtures::X3fImage(16, 16, fixtures::MakeJpeg(small)));
+  x3f.sections.push_back(fixtures::X3fProperties({{"CAMMANUF", "SIGMA"}, {"CAMMODEL", "Fixture"}}));
+  ok &= WriteFile(out + "/extract/x3f.bin", fixtures::MakeX3fFile(x3f));
+
+  constexpr uint32_t kFuzzMagic = 0x52435653;  // must match fuzz_settings.cpp
+  settings::SettingsStore store;
+  ok &= WriteFile(out + "/settings/empty.bin", settings::SerializeSettings(store, kFuzzMagic));
+  settings::WriteExtractionSettings(settings::ExtractionSettings{}, &store);
+  store.Entry(3, 7).type = settings::kSettingText;
+  store.Entry(3, 7).text = u"carried";
+  store.Entry(4, 1).type = settings::kSettingBytes;
+  store.Entry(4, 1).bytes = {1, 2, 3};
+  ok &= WriteFile(out + "/settings/full.bin", settings::SerializeSettings(store, kFuzzMagic));
+
+  const char16_t* patterns[] = {u"%N_RLFT_%W.jpg", u"extracted_jpegs_%W", u"%%N%E%H%x%"};
+  n = 0;
+  for (const char16_t* p : patterns) {
+    std::vector<uint8_t> bytes = {0x20, 0x03, 0, 0, 0x58, 0x02, 0, 0};
+    for (const char16_t* c = p; *c; ++c) {
+      bytes.push_back(static_cast<uint8_t>(*c));
+      bytes.push_back(static_cast<uint8_t>(*c >> 8));
+    }
+    for (const char16_t* c = u"\0trip.day1\0NEF"; c < u"\0trip.day1\0NEF" + 14; ++c) {
+      bytes.push_back(static_cast<uint8_t>(*c));
+      bytes.push_back(static_cast<uint8_t>(*c >> 8));
+    }
+    ok &= WriteFile(out + "/naming/pattern_" + std::to_string(n++) + ".bin", bytes);
+  }
+  return ok ? 0 : 1;
+}
