@@ -1,9 +1,11 @@
 // Measuring and reducing JPEG files through the GDI+ flat API (Windows).
 // GDI+ must be started by the caller (the dialog framework keeps it up
 // while any dialog object lives) and stay started until these return.
+// clang-format off
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
+// clang-format on
 
 #include <cstring>
 #include <memory>
@@ -31,7 +33,9 @@ constexpr UINT kMaxEncoderListBytes = 1u << 20;
 // The property items of one preview; Exif blocks stay far below this.
 constexpr UINT kMaxPropertyBytes = 16u << 20;
 
-const WCHAR* Wide(const std::u16string& text) { return reinterpret_cast<const WCHAR*>(text.c_str()); }
+const WCHAR* Wide(const std::u16string& text) {
+  return reinterpret_cast<const WCHAR*>(text.c_str());
+}
 
 struct ImageDisposer {
   void operator()(GpImage* image) const { GdipDisposeImage(image); }

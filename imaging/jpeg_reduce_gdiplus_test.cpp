@@ -3,11 +3,13 @@
 // quality checks live with the portable reducer's tests; here: sizes, the
 // file replaced by a JPEG of exactly the target size, and every failure
 // keeping the full-size bytes.
-#include <gtest/gtest.h>
-
+// clang-format off
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -42,7 +44,8 @@ class GdiplusReducerTest : public ::testing::Test {
   std::u16string Write(const std::string& name, const Bytes& bytes) {
     const fs::path path = folder_ / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path.u16string();
   }
   static Bytes Read(const std::u16string& path) {

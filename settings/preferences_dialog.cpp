@@ -1,7 +1,9 @@
 #include "settings/preferences_dialog.h"
 
+// clang-format off
 #include <commctrl.h>
 #include <shlwapi.h>
+// clang-format on
 
 #include <string>
 
@@ -12,7 +14,9 @@ namespace {
 
 // A number as the edits show it: plain digits, a minus sign when negative,
 // and nothing at all for 0.
-std::wstring EditText(int32_t value) { return value == 0 ? std::wstring() : std::to_wstring(value); }
+std::wstring EditText(int32_t value) {
+  return value == 0 ? std::wstring() : std::to_wstring(value);
+}
 
 // Leading decimal digits with an optional sign, as StrToIntW reads them:
 // "1,200" gives 1, letters give 0.
@@ -75,9 +79,9 @@ void PreferencesDialog::OnCommand(int control_id, int notification_code) {
 }
 
 void PreferencesDialog::OnOK() {
-  settings_.sizeMode =
-      SendMessageW(nativeAndSmaller_, BM_GETCHECK, 0, 0) == BST_CHECKED ? NativeAndSmaller
-                                                                          : NativeOnly;
+  settings_.sizeMode = SendMessageW(nativeAndSmaller_, BM_GETCHECK, 0, 0) == BST_CHECKED
+                           ? NativeAndSmaller
+                           : NativeOnly;
   // Read even while disabled, and stored as typed: no clamping.
   settings_.maxWidth = EditValue(maxWidthEdit_);
   settings_.maxHeight = EditValue(maxHeightEdit_);

@@ -32,7 +32,9 @@ STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** out) {
   return QueryInterfaceFromTable(this, kInterfaces, riid, out);
 }
 
-STDMETHODIMP_(ULONG) ClassFactory::AddRef() { return InterlockedIncrement(&references_); }
+STDMETHODIMP_(ULONG) ClassFactory::AddRef() {
+  return InterlockedIncrement(&references_);
+}
 
 STDMETHODIMP_(ULONG) ClassFactory::Release() {
   const LONG left = InterlockedDecrement(&references_);

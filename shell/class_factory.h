@@ -1,8 +1,10 @@
 // The class table of the module and a generic class factory over it.
 #pragma once
 
+// clang-format off
 #include <windows.h>
 #include <unknwn.h>
+// clang-format on
 
 namespace shell {
 

@@ -1,6 +1,8 @@
 // Entry points of RididaViz.DLL, the in-process COM server.
+// clang-format off
 #include <windows.h>
 #include <objbase.h>
+// clang-format on
 
 #include "shell/class_factory.h"
 #include "shell/module.h"
@@ -18,7 +20,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-STDAPI DllCanUnloadNow() { return shell::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() {
+  return shell::ModuleLockCount() == 0 ? S_OK : S_FALSE;
+}
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
   return shell::GetClassObject(clsid, riid, out);

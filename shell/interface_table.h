@@ -2,8 +2,10 @@
 // id with the offset of that interface's vtable pointer inside the object.
 #pragma once
 
+// clang-format off
 #include <windows.h>
 #include <unknwn.h>
+// clang-format on
 
 #include <cstddef>
 
@@ -19,8 +21,7 @@ template <class Class, class Interface>
 std::ptrdiff_t InterfaceOffset() {
   // Any non-null address works; the cast applies the base-class adjustment.
   Class* object = reinterpret_cast<Class*>(0x1000);
-  return reinterpret_cast<char*>(static_cast<Interface*>(object)) -
-         reinterpret_cast<char*>(object);
+  return reinterpret_cast<char*>(static_cast<Interface*>(object)) - reinterpret_cast<char*>(object);
 }
 
 // Looks riid up in the table (terminated by an entry with a null iid).

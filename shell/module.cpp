@@ -15,12 +15,22 @@ void SetModuleInstance(HINSTANCE instance) {
   ui::SetResourceModule(instance);
 }
 
-HINSTANCE ModuleInstance() { return g_module_instance; }
+HINSTANCE ModuleInstance() {
+  return g_module_instance;
+}
 
-void LockModule() { InterlockedIncrement(&g_lock_count); }
-void UnlockModule() { InterlockedDecrement(&g_lock_count); }
-settings::SettingsStore& ModuleSettingsStore() { return g_settings_store; }
+void LockModule() {
+  InterlockedIncrement(&g_lock_count);
+}
+void UnlockModule() {
+  InterlockedDecrement(&g_lock_count);
+}
+settings::SettingsStore& ModuleSettingsStore() {
+  return g_settings_store;
+}
 
-LONG ModuleLockCount() { return InterlockedCompareExchange(&g_lock_count, 0, 0); }
+LONG ModuleLockCount() {
+  return InterlockedCompareExchange(&g_lock_count, 0, 0);
+}
 
 }  // namespace shell

@@ -10,11 +10,14 @@ namespace {
 // ours.
 constexpr DWORD kMaxScriptBytes = 64 * 1024;
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r'; }
+bool IsBlank(wchar_t c) {
+  return c == L' ' || c == L'\t' || c == L'\r';
+}
 
 // Splits one line into words, quoted strings (no escapes: backslashes are
 // part of key paths) and "=". False on an unterminated quote.
-bool Tokenize(const std::wstring& line, std::vector<std::wstring>* tokens, std::vector<bool>* quoted) {
+bool Tokenize(const std::wstring& line, std::vector<std::wstring>* tokens,
+              std::vector<bool>* quoted) {
   size_t at = 0;
   while (at < line.size()) {
     if (IsBlank(line[at])) {
@@ -110,7 +113,9 @@ LSTATUS DeleteTree(HKEY root, const std::wstring& key) {
   return status;
 }
 
-bool IsGone(LSTATUS status) { return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND; }
+bool IsGone(LSTATUS status) {
+  return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND;
+}
 
 LSTATUS RegisterStep(const ScriptStep& step, HKEY root, const std::wstring& module_path) {
   if (step.kind == ScriptStep::Kind::Replaced) {
@@ -194,7 +199,9 @@ HRESULT RegistrationModulePath(HMODULE module, std::wstring* path) {
   return S_OK;
 }
 
-bool IsWindowsNtFamily() { return (GetVersion() & 0x80000000u) == 0; }
+bool IsWindowsNtFamily() {
+  return (GetVersion() & 0x80000000u) == 0;
+}
 
 HRESULT RegisterServer(HMODULE module, const RegistryTarget& target) {
   // Everything that can fail without touching the registry comes first, so

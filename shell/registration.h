@@ -26,8 +26,7 @@ struct ScriptStep {
 
 // Parses the script text. False (with the 1-based line in *error_line) on
 // a line that is not one of the four forms.
-bool ParseRegistryScript(const std::wstring& text, std::vector<ScriptStep>* steps,
-                         int* error_line);
+bool ParseRegistryScript(const std::wstring& text, std::vector<ScriptStep>* steps, int* error_line);
 
 // Runs the steps below `root`, with %MODULE% replaced by module_path.
 // Registering: replaced keys are deleted and created afresh, the others

@@ -68,9 +68,13 @@ HRESULT ShellExtension::Create(IUnknown* outer, REFIID riid, void** out) {
   return result;
 }
 
-ShellExtension::ShellExtension(IUnknown* outer) : inner_(this), outer_(outer) { LockModule(); }
+ShellExtension::ShellExtension(IUnknown* outer) : inner_(this), outer_(outer) {
+  LockModule();
+}
 
-ShellExtension::~ShellExtension() { UnlockModule(); }
+ShellExtension::~ShellExtension() {
+  UnlockModule();
+}
 
 // The object's own interfaces. IUnknown alone answers with IShellExtInit,
 // the first entry, unless the object is the inner part of an aggregate.
@@ -89,7 +93,9 @@ STDMETHODIMP ShellExtension::InnerUnknown::QueryInterface(REFIID riid, void** ou
   return QueryInterfaceFromTable(owner_, kInterfaces, riid, out);
 }
 
-STDMETHODIMP_(ULONG) ShellExtension::InnerUnknown::AddRef() { return ++owner_->references_; }
+STDMETHODIMP_(ULONG) ShellExtension::InnerUnknown::AddRef() {
+  return ++owner_->references_;
+}
 
 STDMETHODIMP_(ULONG) ShellExtension::InnerUnknown::Release() {
   const ULONG left = --owner_->references_;

@@ -3,8 +3,10 @@
 // command (preferences, extraction behind the progress dialog, settings).
 #pragma once
 
+// clang-format off
 #include <windows.h>
 #include <shlobj.h>
+// clang-format on
 
 #include <string>
 #include <vector>

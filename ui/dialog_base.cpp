@@ -1,7 +1,9 @@
 #include "ui/dialog_base.h"
 
+// clang-format off
 #include <objidl.h>
 #include <gdiplus.h>
+// clang-format on
 
 namespace ui {
 namespace {
@@ -66,8 +68,12 @@ class ManifestScope {
 
 }  // namespace
 
-void SetResourceModule(HINSTANCE module) { g_resource_module = module; }
-HINSTANCE ResourceModule() { return g_resource_module; }
+void SetResourceModule(HINSTANCE module) {
+  g_resource_module = module;
+}
+HINSTANCE ResourceModule() {
+  return g_resource_module;
+}
 
 DialogBase::DialogBase() {
   if (++g_live_objects == 1) StartGdiplus();
@@ -77,8 +83,12 @@ DialogBase::~DialogBase() {
   if (--g_live_objects == 0) StopGdiplus();
 }
 
-LONG DialogBase::LiveObjectCount() { return g_live_objects; }
-bool DialogBase::GdiplusStarted() { return g_gdiplus_started; }
+LONG DialogBase::LiveObjectCount() {
+  return g_live_objects;
+}
+bool DialogBase::GdiplusStarted() {
+  return g_gdiplus_started;
+}
 
 INT_PTR DialogBase::ShowModal(DialogBase* dialog, int resource_id) {
   // The window binds to the object for its whole life; a second window
@@ -165,7 +175,9 @@ void DialogBase::OnCommand(int control_id, int notification_code) {
   }
 }
 
-INT_PTR DialogBase::OnMessage(UINT message, WPARAM, LPARAM) { return message == WM_ACTIVATE; }
+INT_PTR DialogBase::OnMessage(UINT message, WPARAM, LPARAM) {
+  return message == WM_ACTIVATE;
+}
 
 void DialogBase::EndWith(INT_PTR result) {
   if (window_ != nullptr) EndDialog(window_, result);
@@ -175,9 +187,8 @@ void DialogBase::PaintBackground(HDC dc) {
   if (dc == nullptr || window_ == nullptr) return;
   // The dialog's own colour query, answered by default processing, yields
   // the platform's dialog background.
-  auto brush = reinterpret_cast<HBRUSH>(
-      SendMessageW(window_, WM_CTLCOLORDLG, reinterpret_cast<WPARAM>(dc),
-                   reinterpret_cast<LPARAM>(window_)));
+  auto brush = reinterpret_cast<HBRUSH>(SendMessageW(
+      window_, WM_CTLCOLORDLG, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(window_)));
   if (brush == nullptr) brush = GetSysColorBrush(COLOR_BTNFACE);
   RECT client;
   GetClientRect(window_, &client);

@@ -4,8 +4,10 @@
 // while any dialog object is alive (the reducer needs it during a job).
 #pragma once
 
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
+// clang-format on
 
 namespace ui {
 
@@ -25,8 +27,7 @@ class DialogBase {
   // the calling thread's active window. Returns the end code, or -1 when the
   // dialog could not be shown (no object, missing template, shown before).
   static INT_PTR ShowModal(DialogBase* dialog, int resource_id);
-  static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wparam,
-                                          LPARAM lparam);
+  static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
   // Live dialog objects in the process, and whether GDI+ is started now.
   static LONG LiveObjectCount();

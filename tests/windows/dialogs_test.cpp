@@ -2,10 +2,12 @@
 // thread runs the modal loop: the framework's routing and GDI+ lifetime, the
 // preferences dialog over a settings store, and the progress dialog over a
 // job whose previews the test releases one at a time.
-#include <gtest/gtest.h>
-
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -38,8 +40,8 @@ using wintest::WindowText;
 constexpr wchar_t kPreferencesCaption[] = L"Rawlift preferences";
 constexpr wchar_t kProgressCaption[] = L"Rawlift";
 
-#define REQUIRE_DISPLAY()                                               \
-  do {                                                                  \
+#define REQUIRE_DISPLAY()                                                  \
+  do {                                                                     \
     if (!wintest::HaveDisplay()) GTEST_SKIP() << "no display for windows"; \
   } while (0)
 
@@ -93,8 +95,8 @@ TEST(DialogFrameworkTest, EscapeEndsWithCancelAfterOnCancel) {
 
 TEST(DialogFrameworkTest, UnboundWindowsAndRepeatedShowsAreRefused) {
   // A window that never was a dialog of ours: no object, default answer.
-  HWND plain = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                               nullptr);
+  HWND plain =
+      CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0), FALSE);
   EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_ERASEBKGND, 0, 0), FALSE);
@@ -248,24 +250,23 @@ TEST_F(PreferencesTest, StoredValuesAreShownAndTypedTextIsStoredAsStrToIntReadsI
 TEST_F(PreferencesTest, NativeOnlyDisablesTheEditsButSaveStillStoresTheirNumbers) {
   settings::WriteExtractionSettings({settings::NativeAndSmaller, 640, 480, true}, &store_);
   bool disabled = false, enabled_again = false, text_change_ignored = false;
-  EXPECT_EQ(Show([&](HWND window) {
-              SendMessageW(GetDlgItem(window, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK,
-                           BST_UNCHECKED, 0);
-              SendMessageW(GetDlgItem(window, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_CHECKED, 0);
-              SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_ONLY, BN_CLICKED), 0);
-              disabled = !IsEnabled(window, IDC_PREF_MAX_WIDTH) &&
-                         !IsEnabled(window, IDC_PREF_MAX_HEIGHT);
-              // A notification other than a click changes nothing.
-              SendMessageW(window, WM_COMMAND,
-                           MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_SETFOCUS), 0);
-              text_change_ignored = !IsEnabled(window, IDC_PREF_MAX_WIDTH);
-              SendMessageW(window, WM_COMMAND,
-                           MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_CLICKED), 0);
-              enabled_again = IsEnabled(window, IDC_PREF_MAX_WIDTH);
-              SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_ONLY, BN_CLICKED), 0);
-              ClickButton(window, IDC_PREF_SAVE);
-            }),
-            IDOK);
+  EXPECT_EQ(
+      Show([&](HWND window) {
+        SendMessageW(GetDlgItem(window, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK, BST_UNCHECKED,
+                     0);
+        SendMessageW(GetDlgItem(window, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_CHECKED, 0);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_ONLY, BN_CLICKED), 0);
+        disabled =
+            !IsEnabled(window, IDC_PREF_MAX_WIDTH) && !IsEnabled(window, IDC_PREF_MAX_HEIGHT);
+        // A notification other than a click changes nothing.
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_SETFOCUS), 0);
+        text_change_ignored = !IsEnabled(window, IDC_PREF_MAX_WIDTH);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_CLICKED), 0);
+        enabled_again = IsEnabled(window, IDC_PREF_MAX_WIDTH);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_ONLY, BN_CLICKED), 0);
+        ClickButton(window, IDC_PREF_SAVE);
+      }),
+      IDOK);
   EXPECT_TRUE(disabled);
   EXPECT_TRUE(text_change_ignored);
   EXPECT_TRUE(enabled_again);
@@ -388,8 +389,12 @@ class ProgressTest : public ::testing::Test {
   std::vector<std::u16string> selection_;
 };
 
-std::wstring StatusText(HWND window) { return WindowText(GetDlgItem(window, IDC_PROGRESS_TEXT)); }
-std::wstring ButtonText(HWND window) { return WindowText(GetDlgItem(window, IDC_PROGRESS_CLOSE)); }
+std::wstring StatusText(HWND window) {
+  return WindowText(GetDlgItem(window, IDC_PROGRESS_TEXT));
+}
+std::wstring ButtonText(HWND window) {
+  return WindowText(GetDlgItem(window, IDC_PROGRESS_CLOSE));
+}
 
 TEST_F(ProgressTest, ShowsTheCountsAsTheJobRunsThenTheSummaryAndClose) {
   MakeRawFiles(3);
@@ -420,8 +425,8 @@ TEST_F(ProgressTest, ShowsTheCountsAsTheJobRunsThenTheSummaryAndClose) {
   EXPECT_EQ(first_text, L"Files Scanned: 3\nJPEGs Extracted: 0 Total - 0 New");
   EXPECT_EQ(running_text, L"Files Scanned: 3\nJPEGs Extracted: 1 Total - 1 New");
   EXPECT_EQ(running_button, L"Cancel");
-  EXPECT_EQ(final_text.rfind(L"Files Scanned: 3\nJPEGs Extracted: 3 Total - 3 New\nTotal Time: ", 0),
-            0u)
+  EXPECT_EQ(
+      final_text.rfind(L"Files Scanned: 3\nJPEGs Extracted: 3 Total - 3 New\nTotal Time: ", 0), 0u)
       << std::string(final_text.begin(), final_text.end());
   EXPECT_NE(final_text.find(L" sec\nAverage Time per File: "), std::wstring::npos);
   EXPECT_EQ(final_button, L"Close");

@@ -4,8 +4,10 @@
 // the files written, the counts shown and the settings file.
 #include <gtest/gtest.h>
 
+// clang-format off
 #include <windows.h>
 #include <shlobj.h>
+// clang-format on
 
 #include <cstring>
 #include <filesystem>
@@ -39,7 +41,8 @@ Bytes ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 uint32_t Word(const Bytes& bytes, size_t at) {
@@ -66,9 +69,9 @@ class InvokeCommandTest : public ::testing::Test {
     ASSERT_EQ(get_class_object(shell::kShellExtensionClsid, IID_IClassFactory,
                                reinterpret_cast<void**>(&factory)),
               S_OK);
-    ASSERT_EQ(factory->CreateInstance(nullptr, shell::kIidShellExtInit,
-                                      reinterpret_cast<void**>(&init_)),
-              S_OK);
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, shell::kIidShellExtInit, reinterpret_cast<void**>(&init_)),
+        S_OK);
     factory->Release();
     ASSERT_EQ(init_->QueryInterface(shell::kIidContextMenu, reinterpret_cast<void**>(&menu_)),
               S_OK);
@@ -80,7 +83,8 @@ class InvokeCommandTest : public ::testing::Test {
     std::error_code ignored;
     fs::remove(settings_, ignored);
 
-    folder_ = fs::temp_directory_path() / ("rawlift_invoke_" + std::to_string(GetCurrentProcessId()));
+    folder_ =
+        fs::temp_directory_path() / ("rawlift_invoke_" + std::to_string(GetCurrentProcessId()));
     fs::remove_all(folder_, ignored);
     fs::create_directories(folder_ / "sub");
   }
@@ -146,8 +150,7 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
       SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_UNCHECKED, 0);
       SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK, BST_CHECKED,
                    0);
-      SendMessageW(preferences, WM_COMMAND,
-                   MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_CLICKED), 0);
+      SendMessageW(preferences, WM_COMMAND, MAKEWPARAM(IDC_PREF_NATIVE_AND_SMALLER, BN_CLICKED), 0);
       wintest::SetControlText(preferences, IDC_PREF_MAX_WIDTH, L"200");
       wintest::SetControlText(preferences, IDC_PREF_MAX_HEIGHT, L"200");
       ClickButton(preferences, IDC_PREF_EXTRACT);
@@ -177,7 +180,8 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
     EXPECT_EQ(frame.width, 320);
     EXPECT_EQ(frame.height, 240);
     // 320 by 240 within 200 by 200: 200 by 150, named after its width.
-    const fs::path reduced = folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg");
+    const fs::path reduced =
+        folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg");
     ASSERT_TRUE(fixtures::ReadJpegFrame(ReadFile(reduced), &frame));
     EXPECT_EQ(frame.width, 200);
     EXPECT_EQ(frame.height, 150);
@@ -189,12 +193,12 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
   const Bytes stored = ReadFile(settings_);
   ASSERT_EQ(stored.size(), 64u);
   EXPECT_EQ(std::string(stored.begin(), stored.begin() + 4), "tflr");
-  EXPECT_EQ(Word(stored, 4), 1u);    // one section
-  EXPECT_EQ(Word(stored, 12), 4u);   // four entries
-  EXPECT_EQ(Word(stored, 24), 1u);   // sizeMode NativeAndSmaller
+  EXPECT_EQ(Word(stored, 4), 1u);     // one section
+  EXPECT_EQ(Word(stored, 12), 4u);    // four entries
+  EXPECT_EQ(Word(stored, 24), 1u);    // sizeMode NativeAndSmaller
   EXPECT_EQ(Word(stored, 36), 200u);  // maxWidth
   EXPECT_EQ(Word(stored, 48), 200u);  // maxHeight
-  EXPECT_EQ(Word(stored, 60), 1u);   // addSuffix
+  EXPECT_EQ(Word(stored, 60), 1u);    // addSuffix
 }
 
 TEST_F(InvokeCommandTest, TheSelectionCannotChangeWhileTheCommandRuns) {

@@ -2,14 +2,15 @@
 // lock count through object lifetimes, aggregation, and the handler's
 // Initialize / QueryContextMenu / GetCommandString over real data objects
 // and menus. The registry script runs against scratch keys below HKCU.
-#include <gtest/gtest.h>
-
+// clang-format off
 #include <windows.h>
 #include <shlobj.h>
 #include <commctrl.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <cstring>
-
 #include <string>
 #include <vector>
 
@@ -240,9 +241,9 @@ TEST_F(ComServerTest, AggregatedObjectDelegatesToItsOuterObject) {
 class HandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(shell::ShellExtension::Create(nullptr, kIidShellExtInit,
-                                            reinterpret_cast<void**>(&init_)),
-              S_OK);
+    ASSERT_EQ(
+        shell::ShellExtension::Create(nullptr, kIidShellExtInit, reinterpret_cast<void**>(&init_)),
+        S_OK);
     ASSERT_EQ(init_->QueryInterface(kIidContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
   }
   void TearDown() override {
@@ -395,8 +396,8 @@ class RegistryScriptTest : public ::testing::Test {
                               &classes_, nullptr),
               ERROR_SUCCESS);
     HKEY approved = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &approved, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kApproved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &approved, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(approved);
     target_.classesRoot = classes_;
@@ -413,7 +414,8 @@ class RegistryScriptTest : public ::testing::Test {
   }
   std::wstring Default(const std::wstring& path) {
     std::wstring value;
-    EXPECT_TRUE(wintest::ReadString(classes_, path, nullptr, &value)) << "no default at " << path.size();
+    EXPECT_TRUE(wintest::ReadString(classes_, path, nullptr, &value))
+        << "no default at " << path.size();
     return value;
   }
   HKEY classes_ = nullptr;
@@ -439,8 +441,8 @@ TEST_F(RegistryScriptTest, ParsesTheModulesScriptAndRejectsMalformedLines) {
   EXPECT_FALSE(shell::ParseRegistryScript(L"kept \"unterminated", &steps, &line));
   EXPECT_FALSE(shell::ParseRegistryScript(L"replaced \"\"", &steps, &line))
       << "an empty key would be the root itself";
-  EXPECT_TRUE(shell::ParseRegistryScript(L"# only a comment\n\n  kept \"A\" # trailing\n", &steps,
-                                         &line));
+  EXPECT_TRUE(
+      shell::ParseRegistryScript(L"# only a comment\n\n  kept \"A\" # trailing\n", &steps, &line));
   EXPECT_EQ(steps.size(), 1u);
 }
 
@@ -451,8 +453,8 @@ TEST_F(RegistryScriptTest, RegisterWritesEveryKeyAndReplacesAnEarlierHandlerKey)
                   KEY_ALL_ACCESS, nullptr, &key, nullptr);
   RegSetValueExW(key, L"x", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"y"), 4);
   RegCloseKey(key);
-  RegCreateKeyExW(classes_, (kHandlers + L"\\OtherHandler").c_str(), 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegCreateKeyExW(classes_, (kHandlers + L"\\OtherHandler").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                  nullptr, &key, nullptr);
   RegCloseKey(key);
   RegCreateKeyExW(classes_, (kClassKey + L"\\Leftover").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                   nullptr, &key, nullptr);
@@ -463,8 +465,8 @@ TEST_F(RegistryScriptTest, RegisterWritesEveryKeyAndReplacesAnEarlierHandlerKey)
     EXPECT_EQ(Default(kClassKey), L"Rawlift Shell Extension");
     EXPECT_EQ(Default(kClassKey + L"\\InprocServer32"), wintest::ModulePath());
     std::wstring model;
-    EXPECT_TRUE(wintest::ReadString(classes_, kClassKey + L"\\InprocServer32", L"ThreadingModel",
-                                    &model));
+    EXPECT_TRUE(
+        wintest::ReadString(classes_, kClassKey + L"\\InprocServer32", L"ThreadingModel", &model));
     EXPECT_EQ(model, L"Apartment");
     EXPECT_EQ(Default(kClassKey + L"\\ShellEx\\ContextMenuHandlers\\RerozavUvaVor"),
               L"{5E2121EE-0300-11D4-8D3B-444553540000}");
@@ -512,7 +514,8 @@ TEST_F(RegistryScriptTest, AModulePathThatFillsTheWholeBufferIsRefusedBeforeAnyt
   // cuts it to the buffer, and the cut path would be registered.
   wchar_t temp[MAX_PATH];
   ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-  std::wstring folder = std::wstring(temp) + L"rawlift_long_" + std::to_wstring(GetCurrentProcessId());
+  std::wstring folder =
+      std::wstring(temp) + L"rawlift_long_" + std::to_wstring(GetCurrentProcessId());
   const std::wstring level(100, L'd');
   std::vector<std::wstring> made = {folder};
   CreateDirectoryW(folder.c_str(), nullptr);
@@ -569,10 +572,14 @@ class TemplateReader {
     if (was_empty != nullptr) *was_empty = first == 0;
     if (first == 0xFFFF) {
       switch (Word()) {
-        case 0x80: return L"button";
-        case 0x81: return L"edit";
-        case 0x82: return L"static";
-        default: return L"?";
+        case 0x80:
+          return L"button";
+        case 0x81:
+          return L"edit";
+        case 0x82:
+          return L"static";
+        default:
+          return L"?";
       }
     }
     std::wstring text;
@@ -686,21 +693,25 @@ TEST(DialogTemplateTest, PreferencesTemplateMatchesTheLayoutTable) {
   DialogTemplate dialog;
   ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 1, &dialog));
   ExpectFrame(dialog, L"Rawlift preferences", 161, 111);
-  ExpectItems(dialog, {
-      {4, L"button", L"&Native size only", 7, 7, 66, 10, kChild | BS_AUTORADIOBUTTON | WS_GROUP},
-      {5, L"button", L"Native and &smaller sizes", 7, 18, 92, 10, kChild | BS_AUTORADIOBUTTON},
-      {-1, L"static", L"Max &width:", 7, 34, 36, 8, kChild | SS_LEFT | WS_GROUP},
-      {6, L"edit", L"", 7, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
-      {7, L"msctls_updown32", L"", 47, 45, 10, 12, kChild | kSpin},
-      {-1, L"static", L"Max &height:", 79, 34, 39, 8, kChild | SS_LEFT | WS_GROUP},
-      {8, L"edit", L"", 79, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
-      {9, L"msctls_updown32", L"", 119, 45, 11, 12, kChild | kSpin},
-      {10, L"button", L"&Add suffix", 7, 68, 49, 10,
-       kChild | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
-      {3, L"button", L"Extract", 19, 90, 41, 14, kChild | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP},
-      {1, L"button", L"Save", 66, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
-      {2, L"button", L"Cancel", 113, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
-  });
+  ExpectItems(
+      dialog,
+      {
+          {4, L"button", L"&Native size only", 7, 7, 66, 10,
+           kChild | BS_AUTORADIOBUTTON | WS_GROUP},
+          {5, L"button", L"Native and &smaller sizes", 7, 18, 92, 10, kChild | BS_AUTORADIOBUTTON},
+          {-1, L"static", L"Max &width:", 7, 34, 36, 8, kChild | SS_LEFT | WS_GROUP},
+          {6, L"edit", L"", 7, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
+          {7, L"msctls_updown32", L"", 47, 45, 10, 12, kChild | kSpin},
+          {-1, L"static", L"Max &height:", 79, 34, 39, 8, kChild | SS_LEFT | WS_GROUP},
+          {8, L"edit", L"", 79, 45, 40, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL},
+          {9, L"msctls_updown32", L"", 119, 45, 11, 12, kChild | kSpin},
+          {10, L"button", L"&Add suffix", 7, 68, 49, 10,
+           kChild | BS_AUTOCHECKBOX | WS_GROUP | WS_TABSTOP},
+          {3, L"button", L"Extract", 19, 90, 41, 14,
+           kChild | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP},
+          {1, L"button", L"Save", 66, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
+          {2, L"button", L"Cancel", 113, 90, 41, 14, kChild | BS_PUSHBUTTON | WS_TABSTOP},
+      });
 }
 
 TEST(DialogTemplateTest, ProgressTemplateMatchesTheLayoutTable) {
@@ -708,9 +719,10 @@ TEST(DialogTemplateTest, ProgressTemplateMatchesTheLayoutTable) {
   ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 2, &dialog));
   ExpectFrame(dialog, L"Rawlift", 218, 50);
   ExpectItems(dialog, {
-      {2, L"button", L"Cancel", 161, 7, 50, 14, kChild | BS_PUSHBUTTON | WS_GROUP | WS_TABSTOP},
-      {3, L"static", L"", 7, 7, 148, 36, kChild | SS_LEFT | WS_GROUP},
-  });
+                          {2, L"button", L"Cancel", 161, 7, 50, 14,
+                           kChild | BS_PUSHBUTTON | WS_GROUP | WS_TABSTOP},
+                          {3, L"static", L"", 7, 7, 148, 36, kChild | SS_LEFT | WS_GROUP},
+                      });
 }
 
 TEST(ModuleResourcesTest, VersionAndCommonControlsManifest) {

@@ -24,7 +24,9 @@ STDMETHODIMP DropDataObject::QueryInterface(REFIID riid, void** out) {
   return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) DropDataObject::Release() { return --references_; }
+STDMETHODIMP_(ULONG) DropDataObject::Release() {
+  return --references_;
+}
 
 STDMETHODIMP DropDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {
   ++get_data_calls_;
@@ -168,7 +170,9 @@ bool IsChecked(HWND dialog, int id) {
   return SendMessageW(GetDlgItem(dialog, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-bool IsEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+bool IsEnabled(HWND dialog, int id) {
+  return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
+}
 
 void SetControlText(HWND dialog, int id, const wchar_t* text) {
   SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));

@@ -3,8 +3,10 @@
 // dialogs from a helper thread.
 #pragma once
 
+// clang-format off
 #include <windows.h>
 #include <objidl.h>
+// clang-format on
 
 #include <functional>
 #include <string>
