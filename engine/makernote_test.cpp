@@ -249,7 +249,7 @@ TEST(MakerNoteOlympus, ImageProcessingSubdirectoryRecursesOnce) {
   auto processing = NoteDirectory::Make();
   // Inside, tags read as 0x2040xxxx: the preview rule does not fire, and a
   // nested 0x2040 pointing back at the directory is not followed.
-  processing->Long(0x0088, 500).PointerTo(0x2040, processing, 13);
+  processing->Long(0x0088, 500).PointerToSelf(0x2040, 13);
   note.root().PointerTo(0x2040, processing, 13).PointerTo(0x2040, processing, 13);
   auto p = ParseNote(note, 0x4949);
   EXPECT_EQ(p->s.preview_offset, 0u);
