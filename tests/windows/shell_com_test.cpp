@@ -282,6 +282,10 @@ TEST_F(HandlerTest, InitializeRefusesWhatIsNotAFileDrop) {
   EXPECT_EQ(init_->Initialize(nullptr, &not_a_drop, nullptr), E_INVALIDARG);
   DropDataObject empty({});
   EXPECT_EQ(init_->Initialize(nullptr, &empty, nullptr), E_INVALIDARG);
+  // A medium other than the global memory asked for is not locked as one.
+  DropDataObject stream({L"C:\\a.cr2"});
+  stream.AnswerWithWrongMedium();
+  EXPECT_EQ(init_->Initialize(nullptr, &stream, nullptr), E_INVALIDARG);
   EXPECT_TRUE(Selection().empty());
 }
 

@@ -24,6 +24,10 @@ STDMETHODIMP DropDataObject::QueryInterface(REFIID riid, void** out) {
   return E_NOINTERFACE;
 }
 
+DropDataObject::~DropDataObject() {
+  for (HGLOBAL memory : unreleased_) GlobalFree(memory);
+}
+
 STDMETHODIMP_(ULONG) DropDataObject::Release() {
   return --references_;
 }
@@ -49,8 +53,11 @@ STDMETHODIMP DropDataObject::GetData(FORMATETC* format, STGMEDIUM* medium) {
   }
   *text = L'\0';
   GlobalUnlock(memory);
-  medium->tymed = TYMED_HGLOBAL;
+  // The wrong answer still carries a drop list, so only the medium's type
+  // tells it apart; the test frees the memory, which nothing releases.
+  medium->tymed = wrong_medium_ ? TYMED_NULL : TYMED_HGLOBAL;
   medium->hGlobal = memory;
+  if (wrong_medium_) unreleased_.push_back(memory);
   medium->pUnkForRelease = nullptr;
   return S_OK;
 }

@@ -25,6 +25,7 @@ class DropDataObject final : public IDataObject {
  public:
   DropDataObject(std::vector<std::wstring> paths, bool offers_drop = true)
       : paths_(std::move(paths)), offers_drop_(offers_drop) {}
+  ~DropDataObject();
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
@@ -39,12 +40,17 @@ class DropDataObject final : public IDataObject {
   STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
   STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
 
+  // Answers with an empty medium instead of the global memory asked for.
+  void AnswerWithWrongMedium() { wrong_medium_ = true; }
+
   int getDataCalls() const { return get_data_calls_; }
   ULONG references() const { return references_; }
 
  private:
   std::vector<std::wstring> paths_;
   bool offers_drop_;
+  bool wrong_medium_ = false;
+  std::vector<HGLOBAL> unreleased_;
   ULONG references_ = 1;  // the test's own; never deleted by Release
   int get_data_calls_ = 0;
 };
