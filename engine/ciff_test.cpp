@@ -369,6 +369,12 @@ TEST(CrwExtraction, PreviewGainsAHeaderWithTheShotDescription) {
   EXPECT_EQ(TextAt(e.jpeg, kBlock + 892), "Canon");
   EXPECT_EQ(TextAt(e.jpeg, kBlock + 956), "EOS 10D");
   EXPECT_EQ(TextAt(e.jpeg, kBlock + 1052), "2003:11:10 17:39:26");
+  // Exposure time and f-number rationals over 1000000, in the host's order.
+  uint32_t exposure = 0, f_number = 0;
+  std::memcpy(&exposure, e.jpeg.data() + kBlock + 340, 4);
+  std::memcpy(&f_number, e.jpeg.data() + kBlock + 348, 4);
+  EXPECT_EQ(exposure, 15625u);  // shutter code 192: 1/64 s
+  EXPECT_EQ(f_number, 4000000u);
   EXPECT_TRUE(std::equal(jpeg.begin() + 2, jpeg.end(), e.jpeg.begin() + 1148));
 }
 
