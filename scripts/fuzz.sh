@@ -29,7 +29,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for target in extract settings naming; do
   echo "== fuzz_$target for ${seconds}s"
-  if ! "$dir/fuzz/fuzz_$target" "$corpus/$target" -max_total_time="$seconds" -timeout=1 \
+  if ! "$dir/fuzz/fuzz_$target" "$corpus/$target" -seed=1 -max_total_time="$seconds" -timeout=1 \
       -malloc_limit_mb=64 -rss_limit_mb=2048 -max_len=1048576 -print_final_stats=1 \
       -artifact_prefix="$dir/artifacts/${target}-" 2>"$dir/fuzz_$target.log"; then
     echo "fuzz_$target FAILED; see $dir/fuzz_$target.log and $dir/artifacts" >&2
