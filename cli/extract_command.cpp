@@ -36,6 +36,50 @@ const char kExtractHelp[] =
     "\n"
     "Options:\n";
 
+const char kJobsHelp[] =
+    "  -j, --jobs N      work on N files at once (default: the number of cores);\n"
+    "                    the outputs and counts are those of a run with -j 1\n";
+
+// Upper bound of --jobs: beyond this more threads only contend for the disk.
+constexpr int kMaxParallelFiles = 64;
+
+// The extraction flags of `rawlift settings` plus the ones for one run only.
+const std::vector<OptionSpec>& ExtractSpecs() {
+  static const std::vector<OptionSpec> kSpecs = [] {
+    std::vector<OptionSpec> specs = ExtractionFlagSpecs();
+    specs.push_back({"jobs", 'j', true});
+    return specs;
+  }();
+  return kSpecs;
+}
+
+int DefaultParallelFiles() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores == 0) return 1;  // unknown
+  return cores > static_cast<unsigned>(kMaxParallelFiles) ? kMaxParallelFiles
+                                                          : static_cast<int>(cores);
+}
+
+// --jobs N: a whole number from 1 to kMaxParallelFiles.
+bool ParseJobs(const ParsedOptions& options, int* jobs, std::string* error) {
+  *jobs = DefaultParallelFiles();
+  if (!options.Has("jobs")) return true;
+  const std::string text = options.Value("jobs");
+  long long value = 0;
+  bool valid = !text.empty() && text.size() <= 3;
+  for (const char c : text) {
+    valid = valid && c >= '0' && c <= '9';
+    if (valid) value = value * 10 + (c - '0');
+  }
+  if (!valid || value < 1 || value > kMaxParallelFiles) {
+    *error = "--jobs needs a whole number from 1 to " + std::to_string(kMaxParallelFiles) +
+             ", not '" + text + "'";
+    return false;
+  }
+  *jobs = static_cast<int>(value);
+  return true;
+}
+
 const char kExtractExitHelp[] =
     "\n"
     "Progress goes to standard error when it is a terminal, the summary to\n"
@@ -103,18 +147,19 @@ std::string ProgressLine(const job::JobCounters& c, int64_t elapsedMs, int width
 int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   ParsedOptions options;
   std::string error;
-  if (!ParseOptions(args, ExtractionFlagSpecs(), &options, &error)) {
-    std::fprintf(env.err, "rawlift extract: %s\n\n%s%s%s", error.c_str(), kExtractHelp,
-                 kExtractionFlagsHelp, kExtractExitHelp);
+  if (!ParseOptions(args, ExtractSpecs(), &options, &error)) {
+    std::fprintf(env.err, "rawlift extract: %s\n\n%s%s%s%s", error.c_str(), kExtractHelp,
+                 kExtractionFlagsHelp, kJobsHelp, kExtractExitHelp);
     return kExtractUsage;
   }
   if (options.Has("help")) {
-    std::fprintf(env.out, "%s%s%s", kExtractHelp, kExtractionFlagsHelp, kExtractExitHelp);
+    std::fprintf(env.out, "%s%s%s%s", kExtractHelp, kExtractionFlagsHelp, kJobsHelp,
+                 kExtractExitHelp);
     return kExtractCompleted;
   }
   if (options.operands.empty()) {
-    std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s%s%s", kExtractHelp,
-                 kExtractionFlagsHelp, kExtractExitHelp);
+    std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s%s%s%s", kExtractHelp,
+                 kExtractionFlagsHelp, kJobsHelp, kExtractExitHelp);
     return kExtractUsage;
   }
 
@@ -125,7 +170,9 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   settings::ExtractionSettings record;
   settings::ReadExtractionSettings(store, &record);
   bool changed = false;
-  if (!ApplyExtractionFlags(options, &record, &changed, &error)) {
+  int parallelFiles = 1;
+  if (!ApplyExtractionFlags(options, &record, &changed, &error) ||
+      !ParseJobs(options, &parallelFiles, &error)) {
     std::fprintf(env.err, "rawlift extract: %s\n", error.c_str());
     return kExtractUsage;
   }
@@ -159,6 +206,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   job::ExtractionJob extraction(runStore);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
+  extraction.SetParallelFiles(parallelFiles);
   if (!extraction.StartWorker()) {
     std::fputs("rawlift extract: could not start the worker thread\n", env.err);
     return kExtractCompletedWithProblems;

@@ -1,8 +1,10 @@
 #include "job/extraction_job.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <map>
 #include <memory>
 #include <system_error>
 
@@ -28,6 +30,21 @@ constexpr char16_t kTemporarySuffix[] = u".part";
 
 char16_t AsciiLower(char16_t c) {
   return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
+}
+
+// Files whose outputs may collide: the same folder and the same base name
+// (the part before the first dot, which every output name is built from).
+// ASCII case is folded because Windows file names ignore it; grouping more
+// files than strictly collide only costs parallelism.
+std::u16string CollisionKey(const std::u16string& rawPath) {
+  std::u16string parent, baseName, extension;
+  ParentFolderOf(rawPath, &parent);
+  SplitFileName(rawPath, &baseName, &extension);
+  std::u16string key = parent;
+  key += u'\0';
+  key += baseName;
+  for (char16_t& c : key) c = AsciiLower(c);
+  return key;
 }
 
 struct FreeDeleter {
@@ -115,17 +132,77 @@ void ExtractionJob::Run() {
                                : static_cast<int32_t>(files.size());
   }
   const int64_t start = platform::CalendarSeconds();
-  for (const std::u16string& path : files) {
-    {
-      std::lock_guard<std::mutex> lock(jobMutex_);
-      if (counters_.cancelRequested) return;  // not done, no time recorded
+  if (parallelFiles_ <= 1) {
+    for (const std::u16string& path : files) {
+      {
+        std::lock_guard<std::mutex> lock(jobMutex_);
+        if (counters_.cancelRequested) return;  // not done, no time recorded
+      }
+      ProcessOneFile(path);
     }
-    ProcessOneFile(path);
+  } else {
+    // Colliding files form one group, kept in list order; groups are
+    // ordered by their first file.
+    std::vector<std::vector<size_t>> groups;
+    std::map<std::u16string, size_t> groupOfKey;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const auto found = groupOfKey.emplace(CollisionKey(files[i]), groups.size());
+      if (found.second) groups.emplace_back();
+      groups[found.first->second].push_back(i);
+    }
+    if (!ProcessGroups(files, groups)) return;  // cancelled
   }
   std::lock_guard<std::mutex> lock(jobMutex_);
   counters_.done = true;
   counters_.closeCountdown = kCloseCountdownTicks;
   counters_.elapsedSeconds = static_cast<int32_t>(platform::CalendarSeconds() - start);
+}
+
+bool ExtractionJob::ProcessGroups(const std::vector<std::u16string>& files,
+                                  const std::vector<std::vector<size_t>>& groups) {
+  size_t nextGroup = 0;  // guarded by jobMutex_
+  bool cancelled = false;
+  auto work = [&] {
+    for (;;) {
+      size_t group;
+      {
+        std::lock_guard<std::mutex> lock(jobMutex_);
+        // Cancelled means a file was left unstarted: a cancel that comes
+        // while the last files are finishing still completes the run.
+        if (cancelled || nextGroup == groups.size()) return;
+        if (counters_.cancelRequested) {
+          cancelled = true;
+          return;
+        }
+        group = nextGroup++;
+      }
+      for (size_t i = 0; i < groups[group].size(); ++i) {
+        if (i > 0) {
+          std::lock_guard<std::mutex> lock(jobMutex_);
+          if (counters_.cancelRequested) {
+            cancelled = true;
+            return;
+          }
+        }
+        ProcessOneFile(files[groups[group][i]]);
+      }
+    }
+  };
+  // The calling thread is one of the workers; a helper that cannot be
+  // started only means fewer files at once.
+  std::vector<std::thread> helpers;
+  const size_t wanted = std::min(groups.size(), static_cast<size_t>(parallelFiles_));
+  for (size_t i = 1; i < wanted; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  return !cancelled;
 }
 
 void ExtractionJob::ProcessOneFile(const std::u16string& rawPath) {

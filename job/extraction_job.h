@@ -61,6 +61,13 @@ class ExtractionJob {
   const std::vector<std::u16string>& rawSuffixes() const { return rawSuffixes_; }
   const settings::ExtractionSettings& settings() const { return settings_; }
 
+  // How many files are worked on at once (at least 1; the default, 1, is the
+  // single worker the progress dialog expects). Set before StartWorker/Run.
+  // Files whose outputs could share a name are still handled one after the
+  // other in list order, so the outcome equals that of a sequential run.
+  void SetParallelFiles(int count) { parallelFiles_ = count < 1 ? 1 : count; }
+  int parallelFiles() const { return parallelFiles_; }
+
   // Resets the counters (filesFound -1, the rest 0, flags false) and starts
   // the worker running Run(). False when the thread could not be started;
   // then nothing runs. Call once per job.
@@ -125,10 +132,16 @@ class ExtractionJob {
   // Both steps for one RAW file; adds to the counters afterwards.
   void ProcessOneFile(const std::u16string& rawPath);
   void WorkerBody();
+  // Processes the groups of files (indices into files) with parallelFiles_
+  // threads, each taking the next group, checking the cancel flag before
+  // each file. False when cancelled.
+  bool ProcessGroups(const std::vector<std::u16string>& files,
+                     const std::vector<std::vector<size_t>>& groups);
 
   const std::vector<std::u16string>* selection_ = nullptr;
   std::vector<std::u16string> rawSuffixes_;
   settings::ExtractionSettings settings_;
+  int parallelFiles_ = 1;
 
   std::thread workerThread_;
   bool workerStarted_ = false;  // touched only by the thread that starts/stops

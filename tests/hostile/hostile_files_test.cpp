@@ -1,0 +1,258 @@
+// Hostile and truncated inputs through identification and extraction: every
+// case must end in bounded time and give either a complete preview or none.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/extract.h"
+#include "engine/input.h"
+#include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/jpeg.h"
+#include "tests/fixtures/tiff_builder.h"
+
+namespace {
+
+using fixtures::Bytes;
+
+// Every cut in the first bytes, where the headers and directories lie.
+constexpr size_t kEveryByteCuts = 4096;
+// Beyond that, cuts grow by this factor up to the full size.
+constexpr double kGeometricFactor = 1.25;
+
+struct Outcome {
+  bool produced = false;
+  Bytes jpeg;
+};
+
+Outcome Extract(const Bytes& file, const std::string& name) {
+  const engine::MemorySource source(file.data(), file.size());
+  uint8_t* buffer = nullptr;
+  uint32_t length = 0;
+  Outcome outcome;
+  // The path names no real file, so no sidecar beside it is ever read.
+  const platform::NativePath path =
+      platform::ToNativePath(u"/nonexistent-rawlift-hostile/" + platform::Utf8ToUtf16(name));
+  outcome.produced =
+      engine::ExtractEmbeddedPreviewFrom(source, name, path, "Rawlift v1.00", &buffer, &length) != 0;
+  if (buffer) {
+    outcome.jpeg.assign(buffer, buffer + length);
+    std::free(buffer);
+  }
+  return outcome;
+}
+
+// The stored bytes behind a result: the result itself, or the result with
+// the synthesized Exif segment after SOI taken out.
+std::vector<Bytes> StoredCandidates(const Bytes& jpeg) {
+  std::vector<Bytes> candidates{jpeg};
+  if (jpeg.size() >= 2 + engine::kExifSegmentSize && jpeg[2] == 0xFF && jpeg[3] == 0xE1) {
+    Bytes stored(jpeg.begin(), jpeg.begin() + 2);
+    stored.insert(stored.end(), jpeg.begin() + 2 + engine::kExifSegmentSize, jpeg.end());
+    candidates.push_back(stored);
+  }
+  return candidates;
+}
+
+// A result is complete when its stored bytes are a region of the file. The
+// engine writes the SOI marker over the region's first two bytes (some
+// cameras store other bytes there), so those two are not compared.
+bool IsRegionOf(const Bytes& jpeg, const Bytes& file) {
+  for (const Bytes& stored : StoredCandidates(jpeg)) {
+    if (stored.size() < 2) continue;
+    auto at = file.begin() + std::min<size_t>(2, file.size());
+    while (true) {
+      at = std::search(at, file.end(), stored.begin() + 2, stored.end());
+      if (at == file.end()) break;
+      if (at - file.begin() >= 2) return true;
+      ++at;
+    }
+  }
+  return false;
+}
+
+bool IsRegionAt(const Bytes& jpeg, const Bytes& file, uint32_t offset, uint32_t length) {
+  if (static_cast<uint64_t>(offset) + length > file.size()) return false;
+  if (length < 2) return false;
+  const Bytes region(file.begin() + offset + 2, file.begin() + offset + length);
+  for (const Bytes& stored : StoredCandidates(jpeg)) {
+    if (stored.size() == length && std::equal(region.begin(), region.end(), stored.begin() + 2)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<size_t> CutPoints(size_t size, const std::vector<size_t>& boundaries, size_t step) {
+  std::vector<size_t> cuts;
+  for (size_t cut = 0; cut < std::min(size, kEveryByteCuts); cut += step) cuts.push_back(cut);
+  for (double cut = kEveryByteCuts; cut < size; cut *= kGeometricFactor) {
+    cuts.push_back(static_cast<size_t>(cut));
+  }
+  for (size_t b : boundaries) {
+    for (size_t near : {b - 1, b, b + 1}) {
+      if (near < size) cuts.push_back(near);
+    }
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  return cuts;
+}
+
+// Runs every cut of the file; a preview running past the cut must give nothing.
+void ExpectEveryCutCompleteOrNothing(const Bytes& file, const std::string& name,
+                                     const fixtures::PreviewPlacement& preview, size_t step) {
+  std::vector<size_t> boundaries;
+  if (preview.length) boundaries = {preview.offset, size_t{preview.offset} + preview.length};
+  for (size_t cut : CutPoints(file.size(), boundaries, step)) {
+    const Bytes truncated(file.begin(), file.begin() + cut);
+    const Outcome outcome = Extract(truncated, name);
+    if (!outcome.produced) continue;
+    ASSERT_TRUE(IsRegionOf(outcome.jpeg, truncated))
+        << name << " cut at " << cut << ": " << outcome.jpeg.size() << " bytes not in the file";
+    if (preview.length && cut < size_t{preview.offset} + preview.length) {
+      // Another complete region (a thumbnail) may be chosen, never the cut one.
+      ASSERT_FALSE(outcome.jpeg.size() >= preview.length &&
+                   IsRegionAt(outcome.jpeg, file, preview.offset, preview.length))
+          << name << " cut at " << cut;
+    }
+  }
+}
+
+}  // namespace
+
+// Guards: reading past a cut yields padded bytes passed off as a preview.
+TEST(TruncatedFiles, DemoFilesGiveTheWholePreviewOrNothingAtEveryCut) {
+  for (const fixtures::DemoFile& f : fixtures::MakeDemoFiles()) {
+    SCOPED_TRACE(f.name);
+    const Outcome whole = Extract(f.bytes, f.name);
+    if (f.extractable && f.preview.length) {
+      ASSERT_TRUE(whole.produced);
+      EXPECT_TRUE(IsRegionAt(whole.jpeg, f.bytes, f.preview.offset, f.preview.length));
+    }
+    ExpectEveryCutCompleteOrNothing(f.bytes, f.name, f.preview, 1);
+  }
+}
+
+// Guards: a real camera file cut short (a failed copy) giving a broken JPEG.
+TEST(TruncatedFiles, SamplesGiveACompletePreviewOrNothingAtEveryCut) {
+  const std::string root = RAWLIFT_SAMPLES_DIR;
+  std::ifstream manifest(root + "/MANIFEST.tsv");
+  if (root.empty() || !manifest) GTEST_SKIP() << "no samples folder";
+  std::string line;
+  std::getline(manifest, line);  // header
+  int files = 0;
+  while (std::getline(manifest, line)) {
+    const std::string relative = line.substr(0, line.find('\t'));
+    std::ifstream in(root + "/" + relative, std::ios::binary);
+    if (!in) continue;
+    const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string name = relative.substr(relative.find_last_of('/') + 1);
+    SCOPED_TRACE(relative);
+    // Every 8th byte at the start keeps the run short over dozens of files.
+    ExpectEveryCutCompleteOrNothing(file, name, fixtures::PreviewPlacement(), 8);
+    const Outcome whole = Extract(file, name);
+    if (whole.produced) EXPECT_TRUE(IsRegionOf(whole.jpeg, file));
+    ++files;
+  }
+  EXPECT_GT(files, 0);
+}
+
+namespace {
+
+// A raw-looking TIFF: IFD0 with make/model and a strip-based raw image, plus
+// whatever hostile entries `decorate` adds to IFD0.
+template <typename Decorate>
+Bytes HostileTiff(Decorate decorate) {
+  fixtures::TiffBuilder tiff;
+  const auto ifd0 = tiff.NewIfd();
+  const auto raw = tiff.AddBlob(Bytes(64, 0x11));
+  tiff.ifd(ifd0)
+      .Ascii(0x10F, "NIKON CORPORATION")
+      .Ascii(0x110, "NIKON D700")
+      .Long(0x100, 4288)
+      .Long(0x101, 2848)
+      .Short(0x102, 12)
+      .Short(0x103, 34713)
+      .OffsetOf(0x111, raw)
+      .Long(0x117, 64);
+  decorate(tiff, ifd0);
+  tiff.Chain({ifd0});
+  return tiff.Build();
+}
+
+void ExpectNothingOrRegion(const Bytes& file, const char* name = "DSC_0001.NEF") {
+  const Outcome outcome = Extract(file, name);
+  if (outcome.produced) EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+}
+
+}  // namespace
+
+TEST(HostileStructures, LoopsCountsAndOffsetsEndInBoundedTime) {
+  const Bytes jpeg = fixtures::MakeJpeg({64, 48});
+  // Guards: an IFD chain whose next pointer is the IFD itself looping forever.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).NextOffsetOverride(8);
+  }));
+  // Guards: a sub-IFD pointing at its own parent recursing without end.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    const auto sub = t.NewIfd();
+    t.ifd(sub).Long(0x100, 160).Verbatim(0x14A, 4, 1, 8);
+    t.ifd(id).PointerTo(0x14A, sub);
+  }));
+  // Guards: Exif and sub-IFD pointers to the directory holding them.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).Verbatim(0x14A, 4, 1, 8).Verbatim(0x8769, 4, 1, 8).Verbatim(0x927C, 7, 16, 8);
+  }));
+  // Guards: counts of 0xFFFFFFFF sizing an allocation or a loop from the file.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id)
+        .Verbatim(0x14A, 4, 0xFFFFFFFF, 8)
+        .Verbatim(0x111, 4, 0xFFFFFFFF, 8)
+        .Verbatim(0x10F, 2, 0xFFFFFFFF, 8)
+        .Verbatim(0x927C, 7, 0xFFFFFFFF, 8);
+  }));
+  // Guards: a preview length of 0xFFFFFFFF or one running past the file.
+  ExpectNothingOrRegion(HostileTiff([&](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).OffsetOf(0x201, t.AddBlob(jpeg)).Long(0x202, 0xFFFFFFFF);
+  }));
+  ExpectNothingOrRegion(HostileTiff([&](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).OffsetOf(0x201, t.AddBlob(jpeg)).Long(0x202, static_cast<uint32_t>(jpeg.size()) * 4);
+  }));
+  // Guards: offsets beyond the file read as if they were data.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).Long(0x201, 0xFFFFFFF0).Long(0x202, 4096).Verbatim(0x8769, 4, 1, 0xFFFFFFF0);
+  }));
+  // Guards: a zero-length preview returned as an empty "success".
+  {
+    const Bytes file = HostileTiff([&](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+      t.ifd(id).OffsetOf(0x201, t.AddBlob(jpeg)).Long(0x202, 0);
+    });
+    const Outcome outcome = Extract(file, "DSC_0001.NEF");
+    if (outcome.produced) EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+  }
+  // Guards: a directory declaring 65535 entries that are not there.
+  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    t.ifd(id).DeclaredCount(0xFFFF);
+  }));
+}
+
+// Guards: sub-IFD nesting deep enough to exhaust the stack.
+TEST(HostileStructures, DeepSubIfdNestingEnds) {
+  constexpr int kLevels = 2000;
+  const Bytes file = HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
+    fixtures::IfdId parent = id;
+    for (int level = 0; level < kLevels; ++level) {
+      const auto child = t.NewIfd();
+      t.ifd(child).Long(0x100, 160 + level);
+      t.ifd(parent).PointerTo(0x14A, child);
+      parent = child;
+    }
+  });
+  ExpectNothingOrRegion(file);
+}
