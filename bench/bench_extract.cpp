@@ -30,10 +30,12 @@ struct Result {
   double seconds = 0;
 };
 
-Result RunJob(const std::vector<std::u16string>& selection, const settings::ExtractionSettings& s) {
+Result RunJob(const std::vector<std::u16string>& selection, const settings::ExtractionSettings& s,
+             int jobs = 1) {
   job::ExtractionJob extraction(s);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
+  extraction.SetParallelFiles(jobs);
   const int64_t start = platform::MonotonicMilliseconds();
   extraction.Run();  // the worker's body, on this thread: no polling noise
   Result r;
@@ -54,16 +56,19 @@ void Report(const char* what, const Result& r) {
 int main(int argc, char** argv) {
   int files = 200;
   int width = 3000, height = 2000;
+  int jobs = 2;  // the machine's cores; the first run is repeated with this many
   std::string samples = RAWLIFT_SAMPLES_DIR;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--files") && i + 1 < argc) {
       files = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--preview") && i + 1 < argc) {
       std::sscanf(argv[++i], "%dx%d", &width, &height);
+    } else if (!std::strcmp(argv[i], "--jobs") && i + 1 < argc) {
+      jobs = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--samples") && i + 1 < argc) {
       samples = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: bench_extract [--files N] [--preview WxH] [--samples DIR]\n");
+      std::fprintf(stderr, "usage: bench_extract [--files N] [--preview WxH] [--jobs N] [--samples DIR]\n");
       return 2;
     }
   }
@@ -100,7 +105,26 @@ int main(int argc, char** argv) {
                 preview.size());
     const std::vector<std::u16string> selection = {dir.root()};
     settings::ExtractionSettings native;
-    Report("extract, full size (first run)", RunJob(selection, native));
+    const Result sequential = RunJob(selection, native);
+    Report("extract, full size (first run)", sequential);
+    {
+      // The same first run with files in parallel, over a second copy.
+      ScratchFolder copy("rawlift_bench_extract_parallel");
+      std::vector<platform::FolderEntry> entries;
+      platform::ListFolder(dir.root(), &entries);
+      for (const platform::FolderEntry& e : entries) {
+        if (e.isDirectory) continue;
+        fixtures::Bytes bytes;
+        ScratchFolder::Read(dir.Path({e.name}), &bytes);
+        ScratchFolder::Write(copy.Path({e.name}), bytes);
+      }
+      const Result parallel = RunJob({copy.root()}, native, jobs);
+      const std::string what = "extract, full size (first run, --jobs " + std::to_string(jobs) + ")";
+      Report(what.c_str(), parallel);
+      if (parallel.seconds > 0) {
+        std::printf("speed-up with --jobs %d: %.2fx\n", jobs, sequential.seconds / parallel.seconds);
+      }
+    }
     // Finding everything present is quick: repeat it to rise above the clock.
     constexpr int kPresentRounds = 20;
     Result present;

@@ -12,6 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#endif
 
 #include "job/extraction_job.h"
 #include "job/job_test_support.h"
@@ -211,5 +215,71 @@ TEST(JobFaults, KilledRunsLeaveNothingPartialAndAreCompletedLater) {
     }
   }
   ::unsetenv("XDG_CONFIG_HOME");
+}
+#endif
+
+#ifdef __linux__
+namespace {
+
+// A small tmpfs at `folder`; false when mounting is not allowed here.
+bool MountTmpfs(const std::string& folder, const char* size) {
+  const std::string options = std::string("size=") + size;
+  return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// Unmounts when the test ends, however it ends, before the folder goes.
+struct Unmount {
+  std::string folder;
+  ~Unmount() { ::umount2(folder.c_str(), MNT_DETACH); }
+};
+
+}  // namespace
+
+// Guards: a full disk leaving a truncated output or a success in the counts,
+// and a read-only folder counted as written.
+TEST(JobFaults, FullDiskAndReadOnlyFolderLeaveNoPartialOutput) {
+  ScratchFolder dir("rawlift_hostile_mounts");
+  const std::u16string folder = dir.Path({u"disk"});
+  platform::CreateFolder(folder);
+  const std::string native = platform::Utf16ToUtf8(folder);
+  if (::geteuid() != 0 || !MountTmpfs(native, "400k")) GTEST_SKIP() << "cannot mount a tmpfs";
+  const Unmount unmount{native};
+  std::vector<Bytes> previews;
+  const fixtures::Bytes jpeg = fixtures::MakeJpeg({640, 480});
+  for (int i = 0; i < 6; ++i) {
+    const std::u16string name = platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2");
+    ASSERT_TRUE(ScratchFolder::Write(folder + platform::kPathSeparator + name,
+                                     fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, jpeg)));
+  }
+  // Fill the disk to leave room for about two outputs.
+  struct statvfs space;
+  ASSERT_EQ(::statvfs(native.c_str(), &space), 0);
+  const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+  const uint64_t room = 2 * (jpeg.size() + 4096) + 2048;
+  if (free > room) {
+    ASSERT_TRUE(ScratchFolder::Write(folder + platform::kPathSeparator + u"filler",
+                                     Bytes(static_cast<size_t>(free - room), 0)));
+  }
+  const job::JobCounters full = RunJob({folder}, 2);
+  EXPECT_TRUE(full.done);
+  EXPECT_EQ(full.filesFound, 6);
+  const auto written = Tree(folder);
+  EXPECT_LT(written.size(), 6u) << "the disk was meant to fill up";
+  EXPECT_EQ(static_cast<size_t>(full.newCount), written.size());
+  for (const auto& output : written) {
+    ASSERT_GT(output.second.size(), 4u);
+    EXPECT_EQ(output.second[output.second.size() - 2], 0xFF) << "complete up to EOI";
+    EXPECT_EQ(output.second.back(), 0xD9);
+  }
+  EXPECT_TRUE(ScratchFolder::Names(folder + platform::kPathSeparator + u"extracted_jpegs").size() ==
+              written.size())
+      << "no temporary left behind";
+
+  // Read-only now: nothing is written, the present outputs still count.
+  ASSERT_EQ(::mount("tmpfs", native.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  const job::JobCounters readOnly = RunJob({folder}, 2);
+  EXPECT_EQ(readOnly.newCount, 0);
+  EXPECT_EQ(readOnly.existingCount, full.newCount);
+  EXPECT_EQ(Tree(folder), written);
 }
 #endif
