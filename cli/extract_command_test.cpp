@@ -222,6 +222,37 @@ TEST_F(CommandTest, FlagsApplyToOneRunUnlessSaved) {
   EXPECT_EQ(out.rfind(Line(1, 1, 0), 0), 0u) << out;
 }
 
+TEST_F(CommandTest, JobsOptionIsCheckedAndGivesTheSequentialOutcome) {
+  std::string err;
+  for (const char* bad : {"0", "-1", "65", "two", "", "1.5", "99999999999"}) {
+    EXPECT_EQ(Extract({"--jobs", bad, Photos()}, nullptr, &err), cli::kExtractUsage) << bad;
+    EXPECT_NE(err.find("--jobs needs a whole number from 1 to 64"), std::string::npos) << err;
+  }
+  EXPECT_FALSE(platform::IsDirectory(PhotoPath({u"extracted_jpegs"})));
+  int raw = 0, extractable = 0;
+  WriteDemoFiles(&raw, &extractable);
+  // Two names that share an output: the first in list order wins either way.
+  const Bytes first = fixtures::MakeJpeg({64, 48}), second = fixtures::MakeJpeg({96, 64});
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"a.b.CR2"}),
+                                   fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, first)));
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"a.c.CR2"}),
+                                   fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, second)));
+  std::string out;
+  ASSERT_EQ(Extract({"-j", "1", "--no-suffix", Photos()}, &out, &err), 0) << err;
+  const std::string sequential = out.substr(0, out.find("\nTotal Time"));
+  Bytes expected;
+  ASSERT_TRUE(ScratchFolder::Read(PhotoPath({u"extracted_jpegs", u"a.jpg"}), &expected));
+  for (const auto& name : ScratchFolder::Names(PhotoPath({u"extracted_jpegs"}))) {
+    platform::RemoveFile(PhotoPath({u"extracted_jpegs", name}));
+  }
+  ASSERT_EQ(Extract({"--jobs=3", "--no-suffix", Photos()}, &out, &err), 0) << err;
+  EXPECT_EQ(out.substr(0, out.find("\nTotal Time")), sequential);
+  Bytes parallel;
+  ASSERT_TRUE(ScratchFolder::Read(PhotoPath({u"extracted_jpegs", u"a.jpg"}), &parallel));
+  EXPECT_EQ(parallel, expected);
+  EXPECT_EQ(Stored(), settings::ExtractionSettings()) << "--jobs is never stored";
+}
+
 TEST_F(CommandTest, MissingPathsAreReportedAfterTheRun) {
   ASSERT_TRUE(
       ScratchFolder::Write(PhotoPath({u"A.CR2"}),
