@@ -13,6 +13,8 @@
 #include "engine/extract.h"
 #include "engine/input.h"
 #include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/ciff_builder.h"
+#include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
 
@@ -139,6 +141,50 @@ TEST(TruncatedFiles, DemoFilesGiveTheWholePreviewOrNothingAtEveryCut) {
   }
 }
 
+// Guards: CIFF and RAF containers cut inside a heap, a directory or the JPEG.
+TEST(TruncatedFiles, ContainerFixturesGiveTheWholePreviewOrNothingAtEveryCut) {
+  const Bytes jpeg = fixtures::MakeJpeg({64, 48});
+  // An EOS 10D heap: image properties with the Exif information (make,
+  // model, sensor size), and the JPEG in the image-data heap.
+  fixtures::ByteWriter sensor(true);
+  sensor.u16(0).u16(3152).u16(2068);
+  fixtures::CiffHeap exif;
+  exif.Data(0x080a, fixtures::CiffMakeModel("Canon", "Canon EOS 10D"))
+      .Data(0x1031, sensor.take())
+      .Value(0x5029, 0x00180000);
+  fixtures::CiffHeap props;
+  props.SubHeap(0x300b, exif);
+  fixtures::CiffHeap images;
+  images.Data(0x2007, jpeg);
+  fixtures::CiffHeap root;
+  root.SubHeap(0x300a, props).SubHeap(0x2804, images);
+  const Bytes crw = fixtures::MakeCrwFile(root);
+  const fixtures::PreviewPlacement crwPreview{
+      static_cast<uint32_t>(std::search(crw.begin(), crw.end(), jpeg.begin(), jpeg.end()) -
+                            crw.begin()),
+      static_cast<uint32_t>(jpeg.size())};
+  EXPECT_TRUE(IsRegionAt(Extract(crw, "CRW_0001.CRW").jpeg, crw, crwPreview.offset,
+                         crwPreview.length));
+  ExpectEveryCutCompleteOrNothing(crw, "CRW_0001.CRW", crwPreview, 1);
+
+  fixtures::JpegOptions withExif;
+  withExif.width = 64;
+  withExif.height = 48;
+  withExif.app = fixtures::JpegApp::Exif;
+  withExif.exif_make = "FUJIFILM";
+  withExif.exif_model = "FinePix S5Pro";
+  fixtures::RafOptions raf;
+  raf.jpeg = fixtures::MakeJpeg(withExif);
+  raf.directory = {fixtures::RafSize(0x100, 1444, 4352), fixtures::RafSize(0x121, 1424, 2128)};
+  fixtures::RafLayout layout;
+  const Bytes rafFile = fixtures::MakeRafFile(raf, &layout);
+  const fixtures::PreviewPlacement rafPreview{layout.jpeg_offset,
+                                              static_cast<uint32_t>(raf.jpeg.size())};
+  EXPECT_TRUE(IsRegionAt(Extract(rafFile, "DSCF0001.RAF").jpeg, rafFile, rafPreview.offset,
+                         rafPreview.length));
+  ExpectEveryCutCompleteOrNothing(rafFile, "DSCF0001.RAF", rafPreview, 1);
+}
+
 // Guards: a real camera file cut short (a failed copy) giving a broken JPEG.
 TEST(TruncatedFiles, SamplesGiveACompletePreviewOrNothingAtEveryCut) {
   const std::string root = RAWLIFT_SAMPLES_DIR;
@@ -255,4 +301,24 @@ TEST(HostileStructures, DeepSubIfdNestingEnds) {
     }
   });
   ExpectNothingOrRegion(file);
+}
+
+TEST(HostileStructures, CiffHeapsPointingBackEnd) {
+  const Bytes jpeg = fixtures::MakeJpeg({64, 48});
+  fixtures::CiffHeap inner;
+  inner.Data(0x080A, fixtures::CiffMakeModel("Canon", "Canon EOS D30"));
+  // Guards: a sub-heap whose range is its own heap, walked again and again.
+  inner.SelfReference(0x300A);
+  // Guards: a sub-heap at offset 0 of the file: the header and root again.
+  inner.Verbatim(0x300B, 0xFFFFFFFF, 0);
+  // Guards: a record whose data runs far beyond the file.
+  inner.Verbatim(0x2007, 0x7FFFFFFF, 0x10);
+  fixtures::CiffHeap root;
+  root.Data(0x2007, jpeg).SubHeap(0x300A, inner).SelfReference(0x300B);
+  const Bytes file = fixtures::MakeCrwFile(root);
+  ExpectNothingOrRegion(file, "CRW_0001.CRW");
+  // Guards: a declared record count far beyond the table.
+  fixtures::CiffHeap lying;
+  lying.Data(0x2007, jpeg).DeclaredCount(0xFFFF);
+  ExpectNothingOrRegion(fixtures::MakeCrwFile(lying), "CRW_0002.CRW");
 }
