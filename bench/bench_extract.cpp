@@ -31,7 +31,7 @@ struct Result {
 };
 
 Result RunJob(const std::vector<std::u16string>& selection, const settings::ExtractionSettings& s,
-             int jobs = 1) {
+              int jobs = 1) {
   job::ExtractionJob extraction(s);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(argv[i], "--samples") && i + 1 < argc) {
       samples = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: bench_extract [--files N] [--preview WxH] [--jobs N] [--samples DIR]\n");
+      std::fprintf(stderr,
+                   "usage: bench_extract [--files N] [--preview WxH] [--jobs N] [--samples DIR]\n");
       return 2;
     }
   }
@@ -119,10 +120,12 @@ int main(int argc, char** argv) {
         ScratchFolder::Write(copy.Path({e.name}), bytes);
       }
       const Result parallel = RunJob({copy.root()}, native, jobs);
-      const std::string what = "extract, full size (first run, --jobs " + std::to_string(jobs) + ")";
+      const std::string what =
+          "extract, full size (first run, --jobs " + std::to_string(jobs) + ")";
       Report(what.c_str(), parallel);
       if (parallel.seconds > 0) {
-        std::printf("speed-up with --jobs %d: %.2fx\n", jobs, sequential.seconds / parallel.seconds);
+        std::printf("speed-up with --jobs %d: %.2fx\n", jobs,
+                    sequential.seconds / parallel.seconds);
       }
     }
     // Finding everything present is quick: repeat it to rise above the clock.

@@ -40,8 +40,8 @@ Outcome Extract(const Bytes& file, const std::string& name) {
   // The path names no real file, so no sidecar beside it is ever read.
   const platform::NativePath path =
       platform::ToNativePath(u"/nonexistent-rawlift-hostile/" + platform::Utf8ToUtf16(name));
-  outcome.produced =
-      engine::ExtractEmbeddedPreviewFrom(source, name, path, "Rawlift v1.00", &buffer, &length) != 0;
+  outcome.produced = engine::ExtractEmbeddedPreviewFrom(source, name, path, "Rawlift v1.00",
+                                                        &buffer, &length) != 0;
   if (buffer) {
     outcome.jpeg.assign(buffer, buffer + length);
     std::free(buffer);
@@ -163,8 +163,8 @@ TEST(TruncatedFiles, ContainerFixturesGiveTheWholePreviewOrNothingAtEveryCut) {
       static_cast<uint32_t>(std::search(crw.begin(), crw.end(), jpeg.begin(), jpeg.end()) -
                             crw.begin()),
       static_cast<uint32_t>(jpeg.size())};
-  EXPECT_TRUE(IsRegionAt(Extract(crw, "CRW_0001.CRW").jpeg, crw, crwPreview.offset,
-                         crwPreview.length));
+  EXPECT_TRUE(
+      IsRegionAt(Extract(crw, "CRW_0001.CRW").jpeg, crw, crwPreview.offset, crwPreview.length));
   ExpectEveryCutCompleteOrNothing(crw, "CRW_0001.CRW", crwPreview, 1);
 
   fixtures::JpegOptions withExif;
@@ -242,9 +242,8 @@ void ExpectNothingOrRegion(const Bytes& file, const char* name = "DSC_0001.NEF")
 TEST(HostileStructures, LoopsCountsAndOffsetsEndInBoundedTime) {
   const Bytes jpeg = fixtures::MakeJpeg({64, 48});
   // Guards: an IFD chain whose next pointer is the IFD itself looping forever.
-  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
-    t.ifd(id).NextOffsetOverride(8);
-  }));
+  ExpectNothingOrRegion(HostileTiff(
+      [](fixtures::TiffBuilder& t, fixtures::IfdId id) { t.ifd(id).NextOffsetOverride(8); }));
   // Guards: a sub-IFD pointing at its own parent recursing without end.
   ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
     const auto sub = t.NewIfd();
@@ -283,9 +282,8 @@ TEST(HostileStructures, LoopsCountsAndOffsetsEndInBoundedTime) {
     if (outcome.produced) EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
   }
   // Guards: a directory declaring 65535 entries that are not there.
-  ExpectNothingOrRegion(HostileTiff([](fixtures::TiffBuilder& t, fixtures::IfdId id) {
-    t.ifd(id).DeclaredCount(0xFFFF);
-  }));
+  ExpectNothingOrRegion(HostileTiff(
+      [](fixtures::TiffBuilder& t, fixtures::IfdId id) { t.ifd(id).DeclaredCount(0xFFFF); }));
 }
 
 // Guards: sub-IFD nesting deep enough to exhaust the stack.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -53,7 +53,8 @@ std::map<std::u16string, Bytes> Tree(const std::u16string& folder) {
 void WriteFolder(const std::u16string& folder) {
   platform::CreateFolder(folder);
   for (const fixtures::DemoFile& f : fixtures::MakeDemoFiles()) {
-    ScratchFolder::Write(folder + platform::kPathSeparator + platform::Utf8ToUtf16(f.name), f.bytes);
+    ScratchFolder::Write(folder + platform::kPathSeparator + platform::Utf8ToUtf16(f.name),
+                         f.bytes);
   }
   const fixtures::ShotInfo canon{"Canon", "Canon EOS 5D"};
   ScratchFolder::Write(folder + platform::kPathSeparator + u"a.b.CR2",
@@ -64,7 +65,8 @@ void WriteFolder(const std::u16string& folder) {
                        fixtures::MakeCr2Like(canon, fixtures::MakeJpeg({32, 32})));
   for (int i = 0; i < 12; ++i) {
     ScratchFolder::Write(
-        folder + platform::kPathSeparator + platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2"),
+        folder + platform::kPathSeparator +
+            platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2"),
         fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({48 + i, 32})));
   }
 }
@@ -200,7 +202,8 @@ TEST(JobFaults, KilledRunsLeaveNothingPartialAndAreCompletedLater) {
   for (long delayUs : {0L, 2000L, 10000L, 30000L, 80000L, 200000L}) {
     for (int jobs : {1, 3}) {
       SCOPED_TRACE("killed after " + std::to_string(delayUs) + " us, jobs " + std::to_string(jobs));
-      const std::u16string folder = dir.Path({platform::Utf8ToUtf16("run" + std::to_string(index++))});
+      const std::u16string folder =
+          dir.Path({platform::Utf8ToUtf16("run" + std::to_string(index++))});
       WriteFolder(folder);
       const std::string native = platform::Utf16ToUtf8(folder);
       RunCommand(native, jobs, delayUs);
