@@ -83,7 +83,7 @@ bool ParseJobs(const ParsedOptions& options, int* jobs, std::string* error) {
 const char kExtractExitHelp[] =
     "\n"
     "Progress goes to standard error when it is a terminal, the summary to\n"
-    "standard output. Ctrl-C stops after the file being worked on; nothing\n"
+    "standard output. Ctrl-C stops after the files being worked on; nothing\n"
     "partial is left behind.\n"
     "\n"
     "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
