@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Compares `rawlift extract` with the tools a user would pick instead, in one
+# run over the same files, and the reduced copy with vipsthumbnail and
+# ImageMagick at the same target size.
+#
+#   bench/compare_peers.sh [--files N] [--rounds R] [--keep]
+#
+# Extraction: a folder of N (100) NEF-shaped files with a 6000x4000 preview
+# each, page cache warmed, every tool over all of them, R (3) rounds, the
+# best round counted. The floor is bench_floor (one process: pread each
+# preview at the offset the engine reports, write it to a new file); dd does
+# the same with one process per file. rawlift runs single-threaded (-j 1),
+# as it is, and with fsync turned into a no-op through LD_PRELOAD, which
+# shows what the job's flush to disk per output costs; and with its default
+# worker count.
+# Reduced copy: the first preview bounded to 800x800 at quality 94; time
+# (best of R), peak RSS (/usr/bin/time -v), SSIM of the luma against a
+# Lanczos reduction of the full-size decode.
+# Scratch files go to build/compare_peers (removed unless --keep).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+files=100
+rounds=3
+keep=0
+while (($#)); do
+  case "$1" in
+    --files) files=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "usage: bench/compare_peers.sh [--files N] [--rounds R] [--keep]" >&2; exit 2 ;;
+  esac
+done
+
+RAWLIFT_SETUP_EXTRA=bench "$root/scripts/setup.sh" || echo "(continuing with the peers installed)" >&2
+for tool in exiftool exiv2 vipsthumbnail convert dd /usr/bin/time cc; do
+  command -v "$tool" >/dev/null || { echo "compare_peers: $tool is missing" >&2; exit 1; }
+done
+
+build=${RAWLIFT_BENCH_BUILD:-$root/build/bench}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target rawlift make_nef_corpus bench_floor bench_ssim >/dev/null
+rawlift=$build/cli/rawlift
+
+work=$root/build/compare_peers
+rm -rf "$work"
+mkdir -p "$work/out" "$work/home"
+trap '((keep)) || rm -rf "$work"' EXIT
+corpus=$work/corpus
+"$build/bench/make_nef_corpus" "$corpus" --files "$files" --first-preview "$work/preview.jpg"
+# The run's settings never touch the user's own file.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home
+
+# fsync as a no-op, for measuring the job without its flush per output.
+cat >"$work/nosync.c" <<'C'
+int fsync(int fd) { (void)fd; return 0; }
+int fdatasync(int fd) { (void)fd; return 0; }
+C
+cc -shared -fPIC -O2 -o "$work/nosync.so" "$work/nosync.c"
+
+now_ns() { date +%s%N; }
+
+# Each extraction tool: a command that writes all previews below $out.
+run_floor() { "$build/bench/bench_floor" "$corpus" "$out" >/dev/null; }
+run_dd() {
+  while IFS=$'\t' read -r name offset length; do
+    dd if="$corpus/$name" of="$out/${name%.*}.jpg" bs=4M iflag=skip_bytes,count_bytes \
+      skip="$offset" count="$length" status=none
+  done <"$corpus/manifest.tsv"
+}
+run_rawlift_1() { "$rawlift" extract -j 1 --native-only --no-suffix "$corpus" >/dev/null 2>&1; }
+run_rawlift_nosync() {
+  LD_PRELOAD=$work/nosync.so "$rawlift" extract -j 1 --native-only --no-suffix "$corpus" \
+    >/dev/null 2>&1
+}
+run_rawlift_default() { "$rawlift" extract --native-only --no-suffix "$corpus" >/dev/null 2>&1; }
+run_exiftool() { exiftool -q -b -JpgFromRaw -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
+run_exiftool_preview() { exiftool -q -b -PreviewImage -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
+run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*.NEF >/dev/null 2>&1; }
+
+# Best files/s over the rounds; every round starts with no outputs and a warm cache.
+declare -A rate written
+measure() {
+  local key=$1 best=0
+  for ((r = 0; r < rounds; r++)); do
+    out=$work/out/$key
+    rm -rf "$out" "$corpus/extracted_jpegs"
+    mkdir -p "$out"
+    cat "$corpus"/*.NEF >/dev/null
+    local start end
+    start=$(now_ns)
+    "run_$key"
+    end=$(now_ns)
+    local count
+    count=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' -size +1M 2>/dev/null || true) | wc -l)
+    written[$key]=$count
+    local r_rate
+    r_rate=$(awk -v n="$count" -v ns=$((end - start)) 'BEGIN { printf "%.1f", n / (ns / 1e9) }')
+    best=$(awk -v a="$best" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
+  done
+  rate[$key]=$best
+}
+
+tools=(floor dd rawlift_1 rawlift_nosync rawlift_default exiv2 exiftool exiftool_preview)
+declare -A label=(
+  [floor]="floor: bench_floor (pread + write)"
+  [dd]="dd, one process per file"
+  [rawlift_1]="rawlift extract -j 1"
+  [rawlift_nosync]="rawlift extract -j 1, fsync no-op"
+  [rawlift_default]="rawlift extract (-j $(nproc))"
+  [exiv2]="exiv2 -ep2"
+  [exiftool]="exiftool -b -JpgFromRaw -w"
+  [exiftool_preview]="exiftool -b -PreviewImage -w"
+)
+for t in "${tools[@]}"; do measure "$t"; done
+
+echo
+printf 'Extraction: %d NEF-shaped files, %s-byte 6000x4000 preview each, warm cache, best of %d\n' \
+  "$files" "$(head -1 "$corpus/manifest.tsv" | cut -f3)" "$rounds"
+printf '| %-36s | %7s | %8s | %14s | %16s |\n' tool files/s written "ratio to floor" "ratio to rawlift"
+printf '|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..38})" --------- ---------- ---------------- ------------------
+for t in "${tools[@]}"; do
+  awk -v l="${label[$t]}" -v r="${rate[$t]}" -v w="${written[$t]}" -v f="${rate[floor]}" \
+    -v o="${rate[rawlift_1]}" \
+    'BEGIN { printf "| %-36s | %7.1f | %8d | %14.2f | %16.2f |\n", l, r, w, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
+done
+
+# System calls of rawlift on a few files (one round, single-threaded).
+few=$work/few
+mkdir -p "$few"
+for n in 0001 0002 0003; do ln -s "$corpus/DSC_$n.NEF" "$few/"; done
+echo
+echo "rawlift extract -j 1 on 3 files: read-type and write calls (strace -f)"
+if command -v strace >/dev/null; then
+  strace -f -e trace=read,pread64,readv,preadv,write,pwrite64,fsync,fdatasync -o "$work/strace.txt" \
+    "$rawlift" extract -j 1 --native-only --no-suffix "$few" >/dev/null 2>&1 || true
+  grep -v -e 'resumed>' -e '+++' "$work/strace.txt" |
+    sed -E 's/^[0-9]+ +//; s/\(.*\) += ([0-9-]+).*/ \1/' |
+    awk '{ calls[$1]++; if ($2 > 0) bytes[$1] += $2 } END { for (c in calls) printf "  %-8s %5d calls %12d bytes\n", c, calls[c], bytes[c] }' |
+    sort
+else
+  echo "  strace is not installed (RAWLIFT_SETUP_EXTRA=bench scripts/setup.sh)"
+fi
+
+# Reduced copy of the first preview to 800x800 at quality 94.
+one=$work/one
+mkdir -p "$one"
+cp "$corpus/DSC_0001.NEF" "$one/"
+reduce_rawlift() {
+  rm -rf "$one/extracted_jpegs" "$one/extracted_jpegs_800"
+  "$@" "$rawlift" extract -j 1 --smaller --max-width 800 --max-height 800 --no-suffix "$one" \
+    >/dev/null 2>&1
+  cp "$one/extracted_jpegs_800/DSC_0001.jpg" "$work/reduced_rawlift.jpg"
+}
+reduce_vips() { "$@" vipsthumbnail "$work/preview.jpg" -s 800x800 -o "$work/reduced_vips.jpg[Q=94]"; }
+reduce_magick() {
+  "$@" convert "$work/preview.jpg" -resize 800x800 -quality 94 "$work/reduced_magick.jpg"
+}
+reduce_magick_hint() {
+  "$@" convert -define jpeg:size=1600x1600 "$work/preview.jpg" -resize 800x800 -quality 94 \
+    "$work/reduced_magick_hint.jpg"
+}
+reduce_tools=(rawlift vips magick magick_hint)
+declare -A reduce_label=(
+  [rawlift]="rawlift extract --smaller (incl. extract)"
+  [vips]="vipsthumbnail -s 800x800 Q=94"
+  [magick]="convert -resize 800x800 -quality 94"
+  [magick_hint]="convert -define jpeg:size=1600x1600"
+)
+convert "$work/preview.jpg" -filter Lanczos -resize 800x800 -colorspace gray "$work/reference.pgm"
+echo
+printf 'Reduced copy: %s 6000x4000 -> 800 px, best of %d, SSIM of luma vs Lanczos of the full decode\n' \
+  "$(stat -c %s "$work/preview.jpg")" "$rounds"
+printf '| %-42s | %8s | %13s | %6s |\n' tool "ms/image" "peak RSS MiB" SSIM
+printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..44})" ---------- --------------- --------
+for t in "${reduce_tools[@]}"; do
+  best_ms=999999
+  for ((r = 0; r < rounds; r++)); do
+    start=$(now_ns)
+    "reduce_$t"
+    end=$(now_ns)
+    ms=$(((end - start) / 1000000))
+    ((ms < best_ms)) && best_ms=$ms
+  done
+  "reduce_$t" /usr/bin/time -v -o "$work/time_$t.txt"
+  rss_kb=$(awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$work/time_$t.txt")
+  convert "$work/reduced_$t.jpg" -colorspace gray "$work/reduced_$t.pgm"
+  ssim=$("$build/bench/bench_ssim" "$work/reference.pgm" "$work/reduced_$t.pgm" 2>&1 || true)
+  printf '| %-42s | %8d | %13.1f | %6s |\n' "${reduce_label[$t]}" "$best_ms" \
+    "$(awk -v k="$rss_kb" 'BEGIN { print k / 1024 }')" "$ssim"
+done
