@@ -301,7 +301,8 @@ TEST_F(CommandTest, CtrlCReachesTheRunningCommand) {
     }
     if (!stop) std::raise(SIGINT);
   });
-  const int status = cli::RunExtract({Photos()});
+  // One file at a time, so the run outlasts the 100 ms poll even on a fast machine.
+  const int status = cli::RunExtract({"--jobs", "1", Photos()});
   stop = true;
   interrupter.join();
   ::unsetenv("XDG_CONFIG_HOME");
