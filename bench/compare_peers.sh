@@ -6,9 +6,10 @@
 #   bench/compare_peers.sh [--files N] [--rounds R] [--keep]
 #
 # Extraction: a folder of N (100) NEF-shaped files with a 6000x4000 preview
-# each, page cache warmed, every tool over all of them, R (3) rounds, the
-# best round counted. The floor is bench_floor (one process: pread each
-# preview at the offset the engine reports, write it to a new file); dd does
+# each, page cache warmed and dirty pages written back before each timed run,
+# every tool over all of them, R (3) rounds taken in turn, the best counted.
+# The floor is bench_floor (one process: pread each preview at the offset the
+# engine reports, write it to a new file); dd does
 # the same with one process per file. rawlift runs single-threaded (-j 1),
 # as it is, and with fsync turned into a no-op through LD_PRELOAD, which
 # shows what the job's flush to disk per output costs; and with its default
@@ -78,27 +79,25 @@ run_exiftool() { exiftool -q -b -JpgFromRaw -w "$out/%f.jpg" "$corpus"/*.NEF >/d
 run_exiftool_preview() { exiftool -q -b -PreviewImage -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
 run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*.NEF >/dev/null 2>&1; }
 
-# Best files/s over the rounds; every round starts with no outputs and a warm cache.
+# One timed run of a tool: no outputs, nothing dirty waiting for writeback
+# (so one tool's outputs do not slow the next), a warm cache. Keeps the best
+# files/s of the rounds.
 declare -A rate written
-measure() {
-  local key=$1 best=0
-  for ((r = 0; r < rounds; r++)); do
-    out=$work/out/$key
-    rm -rf "$out" "$corpus/extracted_jpegs"
-    mkdir -p "$out"
-    cat "$corpus"/*.NEF >/dev/null
-    local start end
-    start=$(now_ns)
-    "run_$key"
-    end=$(now_ns)
-    local count
-    count=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' -size +1M 2>/dev/null || true) | wc -l)
-    written[$key]=$count
-    local r_rate
-    r_rate=$(awk -v n="$count" -v ns=$((end - start)) 'BEGIN { printf "%.1f", n / (ns / 1e9) }')
-    best=$(awk -v a="$best" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
-  done
-  rate[$key]=$best
+measure_once() {
+  local key=$1
+  out=$work/out/$key
+  rm -rf "$out" "$corpus/extracted_jpegs"
+  mkdir -p "$out"
+  cat "$corpus"/*.NEF >/dev/null
+  sync
+  local start end count r_rate
+  start=$(now_ns)
+  "run_$key"
+  end=$(now_ns)
+  count=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' -size +1M 2>/dev/null || true) | wc -l)
+  written[$key]=$count
+  r_rate=$(awk -v n="$count" -v ns=$((end - start)) 'BEGIN { printf "%.1f", n / (ns / 1e9) }')
+  rate[$key]=$(awk -v a="${rate[$key]:-0}" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
 }
 
 tools=(floor dd rawlift_1 rawlift_nosync rawlift_default exiv2 exiftool exiftool_preview)
@@ -110,19 +109,22 @@ declare -A label=(
   [rawlift_default]="rawlift extract (-j $(nproc))"
   [exiv2]="exiv2 -ep2"
   [exiftool]="exiftool -b -JpgFromRaw -w"
-  [exiftool_preview]="exiftool -b -PreviewImage -w"
+  [exiftool_preview]="exiftool -b -PreviewImage -w (none in NEF)"
 )
-for t in "${tools[@]}"; do measure "$t"; done
+# Rounds go over all tools in turn, so a slow spell of the machine hits them alike.
+for ((round = 0; round < rounds; round++)); do
+  for t in "${tools[@]}"; do measure_once "$t"; done
+done
 
 echo
 printf 'Extraction: %d NEF-shaped files, %s-byte 6000x4000 preview each, warm cache, best of %d\n' \
   "$files" "$(head -1 "$corpus/manifest.tsv" | cut -f3)" "$rounds"
-printf '| %-36s | %7s | %8s | %14s | %16s |\n' tool files/s written "ratio to floor" "ratio to rawlift"
-printf '|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..38})" --------- ---------- ---------------- ------------------
+printf '| %-42s | %7s | %8s | %14s | %16s |\n' tool files/s written "ratio to floor" "ratio to rawlift"
+printf '|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..44})" --------- ---------- ---------------- ------------------
 for t in "${tools[@]}"; do
   awk -v l="${label[$t]}" -v r="${rate[$t]}" -v w="${written[$t]}" -v f="${rate[floor]}" \
     -v o="${rate[rawlift_1]}" \
-    'BEGIN { printf "| %-36s | %7.1f | %8d | %14.2f | %16.2f |\n", l, r, w, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
+    'BEGIN { printf "| %-42s | %7.1f | %8d | %14.2f | %16.2f |\n", l, r, w, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
 done
 
 # System calls of rawlift on a few files (one round, single-threaded).
