@@ -21,8 +21,8 @@ bool ReadPgm(const char* path, Grey* g) {
   FILE* f = std::fopen(path, "rb");
   if (!f) return false;
   int maxval = 0;
-  const bool header = std::fscanf(f, "P5 %d %d %d", &g->width, &g->height, &maxval) == 3 &&
-                      std::fgetc(f) != EOF;
+  const bool header =
+      std::fscanf(f, "P5 %d %d %d", &g->width, &g->height, &maxval) == 3 && std::fgetc(f) != EOF;
   bool ok = header && maxval == 255 && g->width > 0 && g->height > 0 &&
             static_cast<long>(g->width) * g->height <= kMaxPixels;
   if (ok) {

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     std::fprintf(manifest, "%s\t%u\t%u\n", name, state->preview_offset, state->preview_length);
   }
   std::fclose(manifest);
-  std::printf("%d files in %s, preview %dx%d q%d of %zu bytes\n", files, dir.c_str(), width,
-              height, quality, files > 0 ? pictures[0].size() : size_t{0});
+  std::printf("%d files in %s, preview %dx%d q%d of %zu bytes\n", files, dir.c_str(), width, height,
+              quality, files > 0 ? pictures[0].size() : size_t{0});
   return 0;
 }
