@@ -127,6 +127,17 @@ for t in "${tools[@]}"; do
     'BEGIN { printf "| %-42s | %7.1f | %8d | %14.2f | %16.2f |\n", l, r, w, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
 done
 
+# The floor must copy what the peers find: the same bytes for the first file
+# (rawlift's output is the same JPEG with an Exif segment inserted).
+floor_first=$work/out/floor/DSC_0001.jpg
+for peer in "$work/out/dd/DSC_0001.jpg" "$work/out/exiftool/DSC_0001.jpg" \
+  "$work/out/exiv2/DSC_0001-preview2.jpg"; do
+  if ! cmp -s "$floor_first" "$peer"; then
+    echo "compare_peers: $peer differs from the floor's copy" >&2
+    exit 1
+  fi
+done
+
 # System calls of rawlift on a few files (one round, single-threaded).
 few=$work/few
 mkdir -p "$few"
