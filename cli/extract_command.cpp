@@ -46,9 +46,9 @@ constexpr int kMaxParallelFiles = 64;
 // The extraction flags of `rawlift settings` plus the ones for one run only.
 const std::vector<OptionSpec>& ExtractSpecs() {
   static const std::vector<OptionSpec> kSpecs = [] {
-    std::vector<OptionSpec> specs = ExtractionFlagSpecs();
-    specs.push_back({"jobs", 'j', true});
-    return specs;
+    std::vector<OptionSpec> known_options = ExtractionFlagSpecs();
+    known_options.push_back({"jobs", 'j', true});
+    return known_options;
   }();
   return kSpecs;
 }

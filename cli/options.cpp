@@ -4,16 +4,16 @@ namespace cli {
 
 namespace {
 
-const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, const std::string& name) {
-  for (const OptionSpec& spec : specs) {
-    if (name == spec.long_name) return &spec;
+const OptionSpec* FindLong(const std::vector<OptionSpec>& known_options, const std::string& name) {
+  for (const OptionSpec& known_option : known_options) {
+    if (name == known_option.long_name) return &known_option;
   }
   return nullptr;
 }
 
-const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char name) {
-  for (const OptionSpec& spec : specs) {
-    if (spec.short_name != 0 && spec.short_name == name) return &spec;
+const OptionSpec* FindShort(const std::vector<OptionSpec>& known_options, char name) {
+  for (const OptionSpec& known_option : known_options) {
+    if (known_option.short_name != 0 && known_option.short_name == name) return &known_option;
   }
   return nullptr;
 }
@@ -25,7 +25,7 @@ std::string ParsedOptions::Value(const std::string& long_name, const std::string
   return it == values.end() ? fallback : it->second;
 }
 
-bool ParseOptions(const Args& args, const std::vector<OptionSpec>& specs, ParsedOptions* parsed,
+bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options, ParsedOptions* parsed,
                   std::string* error) {
   *parsed = ParsedOptions();
   bool options_ended = false;
@@ -40,44 +40,44 @@ bool ParseOptions(const Args& args, const std::vector<OptionSpec>& specs, Parsed
       continue;
     }
 
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* known_option = nullptr;
     std::string inline_value;
     bool has_inline_value = false;
     if (arg[1] == '-') {
       const size_t equals = arg.find('=');
       const std::string name =
           arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-      spec = FindLong(specs, name);
+      known_option = FindLong(known_options, name);
       if (equals != std::string::npos) {
         inline_value = arg.substr(equals + 1);
         has_inline_value = true;
       }
     } else {
-      spec = FindShort(specs, arg[1]);
+      known_option = FindShort(known_options, arg[1]);
       if (arg.size() > 2) {
         inline_value = arg.substr(2);
         has_inline_value = true;
       }
     }
-    if (spec == nullptr) {
+    if (known_option == nullptr) {
       *error = "unknown option '" + arg + "'";
       return false;
     }
 
-    if (!spec->takes_value) {
+    if (!known_option->takes_value) {
       if (has_inline_value) {
-        *error = "option '--" + std::string(spec->long_name) + "' takes no value";
+        *error = "option '--" + std::string(known_option->long_name) + "' takes no value";
         return false;
       }
-      parsed->values[spec->long_name] = "";
+      parsed->values[known_option->long_name] = "";
       continue;
     }
     if (has_inline_value) {
-      parsed->values[spec->long_name] = inline_value;
+      parsed->values[known_option->long_name] = inline_value;
     } else if (i + 1 < args.size()) {
-      parsed->values[spec->long_name] = args[++i];
+      parsed->values[known_option->long_name] = args[++i];
     } else {
-      *error = "option '--" + std::string(spec->long_name) + "' needs a value";
+      *error = "option '--" + std::string(known_option->long_name) + "' needs a value";
       return false;
     }
   }

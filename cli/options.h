@@ -30,10 +30,10 @@ struct ParsedOptions {
   std::string Value(const std::string& long_name, const std::string& fallback = "") const;
 };
 
-// Parses args against specs. On a usage fault (unknown option, missing value,
+// Parses args against known_options. On a usage fault (unknown option, missing value,
 // a value given to a flag) returns false and describes it in *error. An option
 // given twice keeps its last value.
-bool ParseOptions(const Args& args, const std::vector<OptionSpec>& specs, ParsedOptions* parsed,
+bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options, ParsedOptions* parsed,
                   std::string* error);
 
 }  // namespace cli

@@ -138,39 +138,39 @@ fixtures::Bytes SampleNef() {
 // Option parsing
 
 TEST(Options, AcceptsEveryFormAndKeepsOperandsInOrder) {
-  const std::vector<cli::OptionSpec> specs = {
+  const std::vector<cli::OptionSpec> known_options = {
       {"output", 'o', true}, {"force", 'f', false}, {"json", 0, false}};
   cli::ParsedOptions p;
   std::string error;
   ASSERT_TRUE(
-      cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"}, specs, &p, &error))
+      cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"}, known_options, &p, &error))
       << error;
   EXPECT_EQ(p.Value("output"), "x.jpg");
   EXPECT_TRUE(p.Has("force"));
   EXPECT_FALSE(p.Has("json"));  // after "--" it is an operand
   EXPECT_EQ(p.operands, (cli::Args{"a", "b", "--json", "-"}));
 
-  ASSERT_TRUE(cli::ParseOptions({"-oout.jpg", "in"}, specs, &p, &error));
+  ASSERT_TRUE(cli::ParseOptions({"-oout.jpg", "in"}, known_options, &p, &error));
   EXPECT_EQ(p.Value("output"), "out.jpg");
-  ASSERT_TRUE(cli::ParseOptions({"-o", "-", "in", "--output", "last"}, specs, &p, &error));
+  ASSERT_TRUE(cli::ParseOptions({"-o", "-", "in", "--output", "last"}, known_options, &p, &error));
   EXPECT_EQ(p.Value("output"), "last");  // the last one wins
   EXPECT_EQ(p.operands, (cli::Args{"in"}));
-  ASSERT_TRUE(cli::ParseOptions({"-o", "--force"}, specs, &p, &error));
+  ASSERT_TRUE(cli::ParseOptions({"-o", "--force"}, known_options, &p, &error));
   EXPECT_EQ(p.Value("output"), "--force");  // a value is taken as it stands
   EXPECT_FALSE(p.Has("force"));
 }
 
 TEST(Options, RejectsUnknownMissingAndMisplacedValues) {
-  const std::vector<cli::OptionSpec> specs = {{"output", 'o', true}, {"force", 'f', false}};
+  const std::vector<cli::OptionSpec> known_options = {{"output", 'o', true}, {"force", 'f', false}};
   cli::ParsedOptions p;
   std::string error;
-  EXPECT_FALSE(cli::ParseOptions({"--outputs", "x"}, specs, &p, &error));
+  EXPECT_FALSE(cli::ParseOptions({"--outputs", "x"}, known_options, &p, &error));
   EXPECT_NE(error.find("--outputs"), std::string::npos);
-  EXPECT_FALSE(cli::ParseOptions({"-x"}, specs, &p, &error));
-  EXPECT_FALSE(cli::ParseOptions({"in", "-o"}, specs, &p, &error));
+  EXPECT_FALSE(cli::ParseOptions({"-x"}, known_options, &p, &error));
+  EXPECT_FALSE(cli::ParseOptions({"in", "-o"}, known_options, &p, &error));
   EXPECT_NE(error.find("needs a value"), std::string::npos);
-  EXPECT_FALSE(cli::ParseOptions({"--force=yes"}, specs, &p, &error));
-  EXPECT_FALSE(cli::ParseOptions({"-fo"}, specs, &p, &error));  // no bundling of flags
+  EXPECT_FALSE(cli::ParseOptions({"--force=yes"}, known_options, &p, &error));
+  EXPECT_FALSE(cli::ParseOptions({"-fo"}, known_options, &p, &error));  // no bundling of flags
 }
 
 // ---------------------------------------------------------------------------
