@@ -198,6 +198,13 @@ uint8_t* ReadPreview(ParseState& s, const char* software, uint32_t* length) {
     std::free(buffer);
     return nullptr;
   }
+  // The first two bytes become the start-of-image marker whatever was stored
+  // there, but a JPEG stream goes on with another marker: anything else (the
+  // placeholder text of a stripped file, say) is not a preview at all.
+  if (buffer[2] != 0xFF) {
+    std::free(buffer);
+    return nullptr;
+  }
   buffer[0] = 0xFF;
   buffer[1] = 0xD8;
 

@@ -338,6 +338,20 @@ TEST(ExtractPreview, StartOfImageMarkerIsForced) {
   EXPECT_EQ(out.jpeg, jpeg);
 }
 
+TEST(ExtractPreview, StoredBytesThatAreNoJpegStreamGiveNothing) {
+  // Stripped test files keep text such as "<Dummy preview image data>" where
+  // the JPEG was: forcing FF D8 on it must not pass it off as a JPEG.
+  const Bytes jpeg = Preview(JpegApp::Exif);
+  ShotInfo shot;
+  shot.make = "Canon";
+  shot.model = "Canon EOS 350D DIGITAL";
+  PreviewPlacement at;
+  Bytes file = MakeCr2Like(shot, jpeg, &at);
+  const std::string placeholder = "<Dummy preview image data>";
+  std::copy(placeholder.begin(), placeholder.end(), file.begin() + at.offset);
+  EXPECT_FALSE(Extract(file).result);
+}
+
 TEST(ExtractPreview, PreviewMustLieInsideTheFile) {
   PreviewPlacement at;
   Bytes file = MakeNefLike(D200(), Preview(JpegApp::Jfif), &at);
