@@ -11,9 +11,8 @@
 # The floor is bench_floor (one process: pread each preview at the offset the
 # engine reports, write it to a new file); dd does
 # the same with one process per file. rawlift runs single-threaded (-j 1),
-# as it is, and with fsync turned into a no-op through LD_PRELOAD, which
-# shows what the job's flush to disk per output costs; and with its default
-# worker count.
+# as it is, with --sync (each output flushed to the disk before it takes its
+# name, which shows what that costs) and with its default worker count.
 # Reduced copy: the first preview bounded to 800x800 at quality 94; time
 # (best of R), peak RSS (/usr/bin/time -v), SSIM of the luma against a
 # Lanczos reduction of the full-size decode.
@@ -34,7 +33,7 @@ while (($#)); do
 done
 
 RAWLIFT_SETUP_EXTRA=bench "$root/scripts/setup.sh" || echo "(continuing with the peers installed)" >&2
-for tool in exiftool exiv2 vipsthumbnail convert dd /usr/bin/time cc; do
+for tool in exiftool exiv2 vipsthumbnail convert dd /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "compare_peers: $tool is missing" >&2; exit 1; }
 done
 
@@ -52,13 +51,6 @@ corpus=$work/corpus
 # The run's settings never touch the user's own file.
 export HOME=$work/home XDG_CONFIG_HOME=$work/home
 
-# fsync as a no-op, for measuring the job without its flush per output.
-cat >"$work/nosync.c" <<'C'
-int fsync(int fd) { (void)fd; return 0; }
-int fdatasync(int fd) { (void)fd; return 0; }
-C
-cc -shared -fPIC -O2 -o "$work/nosync.so" "$work/nosync.c"
-
 now_ns() { date +%s%N; }
 
 # Each extraction tool: a command that writes all previews below $out.
@@ -70,9 +62,8 @@ run_dd() {
   done <"$corpus/manifest.tsv"
 }
 run_rawlift_1() { "$rawlift" extract -j 1 --native-only --no-suffix "$corpus" >/dev/null 2>&1; }
-run_rawlift_nosync() {
-  LD_PRELOAD=$work/nosync.so "$rawlift" extract -j 1 --native-only --no-suffix "$corpus" \
-    >/dev/null 2>&1
+run_rawlift_sync() {
+  "$rawlift" extract -j 1 --sync --native-only --no-suffix "$corpus" >/dev/null 2>&1
 }
 run_rawlift_default() { "$rawlift" extract --native-only --no-suffix "$corpus" >/dev/null 2>&1; }
 run_exiftool() { exiftool -q -b -JpgFromRaw -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
@@ -100,12 +91,12 @@ measure_once() {
   rate[$key]=$(awk -v a="${rate[$key]:-0}" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
 }
 
-tools=(floor dd rawlift_1 rawlift_nosync rawlift_default exiv2 exiftool exiftool_preview)
+tools=(floor dd rawlift_1 rawlift_sync rawlift_default exiv2 exiftool exiftool_preview)
 declare -A label=(
   [floor]="floor: bench_floor (pread + write)"
   [dd]="dd, one process per file"
   [rawlift_1]="rawlift extract -j 1"
-  [rawlift_nosync]="rawlift extract -j 1, fsync no-op"
+  [rawlift_sync]="rawlift extract -j 1 --sync"
   [rawlift_default]="rawlift extract (-j $(nproc))"
   [exiv2]="exiv2 -ep2"
   [exiftool]="exiftool -b -JpgFromRaw -w"

@@ -1,6 +1,5 @@
 #include "cli/extract_command.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -38,7 +37,9 @@ const char kExtractHelp[] =
 
 const char kJobsHelp[] =
     "  -j, --jobs N      work on N files at once (default: the number of cores);\n"
-    "                    the outputs and counts are those of a run with -j 1\n";
+    "                    the outputs and counts are those of a run with -j 1\n"
+    "  --sync            put each output on the disk before it takes its name, so\n"
+    "                    that not even a power cut can leave an empty one (slower)\n";
 
 // Upper bound of --jobs: beyond this more threads only contend for the disk.
 constexpr int kMaxParallelFiles = 64;
@@ -48,6 +49,7 @@ const std::vector<OptionSpec>& ExtractSpecs() {
   static const std::vector<OptionSpec> kSpecs = [] {
     std::vector<OptionSpec> known_options = ExtractionFlagSpecs();
     known_options.push_back({"jobs", 'j', true});
+    known_options.push_back({"sync", 0, false});
     return known_options;
   }();
   return kSpecs;
@@ -90,8 +92,8 @@ const char kExtractExitHelp[] =
     "not exist or --save could not store the settings; 2 on a usage error; 130\n"
     "when interrupted.\n";
 
-// How often the bar is redrawn and the interrupt flag looked at: the same
-// rhythm as the progress dialog's timer.
+// How often the bar is redrawn and the interrupt flag looked at while the
+// run goes on: the same rhythm as the progress dialog's timer.
 constexpr int kPollMilliseconds = job::kProgressTimerMilliseconds;
 constexpr int kBarCells = 24;
 
@@ -207,6 +209,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
   extraction.SetParallelFiles(parallelFiles);
+  extraction.SetFlushEachOutput(options.Has("sync"));
   if (!extraction.StartWorker()) {
     std::fputs("rawlift extract: could not start the worker thread\n", env.err);
     return kExtractCompletedWithProblems;
@@ -215,7 +218,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   bool cancelling = false;
   size_t drawn = 0;  // length of the bar line on screen
   int64_t firstFileMs = -1;
-  while (!extraction.WorkerFinished()) {
+  for (;;) {
     if (!cancelling && env.interrupted && env.interrupted->load()) {
       extraction.RequestCancel();
       cancelling = true;
@@ -237,7 +240,9 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
       std::fflush(env.err);
       drawn = length;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+    // Wakes as soon as the run ends, so a short run takes no longer than its
+    // work; the interrupt flag is looked at again after each period.
+    if (extraction.WaitForWorker(kPollMilliseconds)) break;
   }
   extraction.StopWorker();
   if (env.progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");

@@ -1,6 +1,7 @@
 #include "job/extraction_job.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -10,6 +11,7 @@
 
 #include "engine/extract.h"
 #include "job/naming.h"
+#include "platform/file.h"
 #include "platform/fs.h"
 #ifdef RAWLIFT_HAVE_IMAGING
 #include "imaging/imaging.h"
@@ -28,6 +30,25 @@ const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", 
 constexpr char16_t kTemporaryPrefix[] = u".rlft-";
 constexpr char16_t kTemporarySuffix[] = u".part";
 
+// Temporaries the job and the reducers write in an output folder, as prefix
+// and suffix; what a killed run leaves of them is removed by a later run.
+struct TemporaryPattern {
+  const char16_t* prefix;
+  const char16_t* suffix;
+};
+const TemporaryPattern kTemporaryPatterns[] = {
+    {kTemporaryPrefix, kTemporarySuffix},  // outputs being written
+    {u".rlft-reduce-", u".tmp"},           // reduced copies, GDI+
+    {u".rawlift-reduce-", u".tmp"},        // reduced copies, libjpeg
+};
+
+bool HasPrefixAndSuffix(const std::u16string& name, const std::u16string& prefix,
+                        const std::u16string& suffix) {
+  return name.size() > prefix.size() + suffix.size() &&
+         name.compare(0, prefix.size(), prefix) == 0 &&
+         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 char16_t AsciiLower(char16_t c) {
   return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
 }
@@ -45,6 +66,11 @@ std::u16string CollisionKey(const std::u16string& rawPath) {
   key += baseName;
   for (char16_t& c : key) c = AsciiLower(c);
   return key;
+}
+
+bool IsEmptyFile(const std::u16string& path) {
+  platform::ReadOnlyFile file;
+  return file.Open(path) && file.Size() == 0;
 }
 
 struct FreeDeleter {
@@ -114,10 +140,19 @@ JobCounters ExtractionJob::TickProgress(bool* closeNow) {
   return counters_;
 }
 
+bool ExtractionJob::WaitForWorker(int milliseconds) {
+  std::unique_lock<std::mutex> lock(jobMutex_);
+  return workerEnded_.wait_for(lock, std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds),
+                               [this] { return workerFinished_; });
+}
+
 void ExtractionJob::WorkerBody() {
   Run();
-  std::lock_guard<std::mutex> lock(jobMutex_);
-  workerFinished_ = true;
+  {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    workerFinished_ = true;
+  }
+  workerEnded_.notify_all();
 }
 
 void ExtractionJob::Run() {
@@ -287,19 +322,24 @@ FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
   SplitFileName(rawPath, &baseName, &extension);
   const std::u16string folderName = ExpandFolderPattern(folderPattern, folderWidth, folderHeight);
   if (!EnsureOutputFolder(parent, folderName, &folder)) return result;
+  SweepOutputFolderOnce(folder);
   const std::u16string fileName =
       ExpandFileNamePattern(fileNamePattern, baseName, extension, fileWidth, fileHeight);
   result.outputPath = OutputFilePath(folder, fileName);
   if (OutputFileExists(result.outputPath)) {
-    result.alreadyPresent = true;
-    return result;
+    // An empty file under an output's name holds no picture: it is what a
+    // power cut soon after an unflushed write leaves, so it is written anew.
+    if (!IsEmptyFile(result.outputPath) || !platform::RemoveFile(result.outputPath)) {
+      result.alreadyPresent = true;
+      return result;
+    }
   }
   uint8_t* buffer = nullptr;
   uint32_t length = 0;
   if (!ExtractPreview(rawPath, &buffer, &length)) return result;
   const std::unique_ptr<uint8_t, FreeDeleter> owned(buffer);
   if (!buffer || length == 0) return result;  // an empty preview is none
-  if (WriteJpegFile(result.outputPath, buffer, length)) {
+  if (WriteJpegFile(result.outputPath, buffer, length, flushEachOutput_)) {
     result.written = true;
   } else if (OutputFileExists(result.outputPath)) {
     // Another run placed it between the test and the move: it is present,
@@ -309,7 +349,8 @@ FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
   return result;
 }
 
-bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length) {
+bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length,
+                                  bool flush) {
   std::u16string folder;
   if (!ParentFolderOf(path, &folder)) return false;
   platform::NewFile file;
@@ -317,11 +358,36 @@ bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* byt
   if (!platform::CreateUniqueFile(folder, kTemporaryPrefix, kTemporarySuffix, &file, &temporary)) {
     return false;
   }
-  const bool complete = file.Write(bytes, length) && file.Sync();
+  const bool complete = file.Write(bytes, length) && (!flush || file.Sync());
   const bool closed = file.Close();
   if (complete && closed && platform::RenameNoReplace(temporary, path)) return true;
   platform::RemoveFile(temporary);
   return false;
+}
+
+void ExtractionJob::SweepOutputFolderOnce(const std::u16string& folder) {
+  {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    if (!sweptFolders_.insert(folder).second) return;
+  }
+  RemoveAbandonedTemporaries(folder, kAbandonedTemporaryAgeSeconds);
+}
+
+void ExtractionJob::RemoveAbandonedTemporaries(const std::u16string& folder,
+                                               int64_t minimumAgeSeconds, char16_t separator) {
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolder(folder, &entries)) return;
+  std::u16string base = folder;
+  if (base.empty() || base.back() != separator) base += separator;
+  for (const platform::FolderEntry& entry : entries) {
+    if (entry.isDirectory || entry.isSpecial) continue;
+    for (const TemporaryPattern& pattern : kTemporaryPatterns) {
+      if (HasPrefixAndSuffix(entry.name, pattern.prefix, pattern.suffix)) {
+        platform::RemoveAbandonedFile(base + entry.name, minimumAgeSeconds);
+        break;
+      }
+    }
+  }
 }
 
 bool ExtractionJob::ExtractPreview(const std::u16string& rawPath, uint8_t** buffer,

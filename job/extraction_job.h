@@ -14,9 +14,11 @@
 // command line) can own or wrap it.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +31,11 @@ namespace job {
 
 // Software text written into synthesized Exif headers.
 constexpr char kSoftwareText[] = "Rawlift v1.00";
+
+// A temporary untouched for this long belongs to no live writer: one is
+// written in well under a second, and the job's own are also locked while
+// open. The margin covers a slow network share.
+constexpr int64_t kAbandonedTemporaryAgeSeconds = 120;
 
 // Outcome of one output of one RAW file. At most one flag is set; neither
 // when the file yielded nothing. outputPath is set once it could be computed.
@@ -68,6 +75,14 @@ class ExtractionJob {
   void SetParallelFiles(int count) { parallelFiles_ = count < 1 ? 1 : count; }
   int parallelFiles() const { return parallelFiles_; }
 
+  // Whether each output is flushed to the medium before it takes its name
+  // (default: no). Either way a killed run leaves no partial file under an
+  // output's name, since outputs are written under a temporary name first;
+  // the flush adds that a power cut cannot leave an empty one either, for
+  // the price of waiting on the disk for every file.
+  void SetFlushEachOutput(bool flush) { flushEachOutput_ = flush; }
+  bool flushEachOutput() const { return flushEachOutput_; }
+
   // Resets the counters (filesFound -1, the rest 0, flags false) and starts
   // the worker running Run(). False when the thread could not be started;
   // then nothing runs. Call once per job.
@@ -80,6 +95,9 @@ class ExtractionJob {
   bool workerStarted() const { return workerStarted_; }
   // True once Run() has returned, whether it completed or was cancelled.
   bool WorkerFinished() const;
+  // Waits until Run() has returned on the worker, or at most `milliseconds`;
+  // true when it has returned.
+  bool WaitForWorker(int milliseconds);
 
   // A copy of the shared counters, taken under the mutex.
   JobCounters Snapshot() const;
@@ -112,8 +130,18 @@ class ExtractionJob {
   // Writes the bytes into a new temporary file in the output's folder and
   // moves it to `path` only if nothing is there: an existing file is never
   // replaced, and a failed or interrupted write leaves no file under `path`.
-  // False (and the temporary file removed) on any failure.
-  static bool WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length);
+  // With `flush`, the bytes are on the medium before the move. False (and
+  // the temporary file removed) on any failure.
+  static bool WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length,
+                            bool flush = false);
+
+  // Removes the temporaries that killed runs left in `folder`: those no
+  // process holds open and that were last written at least
+  // `minimumAgeSeconds` ago. Files of other names are never touched. The
+  // job does this once per output folder and run, with
+  // kAbandonedTemporaryAgeSeconds.
+  static void RemoveAbandonedTemporaries(const std::u16string& folder, int64_t minimumAgeSeconds,
+                                         char16_t separator = platform::kPathSeparator);
 
  protected:
   // The operations the job delegates; tests replace them.
@@ -132,6 +160,8 @@ class ExtractionJob {
   // Both steps for one RAW file; adds to the counters afterwards.
   void ProcessOneFile(const std::u16string& rawPath);
   void WorkerBody();
+  // RemoveAbandonedTemporaries, the first time a run writes into `folder`.
+  void SweepOutputFolderOnce(const std::u16string& folder);
   // Processes the groups of files (indices into files) with parallelFiles_
   // threads, each taking the next group, checking the cancel flag before
   // each file. False when cancelled.
@@ -142,6 +172,7 @@ class ExtractionJob {
   std::vector<std::u16string> rawSuffixes_;
   settings::ExtractionSettings settings_;
   int parallelFiles_ = 1;
+  bool flushEachOutput_ = false;
 
   std::thread workerThread_;
   bool workerStarted_ = false;  // touched only by the thread that starts/stops
@@ -149,6 +180,8 @@ class ExtractionJob {
   mutable std::mutex jobMutex_;  // guards everything below
   JobCounters counters_;
   bool workerFinished_ = false;
+  std::condition_variable workerEnded_;
+  std::set<std::u16string> sweptFolders_;
 };
 
 }  // namespace job

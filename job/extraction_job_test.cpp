@@ -205,6 +205,23 @@ TEST_F(ExtractionJobTest, SecondRunWritesNothingAndCountsEverythingPresent) {
   EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs"})), Names({u"A_RLFT.jpg", u"B_RLFT.jpg"}));
 }
 
+// Guards: an empty output left by a power cut after an unflushed write
+// being counted as present for ever.
+TEST_F(ExtractionJobTest, EmptyOutputIsWrittenAnewAndOthersAreKept) {
+  Put(u"A.NEF", Jpeg(64, 48, 1));
+  Put(u"B.NEF", Jpeg(64, 48, 2));
+  ASSERT_TRUE(platform::CreateFolder(In({u"extracted_jpegs"})));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"A_RLFT.jpg"}), Bytes{}));
+  const Bytes small{0xFF};  // not a JPEG either, but not empty: someone's file
+  ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"B_RLFT.jpg"}), small));
+  FakeJob job;
+  const JobCounters c = RunOver(job, {dir_.root()});
+  EXPECT_EQ(c.newCount, 1);
+  EXPECT_EQ(c.existingCount, 1);
+  EXPECT_EQ(Get({u"extracted_jpegs", u"A_RLFT.jpg"}), Get({u"A.NEF"}));
+  EXPECT_EQ(Get({u"extracted_jpegs", u"B_RLFT.jpg"}), small);
+}
+
 TEST_F(ExtractionJobTest, SelectionsWithoutRawFilesCompleteAtOnce) {
   Put(u"readme.txt", Bytes{1});
   FakeJob job;
@@ -349,6 +366,47 @@ TEST_F(ExtractionJobTest, WriteNeverReplacesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(RunOver(job, {In({u"IMG.CR2"})}).newCount, 1);
 }
 
+// Guards: leftovers of killed runs piling up in output folders, and a
+// cleaner that takes a live writer's temporary, an output or a folder.
+TEST_F(ExtractionJobTest, AbandonedTemporariesAreRemovedAndNothingElse) {
+  const std::u16string folder = In({u"extracted_jpegs"});
+  ASSERT_TRUE(platform::CreateFolder(folder));
+  const Bytes bytes{0xFF, 0xD8, 0xFF};
+  const std::vector<std::u16string> leftovers = {u".rlft-0123456789abcdef.part",
+                                                 u".rlft-reduce-0123456789abcdef.tmp",
+                                                 u".rawlift-reduce-77-0.tmp"};
+  for (const auto& name : leftovers)
+    ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", name}), bytes));
+  const std::vector<std::u16string> kept = {u"IMG_RLFT.jpg", u".rlft-.part", u"x.rlft-1.part",
+                                            u".rlft-1.part.jpg", u"notes.tmp"};
+  for (const auto& name : kept)
+    ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", name}), bytes));
+  ASSERT_TRUE(platform::CreateFolder(In({u"extracted_jpegs", u".rlft-folder.part"})));
+  platform::NewFile live;
+  ASSERT_TRUE(live.Create(In({u"extracted_jpegs", u".rlft-fedcba9876543210.part"})));
+
+  ExtractionJob::RemoveAbandonedTemporaries(folder, 3600);
+  EXPECT_EQ(ScratchFolder::Names(folder).size(), leftovers.size() + kept.size() + 2)
+      << "all written just now";
+  ExtractionJob::RemoveAbandonedTemporaries(folder, 0);
+  std::vector<std::u16string> expected = kept;
+  expected.push_back(u".rlft-folder.part");
+  expected.push_back(u".rlft-fedcba9876543210.part");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ScratchFolder::Names(folder), expected);
+  live.Close();
+}
+
+TEST_F(ExtractionJobTest, FlushedAndUnflushedWritesGiveTheSameFiles) {
+  const Bytes jpeg = Jpeg(32, 32);
+  ASSERT_TRUE(ExtractionJob::WriteJpegFile(In({u"a.jpg"}), jpeg.data(), jpeg.size(), true));
+  ASSERT_TRUE(ExtractionJob::WriteJpegFile(In({u"b.jpg"}), jpeg.data(), jpeg.size(), false));
+  EXPECT_EQ(Get({u"a.jpg"}), jpeg);
+  EXPECT_EQ(Get({u"b.jpg"}), jpeg);
+  EXPECT_FALSE(ExtractionJob::WriteJpegFile(In({u"a.jpg"}), jpeg.data(), jpeg.size(), true));
+  EXPECT_EQ(ScratchFolder::Names(dir_.root()), Names({u"a.jpg", u"b.jpg"}));
+}
+
 TEST_F(ExtractionJobTest, OutputPlacedByAnotherRunMeanwhileCountsAsPresent) {
   Put(u"IMG.CR2", Jpeg(64, 48, 1));
   const Bytes theirs = Jpeg(64, 48, 9);
@@ -400,9 +458,12 @@ TEST_F(ExtractionJobTest, StopWaitsForTheFileInProgress) {
   };
   const std::vector<std::u16string> selection = {dir_.root()};
   job.SetSelection(&selection);
+  EXPECT_FALSE(job.WaitForWorker(1)) << "no worker yet";
   ASSERT_TRUE(job.StartWorker());
   while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(job.WaitForWorker(1)) << "the first file is still being worked on";
   job.StopWorker();
+  EXPECT_TRUE(job.WaitForWorker(0));
   const JobCounters c = job.Snapshot();
   EXPECT_EQ(c.filesFound, 3);
   EXPECT_EQ(c.filesDone, 1);
@@ -426,7 +487,9 @@ TEST_F(ExtractionJobTest, WorkerPublishesCountersAndTheCloseCountdown) {
   job.SetSelection(&selection);
   ASSERT_TRUE(job.StartWorker());
   EXPECT_FALSE(job.StartWorker()) << "one worker per job";
-  while (!job.WorkerFinished()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // Wakes when the run ends, well before the time limit.
+  EXPECT_TRUE(job.WaitForWorker(60000));
+  EXPECT_TRUE(job.WorkerFinished());
   int closes = 0, ticks = 0;
   for (; ticks < 150; ++ticks) {
     const JobCounters c = job.TickProgress(&closeNow);

@@ -40,7 +40,8 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
-  // Fails when anything exists at `path`.
+  // Fails when anything exists at `path`. While it is open, the file is
+  // marked as in use, so RemoveAbandonedFile leaves it alone.
   bool Create(const std::u16string& path);
   // Writes all bytes; false on any short or failed write.
   bool Write(const void* bytes, size_t length);
@@ -77,6 +78,10 @@ bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 // Moves `from` to `to`, replacing a file there.
 bool RenameReplacing(const std::u16string& from, const std::u16string& to);
 bool RemoveFile(const std::u16string& path);
+// Removes a plain file that no NewFile holds open and that was last written
+// at least `minimumAgeSeconds` ago: the leftover of a process that ended
+// while writing it. True when it was removed.
+bool RemoveAbandonedFile(const std::u16string& path, int64_t minimumAgeSeconds);
 // Removes an empty folder.
 bool RemoveFolder(const std::u16string& path);
 

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -75,6 +77,10 @@ bool NewFile::Create(const std::u16string& path) {
     fd = ::open(ToNativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  // An advisory lock for as long as the file is open tells a cleaner that
+  // a process is still writing it. Where the file system has no locks the
+  // cleaner falls back on the file's age alone.
+  ::flock(fd, LOCK_EX | LOCK_NB);
   fd_ = fd;
   return true;
 }
@@ -136,6 +142,21 @@ bool RenameReplacing(const std::u16string& from, const std::u16string& to) {
 
 bool RemoveFile(const std::u16string& path) {
   return ::unlink(ToNativePath(path).c_str()) == 0;
+}
+
+bool RemoveAbandonedFile(const std::u16string& path, int64_t minimumAgeSeconds) {
+  const NativePath native = ToNativePath(path);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                   static_cast<int64_t>(::time(nullptr)) - static_cast<int64_t>(st.st_mtime) >=
+                       minimumAgeSeconds;
+  // Held by a writer: still in use, however old.
+  if (abandoned && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) abandoned = false;
+  if (abandoned) abandoned = ::unlink(native.c_str()) == 0;
+  ::close(fd);
+  return abandoned;
 }
 
 bool RemoveFolder(const std::u16string& path) {

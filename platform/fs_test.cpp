@@ -114,6 +114,24 @@ TEST_F(FsTest, RenameNoReplaceKeepsAnExistingTarget) {
   EXPECT_FALSE(RemoveFile(In(u"b")));
 }
 
+// Guards: a cleaner removing the temporary a live writer is filling, a
+// recent file, or a folder.
+TEST_F(FsTest, OnlyClosedOldFilesAreAbandoned) {
+  NewFile writing;
+  ASSERT_TRUE(writing.Create(In(u"open.part")));
+  ASSERT_TRUE(writing.Write("abc", 3));
+  EXPECT_FALSE(RemoveAbandonedFile(In(u"open.part"), 0)) << "held open by a writer";
+  ASSERT_TRUE(writing.Close());
+  EXPECT_EQ(Get(In(u"open.part")), "abc");
+  EXPECT_FALSE(RemoveAbandonedFile(In(u"open.part"), 3600)) << "written just now";
+  EXPECT_TRUE(RemoveAbandonedFile(In(u"open.part"), 0));
+  EXPECT_EQ(Get(In(u"open.part")), "<absent>");
+  EXPECT_FALSE(RemoveAbandonedFile(In(u"open.part"), 0)) << "nothing left to remove";
+  ASSERT_TRUE(CreateFolder(In(u"folder.part")));
+  EXPECT_FALSE(RemoveAbandonedFile(In(u"folder.part"), 0));
+  EXPECT_TRUE(IsDirectory(In(u"folder.part")));
+}
+
 TEST_F(FsTest, UniqueFilesGetDistinctNamesInTheFolder) {
   NewFile one, two;
   std::u16string first, second;

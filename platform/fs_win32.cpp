@@ -115,6 +115,26 @@ bool RemoveFile(const std::u16string& path) {
   return ::DeleteFileW(Wide(path).c_str()) != 0;
 }
 
+bool RemoveAbandonedFile(const std::u16string& path, int64_t minimumAgeSeconds) {
+  const std::wstring wide = Wide(path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return false;
+  }
+  FILETIME nowTime;
+  ::GetSystemTimeAsFileTime(&nowTime);
+  const auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  };
+  // FILETIME counts 100 ns intervals.
+  const int64_t ageSeconds = (ticks(nowTime) - ticks(data.ftLastWriteTime)) / 10000000;
+  if (ageSeconds < minimumAgeSeconds) return false;
+  // A NewFile is opened without sharing, so deleting one that a process
+  // still writes fails with a sharing violation.
+  return ::DeleteFileW(wide.c_str()) != 0;
+}
+
 bool RemoveFolder(const std::u16string& path) {
   return ::RemoveDirectoryW(Wide(path).c_str()) != 0;
 }

@@ -2,6 +2,7 @@
 // outputs that cannot be placed and names beyond ASCII.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -215,6 +217,17 @@ TEST(JobFaults, KilledRunsLeaveNothingPartialAndAreCompletedLater) {
       }
       const int status = RunCommand(native, jobs, -1);
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      EXPECT_EQ(Tree(folder), expected);
+      // The killed run's temporaries, once old enough, go with the next run.
+      const std::u16string outputs = folder + u"/extracted_jpegs";
+      const struct timeval old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+      for (const auto& name : ScratchFolder::Names(outputs)) {
+        ::utimes(platform::Utf16ToUtf8(outputs + u"/" + name).c_str(), old);
+      }
+      RunCommand(native, jobs, -1);
+      for (const auto& name : ScratchFolder::Names(outputs)) {
+        EXPECT_NE(name.rfind(u".rlft-", 0), 0u) << "left behind: " << platform::Utf16ToUtf8(name);
+      }
       EXPECT_EQ(Tree(folder), expected);
     }
   }
