@@ -8,6 +8,7 @@
 // Without JPEG arguments it makes a 6000x4000 (24 MP) test picture with fine
 // gratings, edges, gradients and noise, and reduces it to 800 px wide.
 // Internal mode used for the memory figure: bench_reduce --reduce-once IN W H.
+// bench_reduce --write-picture OUT.jpg writes the test picture for other tools.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -251,6 +252,8 @@ double Ssim(const Image& a, const Image& b) {
 }
 
 // ---- Resampler alone: ours against stb_image_resize on the same rows ----
+// (RGB rows, so the SSIM's luma can be taken from them; the reducer itself
+// filters YCbCr sources as YCbCr.)
 
 // Decodes at the DCT scale ReduceJpegFile picks (smallest n/8 at least twice
 // the target, else at least the target).
@@ -334,8 +337,8 @@ void CompareResamplers(const Bytes& jpeg, const Image& reference, int runs) {
   }
   std::sort(stbCpu.begin(), stbCpu.end());
   std::printf(
-      "    stb_image_resize %4.1f ms cpu, SSIM %.4f, needs the whole decoded picture "
-      "(%.1f MiB)\n",
+      "    stb_image_resize %4.1f ms cpu, SSIM %.4f (Catmull-Rom), needs the whole decoded "
+      "picture (%.1f MiB)\n",
       stbCpu[stbCpu.size() / 2], Ssim(ToImage(stb, tw, th), reference), decoded.size() / 1048576.0);
 #endif
 }
@@ -519,6 +522,10 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--idle") == 0) return 0;
   if (argc >= 3 && std::strcmp(argv[1], "--measure") == 0) return MeasureMode(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "--write-picture") == 0) {
+    WriteFile(argv[2], MakeTestPicture(6000, 4000));
+    return 0;
+  }
   if (argc == 5 && std::strcmp(argv[1], "--reduce-once") == 0) {
     const bool ok = imaging::ReduceJpegFile(platform::FromNativePath(argv[2]), std::atoi(argv[3]),
                                             std::atoi(argv[4]));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/fixtures/jpeg.h"
@@ -52,6 +53,7 @@ struct Decoded {
   J_COLOR_SPACE coded = JCS_UNKNOWN;
   Bytes pixels;
   std::vector<std::vector<unsigned>> quantTables;  // natural order
+  std::vector<std::pair<int, int>> sampling;       // h and v factor per component
 };
 
 bool Decode(const Bytes& jpeg, Decoded* out) {
@@ -65,6 +67,9 @@ bool Decode(const Bytes& jpeg, Decoded* out) {
     return false;
   }
   out->coded = d.jpeg_color_space;
+  for (int i = 0; i < d.num_components; ++i) {
+    out->sampling.emplace_back(d.comp_info[i].h_samp_factor, d.comp_info[i].v_samp_factor);
+  }
   for (int t = 0; t < NUM_QUANT_TBLS; ++t) {
     if (d.quant_tbl_ptrs[t] == nullptr) continue;
     out->quantTables.emplace_back(d.quant_tbl_ptrs[t]->quantval,
@@ -368,6 +373,30 @@ TEST_F(ReduceJpegFileTest, KeepsCmykAndRgbCodedSourcesInTheirColourSpace) {
     EXPECT_EQ(after.components, c.components);
     EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 2), 3.0) << c.coded;
   }
+}
+
+// Vertical stripes 8 pixels wide, red and blue in turn: the colour changes
+// every 2 pixels once reduced 4:1.
+uint8_t StripeSample(int x, int, int c) {
+  const bool red = (x / 8) % 2 == 0;
+  const int values[3] = {red ? 220 : 30, 40, red ? 30 : 220};
+  return static_cast<uint8_t>(values[c]);
+}
+
+TEST_F(ReduceJpegFileTest, ColourKeepsFullResolution) {
+  // Chroma at half resolution would average each red-blue pair of the reduced
+  // stripes into purple; every component must be coded at full resolution
+  // (a source coded with halved chroma included).
+  const Bytes source = EncodeCoded(640, 480, JCS_RGB, JCS_YCbCr, 3, StripeSample);
+  Decoded before, after;
+  ASSERT_TRUE(Decode(source, &before));
+  ASSERT_EQ(before.sampling[0], (std::pair<int, int>{2, 2})) << "the source has halved chroma";
+  const std::u16string path = Write("stripes.jpg", source);
+  ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
+  ASSERT_TRUE(Decode(Read(path), &after));
+  EXPECT_EQ(after.coded, JCS_YCbCr);
+  for (const auto& factors : after.sampling) EXPECT_EQ(factors, (std::pair<int, int>{1, 1}));
+  EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 4), 8.0);  // 28 at half resolution
 }
 
 TEST_F(ReduceJpegFileTest, ProgressiveSourcesBecomeBaseline) {

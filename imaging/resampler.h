@@ -1,14 +1,18 @@
-// A separable bicubic (Catmull-Rom) resampler that works one row at a time,
-// so a decoder can feed it and an encoder drain it without either image ever
-// being held whole. When shrinking, the kernel is widened by the reduction
-// factor so every output pixel averages all the source pixels it covers
-// instead of aliasing; when enlarging it is the plain interpolating cubic.
+// A separable bicubic resampler (the cubic convolution kernel with a = -0.75)
+// that works one row at a time, so a decoder can feed it and an encoder drain
+// it without either image ever being held whole. When shrinking, the kernel
+// is widened by the reduction factor so every output pixel averages all the
+// source pixels it covers instead of aliasing; when enlarging it is the plain
+// interpolating cubic.
 //
 // Use: Init once; then, for each output row in order, while NeedsSourceRow()
 // fill SourceRow() with the next source row and call CommitSourceRow(); then
 // call ProduceRow(). Source rows past those any output row needs are never
 // asked for. Samples are 8-bit, channels interleaved (1 to 4 channels); all
-// channels are filtered alike, in the samples' own (gamma-encoded) space.
+// channels are filtered alike, in the samples' own space (gamma-encoded RGB,
+// or YCbCr: the filter is linear, so filtering Y, Cb and Cr is filtering R,
+// G and B up to rounding). Results are rounded to the nearest level and
+// clamped to 0..255, as the kernel's negative lobes overshoot at hard edges.
 #pragma once
 
 #include <cstddef>
