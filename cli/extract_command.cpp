@@ -92,9 +92,11 @@ const char kExtractExitHelp[] =
     "not exist or --save could not store the settings; 2 on a usage error; 130\n"
     "when interrupted.\n";
 
-// How often the bar is redrawn and the interrupt flag looked at while the
-// run goes on: the same rhythm as the progress dialog's timer.
-constexpr int kPollMilliseconds = job::kProgressTimerMilliseconds;
+// How often the bar is redrawn: the rhythm of the progress dialog's timer.
+constexpr int kRedrawMilliseconds = job::kProgressTimerMilliseconds;
+// How often the interrupt flag is looked at (a signal handler can only set
+// a flag): soon enough that Ctrl-C stops even a fast run between files.
+constexpr int kInterruptCheckMilliseconds = 10;
 constexpr int kBarCells = 24;
 
 std::string Clock(int64_t seconds) {
@@ -218,6 +220,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   bool cancelling = false;
   size_t drawn = 0;  // length of the bar line on screen
   int64_t firstFileMs = -1;
+  int64_t drawnMs = platform::MonotonicMilliseconds() - kRedrawMilliseconds;  // draw at once
   for (;;) {
     if (!cancelling && env.interrupted && env.interrupted->load()) {
       extraction.RequestCancel();
@@ -229,20 +232,24 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
       }
       std::fputs("rawlift extract: stopping after the current file...\n", env.err);
     }
+    const int64_t now = platform::MonotonicMilliseconds();
     if (env.progressBar && !cancelling) {
       const job::JobCounters counters = extraction.Snapshot();
-      const int64_t now = platform::MonotonicMilliseconds();
       if (counters.filesFound >= 0 && firstFileMs < 0) firstFileMs = now;
-      std::string line = ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
-      const size_t length = line.size();
-      if (length < drawn) line.append(drawn - length, ' ');  // cover the longer old line
-      std::fprintf(env.err, "\r%s", line.c_str());
-      std::fflush(env.err);
-      drawn = length;
+      if (now - drawnMs >= kRedrawMilliseconds) {
+        drawnMs = now;
+        std::string line =
+            ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
+        const size_t length = line.size();
+        if (length < drawn) line.append(drawn - length, ' ');  // cover the longer old line
+        std::fprintf(env.err, "\r%s", line.c_str());
+        std::fflush(env.err);
+        drawn = length;
+      }
     }
     // Wakes as soon as the run ends, so a short run takes no longer than its
     // work; the interrupt flag is looked at again after each period.
-    if (extraction.WaitForWorker(kPollMilliseconds)) break;
+    if (extraction.WaitForWorker(kInterruptCheckMilliseconds)) break;
   }
   extraction.StopWorker();
   if (env.progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");

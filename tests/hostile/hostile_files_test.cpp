@@ -203,7 +203,9 @@ TEST(TruncatedFiles, SamplesGiveACompletePreviewOrNothingAtEveryCut) {
     // Every 8th byte at the start keeps the run short over dozens of files.
     ExpectEveryCutCompleteOrNothing(file, name, fixtures::PreviewPlacement(), 8);
     const Outcome whole = Extract(file, name);
-    if (whole.produced) EXPECT_TRUE(IsRegionOf(whole.jpeg, file));
+    if (whole.produced) {
+      EXPECT_TRUE(IsRegionOf(whole.jpeg, file));
+    }
     ++files;
   }
   EXPECT_GT(files, 0);
@@ -234,7 +236,9 @@ Bytes HostileTiff(Decorate decorate) {
 
 void ExpectNothingOrRegion(const Bytes& file, const char* name = "DSC_0001.NEF") {
   const Outcome outcome = Extract(file, name);
-  if (outcome.produced) EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+  if (outcome.produced) {
+    EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+  }
 }
 
 }  // namespace
@@ -279,7 +283,9 @@ TEST(HostileStructures, LoopsCountsAndOffsetsEndInBoundedTime) {
       t.ifd(id).OffsetOf(0x201, t.AddBlob(jpeg)).Long(0x202, 0);
     });
     const Outcome outcome = Extract(file, "DSC_0001.NEF");
-    if (outcome.produced) EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+    if (outcome.produced) {
+      EXPECT_TRUE(IsRegionOf(outcome.jpeg, file));
+    }
   }
   // Guards: a directory declaring 65535 entries that are not there.
   ExpectNothingOrRegion(HostileTiff(
