@@ -13,10 +13,14 @@ constexpr uint32_t kFuzzMagic = 0x52435653;  // any fixed value; the loader chec
 bool SameMeaning(const settings::SettingValue& a, const settings::SettingValue& b) {
   if (a.type != b.type) return false;
   switch (a.type) {
-    case settings::kSettingInteger: return a.integer == b.integer;
-    case settings::kSettingText: return a.text == b.text;
-    case settings::kSettingBytes: return a.bytes == b.bytes;
-    default: return true;
+    case settings::kSettingInteger:
+      return a.integer == b.integer;
+    case settings::kSettingText:
+      return a.text == b.text;
+    case settings::kSettingBytes:
+      return a.bytes == b.bytes;
+    default:
+      return true;
   }
 }
 

@@ -2,6 +2,7 @@
 //   OUT/extract  synthetic camera files of every container family
 //   OUT/settings settings-file images
 //   OUT/naming   name patterns with sizes
+//   OUT/reduce   JPEG files larger than the reducing target
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,7 +26,9 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: make_fuzz_corpus OUT (OUT/extract, OUT/settings, OUT/naming must exist)\n");
+    std::fprintf(stderr,
+                 "usage: make_fuzz_corpus OUT (OUT/extract, OUT/settings, OUT/naming, OUT/reduce "
+                 "must exist)\n");
     return 2;
   }
   const std::string out = argv[1];
@@ -68,11 +71,25 @@ int main(int argc, char** argv) {
       bytes.push_back(static_cast<uint8_t>(*c));
       bytes.push_back(static_cast<uint8_t>(*c >> 8));
     }
-    for (const char16_t* c = u"\0trip.day1\0NEF"; c < u"\0trip.day1\0NEF" + 14; ++c) {
-      bytes.push_back(static_cast<uint8_t>(*c));
-      bytes.push_back(static_cast<uint8_t>(*c >> 8));
+    // A NUL, the base name, a NUL, the extension: the rest of the input.
+    static const char16_t kNames[] = u"\0trip.day1\0NEF";
+    for (size_t i = 0; i + 1 < sizeof kNames / sizeof kNames[0]; ++i) {
+      bytes.push_back(static_cast<uint8_t>(kNames[i]));
+      bytes.push_back(static_cast<uint8_t>(kNames[i] >> 8));
     }
     ok &= WriteFile(out + "/naming/pattern_" + std::to_string(n++) + ".bin", bytes);
+  }
+  // Colour and grey, wide and tall, with and without metadata, each larger
+  // than the fuzz target's 64 by 64 bound.
+  const fixtures::JpegOptions pictures[] = {
+      {200, 120, 3, 90, 1, fixtures::JpegApp::Exif},
+      {96, 300, 1, 75, 2, fixtures::JpegApp::Jfif},
+      {130, 65, 3, 95, 3, fixtures::JpegApp::None},
+  };
+  n = 0;
+  for (const fixtures::JpegOptions& picture : pictures) {
+    ok &= WriteFile(out + "/reduce/picture_" + std::to_string(n++) + ".jpg",
+                    fixtures::MakeJpeg(picture));
   }
   return ok ? 0 : 1;
 }

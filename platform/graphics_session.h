@@ -20,7 +20,8 @@ class GraphicsSession {
   bool started() const { return started_; }
 
  private:
-  uintptr_t token_ = 0;
+  // The library's session token (GDI+ on Windows; nothing to keep elsewhere).
+  [[maybe_unused]] uintptr_t token_ = 0;
   bool started_ = false;
 };
 

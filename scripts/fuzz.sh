@@ -11,23 +11,25 @@ RAWLIFT_SETUP_EXTRA=fuzz "$root/scripts/setup.sh"
 dir="$root/build/fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWLIFT_FUZZ=ON -DRAWLIFT_SANITIZE=ON -DRAWLIFT_TESTS=OFF
-cmake --build "$dir" -j "$(nproc)" --target fuzz_extract fuzz_settings fuzz_naming make_fuzz_corpus
+cmake --build "$dir" -j "$(nproc)" --target fuzz_extract fuzz_settings fuzz_naming fuzz_reduce make_fuzz_corpus
 
 corpus="$dir/corpus"
 rm -rf "$corpus"
-mkdir -p "$corpus/extract" "$corpus/settings" "$corpus/naming" "$dir/artifacts"
+mkdir -p "$corpus/extract" "$corpus/settings" "$corpus/naming" "$corpus/reduce" "$dir/artifacts"
 "$dir/fuzz/make_fuzz_corpus" "$corpus"
 samples="$root/../shared/samples"
 if [[ -d "$samples" ]]; then
   # Copies inside the build folder only; the real files stay where they are.
   find "$samples" -type f ! -name MANIFEST.tsv -size -4M -print0 |
     while IFS= read -r -d '' f; do cp "$f" "$corpus/extract/sample_$(basename "$f" | tr -c 'A-Za-z0-9._-' _)"; done
+  find "$samples" -type f -iname '*.jpg' -size -1M -print0 |
+    while IFS= read -r -d '' f; do cp "$f" "$corpus/reduce/sample_$(basename "$f" | tr -c 'A-Za-z0-9._-' _)"; done
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
-for target in extract settings naming; do
+for target in extract settings naming reduce; do
   echo "== fuzz_$target for ${seconds}s"
   if ! "$dir/fuzz/fuzz_$target" "$corpus/$target" -seed=1 -max_total_time="$seconds" -timeout=1 \
       -malloc_limit_mb=64 -rss_limit_mb=2048 -max_len=1048576 -print_final_stats=1 \
