@@ -3,36 +3,28 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/ciff_builder.h"
 #include "tests/fixtures/jpeg.h"
 
 using namespace engine;
+using namespace engine_test;
 using namespace fixtures;
 
 namespace {
 
-struct CiffFile {
-  explicit CiffFile(Bytes b) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
-    s.diagnostics = nullptr;
-    ResetParseState(s);
-  }
+struct CiffFile : Parsed {
+  using Parsed::Parsed;
   // The root heap of a CRW, as identification calls it.
   void ParseRoot() {
     ParseCiffHeap(s, kCrwHeaderLength, static_cast<uint32_t>(bytes.size()) - kCrwHeaderLength);
   }
-  Bytes bytes;
-  MemorySource source;
-  ParseState s;
 };
 
 constexpr uint16_t kImageProps = 0x300a;
@@ -301,33 +293,6 @@ TEST(JpegSegmentWalk, ExifInALaterSegmentGivesTheDescription) {
 
 namespace {
 
-struct Extraction {
-  bool ok = false;
-  Bytes jpeg;
-};
-
-Extraction Extract(const Bytes& file) {
-  MemorySource source(file);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  Extraction e;
-  e.ok = ExtractEmbeddedPreviewFrom(source, "test.crw", {}, "Rawlift v1.00", &buffer, &length);
-  if (e.ok) {
-    e.jpeg.assign(buffer, buffer + length);
-    std::free(buffer);
-  }
-  return e;
-}
-
-Bytes ReadSample(const std::string& relative) {
-  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/" + relative, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string TextAt(const Bytes& b, size_t at) {
-  return at < b.size() ? std::string(reinterpret_cast<const char*>(b.data() + at)) : "";
-}
-
 constexpr size_t kBlock = 12;  // the synthesized TIFF block starts after the APP1 header
 
 }  // namespace
@@ -353,15 +318,14 @@ TEST(CrwExtraction, PreviewGainsAHeaderWithTheShotDescription) {
   root.SubHeap(kImageProps, props).SubHeap(0x2804, images);
   const Bytes file = MakeCrwFile(root);
 
-  ParseState s;
-  s.diagnostics = nullptr;
-  MemorySource source(file);
-  ASSERT_TRUE(IdentifySource(source, "test.crw", {}, &s));
+  Identified f(file);
+  ASSERT_TRUE(f.identified);
+  const ParseState& s = f.s;
   EXPECT_NE(s.raw_count, 0u);
   EXPECT_STREQ(s.model, "EOS 10D");
 
   const Extraction e = Extract(file);
-  ASSERT_TRUE(e.ok);
+  ASSERT_TRUE(e.result);
   ASSERT_EQ(e.jpeg.size(), jpeg.size() + kExifSegmentSize);
   EXPECT_EQ(e.jpeg[2], 0xFF);
   EXPECT_EQ(e.jpeg[3], 0xE1);
@@ -388,14 +352,13 @@ TEST(CrwExtraction, JpegWithoutSignatureReachesTheSegmentWalk) {
   app1.u8(0xFF).u8(0xE1).u16be(static_cast<uint16_t>(body.size() + 2)).raw(body);
   file.insert(file.begin() + static_cast<long>(after_jfif), app1.bytes().begin(),
               app1.bytes().end());
-  ParseState s;
-  s.diagnostics = nullptr;
-  MemorySource source(file);
-  ASSERT_TRUE(IdentifySource(source, "plain.jpg", {}, &s));
+  Identified f(file);
+  ASSERT_TRUE(f.identified);
+  const ParseState& s = f.s;
   EXPECT_STREQ(s.make, "Canon");
   EXPECT_STREQ(s.model, "PowerShot S30");
   EXPECT_EQ(s.raw_count, 0u);
-  EXPECT_FALSE(Extract(file).ok);
+  EXPECT_FALSE(Extract(file).result);
 }
 
 TEST(CrwSamples, RealFilesGiveExiftoolsLargestJpeg) {
@@ -413,22 +376,21 @@ TEST(CrwSamples, RealFilesGiveExiftoolsLargestJpeg) {
   for (const Sample& sample : samples) {
     const Bytes file = ReadSample(sample.path);
     if (file.empty()) GTEST_SKIP() << "samples absent";
-    ParseState s;
-    s.diagnostics = nullptr;
-    MemorySource source(file);
-    ASSERT_TRUE(IdentifySource(source, sample.path, {}, &s));
+    Identified f(file);
+    ASSERT_TRUE(f.identified);
+    const ParseState& s = f.s;
     EXPECT_EQ(s.preview_offset, sample.offset) << sample.path;
     EXPECT_EQ(s.preview_length, sample.length) << sample.path;
     EXPECT_STREQ(s.make, "Canon") << sample.path;
     EXPECT_STREQ(s.model, sample.model) << sample.path;
   }
   const Extraction full = Extract(ReadSample("crw/CRW.CRW"));
-  ASSERT_TRUE(full.ok);
+  ASSERT_TRUE(full.result);
   EXPECT_EQ(full.jpeg.size(), 281610 + kExifSegmentSize);
 
   // A fuzzed file whose one heap-like record (0x2c00) is of no heap family:
   // nothing is found and nothing is extracted.
   const Bytes poc = ReadSample("malformed/issue_1097_poc.crw");
   ASSERT_FALSE(poc.empty());
-  EXPECT_FALSE(Extract(poc).ok);
+  EXPECT_FALSE(Extract(poc).result);
 }

@@ -14,12 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/parsers.h"
 #include "platform/path.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/jpeg.h"
 
 using namespace engine;
+using namespace engine_test;
 using namespace fixtures;
 
 namespace {
@@ -80,25 +82,6 @@ int ExifOrientationFor(int32_t orientation) {
   return Block(s).u16(12 + 3 * 12 + 8);
 }
 
-// The outcome of one extraction over bytes in memory.
-struct Extraction {
-  int result = 0;
-  Bytes jpeg;
-};
-
-Extraction Extract(const Bytes& file, const char* software = "Rawlift v1.00") {
-  MemorySource source(file);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  Extraction out;
-  out.result = ExtractEmbeddedPreviewFrom(source, "test.raw", {}, software, &buffer, &length);
-  if (out.result) {
-    out.jpeg.assign(buffer, buffer + length);
-    std::free(buffer);
-  }
-  return out;
-}
-
 ShotInfo D200() {
   ShotInfo shot;
   shot.make = "NIKON CORPORATION";
@@ -106,13 +89,15 @@ ShotInfo D200() {
   return shot;
 }
 
+ShotInfo Eos350D() {
+  ShotInfo shot;
+  shot.make = "Canon";
+  shot.model = "Canon EOS 350D DIGITAL";
+  return shot;
+}
+
 Bytes Preview(JpegApp app, int width = 320, int height = 212, uint32_t seed = 3) {
-  JpegOptions o;
-  o.width = width;
-  o.height = height;
-  o.app = app;
-  o.seed = seed;
-  return MakeJpeg(o);
+  return Jpeg(width, height, seed, app);
 }
 
 // Overwrites the 32-bit value of the first big-endian LONG entry with this tag.
@@ -326,11 +311,8 @@ TEST(ExtractPreview, StartOfImageMarkerIsForced) {
   // CR2 keeps its preview as IFD0's strip, described by its own tags, so a
   // damaged marker does not hide the preview.
   const Bytes jpeg = Preview(JpegApp::Exif);
-  ShotInfo shot;
-  shot.make = "Canon";
-  shot.model = "Canon EOS 350D DIGITAL";
   PreviewPlacement at;
-  Bytes file = MakeCr2Like(shot, jpeg, &at);
+  Bytes file = MakeCr2Like(Eos350D(), jpeg, &at);
   file[at.offset] = 0x12;
   file[at.offset + 1] = 0x34;
   const Extraction out = Extract(file);
@@ -342,11 +324,8 @@ TEST(ExtractPreview, StoredBytesThatAreNoJpegStreamGiveNothing) {
   // Stripped test files keep text such as "<Dummy preview image data>" where
   // the JPEG was: forcing FF D8 on it must not pass it off as a JPEG.
   const Bytes jpeg = Preview(JpegApp::Exif);
-  ShotInfo shot;
-  shot.make = "Canon";
-  shot.model = "Canon EOS 350D DIGITAL";
   PreviewPlacement at;
-  Bytes file = MakeCr2Like(shot, jpeg, &at);
+  Bytes file = MakeCr2Like(Eos350D(), jpeg, &at);
   const std::string placeholder = "<Dummy preview image data>";
   std::copy(placeholder.begin(), placeholder.end(), file.begin() + at.offset);
   EXPECT_FALSE(Extract(file).result);
@@ -422,11 +401,8 @@ TEST(ExtractPreview, MissingFileFails) {
 }
 
 TEST(ExtractPreview, TwoThreadsAtOnce) {
-  ShotInfo canon;
-  canon.make = "Canon";
-  canon.model = "Canon EOS 350D DIGITAL";
   const Bytes files[2] = {MakeNefLike(D200(), Preview(JpegApp::Jfif, 320, 212, 1)),
-                          MakeCr2Like(canon, Preview(JpegApp::None, 400, 300, 2))};
+                          MakeCr2Like(Eos350D(), Preview(JpegApp::None, 400, 300, 2))};
   Extraction expected[2] = {Extract(files[0]), Extract(files[1])};
   ASSERT_TRUE(expected[0].result && expected[1].result);
   ASSERT_NE(expected[0].jpeg, expected[1].jpeg);

@@ -1,29 +1,24 @@
 // Foveon X3F section directories.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/foveon_builder.h"
 #include "tests/fixtures/jpeg.h"
 
 using namespace engine;
+using namespace engine_test;
 using namespace fixtures;
 
 namespace {
 
-struct X3f {
-  explicit X3f(Bytes b) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
-    s.diagnostics = nullptr;
-    ResetParseState(s);
-    ParseFoveonDirectory(s);
-  }
-  Bytes bytes;
-  MemorySource source;
-  ParseState s;
+struct X3f : Parsed {
+  explicit X3f(Bytes b) : Parsed(std::move(b)) { ParseFoveonDirectory(s); }
 };
 
 Bytes Bitmap(size_t n) {
@@ -173,32 +168,6 @@ TEST(FoveonHostile, JpegSectionShorterThanItsHeader) {
 
 // --- Through identification and extraction ---
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include "engine/extract.h"
-
-namespace {
-
-bool Extract(const Bytes& file, Bytes* jpeg) {
-  MemorySource source(file);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  if (!ExtractEmbeddedPreviewFrom(source, "test.x3f", {}, "Rawlift v1.00", &buffer, &length))
-    return false;
-  jpeg->assign(buffer, buffer + length);
-  std::free(buffer);
-  return true;
-}
-
-std::string TextAt(const Bytes& b, size_t at) {
-  return at < b.size() ? std::string(reinterpret_cast<const char*>(b.data() + at)) : "";
-}
-
-}  // namespace
-
 TEST(X3fExtraction, PropertiesReachTheSynthesizedHeader) {
   JpegOptions j;
   j.app = JpegApp::None;
@@ -212,8 +181,9 @@ TEST(X3fExtraction, PropertiesReachTheSynthesizedHeader) {
                                {"APERTURE", "2.8"}}),
                 X3fImage(2688, 1792, Bitmap(64))};
   const Bytes file = MakeX3fFile(o);
-  Bytes out;
-  ASSERT_TRUE(Extract(file, &out));
+  const Extraction e = Extract(file);
+  ASSERT_TRUE(e.result);
+  const Bytes& out = e.jpeg;
   ASSERT_EQ(out.size(), jpeg.size() + kExifSegmentSize);
   EXPECT_EQ(TextAt(out, 6), "Exif");
   EXPECT_EQ(TextAt(out, 12 + 892), "SIGMA");
@@ -226,23 +196,21 @@ TEST(X3fExtraction, FoveonThumbnailIsNotExtracted) {
   X3fOptions o;
   o.sections = {X3fImage(160, 120, Bitmap(64)), X3fImage(640, 480, Bitmap(64)),
                 X3fProperties({{"CAMMANUF", "SIGMA"}, {"CAMMODEL", "SIGMA SD14"}})};
-  Bytes out;
-  EXPECT_FALSE(Extract(MakeX3fFile(o), &out));
+  EXPECT_FALSE(Extract(MakeX3fFile(o)).result);
 }
 
 TEST(X3fSamples, SigmaDp2GivesItsJpgFromRaw) {
-  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/x3f/SigmaDP2.x3f", std::ios::binary);
-  const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Bytes file = ReadSample("x3f/SigmaDP2.x3f");
   if (file.empty()) GTEST_SKIP() << "samples absent";
-  ParseState s;
-  s.diagnostics = nullptr;
-  MemorySource source(file);
-  ASSERT_TRUE(IdentifySource(source, "SigmaDP2.x3f", {}, &s));
+  Identified f(file);
+  ASSERT_TRUE(f.identified);
+  const ParseState& s = f.s;
   EXPECT_STREQ(s.make, "SIGMA");
   EXPECT_STREQ(s.model, "DP2");
   EXPECT_EQ(s.timestamp, 1259413520);
-  Bytes out;
-  ASSERT_TRUE(Extract(file, &out));
+  const Extraction e = Extract(file);
+  ASSERT_TRUE(e.result);
+  const Bytes& out = e.jpeg;
   // The JPEG carries its own Exif block and is returned as stored.
   ASSERT_EQ(out.size(), 2676u);
   EXPECT_TRUE(std::equal(out.begin(), out.end(), file.begin() + 292));

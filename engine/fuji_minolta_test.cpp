@@ -1,36 +1,30 @@
 // Fuji RAF raw-image directories and Minolta MRW block lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using namespace fixtures;
 
 namespace {
 
-struct Container {
-  explicit Container(Bytes b) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
-    s.diagnostics = nullptr;
-    ResetParseState(s);
+// A RAF whose raw-image directory has been parsed. The layout the builder
+// reports is a parameter so that it lives while the base is built.
+struct ParsedRaf : Parsed {
+  explicit ParsedRaf(const RafOptions& o, RafLayout layout = {}) : Parsed(MakeRafFile(o, &layout)) {
+    s.byte_order = 0x4D4D;
+    ParseFujiDirectory(s, layout.directory_offset);
   }
-  Bytes bytes;
-  MemorySource source;
-  ParseState s;
 };
-
-Container ParsedRaf(const RafOptions& o) {
-  RafLayout layout;
-  Container c(MakeRafFile(o, &layout));
-  c.s.byte_order = 0x4D4D;
-  ParseFujiDirectory(c.s, layout.directory_offset);
-  return c;
-}
 
 }  // namespace
 
@@ -39,7 +33,7 @@ TEST(FujiDirectory, SizesLayoutAndWhiteBalance) {
   ByteWriter wb(false);
   wb.u16be(302).u16be(400).u16be(512).u16be(777);
   o.directory = {RafSize(0x100, 2180, 4352), RafSize(0x121, 2160, 4284), {0x2ff0, wb.take()}};
-  Container c = ParsedRaf(o);
+  ParsedRaf c(o);
   EXPECT_EQ(c.s.raw_height, 2180);
   EXPECT_EQ(c.s.raw_width, 4352);
   EXPECT_EQ(c.s.image_height, 2160);
@@ -55,7 +49,7 @@ TEST(FujiDirectory, LayoutFlagShiftsImageSize) {
   for (uint8_t flags : {0x80, 0x7F}) {
     RafOptions o;
     o.directory = {RafLayoutFlags(flags), RafSize(0x121, 1000, 3000)};
-    Container c = ParsedRaf(o);
+    ParsedRaf c(o);
     EXPECT_EQ(c.s.fuji_layout, flags >> 7);
     EXPECT_EQ(c.s.image_height, flags & 0x80 ? 2000 : 1000);
     EXPECT_EQ(c.s.image_width, flags & 0x80 ? 1500 : 3000);
@@ -66,7 +60,7 @@ TEST(FujiDirectory, OversizedOrTruncatedDirectories) {
   RafOptions o;
   o.directory = {RafSize(0x100, 2180, 4352), RafLayoutFlags(0x80)};
   o.directory_entry_count = 256;
-  Container ignored = ParsedRaf(o);
+  ParsedRaf ignored(o);
   EXPECT_EQ(ignored.s.raw_width, 0);
   EXPECT_EQ(ignored.s.fuji_layout, 0u);
 
@@ -75,11 +69,11 @@ TEST(FujiDirectory, OversizedOrTruncatedDirectories) {
   o.directory = {RafSize(0x100, 2180, 4352), {0x130, {}}};
   o.directory_entry_count = 255;
   o.raw_bytes = 0;
-  Container truncated = ParsedRaf(o);
+  ParsedRaf truncated(o);
   EXPECT_EQ(truncated.s.raw_width, 4352);
   EXPECT_EQ(truncated.s.fuji_layout, 0u);
 
-  Container empty(Bytes{});
+  Parsed empty(Bytes{});
   ParseFujiDirectory(empty.s, 92);
   EXPECT_EQ(empty.s.image_width, 0);
 }
@@ -92,7 +86,7 @@ TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
     o.blocks = {MrwSensorBlock(little, 1544, 2056),
                 MrwWhiteBalanceBlock(little, 10, 20, 30, 40),
                 {"PAD", Bytes(16, 0)}};
-    Container c(MakeMrwFile(o));
+    Parsed c(MakeMrwFile(o));
     ParseMinoltaBlocks(c.s, 0);
     EXPECT_EQ(c.s.byte_order, little ? 0x4949 : 0x4D4D) << order;
     EXPECT_EQ(c.s.raw_height, 1544) << order;
@@ -108,7 +102,7 @@ TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
 TEST(MinoltaBlocks, WhiteBalanceOrderDependsOnModelKnownSoFar) {
   MrwOptions o;
   o.blocks = {MrwWhiteBalanceBlock(false, 10, 20, 30, 40)};
-  Container c(MakeMrwFile(o));
+  Parsed c(MakeMrwFile(o));
   SetText(c.s.model, "DiMAGE A200");
   ParseMinoltaBlocks(c.s, 0);
   EXPECT_FLOAT_EQ(c.s.camera_multipliers[3], 10);
@@ -124,7 +118,7 @@ TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {
   tiff.erase(tiff.begin(), tiff.begin() + 6);  // drop "Exif" 00 00
   o.blocks = {MrwTiffBlock(tiff), MrwSensorBlock(false, 100, 200)};
   o.raw_bytes = 32;
-  Container c(MakeMrwFile(o));
+  Parsed c(MakeMrwFile(o));
   ParseMinoltaBlocks(c.s, 0);
   EXPECT_EQ(c.s.raw_data_offset, c.bytes.size() - 32);
   EXPECT_STREQ(c.s.make, "Minolta");  // TIFF offsets count from the block's data
@@ -134,7 +128,7 @@ TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {
 }
 
 TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
-  Container foreign(Bytes{0, 'M', 'X', 'M', 0, 0, 0, 0});
+  Parsed foreign(Bytes{0, 'M', 'X', 'M', 0, 0, 0, 0});
   foreign.s.byte_order = 0x4949;
   ParseMinoltaBlocks(foreign.s, 0);
   EXPECT_EQ(foreign.s.byte_order, 0x4949);  // untouched
@@ -145,7 +139,7 @@ TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
   stall.blocks = {{"PAD", {}}, MrwSensorBlock(false, 100, 200)};
   Bytes bytes = MakeMrwFile(stall);
   PutU32(bytes, 12, 0xFFFFFFF8u, false);
-  Container stalled(bytes);
+  Parsed stalled(bytes);
   ParseMinoltaBlocks(stalled.s, 0);
   EXPECT_EQ(stalled.s.raw_width, 0);
 
@@ -154,52 +148,14 @@ TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
   truncated.blocks = {MrwSensorBlock(false, 100, 200)};
   truncated.declared_length = 0xFFFFFFF0;
   truncated.raw_bytes = 0;
-  Container cut(MakeMrwFile(truncated));
+  Parsed cut(MakeMrwFile(truncated));
   ParseMinoltaBlocks(cut.s, 0);
   EXPECT_EQ(cut.s.raw_width, 200);
 }
 
 // --- Through identification and extraction ---
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-
-#include "engine/extract.h"
-
 namespace {
-
-struct Extraction {
-  bool ok = false;
-  Bytes jpeg;
-};
-
-Extraction Extract(const Bytes& file) {
-  MemorySource source(file);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  Extraction e;
-  e.ok = ExtractEmbeddedPreviewFrom(source, "test", {}, "Rawlift v1.00", &buffer, &length);
-  if (e.ok) {
-    e.jpeg.assign(buffer, buffer + length);
-    std::free(buffer);
-  }
-  return e;
-}
-
-ParseState Identified(const Bytes& file) {
-  ParseState s;
-  s.diagnostics = nullptr;
-  MemorySource source(file);
-  IdentifySource(source, "test", {}, &s);
-  return s;
-}
-
-Bytes ReadSample(const std::string& relative) {
-  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/" + relative, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 RafOptions FinePix() {
   JpegOptions j;
@@ -219,12 +175,12 @@ RafOptions FinePix() {
 TEST(RafExtraction, EmbeddedJpegIsReturnedWithItsOwnExif) {
   const RafOptions o = FinePix();
   const Bytes file = MakeRafFile(o);
-  const ParseState s = Identified(file);
+  const ParseState s = *Identify(file);
   EXPECT_STREQ(s.make, "FUJIFILM");
   EXPECT_STREQ(s.model, "FinePix S5Pro");
   EXPECT_NE(s.raw_count, 0u);
   const Extraction e = Extract(file);
-  ASSERT_TRUE(e.ok);
+  ASSERT_TRUE(e.result);
   EXPECT_EQ(e.jpeg, o.jpeg);
 }
 
@@ -232,24 +188,24 @@ TEST(RafExtraction, SecondFrameOffsetReadOnlyPastTheFirst120Bytes) {
   for (uint32_t header : {120u, 121u}) {
     RafOptions o = FinePix();
     o.header_length = header;  // the JPEG starts here; its first bytes lie at 120
-    const ParseState s = Identified(MakeRafFile(o));
+    const ParseState s = *Identify(MakeRafFile(o));
     EXPECT_EQ(s.raw_count, header == 120 ? 1u : 2u) << header;
   }
   RafOptions o = FinePix();
   o.second_directory = 0x1000;
-  EXPECT_EQ(Identified(MakeRafFile(o)).raw_count, 2u);
+  EXPECT_EQ(Identify(MakeRafFile(o))->raw_count, 2u);
 }
 
 TEST(RafExtraction, EmptyPreviewFieldsGiveNoPreview) {
   RafOptions o = FinePix();
   o.preview_length = 0;
   Bytes file = MakeRafFile(o);
-  EXPECT_NE(Identified(file).raw_count, 0u);  // still raw: the Exif block was read
-  EXPECT_FALSE(Extract(file).ok);
+  EXPECT_NE(Identify(file)->raw_count, 0u);  // still raw: the Exif block was read
+  EXPECT_FALSE(Extract(file).result);
   // With no preview offset the Exif block, and so the make, is not found.
   o = FinePix();
   o.preview_offset = 0;
-  EXPECT_FALSE(Extract(MakeRafFile(o)).ok);
+  EXPECT_FALSE(Extract(MakeRafFile(o)).result);
 }
 
 TEST(MrwExtraction, PreviewFromTheMakerNoteOfTheTiffBlock) {
@@ -279,12 +235,12 @@ TEST(MrwExtraction, PreviewFromTheMakerNoteOfTheTiffBlock) {
   o.raw_bytes = 4096;
   const Bytes file = MakeMrwFile(o);
 
-  const ParseState s = Identified(file);
+  const ParseState s = *Identify(file);
   EXPECT_STREQ(s.make, "Minolta");
   EXPECT_STREQ(s.model, "DiMAGE A2");
   EXPECT_EQ(s.raw_width, 3272);
   const Extraction e = Extract(file);
-  ASSERT_TRUE(e.ok);
+  ASSERT_TRUE(e.result);
   ASSERT_EQ(e.jpeg.size(), jpeg.size() + 1146);
   EXPECT_TRUE(std::equal(jpeg.begin() + 2, jpeg.end(), e.jpeg.begin() + 1148));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(e.jpeg.data() + 12 + 892)), "Minolta");
@@ -293,7 +249,7 @@ TEST(MrwExtraction, PreviewFromTheMakerNoteOfTheTiffBlock) {
 TEST(FujiMinoltaSamples, RealFiles) {
   const Bytes raf = ReadSample("raf/FujiFilm.raf");
   if (raf.empty()) GTEST_SKIP() << "samples absent";
-  const ParseState s = Identified(raf);
+  const ParseState s = *Identify(raf);
   EXPECT_STREQ(s.make, "FUJIFILM");
   EXPECT_STREQ(s.model, "FinePix S5Pro");
   // The stripped file's main JPEG is 8 x 8; the 160 x 120 Exif thumbnail
@@ -302,9 +258,9 @@ TEST(FujiMinoltaSamples, RealFiles) {
   EXPECT_EQ(s.preview_length, 9362u);
 
   // A 128-byte header stub: its preview lies beyond the end of the file.
-  EXPECT_FALSE(Extract(ReadSample("raf/fixture.raf")).ok);
+  EXPECT_FALSE(Extract(ReadSample("raf/fixture.raf")).result);
 
-  const ParseState m = Identified(ReadSample("mrw/Minolta.mrw"));
+  const ParseState m = *Identify(ReadSample("mrw/Minolta.mrw"));
   EXPECT_STREQ(m.make, "Minolta");
   EXPECT_STREQ(m.model, "DiMAGE A2");
   EXPECT_EQ(m.preview_offset, 2130u);  // a 26-byte placeholder in this stripped file

@@ -3,29 +3,20 @@
 // move the preview or the orientation.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using namespace fixtures;
 
 namespace {
-
-std::unique_ptr<ParseState> Identify(const Bytes& file) {
-  MemorySource source(file);
-  auto s = std::make_unique<ParseState>();
-  s->diagnostics = nullptr;
-  IdentifySource(source, "", {}, s.get());
-  s->input.Attach(nullptr);  // the source goes out of scope here
-  return s;
-}
 
 // A minimal TIFF-based camera file: IFD0 names the camera and holds the raw
 // image; a sub-directory holds a JPEG through JPEGInterchangeFormat.
@@ -41,14 +32,6 @@ struct CameraTiff {
   Bytes raw_data = Bytes(64, 0);
   Bytes jpeg;
 };
-
-Bytes Jpeg(int width = 96, int height = 64, JpegApp app = JpegApp::Jfif) {
-  JpegOptions o;
-  o.width = width;
-  o.height = height;
-  o.app = app;
-  return MakeJpeg(o);
-}
 
 Bytes MakeCameraTiff(const CameraTiff& c) {
   TiffBuilder t(true);
@@ -83,15 +66,6 @@ std::string MakeOf(const Bytes& file) {
   return Identify(file)->make;
 }
 
-bool Extracts(const Bytes& file) {
-  MemorySource source(file);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  const int result = ExtractEmbeddedPreviewFrom(source, "", {}, "Rawlift v1.00", &buffer, &length);
-  if (result) std::free(buffer);
-  return result != 0;
-}
-
 }  // namespace
 
 // --- Signatures -------------------------------------------------------------
@@ -122,7 +96,7 @@ TEST(IdentifySignature, CameraJpegIsNeverItsOwnPreview) {
   EXPECT_STREQ(s->model, "PowerShot G9");
   EXPECT_EQ(s->preview_offset, 0u);
   EXPECT_EQ(s->raw_count, 0u);
-  EXPECT_FALSE(Extracts(jpeg));
+  EXPECT_FALSE(Extract(jpeg).result);
 
   // Raw data right after the Exif segment: the Exif block is read at 12, and
   // still no preview.
@@ -132,7 +106,7 @@ TEST(IdentifySignature, CameraJpegIsNeverItsOwnPreview) {
   EXPECT_STREQ(s->make, "Canon");
   EXPECT_EQ(s->preview_offset, 0u);
 
-  s = Identify(Jpeg(32, 32, JpegApp::Jfif));
+  s = Identify(Jpeg(32, 32));
   EXPECT_EQ(s->raw_count, 0u);
   EXPECT_STREQ(s->make, "");
 }
@@ -302,15 +276,15 @@ TEST(IdentifyNames, MakeAndModelNormalisation) {
 
 TEST(IdentifyRaw, ImageHeightAndDecoderDecide) {
   CameraTiff c;
-  c.jpeg = Jpeg();
+  c.jpeg = Jpeg(96, 64);
   c.raw_height = 22;
   EXPECT_EQ(Identify(MakeCameraTiff(c))->raw_count, 1u);
-  EXPECT_TRUE(Extracts(MakeCameraTiff(c)));
+  EXPECT_TRUE(Extract(MakeCameraTiff(c)).result);
   c.raw_height = 21;
   auto s = Identify(MakeCameraTiff(c));
   EXPECT_EQ(s->raw_count, 0u);
   EXPECT_NE(s->preview_offset, 0u);  // located, but the file is not raw
-  EXPECT_FALSE(Extracts(MakeCameraTiff(c)));
+  EXPECT_FALSE(Extract(MakeCameraTiff(c)).result);
 
   // Nikon's compressed code names no decoder for other makers.
   c.raw_height = 200;
@@ -319,7 +293,7 @@ TEST(IdentifyRaw, ImageHeightAndDecoderDecide) {
   s = Identify(MakeCameraTiff(c));
   EXPECT_EQ(s->raw_decoder, RawDecoder::None);
   EXPECT_EQ(s->raw_count, 0u);
-  EXPECT_FALSE(Extracts(MakeCameraTiff(c)));
+  EXPECT_FALSE(Extract(MakeCameraTiff(c)).result);
 }
 
 TEST(IdentifyRaw, MakerDecoders) {
@@ -350,14 +324,14 @@ TEST(IdentifyRaw, KodakJpegCompressedDataIsNotRaw) {
   c.make = "EASTMAN KODAK COMPANY";
   c.model = "KODAK DC120 ZOOM DIGITAL CAMERA";
   c.bits = 8;
-  c.jpeg = Jpeg();
+  c.jpeg = Jpeg(96, 64);
   c.compression = 7;
   auto s = Identify(MakeCameraTiff(c));
   EXPECT_EQ(s->raw_decoder, RawDecoder::KodakJpegCompressed);
   EXPECT_EQ(s->raw_count, 0u);
-  EXPECT_FALSE(Extracts(MakeCameraTiff(c)));
+  EXPECT_FALSE(Extract(MakeCameraTiff(c)).result);
   c.compression = 1;
-  EXPECT_TRUE(Extracts(MakeCameraTiff(c)));
+  EXPECT_TRUE(Extract(MakeCameraTiff(c)).result);
 }
 
 // --- Preview and orientation rules -------------------------------------------
@@ -366,23 +340,23 @@ TEST(IdentifyRules, Sp550uzPreviewAtFixedOffset) {
   CameraTiff c;
   c.make = "OLYMPUS IMAGING CORP.";
   c.model = "SP550UZ";
-  c.jpeg = Jpeg();
+  c.jpeg = Jpeg(96, 64);
   Bytes file = MakeCameraTiff(c);
   // Shorter than the fixed offset: no preview at all, not the TIFF one.
   auto s = Identify(file);
   EXPECT_EQ(s->preview_offset, 0u);
-  EXPECT_FALSE(Extracts(file));
+  EXPECT_FALSE(Extract(file).result);
   file.resize(10721280, 0);
-  EXPECT_FALSE(Extracts(file));  // ends exactly at the offset
+  EXPECT_FALSE(Extract(file).result);  // ends exactly at the offset
 
-  const Bytes preview = Jpeg(64, 48, JpegApp::Exif);
+  const Bytes preview = Jpeg(64, 48, 1, JpegApp::Exif);
   file.insert(file.end(), preview.begin(), preview.end());
   s = Identify(file);
   EXPECT_EQ(s->preview_offset, 10721280u);
   EXPECT_EQ(s->preview_length, preview.size());
   EXPECT_EQ(s->preview_width, 640);
   EXPECT_EQ(s->preview_height, 480);
-  EXPECT_TRUE(Extracts(file));
+  EXPECT_TRUE(Extract(file).result);
 }
 
 TEST(IdentifyRules, OrientationDefaultsAndCameraRules) {

@@ -1,43 +1,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/leaf_phaseone_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using fixtures::Bytes;
 using fixtures::MosPacket;
 using fixtures::PhaseOneBuilder;
 
 namespace {
-
-// A reset state over bytes in memory, as identification would leave it
-// before calling a container parser.
-struct Parsed {
-  explicit Parsed(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
-    s->diagnostics = nullptr;
-    s->input.Attach(&source);
-    ResetParseState(*s);
-  }
-  Bytes bytes;
-  MemorySource source;
-  std::unique_ptr<ParseState> s;
-};
-
-Bytes Prefixed(size_t zeros, const Bytes& tail) {
-  Bytes out(zeros, 0);
-  out.insert(out.end(), tail.begin(), tail.end());
-  return out;
-}
 
 MosPacket Packet(const std::string& name, const Bytes& data) {
   MosPacket p;
@@ -56,9 +37,10 @@ MosPacket Nest(const std::string& name, std::vector<MosPacket> chain) {
 // Parses the chain placed at offset 16 of an otherwise empty buffer.
 std::unique_ptr<Parsed> ParseChain(const std::vector<MosPacket>& chain, bool little,
                                    std::vector<uint32_t>* data_offsets = nullptr) {
-  auto p = std::make_unique<Parsed>(Prefixed(16, fixtures::BuildMosChain(chain, little, data_offsets)));
-  p->s->byte_order = little ? 0x4949 : 0x4D4D;
-  ParseMosPackets(*p->s, 16);
+  auto p =
+      std::make_unique<Parsed>(AtOffset(16, fixtures::BuildMosChain(chain, little, data_offsets)));
+  p->s.byte_order = little ? 0x4949 : 0x4D4D;
+  ParseMosPackets(p->s, 16);
   return p;
 }
 
@@ -71,18 +53,18 @@ TEST(MosPackets, PreviewPacketIsRecordedAndALaterOneReplacesIt) {
     auto p = ParseChain({Packet("JPEG_preview_data", first), MosPacket::Text("Other", "1"),
                          Packet("JPEG_preview_data", second)},
                         little, &data);
-    EXPECT_EQ(p->s->preview_offset, 16 + data[2]) << little;
-    EXPECT_EQ(p->s->preview_length, 40u);
-    EXPECT_EQ(p->s->preview_kind, PreviewKind::Jpeg);
+    EXPECT_EQ(p->s.preview_offset, 16 + data[2]) << little;
+    EXPECT_EQ(p->s.preview_length, 40u);
+    EXPECT_EQ(p->s.preview_kind, PreviewKind::Jpeg);
   }
 }
 
 TEST(MosPackets, ChainInTheOtherByteOrderIsNotAChain) {
   auto p = std::make_unique<Parsed>(
-      Prefixed(16, fixtures::BuildMosChain({Packet("JPEG_preview_data", Bytes(8, 1))}, true)));
-  p->s->byte_order = 0x4D4D;
-  ParseMosPackets(*p->s, 16);
-  EXPECT_EQ(p->s->preview_offset, 0u);
+      AtOffset(16, fixtures::BuildMosChain({Packet("JPEG_preview_data", Bytes(8, 1))}, true)));
+  p->s.byte_order = 0x4D4D;
+  ParseMosPackets(p->s, 16);
+  EXPECT_EQ(p->s.preview_offset, 0u);
 }
 
 TEST(MosPackets, ProfileAndBackName) {
@@ -90,14 +72,14 @@ TEST(MosPackets, ProfileAndBackName) {
   auto p = ParseChain({Packet("icc_camera_profile", Bytes(30, 7)),
                        MosPacket::Text("ShootObj_back_type", "13")},
                       false, &data);
-  EXPECT_EQ(p->s->profile_offset, 16 + data[0]);
-  EXPECT_EQ(p->s->profile_length, 30u);
-  EXPECT_STREQ(p->s->model, "Aptus 75");
+  EXPECT_EQ(p->s.profile_offset, 16 + data[0]);
+  EXPECT_EQ(p->s.profile_length, 30u);
+  EXPECT_STREQ(p->s.model, "Aptus 75");
 
   // Numbers outside the table name no back.
   for (const char* text : {"18", "-1", "abc"}) {
     auto q = ParseChain({MosPacket::Text("ShootObj_back_type", text)}, false);
-    EXPECT_STREQ(q->s->model, "") << text;
+    EXPECT_STREQ(q->s.model, "") << text;
   }
 }
 
@@ -105,14 +87,14 @@ TEST(MosPackets, RotationPair) {
   auto p = ParseChain({MosPacket::Text("CaptProf_raw_data_rotation", "90"),
                        MosPacket::Text("ImgProf_rotation_angle", "270")},
                       true);
-  EXPECT_EQ(p->s->orientation, 180);
+  EXPECT_EQ(p->s.orientation, 180);
 
   // An image angle with no raw rotation before it is taken as it stands: an
   // unset orientation (-1) must not turn 0 degrees into a mirror code.
   auto q = ParseChain({MosPacket::Text("ImgProf_rotation_angle", "0")}, true);
-  EXPECT_EQ(q->s->orientation, 0);
+  EXPECT_EQ(q->s.orientation, 0);
   auto r = ParseChain({MosPacket::Text("ImgProf_rotation_angle", "90")}, true);
-  EXPECT_EQ(r->s->orientation, 90);
+  EXPECT_EQ(r->s.orientation, 90);
 }
 
 TEST(MosPackets, NumbersStopAtThePacketEnd) {
@@ -120,7 +102,7 @@ TEST(MosPackets, NumbersStopAtThePacketEnd) {
   // made of the following bytes.
   MosPacket rotation = Packet("CaptProf_raw_data_rotation", {'9'});
   auto p = ParseChain({rotation, MosPacket::Text("X", "0")}, false);
-  EXPECT_EQ(p->s->orientation, 9);
+  EXPECT_EQ(p->s.orientation, 9);
 }
 
 TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
@@ -141,17 +123,17 @@ TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
                          MosPacket::Text("CaptProf_mosaic_pattern", c.mosaic),
                          MosPacket::Text("CaptProf_number_of_planes", c.planes)},
                         false);
-    EXPECT_EQ(p->s->filter_pattern, c.pattern) << c.planes << " " << c.mosaic << " " << c.rotation;
+    EXPECT_EQ(p->s.filter_pattern, c.pattern) << c.planes << " " << c.mosaic << " " << c.rotation;
   }
   auto none = ParseChain({MosPacket::Text("CaptProf_mosaic_pattern", "0 1 0 0")}, false);
-  EXPECT_EQ(none->s->filter_pattern, 0xFFFFFFFFu);
+  EXPECT_EQ(none->s.filter_pattern, 0xFFFFFFFFu);
 }
 
 TEST(MosPackets, NeutralsOnlyWithoutEarlierMultipliers) {
   auto p = ParseChain({MosPacket::Text("NeutObj_neutrals", "100 50 25 200")}, false);
-  EXPECT_FLOAT_EQ(p->s->camera_multipliers[0], 2);
-  EXPECT_FLOAT_EQ(p->s->camera_multipliers[1], 4);
-  EXPECT_FLOAT_EQ(p->s->camera_multipliers[2], 0.5);
+  EXPECT_FLOAT_EQ(p->s.camera_multipliers[0], 2);
+  EXPECT_FLOAT_EQ(p->s.camera_multipliers[1], 4);
+  EXPECT_FLOAT_EQ(p->s.camera_multipliers[2], 0.5);
 }
 
 TEST(MosPackets, NestedChains) {
@@ -159,7 +141,7 @@ TEST(MosPackets, NestedChains) {
   auto p = ParseChain({Nest("Outer", {MosPacket::Text("X", "1"),
                                       Packet("JPEG_preview_data", Bytes(24, 0xD8))})},
                       false);
-  EXPECT_EQ(p->s->preview_length, 24u);
+  EXPECT_EQ(p->s.preview_length, 24u);
 
   // Eight levels are walked, a ninth is not.
   auto nest_levels = [](int levels) {
@@ -167,8 +149,8 @@ TEST(MosPackets, NestedChains) {
     for (int i = 1; i < levels; ++i) inner = Nest("Level", {inner});
     return inner;
   };
-  EXPECT_EQ(ParseChain({nest_levels(8)}, false)->s->preview_length, 12u);
-  EXPECT_EQ(ParseChain({nest_levels(9)}, false)->s->preview_length, 0u);
+  EXPECT_EQ(ParseChain({nest_levels(8)}, false)->s.preview_length, 12u);
+  EXPECT_EQ(ParseChain({nest_levels(9)}, false)->s.preview_length, 0u);
 }
 
 TEST(MosPackets, NestedChainEndsWithItsPacket) {
@@ -177,14 +159,14 @@ TEST(MosPackets, NestedChainEndsWithItsPacket) {
   auto p = ParseChain({Nest("Outer", {MosPacket::Text("X", "1")}),
                        MosPacket::Text("ImgProf_rotation_angle", "90")},
                       true);
-  EXPECT_EQ(p->s->orientation, 90);
+  EXPECT_EQ(p->s.orientation, 90);
 }
 
 TEST(MosPackets, ZeroLengthAndRunawayLengthsEndTheChain) {
   MosPacket empty = Packet("JPEG_preview_data", {});
   auto p = ParseChain({empty, MosPacket::Text("ShootObj_back_type", "1")}, false);
-  EXPECT_STREQ(p->s->model, "");  // the packet after the empty one is not walked
-  EXPECT_EQ(p->s->preview_offset, 0u);
+  EXPECT_STREQ(p->s.model, "");  // the packet after the empty one is not walked
+  EXPECT_EQ(p->s.preview_offset, 0u);
 
   // A length that would wrap a 32-bit position back into the chain.
   MosPacket runaway = Packet("Runaway", Bytes(8, 0));
@@ -192,7 +174,7 @@ TEST(MosPackets, ZeroLengthAndRunawayLengthsEndTheChain) {
   auto q = ParseChain({MosPacket::Text("CaptProf_raw_data_rotation", "90"), runaway,
                        MosPacket::Text("ImgProf_rotation_angle", "270")},
                       false);
-  EXPECT_EQ(q->s->orientation, 90);
+  EXPECT_EQ(q->s.orientation, 90);
 }
 
 TEST(MosPackets, ChainCutByEndOfFile) {
@@ -200,10 +182,10 @@ TEST(MosPackets, ChainCutByEndOfFile) {
                                          MosPacket::Text("ImgProf_rotation_angle", "270")},
                                         false);
   chain.resize(chain.size() - 30);  // the second header is cut
-  auto p = std::make_unique<Parsed>(Prefixed(16, chain));
-  p->s->byte_order = 0x4D4D;
-  ParseMosPackets(*p->s, 16);
-  EXPECT_EQ(p->s->orientation, 90);
+  auto p = std::make_unique<Parsed>(AtOffset(16, chain));
+  p->s.byte_order = 0x4D4D;
+  ParseMosPackets(p->s, 16);
+  EXPECT_EQ(p->s.orientation, 90);
 }
 
 TEST(PhaseOneHeader, DirectoryFillsTheDescription) {
@@ -220,9 +202,9 @@ TEST(PhaseOneHeader, DirectoryFillsTheDescription) {
                            .Text(0x301, "P 25 camera, Firmware 1.2")
                            .Build();
   for (uint32_t base : {0u, 8u}) {
-    Parsed p(Prefixed(base, header));
-    ParsePhaseOneHeader(*p.s, base);
-    const ParseState& s = *p.s;
+    Parsed p(AtOffset(base, header));
+    ParsePhaseOneHeader(p.s, base);
+    const ParseState& s = p.s;
     EXPECT_EQ(s.byte_order, 0x4949);
     EXPECT_EQ(s.orientation, 6);
     EXPECT_EQ(s.raw_width, 7372);
@@ -245,9 +227,9 @@ TEST(PhaseOneHeader, OrientationDigitsAndBigEndian) {
   const int expected[4] = {0, 6, 5, 3};
   for (uint32_t code = 0; code < 8; ++code) {
     Parsed p(PhaseOneBuilder(false).Value(0x100, code).Build());
-    ParsePhaseOneHeader(*p.s, 0);
-    EXPECT_EQ(p.s->byte_order, 0x4D4D);
-    EXPECT_EQ(p.s->orientation, expected[code & 3]) << code;
+    ParsePhaseOneHeader(p.s, 0);
+    EXPECT_EQ(p.s.byte_order, 0x4D4D);
+    EXPECT_EQ(p.s.orientation, expected[code & 3]) << code;
   }
 }
 
@@ -258,65 +240,44 @@ TEST(PhaseOneHeader, ModelByRawHeightWhenNoneIsNamed) {
   } cases[] = {{2060, "LightPhase"}, {2682, "H 10"}, {4128, "H 20"}, {5488, "H 25"}, {3000, ""}};
   for (const auto& c : cases) {
     Parsed p(PhaseOneBuilder().Value(0x109, c.height).Build());
-    ParsePhaseOneHeader(*p.s, 0);
-    EXPECT_STREQ(p.s->model, c.model) << c.height;
+    ParsePhaseOneHeader(p.s, 0);
+    EXPECT_STREQ(p.s.model, c.model) << c.height;
   }
   // A named model is kept whatever the height.
   Parsed named(PhaseOneBuilder().Value(0x109, 5488).Text(0x301, "IQ180").Build());
-  ParsePhaseOneHeader(*named.s, 0);
-  EXPECT_STREQ(named.s->model, "IQ180");
+  ParsePhaseOneHeader(named.s, 0);
+  EXPECT_STREQ(named.s.model, "IQ180");
 }
 
 TEST(PhaseOneHeader, LongModelTextIsCutTo63Bytes) {
   Parsed p(PhaseOneBuilder().Text(0x301, std::string(100, 'M')).Build());
-  ParsePhaseOneHeader(*p.s, 0);
-  EXPECT_EQ(std::strlen(p.s->model), 63u);
+  ParsePhaseOneHeader(p.s, 0);
+  EXPECT_EQ(std::strlen(p.s.model), 63u);
 }
 
 TEST(PhaseOneHeader, WithoutTheRawMarkOnlyTheByteOrderIsTaken) {
   Parsed p(PhaseOneBuilder(false).Value(0x109, 5488).BreakMark().Build());
-  p.s->byte_order = 0x4949;
-  ParsePhaseOneHeader(*p.s, 0);
-  EXPECT_EQ(p.s->byte_order, 0x4D4D);
-  EXPECT_STREQ(p.s->make, "");
-  EXPECT_EQ(p.s->raw_height, 0);
-  EXPECT_EQ(p.s->raw_decoder, RawDecoder::None);
+  p.s.byte_order = 0x4949;
+  ParsePhaseOneHeader(p.s, 0);
+  EXPECT_EQ(p.s.byte_order, 0x4D4D);
+  EXPECT_STREQ(p.s.make, "");
+  EXPECT_EQ(p.s.raw_height, 0);
+  EXPECT_EQ(p.s.raw_decoder, RawDecoder::None);
 }
 
 TEST(PhaseOneHeader, EntryCountIsBoundedByTheFile) {
   // A count of four billion entries reads the entries the file holds, and
   // the last bytes beyond them are not taken for a model name.
   Parsed p(PhaseOneBuilder().Value(0x109, 4128).Value(0x108, 5472).DeclaredCount(0xFFFFFFFF).Build());
-  ParsePhaseOneHeader(*p.s, 0);
-  EXPECT_EQ(p.s->raw_height, 4128);
-  EXPECT_EQ(p.s->raw_width, 5472);
-  EXPECT_STREQ(p.s->model, "H 20");
+  ParsePhaseOneHeader(p.s, 0);
+  EXPECT_EQ(p.s.raw_height, 4128);
+  EXPECT_EQ(p.s.raw_width, 5472);
+  EXPECT_STREQ(p.s.model, "H 20");
 }
 
 // --- Through identification and extraction ----------------------------------
 
 namespace {
-
-struct Identified {
-  explicit Identified(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
-    s->diagnostics = nullptr;
-    IdentifySource(source, "fixture", platform::NativePath(), s.get());
-  }
-  // The extracted preview, empty when the file is refused.
-  Bytes Extract() const {
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    if (!ExtractEmbeddedPreviewFrom(source, "fixture", platform::NativePath(), "Rawlift v1.00",
-                                    &buffer, &length))
-      return {};
-    Bytes out(buffer, buffer + length);
-    std::free(buffer);
-    return out;
-  }
-  Bytes bytes;
-  MemorySource source;
-  std::unique_ptr<ParseState> s;
-};
 
 bool EndsWith(const Bytes& whole, const Bytes& tail) {
   return whole.size() >= tail.size() &&
@@ -336,11 +297,11 @@ TEST(LeafFile, PreviewPacketIsExtracted) {
                                           MosPacket::Text("CaptProf_raw_data_rotation", "0"),
                                           Packet("JPEG_preview_data", jpeg)},
                                          little, &chain));
-    EXPECT_STREQ(f.s->make, "Leaf");
-    EXPECT_STREQ(f.s->model, "Aptus 22");
-    EXPECT_NE(f.s->raw_count, 0u);
-    EXPECT_EQ(f.s->preview_length, jpeg.size());
-    const Bytes out = f.Extract();
+    EXPECT_STREQ(f.s.make, "Leaf");
+    EXPECT_STREQ(f.s.model, "Aptus 22");
+    EXPECT_NE(f.s.raw_count, 0u);
+    EXPECT_EQ(f.s.preview_length, jpeg.size());
+    const Bytes out = f.Extract().jpeg;
     fixtures::JpegFrame frame;
     ASSERT_TRUE(fixtures::ReadJpegFrame(out, &frame)) << little;
     EXPECT_EQ(frame.width, 96);
@@ -357,31 +318,27 @@ TEST(PhaseOneFile, HeaderAloneNamesTheCameraAndHasNoPreview) {
                    .Value(0x10d, 4080)
                    .Text(0x301, "P 25 camera, firmware 2.0")
                    .Build());
-  EXPECT_STREQ(f.s->make, "Phase One");
-  EXPECT_STREQ(f.s->model, "P 25");
-  EXPECT_TRUE(f.Extract().empty());
+  EXPECT_STREQ(f.s.make, "Phase One");
+  EXPECT_STREQ(f.s.model, "P 25");
+  EXPECT_TRUE(f.Extract().jpeg.empty());
 }
 
 TEST(PhaseOneFile, BehindATiffWrapperTheTiffIsParsedAfterTheHeader) {
   const Bytes header =
       PhaseOneBuilder().Value(0x108, 7320).Value(0x109, 5488).Value(0x100, 1).Build();
   Identified f(fixtures::WrapPhaseOneInTiff(header, "Leaf", "Credo 40"));
-  EXPECT_STREQ(f.s->make, "Leaf");  // the TIFF's names replace the header's
-  EXPECT_STREQ(f.s->model, "Credo 40");
-  EXPECT_EQ(f.s->raw_height, 5488);
-  EXPECT_EQ(f.s->orientation, 6);
-  EXPECT_TRUE(f.Extract().empty());
+  EXPECT_STREQ(f.s.make, "Leaf");  // the TIFF's names replace the header's
+  EXPECT_STREQ(f.s.model, "Credo 40");
+  EXPECT_EQ(f.s.raw_height, 5488);
+  EXPECT_EQ(f.s.orientation, 6);
+  EXPECT_TRUE(f.Extract().jpeg.empty());
 }
 
 TEST(PhaseOneFile, RealSampleIsIdentifiedAndHasNoJpeg) {
-  const std::string path = std::string(RAWLIFT_SAMPLES_DIR) + "/iiq/PhaseOne.iiq";
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) GTEST_SKIP() << "samples not available";
-  Bytes bytes;
-  for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  std::fclose(file);
+  const Bytes bytes = ReadSample("iiq/PhaseOne.iiq");
+  if (bytes.empty()) GTEST_SKIP() << "samples not available";
   Identified f(bytes);
-  EXPECT_STREQ(f.s->make, "Leaf");
-  EXPECT_STREQ(f.s->model, "Credo 40");
-  EXPECT_TRUE(f.Extract().empty());  // only a 1 x 1 RGB strip: no JPEG
+  EXPECT_STREQ(f.s.make, "Leaf");
+  EXPECT_STREQ(f.s.model, "Credo 40");
+  EXPECT_TRUE(f.Extract().jpeg.empty());  // only a 1 x 1 RGB strip: no JPEG
 }

@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/makernote_builder.h"
 #include "tests/fixtures/tiff_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using fixtures::Bytes;
 using fixtures::ByteWriter;
 using fixtures::MakerNote;
@@ -19,17 +21,6 @@ using fixtures::TiffBuilder;
 
 namespace {
 
-struct Parsed {
-  explicit Parsed(Bytes b) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
-    s.diagnostics = nullptr;
-    ResetParseState(s);
-  }
-  Bytes bytes;
-  MemorySource source;
-  ParseState s;
-};
-
 // Where a note lands in the test files: this far after the file's TIFF
 // header, which itself sits kBase bytes into the file.
 constexpr uint32_t kBase = 8;
@@ -38,9 +29,7 @@ constexpr uint32_t kNoteOffset = 40;
 // A file holding only a maker note at kBase + kNoteOffset, parsed as the
 // Exif directory would hand it over. `order` is the byte order in force.
 std::unique_ptr<Parsed> ParseNote(const MakerNote& note, uint16_t order, const char* make = "") {
-  Bytes file(kBase + kNoteOffset, 0xEE);
-  const Bytes bytes = note.Build(kNoteOffset);
-  file.insert(file.end(), bytes.begin(), bytes.end());
+  Bytes file = AtOffset(kBase + kNoteOffset, note.Build(kNoteOffset), 0xEE);
   file.resize(file.size() + 32, 0);  // room after the note, as a real file has
   auto p = std::make_unique<Parsed>(std::move(file));
   SetText(p->s.make, make);
@@ -52,13 +41,6 @@ std::unique_ptr<Parsed> ParseNote(const MakerNote& note, uint16_t order, const c
 
 uint16_t Order(bool little) {
   return little ? 0x4949 : 0x4D4D;
-}
-
-Bytes Jpeg(int width, int height) {
-  fixtures::JpegOptions o;
-  o.width = width;
-  o.height = height;
-  return fixtures::MakeJpeg(o);
 }
 
 }  // namespace

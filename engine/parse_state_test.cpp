@@ -5,19 +5,18 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/engine_test_support.h"
+
 using namespace engine;
+using namespace engine_test;
 
 namespace {
 
-struct Harness {
-  explicit Harness(std::vector<uint8_t> b, uint16_t order = 0x4D4D) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
+// Bytes as the input of a state that no reset has touched, in this order.
+struct Harness : MemoryInput {
+  explicit Harness(std::vector<uint8_t> b, uint16_t order = 0x4D4D) : MemoryInput(std::move(b)) {
     s.byte_order = order;
-    s.diagnostics = nullptr;
   }
-  std::vector<uint8_t> bytes;
-  MemorySource source;
-  ParseState s;
 };
 
 }  // namespace

@@ -7,12 +7,14 @@
 #include <random>
 #include <string>
 
+#include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
 #include "engine/sidecar.h"
 #include "tests/fixtures/jpeg.h"
 
 using namespace engine;
+using namespace engine_test;
 using fixtures::Bytes;
 namespace fs = std::filesystem;
 
@@ -175,16 +177,11 @@ TEST(SidecarLookup, NoLookupForOtherNamesOrTheFileItself) {
 }
 
 TEST(SidecarLookup, MemoryInputHasNoFolderToLookIn) {
-  const Bytes bytes(4096, 0x55);
-  MemorySource source(bytes);
-  auto s = std::make_unique<ParseState>();
-  s->diagnostics = nullptr;
-  s->input.Attach(&source);
-  ResetParseState(*s);
-  s->input_name = "DSCN0123.NEF";
-  read_sidecar_metadata(*s);
-  EXPECT_STREQ(s->make, "");
-  EXPECT_EQ(s->input.Source(), &source);
+  Parsed p(Bytes(4096, 0x55));
+  p.s.input_name = "DSCN0123.NEF";
+  read_sidecar_metadata(p.s);
+  EXPECT_STREQ(p.s.make, "");
+  EXPECT_EQ(p.s.input.Source(), &p.source);
 }
 
 TEST(SidecarLookup, HeaderlessFileOfATableSizeTakesItsCompanionsDescription) {

@@ -1,60 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/small_containers_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using fixtures::Bytes;
 using fixtures::RiffChunk;
 
 namespace {
 
-struct Parsed {
-  explicit Parsed(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
-    s->diagnostics = nullptr;
-    s->input.Attach(&source);
-    ResetParseState(*s);
-    s->input.Seek(0);  // where identification hands over to the parsers
-  }
-  Bytes bytes;
-  MemorySource source;
-  std::unique_ptr<ParseState> s;
+// A reset state read from the first byte, where identification hands over
+// to these parsers.
+struct ParsedFromStart : Parsed {
+  explicit ParsedFromStart(Bytes b) : Parsed(std::move(b)) { s.input.Seek(0); }
 };
 
 // Sets the local time zone for one test: US Eastern standard time all year
 // (five hours behind UTC, no summer time), and puts the old one back.
-class EasternTime {
- public:
-  EasternTime() {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    Set("EST5");
-  }
-  ~EasternTime() { Set(had_ ? old_.c_str() : nullptr); }
-
- private:
-  static void Set(const char* zone) {
-#ifdef _WIN32
-    _putenv_s("TZ", zone ? zone : "");
-    _tzset();
-#else
-    if (zone)
-      setenv("TZ", zone, 1);
-    else
-      unsetenv("TZ");
-    tzset();
-#endif
-  }
-  bool had_ = false;
-  std::string old_;
+struct EasternTime : LocalZone {
+  EasternTime() : LocalZone("EST5") {}
 };
 
 // 2003-12-24 18:30:00 and 2004-03-10 10:20:30 in US Eastern standard time.
@@ -65,10 +35,11 @@ constexpr int64_t kMarch2004 = 1078932030;
 
 TEST(RolleiHeader, KeysDateAndResult) {
   EasternTime zone;
-  Parsed p(fixtures::BuildRolleiHeader({"DAT=24.12.2003", "TIM=18:30:00", "HDR=4096", "X  =2048",
-                                        "Y  =1536", "TX =160", "TY =120", "EOHD", "HDR=1"}));
-  ParseRolleiHeader(*p.s);
-  const ParseState& s = *p.s;
+  ParsedFromStart p(
+      fixtures::BuildRolleiHeader({"DAT=24.12.2003", "TIM=18:30:00", "HDR=4096", "X  =2048",
+                                   "Y  =1536", "TX =160", "TY =120", "EOHD", "HDR=1"}));
+  ParseRolleiHeader(p.s);
+  const ParseState& s = p.s;
   EXPECT_EQ(s.timestamp, kChristmasEve2003);
   EXPECT_EQ(s.preview_offset, 4096u);  // the line after EOHD is not read
   EXPECT_EQ(s.raw_width, 2048);
@@ -82,39 +53,39 @@ TEST(RolleiHeader, KeysDateAndResult) {
 }
 
 TEST(RolleiHeader, KeysAreComparedWithTheirPadding) {
-  Parsed p(fixtures::BuildRolleiHeader({"X=2048", "X   =2048", "TX=160", "EOHD"}));
-  ParseRolleiHeader(*p.s);
-  EXPECT_EQ(p.s->raw_width, 0);
-  EXPECT_EQ(p.s->preview_width, 0);
-  EXPECT_EQ(p.s->timestamp, 0);  // no date lines
+  ParsedFromStart p(fixtures::BuildRolleiHeader({"X=2048", "X   =2048", "TX=160", "EOHD"}));
+  ParseRolleiHeader(p.s);
+  EXPECT_EQ(p.s.raw_width, 0);
+  EXPECT_EQ(p.s.preview_width, 0);
+  EXPECT_EQ(p.s.timestamp, 0);  // no date lines
 }
 
 TEST(RolleiHeader, EndsAtEndOfFileWithoutEohd) {
   Bytes header = fixtures::BuildRolleiHeader({"HDR=512", "X  =64"});
   header.pop_back();  // no final newline either
-  Parsed p(header);
-  ParseRolleiHeader(*p.s);
-  EXPECT_EQ(p.s->preview_offset, 512u);
-  EXPECT_EQ(p.s->raw_width, 64);
-  EXPECT_STREQ(p.s->make, "Rollei");
+  ParsedFromStart p(header);
+  ParseRolleiHeader(p.s);
+  EXPECT_EQ(p.s.preview_offset, 512u);
+  EXPECT_EQ(p.s.raw_width, 64);
+  EXPECT_STREQ(p.s.make, "Rollei");
 }
 
 TEST(RolleiHeader, LongLineIsConsumedWhole) {
   // The tail of an over-long line must not be read as a line of its own
   // (here it would be taken for the end of the header).
-  Parsed p(fixtures::BuildRolleiHeader(
+  ParsedFromStart p(fixtures::BuildRolleiHeader(
       {"COMMENT=" + std::string(119, 'a') + "EOHD=", "HDR=2048", "EOHD"}));
-  ParseRolleiHeader(*p.s);
-  EXPECT_EQ(p.s->preview_offset, 2048u);
+  ParseRolleiHeader(p.s);
+  EXPECT_EQ(p.s.preview_offset, 2048u);
 }
 
 TEST(SinarIaHeader, EntriesAndMakeSplitAtTheFirstBlank) {
   fixtures::SinarIaOptions o;
   o.make_text = "Sinar Hy6 back";
   uint32_t meta = 0, thumb = 0, raw = 0;
-  Parsed p(fixtures::BuildSinarIa(o, &meta, &thumb, &raw));
-  ParseSinarIaHeader(*p.s);
-  const ParseState& s = *p.s;
+  ParsedFromStart p(fixtures::BuildSinarIa(o, &meta, &thumb, &raw));
+  ParseSinarIaHeader(p.s);
+  const ParseState& s = p.s;
   EXPECT_EQ(s.byte_order, 0x4949);
   EXPECT_EQ(s.meta_offset, meta);
   EXPECT_EQ(s.preview_offset, thumb);
@@ -135,11 +106,11 @@ TEST(SinarIaHeader, MakeWithoutBlankAndHugeEntryCount) {
   o.make_text = "SINAR";
   o.declared_entries = 0xFFFFFFFF;
   uint32_t meta = 0;
-  Parsed p(fixtures::BuildSinarIa(o, &meta));
-  ParseSinarIaHeader(*p.s);
-  EXPECT_EQ(p.s->meta_offset, meta);
-  EXPECT_STREQ(p.s->make, "SINAR");
-  EXPECT_STREQ(p.s->model, "");
+  ParsedFromStart p(fixtures::BuildSinarIa(o, &meta));
+  ParseSinarIaHeader(p.s);
+  EXPECT_EQ(p.s.meta_offset, meta);
+  EXPECT_STREQ(p.s.make, "SINAR");
+  EXPECT_STREQ(p.s.model, "");
 }
 
 TEST(RiffChunks, IditDateInANestedList) {
@@ -151,36 +122,36 @@ TEST(RiffChunks, IditDateInANestedList) {
                         RiffChunk::Text("IDIT", "WED MAR 10 10:20:30 2004\n")}),
        RiffChunk::List("LIST", "hdrl", {RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004\n")}),
        RiffChunk::Data("JUNK", Bytes(100, 0))}));
-  Parsed p(file);
-  ParseRiffChunk(*p.s);
-  EXPECT_EQ(p.s->timestamp, kMarch2004);
-  EXPECT_STREQ(p.s->make, "");  // RIFF files name no camera
+  ParsedFromStart p(file);
+  ParseRiffChunk(p.s);
+  EXPECT_EQ(p.s.timestamp, kMarch2004);
+  EXPECT_STREQ(p.s.make, "");  // RIFF files name no camera
 }
 
 TEST(RiffChunks, UnknownMonthGivesNoDate) {
-  Parsed p(fixtures::BuildRiff(
+  ParsedFromStart p(fixtures::BuildRiff(
       RiffChunk::List("RIFF", "AVI ", {RiffChunk::Text("IDIT", "Wed Mrz 10 10:20:30 2004\n")})));
-  ParseRiffChunk(*p.s);
-  EXPECT_EQ(p.s->timestamp, 0);
+  ParseRiffChunk(p.s);
+  EXPECT_EQ(p.s.timestamp, 0);
 }
 
 TEST(RiffChunks, WalkResumesAfterAShortIdit) {
   // A 10-byte date that does not scan, then a good one right behind it.
   EasternTime zone;
-  Parsed p(fixtures::BuildRiff(RiffChunk::List(
-      "RIFF", "AVI ",
-      {RiffChunk::Text("IDIT", "Wednesday"),
-       RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004\n")})));
-  ParseRiffChunk(*p.s);
-  EXPECT_EQ(p.s->timestamp, kMarch2004);
+  ParsedFromStart p(fixtures::BuildRiff(
+      RiffChunk::List("RIFF", "AVI ",
+                      {RiffChunk::Text("IDIT", "Wednesday"),
+                       RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004\n")})));
+  ParseRiffChunk(p.s);
+  EXPECT_EQ(p.s.timestamp, kMarch2004);
 }
 
 TEST(RiffChunks, IditOf64BytesOrMoreIsSkipped) {
-  Parsed p(fixtures::BuildRiff(RiffChunk::List(
+  ParsedFromStart p(fixtures::BuildRiff(RiffChunk::List(
       "RIFF", "AVI ",
       {RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004" + std::string(40, ' '))})));
-  ParseRiffChunk(*p.s);
-  EXPECT_EQ(p.s->timestamp, 0);
+  ParseRiffChunk(p.s);
+  EXPECT_EQ(p.s.timestamp, 0);
 }
 
 TEST(RiffChunks, NestingIsBoundedAndSizesCannotRunAway) {
@@ -190,63 +161,63 @@ TEST(RiffChunks, NestingIsBoundedAndSizesCannotRunAway) {
     for (int i = 0; i < lists; ++i) c = RiffChunk::List("LIST", "deep", {c});
     return RiffChunk::List("RIFF", "AVI ", {c});
   };
-  Parsed seven(fixtures::BuildRiff(nested(7)));  // RIFF + 7 lists: 8 levels
-  ParseRiffChunk(*seven.s);
-  EXPECT_EQ(seven.s->timestamp, kMarch2004);
-  Parsed eight(fixtures::BuildRiff(nested(8)));
-  ParseRiffChunk(*eight.s);
-  EXPECT_EQ(eight.s->timestamp, 0);
+  ParsedFromStart seven(fixtures::BuildRiff(nested(7)));  // RIFF + 7 lists: 8 levels
+  ParseRiffChunk(seven.s);
+  EXPECT_EQ(seven.s.timestamp, kMarch2004);
+  ParsedFromStart eight(fixtures::BuildRiff(nested(8)));
+  ParseRiffChunk(eight.s);
+  EXPECT_EQ(eight.s.timestamp, 0);
 
   // A list claiming 4 GB, a chunk cut by the end of the file.
   RiffChunk huge = RiffChunk::List("LIST", "hdrl", {RiffChunk::Data("avih", Bytes(8, 0))});
   huge.stored_size = 0xFFFFFFF0;
   Bytes file = fixtures::BuildRiff(RiffChunk::List("RIFF", "AVI ", {huge}));
   file.resize(file.size() - 3);
-  Parsed cut(file);
-  ParseRiffChunk(*cut.s);
-  EXPECT_EQ(cut.s->timestamp, 0);
+  ParsedFromStart cut(file);
+  ParseRiffChunk(cut.s);
+  EXPECT_EQ(cut.s.timestamp, 0);
 }
 
 TEST(SmalHeader, SizeMatchNamesTheCamera) {
   const size_t size = 4096;
-  Parsed v9(fixtures::BuildSmal(9, 640, 480, 0x200, size, size));
-  ParseSmalHeader(*v9.s, 0, v9.s->file_size);
-  EXPECT_STREQ(v9.s->make, "SMaL");
-  EXPECT_STREQ(v9.s->model, "v9 640x480");
-  EXPECT_EQ(v9.s->raw_data_offset, 0x200u);
-  EXPECT_EQ(v9.s->raw_width, 640);
-  EXPECT_EQ(v9.s->image_height, 480);
-  EXPECT_EQ(v9.s->raw_decoder, RawDecoder::Smal);
+  ParsedFromStart v9(fixtures::BuildSmal(9, 640, 480, 0x200, size, size));
+  ParseSmalHeader(v9.s, 0, v9.s.file_size);
+  EXPECT_STREQ(v9.s.make, "SMaL");
+  EXPECT_STREQ(v9.s.model, "v9 640x480");
+  EXPECT_EQ(v9.s.raw_data_offset, 0x200u);
+  EXPECT_EQ(v9.s.raw_width, 640);
+  EXPECT_EQ(v9.s.image_height, 480);
+  EXPECT_EQ(v9.s.raw_decoder, RawDecoder::Smal);
 
-  Parsed v6(fixtures::BuildSmal(6, 320, 240, 0, size, size));
-  ParseSmalHeader(*v6.s, 0, v6.s->file_size);
-  EXPECT_STREQ(v6.s->model, "v6 320x240");
-  EXPECT_EQ(v6.s->raw_decoder, RawDecoder::Smal);
+  ParsedFromStart v6(fixtures::BuildSmal(6, 320, 240, 0, size, size));
+  ParseSmalHeader(v6.s, 0, v6.s.file_size);
+  EXPECT_STREQ(v6.s.model, "v6 320x240");
+  EXPECT_EQ(v6.s.raw_decoder, RawDecoder::Smal);
 
   // Other versions are named but have no decoder.
-  Parsed v7(fixtures::BuildSmal(7, 320, 240, 0, size, size));
-  ParseSmalHeader(*v7.s, 0, v7.s->file_size);
-  EXPECT_STREQ(v7.s->model, "v7 320x240");
-  EXPECT_EQ(v7.s->raw_decoder, RawDecoder::None);
+  ParsedFromStart v7(fixtures::BuildSmal(7, 320, 240, 0, size, size));
+  ParseSmalHeader(v7.s, 0, v7.s.file_size);
+  EXPECT_STREQ(v7.s.model, "v7 320x240");
+  EXPECT_EQ(v7.s.raw_decoder, RawDecoder::None);
 }
 
 TEST(SmalHeader, SizeMismatchLeavesEverythingAsItWas) {
-  Parsed p(fixtures::BuildSmal(9, 640, 480, 0x200, 4095, 4096));
-  p.s->byte_order = 0x4D4D;
-  ParseSmalHeader(*p.s, 0, p.s->file_size);
-  EXPECT_STREQ(p.s->make, "");
-  EXPECT_EQ(p.s->raw_width, 0);
-  EXPECT_EQ(p.s->raw_data_offset, 0u);
-  EXPECT_EQ(p.s->byte_order, 0x4D4D);  // the JPEG fallback reads in its own order
+  ParsedFromStart p(fixtures::BuildSmal(9, 640, 480, 0x200, 4095, 4096));
+  p.s.byte_order = 0x4D4D;
+  ParseSmalHeader(p.s, 0, p.s.file_size);
+  EXPECT_STREQ(p.s.make, "");
+  EXPECT_EQ(p.s.raw_width, 0);
+  EXPECT_EQ(p.s.raw_data_offset, 0u);
+  EXPECT_EQ(p.s.byte_order, 0x4D4D);  // the JPEG fallback reads in its own order
 }
 
 TEST(CineHeader, DescriptionFromHeaderSetupAndOffsetTable) {
   fixtures::CineOptions o;
   o.time_fraction = 77;
   o.time_seconds = 1100000000;
-  Parsed p(fixtures::BuildCine(o));
-  ParseCineHeader(*p.s);
-  const ParseState& s = *p.s;
+  ParsedFromStart p(fixtures::BuildCine(o));
+  ParseCineHeader(p.s);
+  const ParseState& s = p.s;
   EXPECT_EQ(s.raw_count, 1u);
   EXPECT_EQ(s.timestamp, 1100000000);
   EXPECT_EQ(s.raw_width, 1280);
@@ -271,21 +242,21 @@ TEST(CineHeader, RotationsTimeAndFilters) {
   for (const auto& r : rotations) {
     fixtures::CineOptions o;
     o.rotation = r.degrees;
-    Parsed p(fixtures::BuildCine(o));
-    ParseCineHeader(*p.s);
-    EXPECT_EQ(p.s->orientation, r.orientation) << static_cast<int32_t>(r.degrees);
+    ParsedFromStart p(fixtures::BuildCine(o));
+    ParseCineHeader(p.s);
+    EXPECT_EQ(p.s.orientation, r.orientation) << static_cast<int32_t>(r.degrees);
   }
 
   fixtures::CineOptions o;
   o.time_fraction = 1234;
   o.color_filter = 0x7F000004;  // only the low 24 bits count
   o.bits = 8;
-  Parsed p(fixtures::BuildCine(o));
-  ParseCineHeader(*p.s);
-  EXPECT_EQ(p.s->timestamp, 1234);
-  EXPECT_EQ(p.s->filter_pattern, 0x49494949u);
-  EXPECT_EQ(p.s->raw_decoder, RawDecoder::Eight_bit);
-  EXPECT_EQ(p.s->raw_count, 1u);
+  ParsedFromStart p(fixtures::BuildCine(o));
+  ParseCineHeader(p.s);
+  EXPECT_EQ(p.s.timestamp, 1234);
+  EXPECT_EQ(p.s.filter_pattern, 0x49494949u);
+  EXPECT_EQ(p.s.raw_decoder, RawDecoder::Eight_bit);
+  EXPECT_EQ(p.s.raw_count, 1u);
 }
 
 TEST(CineHeader, NotRawCases) {
@@ -294,70 +265,48 @@ TEST(CineHeader, NotRawCases) {
   empty.image_count = 0;
   filter.color_filter = 5;
   for (const auto* o : {&type3, &empty, &filter}) {
-    Parsed p(fixtures::BuildCine(*o));
-    ParseCineHeader(*p.s);
-    EXPECT_EQ(p.s->raw_count, 0u);
-    EXPECT_STREQ(p.s->make, "CINE");
+    ParsedFromStart p(fixtures::BuildCine(*o));
+    ParseCineHeader(p.s);
+    EXPECT_EQ(p.s.raw_count, 0u);
+    EXPECT_STREQ(p.s.make, "CINE");
   }
   fixtures::CineOptions counted;
   counted.image_count = 5;
-  Parsed p(fixtures::BuildCine(counted));
-  ParseCineHeader(*p.s);
-  EXPECT_EQ(p.s->raw_count, 5u);
+  ParsedFromStart p(fixtures::BuildCine(counted));
+  ParseCineHeader(p.s);
+  EXPECT_EQ(p.s.raw_count, 5u);
 }
 
 TEST(CineHeader, BitDepthBeyond31Saturates) {
   for (uint32_t depth : {32u, 40u, 0xFFFFFFFFu}) {
     fixtures::CineOptions o;
     o.bit_depth = depth;
-    Parsed p(fixtures::BuildCine(o));
-    ParseCineHeader(*p.s);
-    EXPECT_EQ(p.s->maximum_value, 0xFFFFFFFFu) << depth;
+    ParsedFromStart p(fixtures::BuildCine(o));
+    ParseCineHeader(p.s);
+    EXPECT_EQ(p.s.maximum_value, 0xFFFFFFFFu) << depth;
   }
 }
 
 // --- Through identification and extraction ----------------------------------
 
-namespace {
-
-struct Identified {
-  explicit Identified(Bytes b) : bytes(std::move(b)), source(bytes), s(new ParseState) {
-    s->diagnostics = nullptr;
-    IdentifySource(source, "fixture", platform::NativePath(), s.get());
-  }
-  bool Extracts() const {
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    const int ok = ExtractEmbeddedPreviewFrom(source, "fixture", platform::NativePath(),
-                                              "Rawlift v1.00", &buffer, &length);
-    if (ok) std::free(buffer);
-    return ok != 0;
-  }
-  Bytes bytes;
-  MemorySource source;
-  std::unique_ptr<ParseState> s;
-};
-
-}  // namespace
-
 TEST(SmallContainerFiles, RolleiIsRawButRefused) {
   EasternTime zone;
   Identified f(fixtures::BuildRolleiHeader({"DAT=24.12.2003", "TIM=18:30:00", "HDR=1024",
                                             "X  =2048", "Y  =1536", "TX =80", "TY =60", "EOHD"}));
-  EXPECT_STREQ(f.s->make, "Rollei");
-  EXPECT_STREQ(f.s->model, "d530flex");
-  EXPECT_EQ(f.s->timestamp, kChristmasEve2003);
-  EXPECT_EQ(f.s->orientation, 0);
-  EXPECT_EQ(f.s->preview_kind, PreviewKind::Rollei);
-  EXPECT_FALSE(f.Extracts());
+  EXPECT_STREQ(f.s.make, "Rollei");
+  EXPECT_STREQ(f.s.model, "d530flex");
+  EXPECT_EQ(f.s.timestamp, kChristmasEve2003);
+  EXPECT_EQ(f.s.orientation, 0);
+  EXPECT_EQ(f.s.preview_kind, PreviewKind::Rollei);
+  EXPECT_FALSE(f.Extract().result);
 }
 
 TEST(SmallContainerFiles, SinarIaIsRefused) {
   Identified f(fixtures::BuildSinarIa({}));
-  EXPECT_STREQ(f.s->make, "Sinar");
-  EXPECT_STREQ(f.s->model, "Hy6");
-  EXPECT_EQ(f.s->preview_kind, PreviewKind::PackedRgb);
-  EXPECT_FALSE(f.Extracts());
+  EXPECT_STREQ(f.s.make, "Sinar");
+  EXPECT_STREQ(f.s.model, "Hy6");
+  EXPECT_EQ(f.s.preview_kind, PreviewKind::PackedRgb);
+  EXPECT_FALSE(f.Extract().result);
 }
 
 TEST(SmallContainerFiles, RiffHasADateButIsNotRaw) {
@@ -365,23 +314,23 @@ TEST(SmallContainerFiles, RiffHasADateButIsNotRaw) {
   Identified f(fixtures::BuildRiff(RiffChunk::List(
       "RIFF", "AVI ",
       {RiffChunk::List("LIST", "hdrl", {RiffChunk::Text("IDIT", "Wed Mar 10 10:20:30 2004\n")})})));
-  EXPECT_EQ(f.s->timestamp, kMarch2004);
-  EXPECT_EQ(f.s->raw_count, 0u);
-  EXPECT_FALSE(f.Extracts());
+  EXPECT_EQ(f.s.timestamp, kMarch2004);
+  EXPECT_EQ(f.s.raw_count, 0u);
+  EXPECT_FALSE(f.Extract().result);
 }
 
 TEST(SmallContainerFiles, SmalAndCineAreNamedAndRefused) {
   Identified smal(fixtures::BuildSmal(9, 640, 480, 0x200, 5000, 5000));
-  EXPECT_STREQ(smal.s->make, "SMaL");
-  EXPECT_STREQ(smal.s->model, "v9 640x480");
-  EXPECT_NE(smal.s->raw_count, 0u);
-  EXPECT_FALSE(smal.Extracts());
+  EXPECT_STREQ(smal.s.make, "SMaL");
+  EXPECT_STREQ(smal.s.model, "v9 640x480");
+  EXPECT_NE(smal.s.raw_count, 0u);
+  EXPECT_FALSE(smal.Extract().result);
 
   fixtures::CineOptions o;
   o.rotation = static_cast<uint32_t>(-90);
   Identified cine(fixtures::BuildCine(o));
-  EXPECT_STREQ(cine.s->make, "CINE");
-  EXPECT_STREQ(cine.s->model, "12345");
-  EXPECT_EQ(cine.s->orientation, 4);
-  EXPECT_FALSE(cine.Extracts());
+  EXPECT_STREQ(cine.s.make, "CINE");
+  EXPECT_STREQ(cine.s.model, "12345");
+  EXPECT_EQ(cine.s.orientation, 4);
+  EXPECT_FALSE(cine.Extract().result);
 }

@@ -1,49 +1,27 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/engine_test_support.h"
 #include "engine/parsers.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
 
 using namespace engine;
+using namespace engine_test;
 using fixtures::Bytes;
 using fixtures::ByteWriter;
 using fixtures::TiffBuilder;
 
 namespace {
 
-// A parse state over bytes in memory, reset as identification resets it.
-struct Parsed {
-  explicit Parsed(Bytes b) : bytes(std::move(b)), source(bytes) {
-    s.input.Attach(&source);
-    s.diagnostics = nullptr;
-    ResetParseState(s);
-  }
-  Bytes bytes;
-  MemorySource source;
-  ParseState s;
-};
-
 std::unique_ptr<Parsed> ParseAt(Bytes bytes, int64_t base = 0) {
   auto p = std::make_unique<Parsed>(std::move(bytes));
   ParseTiff(p->s, base);
   return p;
-}
-
-Bytes Jpeg(int width, int height, uint32_t seed = 1) {
-  fixtures::JpegOptions o;
-  o.width = width;
-  o.height = height;
-  o.seed = seed;
-  return fixtures::MakeJpeg(o);
 }
 
 // The header of a lossless JPEG as Canon stores its raw data: SOF3 with four
@@ -69,11 +47,10 @@ void AddRawImage(fixtures::Ifd& ifd, fixtures::BlobId data, uint32_t width, uint
   ifd.OffsetOf(273, data).Long(277, 1).Long(279, 4096);
 }
 
-// Bytes with a TIFF structure placed `base` bytes into the file.
-Bytes AtBase(const Bytes& tiff, size_t base) {
-  Bytes out(base, 0xEE);
-  out.insert(out.end(), tiff.begin(), tiff.end());
-  return out;
+// A 160x120 8-bit RGB thumbnail, uncompressed, as NEF and DNG keep in IFD0.
+fixtures::Ifd& AddRgbThumbnail(fixtures::Ifd& ifd, fixtures::BlobId pixels) {
+  ifd.Long(256, 160).Long(257, 120).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
+  return ifd.OffsetOf(273, pixels).Short(277, 3).Long(279, 160 * 120 * 3);
 }
 
 }  // namespace
@@ -98,7 +75,7 @@ TEST(TiffPreviewChoice, NefStyleTakesSubIfdJpegAndLastSubIfdRaw) {
       AddRawImage(t.ifd(raw_ifd), raw, 3008, 2000, 34713);
       t.Chain({ifd0});
       const Bytes tiff = t.Build();
-      auto p = ParseAt(AtBase(tiff, base), static_cast<int64_t>(base));
+      auto p = ParseAt(AtOffset(base, tiff, 0xEE), static_cast<int64_t>(base));
       const ParseState& s = p->s;
 
       EXPECT_EQ(s.ifd_count, 3u);
@@ -161,12 +138,7 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     TiffBuilder t(false);
     const auto ifd0 = t.NewIfd(), raw_ifd = t.NewIfd();
     const auto thumb = t.AddBlob(Bytes(160 * 120 * 3, 0x80)), raw = t.AddBlob(Bytes(4096, 1));
-    t.ifd(ifd0).Long(256, 160).Long(257, 120).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
-    t.ifd(ifd0)
-        .OffsetOf(273, thumb)
-        .Short(277, 3)
-        .Long(279, 160 * 120 * 3)
-        .PointersTo(330, {raw_ifd});
+    AddRgbThumbnail(t.ifd(ifd0), thumb).PointersTo(330, {raw_ifd});
     AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
@@ -227,12 +199,7 @@ TEST(TiffPreviewChoice, EarlierPreviewIsProbedAndCompetes) {
   const Bytes jpeg = Jpeg(400, 300);
   const auto preview = t.AddBlob(jpeg), thumb = t.AddBlob(Bytes(160 * 120 * 3, 1));
   const auto raw = t.AddBlob(Bytes(4096, 1));
-  t.ifd(ifd0).Long(256, 160).Long(257, 120).Short(258, {8, 8, 8}).Short(259, 1).Short(262, 2);
-  t.ifd(ifd0)
-      .OffsetOf(273, thumb)
-      .Short(277, 3)
-      .Long(279, 160 * 120 * 3)
-      .PointersTo(330, {raw_ifd});
+  AddRgbThumbnail(t.ifd(ifd0), thumb).PointersTo(330, {raw_ifd});
   AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
   t.Chain({ifd0});
   Parsed p(t.Build());
@@ -523,44 +490,6 @@ TEST(TiffWalk, BadOrderMarkChangesNothing) {
 
 namespace {
 
-// Sets the local zone for the lifetime of the object, and restores it.
-class LocalZone {
- public:
-  explicit LocalZone(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    Set(zone);
-  }
-  ~LocalZone() {
-    if (had_) {
-      Set(saved_.c_str());
-    } else {
-#ifdef _WIN32
-      _putenv("TZ=");
-      _tzset();
-#else
-      unsetenv("TZ");
-      tzset();
-#endif
-    }
-  }
-
- private:
-  static void Set(const char* zone) {
-#ifdef _WIN32
-    const std::string assignment = std::string("TZ=") + zone;
-    _putenv(assignment.c_str());
-    _tzset();
-#else
-    setenv("TZ", zone, 1);
-    tzset();
-#endif
-  }
-  bool had_ = false;
-  std::string saved_;
-};
-
 Bytes TimestampFile(bool little, const std::string& datetime, const std::string& original) {
   TiffBuilder t(little);
   const auto ifd0 = t.NewIfd(), exif = t.NewIfd();
@@ -703,18 +632,6 @@ TEST(Linearization, ShortTableRepeatsItsLastEntry) {
 
 // --- Real camera files ------------------------------------------------------------
 
-namespace {
-
-// A sample file's bytes, or nothing when the samples folder is absent.
-bool ReadSample(const std::string& relative, Bytes* bytes) {
-  std::ifstream in(std::string(RAWLIFT_SAMPLES_DIR) + "/" + relative, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !bytes->empty();
-}
-
-}  // namespace
-
 TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
   // Locations as the peer metadata readers report them for these files.
   const struct {
@@ -731,8 +648,8 @@ TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
   };
   int found = 0;
   for (const auto& sample : samples) {
-    Bytes bytes;
-    if (!ReadSample(sample.file, &bytes)) continue;
+    Bytes bytes = ReadSample(sample.file);
+    if (bytes.empty()) continue;
     ++found;
     auto p = ParseAt(std::move(bytes), sample.base);
     EXPECT_EQ(p->s.preview_width, sample.width) << sample.file;
@@ -745,8 +662,8 @@ TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
 }
 
 TEST(TiffSamples, RawImageAndShotDescription) {
-  Bytes bytes;
-  if (!ReadSample("nef/sample.nef", &bytes)) GTEST_SKIP() << "no samples folder";
+  Bytes bytes = ReadSample("nef/sample.nef");
+  if (bytes.empty()) GTEST_SKIP() << "no samples folder";
   auto p = ParseAt(std::move(bytes));
   EXPECT_STREQ(p->s.make, "NIKON CORPORATION");
   EXPECT_EQ(p->s.raw_width, 2012);
