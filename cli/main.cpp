@@ -56,5 +56,7 @@ int wmain(int argc, wchar_t** argv) {
   return Dispatch(args);
 }
 #else
-int main(int argc, char** argv) { return Dispatch(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return Dispatch(std::vector<std::string>(argv, argv + argc));
+}
 #endif

@@ -25,8 +25,8 @@ std::string ParsedOptions::Value(const std::string& long_name, const std::string
   return it == values.end() ? fallback : it->second;
 }
 
-bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options, ParsedOptions* parsed,
-                  std::string* error) {
+bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options,
+                  ParsedOptions* parsed, std::string* error) {
   *parsed = ParsedOptions();
   bool options_ended = false;
   for (size_t i = 0; i < args.size(); ++i) {
