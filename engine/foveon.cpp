@@ -24,7 +24,6 @@ constexpr uint32_t kDirectoryMark = 0x64434553;       // "SECd"
 // "SEC " with that letter ORed into the top byte.
 constexpr uint32_t kSectionMarkBase = 0x20434553;
 
-constexpr size_t kDirectoryEntrySize = 12;
 constexpr int64_t kOrientationOffset = 36;
 constexpr int64_t kImageWidthOffset = 16;
 constexpr int64_t kImageDataOffset = 24;  // bitmap data, or 4 bytes before a JPEG
