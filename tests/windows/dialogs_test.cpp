@@ -94,6 +94,8 @@ TEST(DialogFrameworkTest, EscapeEndsWithCancelAfterOnCancel) {
 }
 
 TEST(DialogFrameworkTest, UnboundWindowsAndRepeatedShowsAreRefused) {
+  EXPECT_EQ(ui::DialogBase::ShowModal(nullptr, IDD_PROGRESS), -1);
+  REQUIRE_DISPLAY();  // every window below needs one, even a plain static
   // A window that never was a dialog of ours: no object, default answer.
   HWND plain =
       CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
@@ -106,8 +108,6 @@ TEST(DialogFrameworkTest, UnboundWindowsAndRepeatedShowsAreRefused) {
   EXPECT_EQ(ui::DialogBase::DialogProcedure(plain, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0), FALSE);
   DestroyWindow(plain);
 
-  EXPECT_EQ(ui::DialogBase::ShowModal(nullptr, IDD_PROGRESS), -1);
-  if (!wintest::HaveDisplay()) return;
   RecordingDialog dialog;
   {
     DialogScript script([&] {
