@@ -73,12 +73,24 @@ run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*.NEF >/dev/null 2>&1; }
 # One timed run of a tool: no outputs, nothing dirty waiting for writeback
 # (so one tool's outputs do not slow the next), a warm cache. Keeps the best
 # files/s of the rounds.
+#
+# Each timed run follows an untimed one of the same tool whose outputs are
+# removed just before: on a virtual machine, memory the guest has left free
+# for a second or two goes back to the host, and the next writer to touch it
+# pays for getting it back (a tool that ran after dd's slow run, or after a
+# pause, was up to three times slower). The warm-up gives every tool the
+# same freshly freed memory.
 declare -A rate written
+clear_outputs() {
+  rm -rf "$out" "$corpus/extracted_jpegs"
+  mkdir -p "$out"
+}
 measure_once() {
   local key=$1
   out=$work/out/$key
-  rm -rf "$out" "$corpus/extracted_jpegs"
-  mkdir -p "$out"
+  clear_outputs
+  "run_$key"
+  clear_outputs
   cat "$corpus"/*.NEF >/dev/null
   sync
   local start end count r_rate

@@ -17,6 +17,7 @@
 #include "job/extraction_job.h"
 #include "platform/fs.h"
 #include "platform/graphics_session.h"
+#include "platform/memory.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -285,6 +286,8 @@ bool StandardErrorIsTerminal() {
 }  // namespace
 
 int RunExtract(const Args& args) {
+  // One preview buffer of a few megabytes after another: reuse the memory.
+  platform::ReuseLargeAllocations();
   ExtractEnvironment env;
   env.progressBar = StandardErrorIsTerminal();
   env.settingsFile = UserSettingsFilePath();
