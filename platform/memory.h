@@ -3,7 +3,7 @@
 
 namespace platform {
 
-// Keeps blocks of up to 64 MiB in the allocator's heap once freed, so that a
+// Keeps blocks of up to 32 MiB in the allocator's heap once freed, so that a
 // process handling one multi-megabyte preview after another reuses the same
 // memory instead of asking the system for fresh zeroed pages each time (with
 // glibc, blocks beyond a small threshold are otherwise mapped and unmapped

@@ -1,5 +1,7 @@
 #include "platform/memory.h"
 
+// Any C library header defines __GLIBC__ when the library is glibc.
+#include <stdlib.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -8,9 +10,9 @@ namespace platform {
 
 namespace {
 
-// Larger blocks are still mapped: nothing here allocates them, and a stray
-// huge allocation should go back to the system when freed.
-constexpr int kLargestHeapBlock = 64 << 20;
+// Larger blocks are still mapped. 32 MiB is the most glibc accepts on 64-bit
+// systems (it refuses more), and previews are a few megabytes.
+constexpr int kLargestHeapBlock = 32 << 20;
 // The heap keeps this much free memory at its top before returning it.
 constexpr int kKeptFreeMemory = 128 << 20;
 
