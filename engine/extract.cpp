@@ -177,6 +177,11 @@ void FormatExifDate(int64_t timestamp, char (&text)[kDateTimeSize]) {
   std::snprintf(text, sizeof text, "%s", kUnknownDate);
 }
 
+// Bytes at the start of a preview that tell whether it carries its own Exif
+// segment: SOI, the APP1 marker and length, "Exif" and its NUL.
+constexpr size_t kExifProbeLength = 11;
+static_assert(kExifProbeLength <= kMinimumPreviewLength, "the probe lies inside every preview");
+
 bool PreviewHasExifSegment(const uint8_t* preview) {
   return std::memcmp(preview + 6, "Exif", 5) == 0;  // "Exif" and its NUL
 }
@@ -191,30 +196,34 @@ uint8_t* ReadPreview(ParseState& s, const char* software, uint32_t* length) {
   if (s.preview_length < kMinimumPreviewLength || end > s.input.Size()) return nullptr;
   const size_t stored = s.preview_length;
 
-  uint8_t* buffer = static_cast<uint8_t*>(std::malloc(stored + kExifSegmentSize));
-  if (!buffer) return nullptr;
+  // A look at the first bytes decides where the preview goes in the buffer,
+  // so that it is read once, straight into place, and never moved to make
+  // room for a synthesized Exif segment.
+  uint8_t head[kExifProbeLength];
   s.input.Seek(s.preview_offset);
-  if (s.input.Read(buffer, stored) != stored) {
-    std::free(buffer);
-    return nullptr;
-  }
+  if (s.input.Read(head, sizeof head) != sizeof head) return nullptr;
   // The first two bytes become the start-of-image marker whatever was stored
   // there, but a JPEG stream goes on with another marker: anything else (the
   // placeholder text of a stripped file, say) is not a preview at all.
-  if (buffer[2] != 0xFF) {
+  if (head[2] != 0xFF) return nullptr;
+  const bool hasExif = PreviewHasExifSegment(head);
+  const size_t room = hasExif ? 0 : kExifSegmentSize;
+
+  uint8_t* buffer = static_cast<uint8_t*>(std::malloc(stored + room));
+  if (!buffer) return nullptr;
+  std::memcpy(buffer + room, head, sizeof head);
+  if (s.input.Read(buffer + room + sizeof head, stored - sizeof head) != stored - sizeof head) {
     std::free(buffer);
     return nullptr;
   }
   buffer[0] = 0xFF;
   buffer[1] = 0xD8;
-
-  if (PreviewHasExifSegment(buffer)) {
-    if (void* shrunk = std::realloc(buffer, stored)) buffer = static_cast<uint8_t*>(shrunk);
+  if (hasExif) {
     *length = s.preview_length;
     return buffer;
   }
 
-  std::memmove(buffer + 2 + kExifSegmentSize, buffer + 2, stored - 2);
+  // The stored bytes after SOI sit behind the room for the segment.
   static const uint8_t kApp1Header[10] = {0xFF, 0xE1, 0x04, 0x78, 'E', 'x', 'i', 'f', 0, 0};
   std::memcpy(buffer + 2, kApp1Header, sizeof kApp1Header);
   uint8_t* block = buffer + 2 + sizeof kApp1Header;
