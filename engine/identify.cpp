@@ -278,6 +278,8 @@ void MatchSignature(ParseState& s) {
     ParseFoveonDirectory(s);
   } else if (HeadHas(s, 0, "CI", 2)) {
     ParseCineHeader(s);
+  } else if (HeadHas(s, 4, "ftypcrx ", 8)) {
+    ParseCr3File(s);
   } else {
     MatchHeaderlessSize(s);
   }
@@ -639,7 +641,9 @@ void CompleteDescription(ParseState& s) {
 }
 
 void FinalRawChecks(ParseState& s) {
-  if (s.raw_decoder == RawDecoder::None || s.image_height < kMinimumRawHeight) s.raw_count = 0;
+  if (!s.raw_by_container &&
+      (s.raw_decoder == RawDecoder::None || s.image_height < kMinimumRawHeight))
+    s.raw_count = 0;
   if (s.raw_decoder == RawDecoder::KodakJpegCompressed) {
     Report(s, "Kodak JPEG-compressed raw data is not supported\n");
     s.raw_count = 0;

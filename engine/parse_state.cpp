@@ -186,6 +186,7 @@ void ResetParseState(ParseState& s) {
   s.fuji_secondary_offset = 0;
   s.imacon_data_length = 0;
   s.raw_count = 1;
+  s.raw_by_container = false;
   s.tile_width = s.tile_length = 0x7FFFFFFF;
 
   for (int i = 0; i < 4; ++i) {

@@ -119,6 +119,10 @@ struct ParseState {
 
   // Raw image description.
   uint32_t raw_count = 1;
+  // Set by containers that are camera raw by their format alone (a CR3
+  // brand, say): the decoder and frame-height checks of identification do
+  // not apply to them.
+  bool raw_by_container = false;
   RawDecoder raw_decoder = RawDecoder::None;
   uint32_t raw_data_offset = 0;
   uint16_t raw_width = 0, raw_height = 0;

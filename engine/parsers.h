@@ -63,6 +63,10 @@ void ParseSinarIaHeader(ParseState& s);
 void ParseCineHeader(ParseState& s);
 void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size);
 
+// --- Canon CR3, an ISO base media file (cr3.cpp) ---
+// Reads the boxes of a file whose `ftyp` brand is "crx ".
+void ParseCr3File(ParseState& s);
+
 // --- Sidecar JPEG metadata (sidecar.cpp) ---
 void read_sidecar_metadata(ParseState& s);
 
