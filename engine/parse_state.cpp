@@ -162,6 +162,7 @@ void ResetParseState(ParseState& s) {
   std::memset(s.model, 0, sizeof s.model);
   std::memset(s.model2, 0, sizeof s.model2);
   s.unique_id = 0;
+  s.metadata_directories = MetadataDirectories();
 
   s.pixel_aspect = 1.0;
   s.preview_width = s.preview_height = 0;

@@ -76,6 +76,24 @@ struct IfdRecord {
 constexpr int kIfdTableSize = 10;  // directories recorded per TIFF parse
 constexpr size_t kHeadSize = 32;   // bytes kept from the start of the file
 
+// Where the file keeps one TIFF directory of its own shot description, so
+// that it can be copied whole into an extracted JPEG. Value offsets inside
+// the directory count from `base`.
+struct DirectoryLocation {
+  int64_t base = -1;        // -1: the file has no such directory
+  int64_t offset = 0;       // absolute position of the directory's entry count
+  uint16_t byte_order = 0;  // 0x4949 little-endian or 0x4D4D big-endian
+  bool present() const { return base >= 0; }
+};
+
+// The directories of the raw file's own description: IFD0 (make, model,
+// dates, copyright...), the Exif directory and the GPS directory.
+struct MetadataDirectories {
+  DirectoryLocation ifd0;
+  DirectoryLocation exif;
+  DirectoryLocation gps;
+};
+
 // Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
 struct ParseAbort {};
 
@@ -107,6 +125,8 @@ struct ParseState {
   float focal_length = 0;
   uint32_t shot_order = 0;
   uint32_t unique_id = 0;
+  // First of each directory met in the file's main structure (set once).
+  MetadataDirectories metadata_directories;
 
   // Preview location.
   uint32_t preview_offset = 0;
