@@ -29,7 +29,7 @@ const char kIdentifyHelp[] =
     "              preview_width, preview_height, preview_kind, orientation,\n"
     "              exif_orientation, timestamp, iso_speed, shutter, aperture,\n"
     "              focal_length, shot_order, unique_id, raw_width, raw_height,\n"
-    "              image_width, image_height, dng_version, extractable\n"
+    "              image_width, image_height, dng_version, extractable, reason\n"
     "  -h, --help  show this help\n"
     "Without --json the same facts appear as aligned \"key: value\" lines, one\n"
     "block per file, blocks separated by an empty line.\n"
@@ -57,8 +57,11 @@ const char kIdentifyHelp[] =
     "  dng_version the four DNGVersion bytes, first byte highest (16908288 is\n"
     "              1.2.0.0), 0 when the file is not DNG\n"
     "  extractable true exactly when 'rawlift preview' succeeds on the file\n"
+    "  reason      null when extractable, else why not in a few words (\"not a\n"
+    "              camera raw file: written by a raw converter\", \"preview lies\n"
+    "              outside the file (cut short?)\", \"cannot be opened\"...)\n"
     "A file that cannot be opened has opened false and null for every other\n"
-    "value except path and extractable (false).\n"
+    "value except path, extractable (false) and reason.\n"
     "\n"
     "Exit status: 0 when every FILE was opened, 1 when one could not be opened,\n"
     "2 on a usage error.\n";
@@ -219,7 +222,7 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
   }
 
   if (!opened) {
-    fields = DescribeFile(shown, nullptr, false, -1);
+    fields = DescribeFile(shown, nullptr, engine::NoPreviewReason::kCannotOpen, -1);
   } else {
     // ParseState holds a 4096-entry curve and more: keep it off the stack.
     auto state = std::make_unique<engine::ParseState>();
@@ -230,14 +233,13 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
     // The same call ExtractEmbeddedPreview makes once it has opened the file,
     // on a source of its own as that would be.
     const engine::FileSource extraction_source(native);
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    const bool extractable =
-        extraction_source.IsOpen() &&
-        engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, kSoftwareText, &buffer,
-                                           &length) != 0;
-    if (extractable) std::free(buffer);
-    fields = DescribeFile(shown, state.get(), extractable, SynthesizedExifOrientation(*state));
+    engine::NoPreviewReason reason = engine::NoPreviewReason::kCannotOpen;
+    if (extraction_source.IsOpen()) {
+      engine::ExtractOptions options;
+      options.software = kSoftwareText;
+      reason = engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, options).reason;
+    }
+    fields = DescribeFile(shown, state.get(), reason, SynthesizedExifOrientation(*state));
   }
 
   const std::string report = json ? FormatJson(fields) + "\n" : FormatText(fields);
@@ -285,7 +287,10 @@ int SynthesizedExifOrientation(const engine::ParseState& state) {
 }
 
 std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
-                                      bool extractable, int exif_orientation) {
+                                      engine::NoPreviewReason reason, int exif_orientation) {
+  const bool extractable = reason == engine::NoPreviewReason::kNone;
+  const ReportField reason_field =
+      extractable ? Null("reason") : Text("reason", engine::NoPreviewReasonText(reason));
   std::vector<ReportField> f;
   f.push_back(Text("path", path));
   f.push_back(Bool("opened", state != nullptr));
@@ -300,6 +305,7 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
       f.push_back(Null(key));
     }
     f.push_back(Bool("extractable", false));
+    f.push_back(reason_field);
     return f;
   }
   const engine::ParseState& s = *state;
@@ -331,6 +337,7 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
   f.push_back(Integer("image_height", s.image_height));
   f.push_back(Integer("dng_version", s.dng_version));
   f.push_back(Bool("extractable", extractable));
+  f.push_back(reason_field);
   return f;
 }
 

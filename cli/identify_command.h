@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "engine/outcome.h"
 #include "engine/parse_state.h"
 
 namespace cli {
@@ -24,10 +25,11 @@ struct ReportField {
 };
 
 // The facts for one file, in output order. `state` is null when the file could
-// not be opened; every engine field is then null. `exif_orientation` is the
+// not be opened; every engine field is then null. `reason` is why extraction
+// gives nothing (kNone when it gives a JPEG). `exif_orientation` is the
 // Orientation value a synthesized Exif header would carry, or -1 when unknown.
 std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
-                                      bool extractable, int exif_orientation);
+                                      engine::NoPreviewReason reason, int exif_orientation);
 
 // One JSON object, no line break. Text escaped for JSON (quotes, backslash,
 // control characters); the output is valid UTF-8.

@@ -36,12 +36,6 @@ const char kPreviewHelp[] =
 constexpr const char* kSoftwareText = "Rawlift v1.00";
 
 // Frees the engine's buffer on every path.
-struct PreviewBuffer {
-  uint8_t* data = nullptr;
-  uint32_t length = 0;
-  ~PreviewBuffer() { std::free(data); }
-};
-
 }  // namespace
 
 int RunPreviewWith(const Args& args, FILE* err) {
@@ -91,25 +85,29 @@ int RunPreviewWith(const Args& args, FILE* err) {
   }
   // What ExtractEmbeddedPreview does, with the file named by the argument's
   // own bytes (a POSIX name need not be UTF-8).
-  PreviewBuffer preview;
   const platform::NativePath native = NativeArgumentPath(input);
   const engine::FileSource source(native);
-  if (!source.IsOpen() ||
-      !engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, kSoftwareText,
-                                          &preview.data, &preview.length)) {
-    preview.data = nullptr;  // not ours on failure
-    std::fprintf(err, "rawlift preview: no extractable preview in '%s'\n", shown_input.c_str());
+  engine::ExtractedPreview preview;
+  preview.reason = engine::NoPreviewReason::kCannotOpen;
+  if (source.IsOpen()) {
+    engine::ExtractOptions options;
+    options.software = kSoftwareText;
+    preview = engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, options);
+  }
+  if (!preview.extracted()) {
+    std::fprintf(err, "rawlift preview: no extractable preview in '%s' (%s)\n", shown_input.c_str(),
+                 engine::NoPreviewReasonText(preview.reason));
     return kPreviewNone;
   }
 
   if (to_stdout) {
-    if (!WriteStandardOutput(preview.data, preview.length, &error)) {
+    if (!WriteStandardOutput(preview.bytes.get(), preview.length, &error)) {
       std::fprintf(err, "rawlift preview: cannot write to standard output: %s\n", error.c_str());
       return kPreviewUsageOrWrite;
     }
     return kPreviewWritten;
   }
-  switch (WriteOutputFile(output, preview.data, preview.length, force, &error)) {
+  switch (WriteOutputFile(output, preview.bytes.get(), preview.length, force, &error)) {
     case WriteOutcome::Written:
       return kPreviewWritten;
     case WriteOutcome::AlreadyExists:

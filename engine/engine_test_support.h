@@ -50,21 +50,26 @@ struct Parsed : MemoryInput {
   explicit Parsed(Bytes b) : MemoryInput(std::move(b)) { engine::ResetParseState(s); }
 };
 
-// The outcome of one extraction: the engine's result and the bytes it gave.
+// The outcome of one extraction: 1 when a JPEG came back, its bytes, and
+// the reason when none did.
 struct Extraction {
   int result = 0;
   Bytes jpeg;
+  engine::NoPreviewReason reason = engine::NoPreviewReason::kNone;
 };
 
-inline Extraction ExtractFrom(const engine::ByteSource& source, const char* software = kSoftware) {
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
+inline Extraction ExtractFrom(const engine::ByteSource& source, const char* software = kSoftware,
+                              engine::MetadataMode metadata = engine::MetadataMode::kCompact) {
+  engine::ExtractOptions options;
+  if (software) options.software = software;
+  options.metadata = metadata;
+  engine::ExtractedPreview got =
+      engine::ExtractEmbeddedPreviewFrom(source, kFixtureName, platform::NativePath(), options);
   Extraction out;
-  out.result = engine::ExtractEmbeddedPreviewFrom(source, kFixtureName, platform::NativePath(),
-                                                  software, &buffer, &length);
-  if (out.result) {
-    out.jpeg.assign(buffer, buffer + length);
-    std::free(buffer);
+  out.reason = got.reason;
+  if (got.extracted()) {
+    out.result = 1;
+    out.jpeg.assign(got.bytes.get(), got.bytes.get() + got.length);
   }
   return out;
 }

@@ -186,55 +186,75 @@ bool PreviewHasExifSegment(const uint8_t* preview) {
   return std::memcmp(preview + 6, "Exif", 5) == 0;  // "Exif" and its NUL
 }
 
-// The preview of the identified file as one allocation, or nullptr.
-uint8_t* ReadPreview(ParseState& s, const char* software, uint32_t* length) {
-  if (!s.raw_count || !s.preview_offset || !s.preview_length || s.preview_kind != PreviewKind::Jpeg)
-    return nullptr;
+// Where the preview of an identified file lies, and whether it is one: the
+// reason it is not, or kNone with the first bytes of the preview in `head`.
+NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) {
+  if (!s.raw_count) {
+    if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
+    return s.not_raw_reason != NoPreviewReason::kNone ? s.not_raw_reason
+                                                      : NoPreviewReason::kNoRawImage;
+  }
+  if (!s.preview_offset || !s.preview_length)
+    return s.plain_jpeg ? NoPreviewReason::kPlainJpeg : NoPreviewReason::kNoPreview;
+  if (s.preview_kind != PreviewKind::Jpeg) return NoPreviewReason::kBitmapPreviewOnly;
   // Offsets and lengths come from the file: the preview must lie wholly
   // inside it, which also bounds the allocation by the file's size.
   const int64_t end = static_cast<int64_t>(s.preview_offset) + s.preview_length;
-  if (s.preview_length < kMinimumPreviewLength || end > s.input.Size()) return nullptr;
+  if (end > s.input.Size()) return NoPreviewReason::kPreviewOutsideFile;
+  if (s.preview_length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
+  s.input.Seek(s.preview_offset);
+  if (s.input.Read(head, sizeof head) != sizeof head) return NoPreviewReason::kPreviewOutsideFile;
+  // The first two bytes become the start-of-image marker whatever was stored
+  // there, but a JPEG stream goes on with another marker: anything else (the
+  // placeholder text of a stripped file, say) is not a preview at all.
+  if (head[2] != 0xFF) return NoPreviewReason::kPreviewNotJpeg;
+  return NoPreviewReason::kNone;
+}
+
+// The preview of the identified file as one allocation.
+ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
+  ExtractedPreview out;
+  uint8_t head[kExifProbeLength];
+  out.reason = LocatePreview(s, head);
+  if (out.reason != NoPreviewReason::kNone) return out;
   const size_t stored = s.preview_length;
 
   // A look at the first bytes decides where the preview goes in the buffer,
   // so that it is read once, straight into place, and never moved to make
   // room for a synthesized Exif segment.
-  uint8_t head[kExifProbeLength];
-  s.input.Seek(s.preview_offset);
-  if (s.input.Read(head, sizeof head) != sizeof head) return nullptr;
-  // The first two bytes become the start-of-image marker whatever was stored
-  // there, but a JPEG stream goes on with another marker: anything else (the
-  // placeholder text of a stripped file, say) is not a preview at all.
-  if (head[2] != 0xFF) return nullptr;
   const bool hasExif = PreviewHasExifSegment(head);
   const size_t room = hasExif ? 0 : kExifSegmentSize;
 
-  uint8_t* buffer = static_cast<uint8_t*>(std::malloc(stored + room));
-  if (!buffer) return nullptr;
-  std::memcpy(buffer + room, head, sizeof head);
-  if (s.input.Read(buffer + room + sizeof head, stored - sizeof head) != stored - sizeof head) {
-    std::free(buffer);
-    return nullptr;
+  JpegBytes buffer(static_cast<uint8_t*>(std::malloc(stored + room)));
+  if (!buffer) {
+    out.reason = NoPreviewReason::kOutOfMemory;
+    return out;
   }
-  buffer[0] = 0xFF;
-  buffer[1] = 0xD8;
-  if (hasExif) {
-    *length = s.preview_length;
-    return buffer;
+  uint8_t* bytes = buffer.get();
+  std::memcpy(bytes + room, head, sizeof head);
+  if (s.input.Read(bytes + room + sizeof head, stored - sizeof head) != stored - sizeof head) {
+    out.reason = NoPreviewReason::kPreviewOutsideFile;  // the file shrank under us
+    return out;
   }
-
-  // The stored bytes after SOI sit behind the room for the segment.
-  static const uint8_t kApp1Header[10] = {0xFF, 0xE1, 0x04, 0x78, 'E', 'x', 'i', 'f', 0, 0};
-  std::memcpy(buffer + 2, kApp1Header, sizeof kApp1Header);
-  uint8_t* block = buffer + 2 + sizeof kApp1Header;
-  BuildExifHeaderBlock(s, block);
-  if (software) {
-    char* field = reinterpret_cast<char*>(block + kSoftwareAt);
-    std::memset(field, 0, kSoftwareSize);
-    std::strncpy(field, software, kSoftwareSize - 1);
+  bytes[0] = 0xFF;
+  bytes[1] = 0xD8;
+  if (!hasExif) {
+    // The stored bytes after SOI sit behind the room for the segment.
+    static const uint8_t kApp1Header[10] = {0xFF, 0xE1, 0x04, 0x78, 'E', 'x', 'i', 'f', 0, 0};
+    std::memcpy(bytes + 2, kApp1Header, sizeof kApp1Header);
+    uint8_t* block = bytes + 2 + sizeof kApp1Header;
+    BuildExifHeaderBlock(s, block);
+    if (!options.software.empty()) {
+      char* field = reinterpret_cast<char*>(block + kSoftwareAt);
+      std::memset(field, 0, kSoftwareSize);
+      std::strncpy(field, options.software.c_str(), kSoftwareSize - 1);
+    }
   }
-  *length = static_cast<uint32_t>(stored + kExifSegmentSize);
-  return buffer;
+  out.bytes = std::move(buffer);
+  out.length = stored + room;
+  out.exif_synthesized = !hasExif;
+  JpegFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
+  return out;
 }
 
 }  // namespace
@@ -291,44 +311,81 @@ void BuildExifHeaderBlock(const ParseState& s, uint8_t* block) {
   w.Text(kArtistAt, s.artist, kNameSize);
 }
 
-int ExtractEmbeddedPreviewFrom(const ByteSource& source, const std::string& name,
-                               const platform::NativePath& path, const char* software,
-                               uint8_t** buffer, uint32_t* length) {
+ExtractedPreview ExtractEmbeddedPreviewFrom(const ByteSource& source, const std::string& name,
+                                            const platform::NativePath& path,
+                                            const ExtractOptions& options) {
   // A fresh state per extraction: nothing of another file or thread leaks in.
   auto state = std::make_unique<ParseState>();
   ParseState& s = *state;
   s.input.Attach(&source);
   s.input_name = name;
   s.input_path = path;
+  s.diagnostics = options.diagnostics;
   try {
     IdentifyFile(s);
   } catch (const ParseAbort&) {
-    return 0;
+    ExtractedPreview out;
+    out.reason = NoPreviewReason::kOutOfMemory;
+    return out;
   }
-  uint32_t preview_length = 0;
-  uint8_t* preview = ReadPreview(s, software, &preview_length);
-  if (!preview) return 0;
-  *buffer = preview;
-  *length = preview_length;
-  return 1;
+  return ReadPreview(s, options);
 }
 
-int ExtractEmbeddedPreview(const std::u16string& path, const char* software, uint8_t** buffer,
-                           uint32_t* length) {
+ExtractedPreview ExtractEmbeddedPreview(const std::u16string& path, const ExtractOptions& options) {
   const platform::NativePath native = platform::ToNativePath(path);
   FileSource source(native);
-  if (!source.IsOpen()) return 0;
-  return ExtractEmbeddedPreviewFrom(source, platform::PathForDisplay(path), native, software,
-                                    buffer, length);
+  if (!source.IsOpen()) {
+    ExtractedPreview out;
+    out.reason = NoPreviewReason::kCannotOpen;
+    return out;
+  }
+  return ExtractEmbeddedPreviewFrom(source, platform::PathForDisplay(path), native, options);
+}
+
+NoPreviewReason CheckPreview(ParseState& s) {
+  uint8_t head[kExifProbeLength];
+  return LocatePreview(s, head);
+}
+
+bool JpegFrameSize(const uint8_t* jpeg, size_t length, int32_t* width, int32_t* height) {
+  *width = *height = 0;
+  if (length < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return false;
+  size_t at = 2;
+  // Every segment moves on by at least four bytes; the walk ends at the scan.
+  while (at + 4 <= length) {
+    if (jpeg[at] != 0xFF) return false;
+    const uint8_t marker = jpeg[at + 1];
+    if (marker == 0xFF) {  // fill byte before a marker
+      ++at;
+      continue;
+    }
+    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
+      at += 2;  // markers without a length
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) return false;  // scan or end before any frame
+    const size_t segment = (static_cast<size_t>(jpeg[at + 2]) << 8) | jpeg[at + 3];
+    if (segment < 2) return false;
+    const bool frame =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (frame) {
+      if (at + 9 > length) return false;
+      *height = (jpeg[at + 5] << 8) | jpeg[at + 6];
+      *width = (jpeg[at + 7] << 8) | jpeg[at + 8];
+      return true;
+    }
+    at += 2 + segment;
+  }
+  return false;
 }
 
 bool IdentifySource(const ByteSource& source, const std::string& name,
                     const platform::NativePath& path, ParseState* state) {
   // Start from a freshly constructed state; only the caller's choice of
-  // diagnostics stream survives.
-  FILE* const diagnostics = state->diagnostics;
+  // diagnostics sink survives.
+  DiagnosticSink diagnostics = std::move(state->diagnostics);
   *state = ParseState();
-  state->diagnostics = diagnostics;
+  state->diagnostics = std::move(diagnostics);
   state->input.Attach(&source);
   state->input_name = name;
   state->input_path = path;

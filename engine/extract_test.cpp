@@ -376,28 +376,68 @@ TEST(ExtractPreview, ShortReadIsAFailureNotUninitialisedData) {
   PreviewPlacement at;
   const Bytes file = MakeNefLike(D200(), Preview(JpegApp::Jfif), &at);
   const ShrinkingSource source(file, at.offset + at.length / 2);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(ExtractEmbeddedPreviewFrom(source, "cut.nef", {}, nullptr, &buffer, &length), 0);
-  EXPECT_EQ(buffer, nullptr);
+  const ExtractedPreview got = ExtractEmbeddedPreviewFrom(source, "cut.nef", {}, ExtractOptions());
+  EXPECT_FALSE(got.extracted());
+  EXPECT_EQ(got.bytes, nullptr);
+  EXPECT_EQ(got.reason, NoPreviewReason::kPreviewOutsideFile);
 }
 
-TEST(ExtractPreview, NoJpegPreviewOrNotRaw) {
-  EXPECT_FALSE(Extract(MakeNefWithoutJpeg(D200())).result);   // only an RGB thumbnail
-  EXPECT_FALSE(Extract(MakeRgbTiff(D200(), 64, 48)).result);  // an ordinary image
+TEST(ExtractPreview, NoJpegPreviewOrNotRawEachWithItsReason) {
+  const Extraction bitmap = Extract(MakeNefWithoutJpeg(D200()));  // only an RGB thumbnail
+  EXPECT_FALSE(bitmap.result);
+  EXPECT_EQ(bitmap.reason, NoPreviewReason::kBitmapPreviewOnly);
+  const Extraction ordinary = Extract(MakeRgbTiff(D200(), 64, 48));
+  EXPECT_FALSE(ordinary.result);
+  EXPECT_EQ(ordinary.reason, NoPreviewReason::kOrdinaryImage);
   ShotInfo converted = D200();
   converted.software = "Adobe Photoshop CS3";
-  EXPECT_FALSE(Extract(MakeNefLike(converted, Preview(JpegApp::Jfif))).result);
-  EXPECT_FALSE(Extract(Preview(JpegApp::Exif)).result);  // a camera JPEG is no raw file
-  EXPECT_FALSE(Extract(Bytes()).result);
-  EXPECT_FALSE(Extract(Bytes(100, 0)).result);
+  const Extraction adobe = Extract(MakeNefLike(converted, Preview(JpegApp::Jfif)));
+  EXPECT_FALSE(adobe.result);
+  EXPECT_EQ(adobe.reason, NoPreviewReason::kConvertedFile);
+  // A camera JPEG is no raw file, with or without Exif.
+  EXPECT_EQ(Extract(Preview(JpegApp::Exif)).reason, NoPreviewReason::kPlainJpeg);
+  EXPECT_EQ(Extract(Preview(JpegApp::Jfif)).reason, NoPreviewReason::kPlainJpeg);
+  EXPECT_EQ(Extract(Bytes()).reason, NoPreviewReason::kUnknownContainer);
+  EXPECT_EQ(Extract(Bytes(100, 0)).reason, NoPreviewReason::kUnknownContainer);
+}
+
+TEST(ExtractPreview, ReasonsWhereThePreviewIsNotWhereItShouldBe) {
+  PreviewPlacement at;
+  const Bytes file = MakeNefLike(D200(), Preview(JpegApp::Jfif), &at);
+  const Bytes cut(file.begin(), file.begin() + at.offset + at.length - 1);
+  EXPECT_EQ(Extract(cut).reason, NoPreviewReason::kPreviewOutsideFile);
+  // Where a maker note names the preview, its bytes decide nothing but this.
+  PreviewPlacement orf_at;
+  Bytes placeholder = MakeOrfLike(D200(), Preview(JpegApp::Jfif), &orf_at);
+  const std::string text = "<Dummy preview image data>";
+  std::copy(text.begin(), text.end(), placeholder.begin() + orf_at.offset);
+  EXPECT_EQ(Extract(placeholder).reason, NoPreviewReason::kPreviewNotJpeg);
+}
+
+TEST(ExtractPreview, ResultCarriesTheFrameSizeAndWhetherExifWasInserted) {
+  engine::ExtractOptions options;
+  const engine::ExtractedPreview inserted = engine::ExtractEmbeddedPreviewFrom(
+      engine::MemorySource(MakeNefLike(D200(), Preview(JpegApp::Jfif, 320, 212))), "x", {},
+      options);
+  ASSERT_TRUE(inserted.extracted());
+  EXPECT_TRUE(inserted.exif_synthesized);
+  EXPECT_EQ(inserted.width, 320);
+  EXPECT_EQ(inserted.height, 212);
+  const engine::ExtractedPreview kept = engine::ExtractEmbeddedPreviewFrom(
+      engine::MemorySource(MakeNefLike(D200(), Preview(JpegApp::Exif, 400, 300))), "x", {},
+      options);
+  ASSERT_TRUE(kept.extracted());
+  EXPECT_FALSE(kept.exif_synthesized);
+  EXPECT_EQ(kept.width, 400);
+  EXPECT_EQ(kept.height, 300);
 }
 
 TEST(ExtractPreview, MissingFileFails) {
-  uint8_t* buffer = reinterpret_cast<uint8_t*>(&buffer);
-  uint32_t length = 77;
-  EXPECT_EQ(ExtractEmbeddedPreview(u"/nonexistent/folder/file.NEF", "x", &buffer, &length), 0);
-  EXPECT_EQ(length, 77u);  // outputs untouched
+  ExtractOptions options;
+  options.software = "x";
+  const ExtractedPreview got = ExtractEmbeddedPreview(u"/nonexistent/folder/file.NEF", options);
+  EXPECT_FALSE(got.extracted());
+  EXPECT_EQ(got.reason, NoPreviewReason::kCannotOpen);
 }
 
 TEST(ExtractPreview, TwoThreadsAtOnce) {
@@ -431,12 +471,11 @@ TEST(ExtractPreview, FromAFileOnDisk) {
     out.write(reinterpret_cast<const char*>(file.data()),
               static_cast<std::streamsize>(file.size()));
   }
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  ASSERT_EQ(ExtractEmbeddedPreview(platform::Utf8ToUtf16(path), "Rawlift v1.00", &buffer, &length),
-            1);
-  EXPECT_EQ(Bytes(buffer, buffer + length), jpeg);
-  std::free(buffer);
+  ExtractOptions options;
+  options.software = "Rawlift v1.00";
+  const ExtractedPreview got = ExtractEmbeddedPreview(platform::Utf8ToUtf16(path), options);
+  ASSERT_TRUE(got.extracted());
+  EXPECT_EQ(Bytes(got.bytes.get(), got.bytes.get() + got.length), jpeg);
   std::remove(path.c_str());
 }
 

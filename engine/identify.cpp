@@ -183,12 +183,6 @@ void TrimTrailingBlanks(char (&field)[64]) {
   while (n > 0 && field[n - 1] == ' ') field[--n] = 0;
 }
 
-void Report(const ParseState& s, const char* message) {
-  if (!s.diagnostics) return;
-  std::fprintf(s.diagnostics, "%s: %s", s.input_name.empty() ? "(input)" : s.input_name.c_str(),
-               message);
-}
-
 // --- Signature tests -------------------------------------------------------
 
 void ReadFujiHeader(ParseState& s) {
@@ -224,6 +218,7 @@ void ReadExifJpegHeader(ParseState& s) {
   s.input.Seek(s.raw_data_offset);
   if (s.input.Get() != 0xFF) ParseTiff(s, kExifTiffOffset);
   s.preview_offset = 0;
+  s.plain_jpeg = true;
 }
 
 void MatchHeaderlessSize(ParseState& s) {
@@ -643,10 +638,10 @@ void CompleteDescription(ParseState& s) {
 void FinalRawChecks(ParseState& s) {
   if (!s.raw_by_container &&
       (s.raw_decoder == RawDecoder::None || s.image_height < kMinimumRawHeight))
-    s.raw_count = 0;
+    MarkNotRaw(s, NoPreviewReason::kNoRawImage);
   if (s.raw_decoder == RawDecoder::KodakJpegCompressed) {
-    Report(s, "Kodak JPEG-compressed raw data is not supported\n");
-    s.raw_count = 0;
+    Diagnose(s, "Kodak JPEG-compressed raw data is not supported\n");
+    MarkNotRaw(s, NoPreviewReason::kNoRawImage);
   }
   if (!s.color_description[0]) SetText(s.color_description, s.color_count == 3 ? "RGB" : "GMCY");
   if (!s.raw_height) s.raw_height = s.image_height;
@@ -714,7 +709,8 @@ void IdentifyFile(ParseState& s) {
   if (!s.make[0]) ParseSmalHeader(s, 0, static_cast<uint32_t>(s.file_size));
   if (!s.make[0]) {
     // Not a camera container: an ordinary JPEG may still describe the shot.
-    s.raw_count = 0;
+    s.plain_jpeg = HeadHas(s, 0, "\xFF\xD8\xFF", 3);
+    MarkNotRaw(s, s.plain_jpeg ? NoPreviewReason::kPlainJpeg : NoPreviewReason::kUnknownContainer);
     WalkJpegSegments(s, 0);
   }
 

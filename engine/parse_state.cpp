@@ -1,30 +1,60 @@
 #include "engine/parse_state.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace engine {
 
 const char* PreviewKindName(PreviewKind kind) {
   switch (kind) {
-    case PreviewKind::Jpeg: return "Jpeg";
-    case PreviewKind::PackedRgb: return "PackedRgb";
-    case PreviewKind::Layered: return "Layered";
-    case PreviewKind::Rollei: return "Rollei";
-    case PreviewKind::Foveon: return "Foveon";
+    case PreviewKind::Jpeg:
+      return "Jpeg";
+    case PreviewKind::PackedRgb:
+      return "PackedRgb";
+    case PreviewKind::Layered:
+      return "Layered";
+    case PreviewKind::Rollei:
+      return "Rollei";
+    case PreviewKind::Foveon:
+      return "Foveon";
   }
   return "Jpeg";
 }
 
 const char* RawDecoderName(RawDecoder decoder) {
   static const char* const kNames[] = {
-      "none",          "eight_bit",    "packed12",         "unpacked",
-      "e300_packed",   "rgb12_layout", "lossless_jpeg",    "kodak_262",
-      "packed_32769",  "kodak_65000",  "kodak_rgb",        "kodak_ycbcr",
-      "kodak_thumb",   "kodak_jpeg",   "decoder_65535",    "sinar_4shot",
-      "imacon",        "dng_uncompressed", "dng_lossless_jpeg", "ciff_compressed",
-      "nikon_compressed", "nikon_uncompressed", "foveon",  "fuji",
-      "minolta",       "phase_one",    "leaf",             "rollei",
-      "smal",          "sinar",        "generic",
+      "none",
+      "eight_bit",
+      "packed12",
+      "unpacked",
+      "e300_packed",
+      "rgb12_layout",
+      "lossless_jpeg",
+      "kodak_262",
+      "packed_32769",
+      "kodak_65000",
+      "kodak_rgb",
+      "kodak_ycbcr",
+      "kodak_thumb",
+      "kodak_jpeg",
+      "decoder_65535",
+      "sinar_4shot",
+      "imacon",
+      "dng_uncompressed",
+      "dng_lossless_jpeg",
+      "ciff_compressed",
+      "nikon_compressed",
+      "nikon_uncompressed",
+      "foveon",
+      "fuji",
+      "minolta",
+      "phase_one",
+      "leaf",
+      "rollei",
+      "smal",
+      "sinar",
+      "generic",
   };
   const size_t index = static_cast<size_t>(decoder);
   return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "unknown";
@@ -68,14 +98,18 @@ uint32_t read_int(ParseState& s, uint32_t type) {
 
 double read_real(ParseState& s, uint32_t type) {
   switch (type) {
-    case 3: return read_u16(s);
-    case 4: return read_u32(s);
+    case 3:
+      return read_u16(s);
+    case 4:
+      return read_u32(s);
     case 5: {
       const double numerator = read_u32(s);
       return numerator / read_u32(s);
     }
-    case 8: return static_cast<int16_t>(read_u16(s));
-    case 9: return static_cast<int32_t>(read_u32(s));
+    case 8:
+      return static_cast<int16_t>(read_u16(s));
+    case 9:
+      return static_cast<int32_t>(read_u32(s));
     case 10: {
       const double numerator = static_cast<int32_t>(read_u32(s));
       return numerator / static_cast<int32_t>(read_u32(s));
@@ -91,8 +125,8 @@ double read_real(ParseState& s, uint32_t type) {
       s.input.Read(b, 8);
       // File order is the double's byte order when it matches the host's.
       uint8_t host[8];
-      const bool same = s.byte_order == HostByteOrder() ||
-                        (HostByteOrder() == 0x4D4D && s.byte_order != 0x4949);
+      const bool same =
+          s.byte_order == HostByteOrder() || (HostByteOrder() == 0x4D4D && s.byte_order != 0x4949);
       for (int i = 0; i < 8; ++i) host[i] = same ? b[i] : b[7 - i];
       double value;
       std::memcpy(&value, host, 8);
@@ -114,27 +148,39 @@ void read_u16_array(ParseState& s, uint16_t* dest, size_t count) {
   if (words < count) ReportDataError(s);
 }
 
+void Diagnose(const ParseState& s, const char* format, ...) {
+  if (!s.diagnostics) return;
+  char message[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  s.diagnostics((s.input_name.empty() ? std::string("(input)") : s.input_name) + ": " + message);
+}
+
 void ReportDataError(ParseState& s) {
   if (s.data_error_seen) return;
   s.data_error_seen = true;
-  if (!s.diagnostics) return;
-  std::fprintf(s.diagnostics, "%s: ", s.input_name.empty() ? "(input)" : s.input_name.c_str());
   if (s.input.AtEnd())
-    std::fprintf(s.diagnostics, "Unexpected end of file\n");
+    Diagnose(s, "Unexpected end of file\n");
   else
-    std::fprintf(s.diagnostics, "Corrupt data near 0x%llx\n",
-                 static_cast<unsigned long long>(s.input.Tell()));
+    Diagnose(s, "Corrupt data near 0x%llx\n", static_cast<unsigned long long>(s.input.Tell()));
 }
 
 void CheckAllocation(ParseState& s, const void* allocation, const char* where) {
   if (allocation) return;
-  if (s.diagnostics)
-    std::fprintf(s.diagnostics, "%s: Out of memory in %s\n",
-                 s.input_name.empty() ? "(input)" : s.input_name.c_str(), where);
+  Diagnose(s, "Out of memory in %s\n", where);
   throw ParseAbort{};
 }
 
-int OrientationCodeFromTiff(unsigned tiff_value) { return "50132467"[tiff_value & 7] - '0'; }
+void MarkNotRaw(ParseState& s, NoPreviewReason reason) {
+  s.raw_count = 0;
+  if (s.not_raw_reason == NoPreviewReason::kNone) s.not_raw_reason = reason;
+}
+
+int OrientationCodeFromTiff(unsigned tiff_value) {
+  return "50132467"[tiff_value & 7] - '0';
+}
 
 int ExifOrientationFromCode(int code) {
   if (code < 0 || code > 7) return 1;
@@ -188,6 +234,8 @@ void ResetParseState(ParseState& s) {
   s.imacon_data_length = 0;
   s.raw_count = 1;
   s.raw_by_container = false;
+  s.not_raw_reason = NoPreviewReason::kNone;
+  s.plain_jpeg = false;
   s.tile_width = s.tile_length = 0x7FFFFFFF;
 
   for (int i = 0; i < 4; ++i) {

@@ -8,11 +8,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "engine/input.h"
+#include "engine/outcome.h"
 #include "platform/path.h"
 
 namespace engine {
@@ -100,10 +100,10 @@ struct ParseAbort {};
 struct ParseState {
   // Input and diagnostics.
   InputStream input;
-  std::string input_name;          // names the file in diagnostics (8-bit text)
-  platform::NativePath input_path; // the same file in the system's own form (sidecar lookup)
-  FILE* diagnostics = stderr;      // the engine's error stream; nullptr silences it
-  uint16_t byte_order = 0;         // 0x4949 little-endian, anything else big-endian
+  std::string input_name;           // names the file in diagnostics (8-bit text)
+  platform::NativePath input_path;  // the same file in the system's own form (sidecar lookup)
+  DiagnosticSink diagnostics;       // where diagnostics go; empty: nowhere
+  uint16_t byte_order = 0;          // 0x4949 little-endian, anything else big-endian
   int32_t file_size = 0;
   bool data_error_seen = false;
   uint32_t header_length = 0;  // 32-bit value at offset 2 (CIFF heap start)
@@ -143,6 +143,10 @@ struct ParseState {
   // brand, say): the decoder and frame-height checks of identification do
   // not apply to them.
   bool raw_by_container = false;
+  // The first rule that found the file not to be camera raw (when raw_count
+  // ends at 0), and whether the file is a JPEG of its own.
+  NoPreviewReason not_raw_reason = NoPreviewReason::kNone;
+  bool plain_jpeg = false;
   RawDecoder raw_decoder = RawDecoder::None;
   uint32_t raw_data_offset = 0;
   uint16_t raw_width = 0, raw_height = 0;
@@ -202,8 +206,17 @@ uint32_t read_int(ParseState& s, uint32_t type);
 double read_real(ParseState& s, uint32_t type);
 void read_u16_array(ParseState& s, uint16_t* dest, size_t count);
 
-// Reports the first data error of a file to the diagnostics stream.
+// One line to the diagnostics sink, prefixed by the input's name.
+void Diagnose(const ParseState& s, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Reports the first data error of a file to the diagnostics sink.
 void ReportDataError(ParseState& s);
+// A rule found the file not to be camera raw: raw_count becomes 0, and the
+// first such rule is kept as the reason.
+void MarkNotRaw(ParseState& s, NoPreviewReason reason);
 // When an allocation result is absent: reports it and abandons the file.
 void CheckAllocation(ParseState& s, const void* allocation, const char* where);
 

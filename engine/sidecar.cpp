@@ -23,8 +23,12 @@ constexpr size_t kExtensionLength = 4;  // ".NEF", with the dot
 // The TIFF header of an Exif JPEG: FF D8, FF E1, length, "Exif" and two NULs.
 constexpr int64_t kExifTiffBase = 12;
 
-bool IsAsciiUpper(NativeChar c) { return c >= 'A' && c <= 'Z'; }
-bool IsAsciiDigit(NativeChar c) { return c >= '0' && c <= '9'; }
+bool IsAsciiUpper(NativeChar c) {
+  return c >= 'A' && c <= 'Z';
+}
+bool IsAsciiDigit(NativeChar c) {
+  return c >= '0' && c <= '9';
+}
 NativeChar AsciiLower(NativeChar c) {
   return IsAsciiUpper(c) ? static_cast<NativeChar>(c - 'A' + 'a') : c;
 }
@@ -41,10 +45,7 @@ bool IsJpegExtension(const NativePath& path, size_t dot) {
 class CompanionInput {
  public:
   CompanionInput(ParseState& s, const ByteSource& companion)
-      : s_(s),
-        original_(s.input.Source()),
-        position_(s.input.Tell()),
-        file_size_(s.file_size) {
+      : s_(s), original_(s.input.Source()), position_(s.input.Tell()), file_size_(s.file_size) {
     s_.input.Attach(&companion);
     // Bounds inside the companion's parse are those of the companion.
     const int64_t size = s_.input.Size();
@@ -121,7 +122,10 @@ void read_sidecar_metadata(ParseState& s) {
       CompanionInput switched(s, source);
       ParseTiff(s, kExifTiffBase);
       s.preview_offset = 0;
+      // The companion is an ordinary JPEG; what its rules said about being
+      // raw is not about this file.
       s.raw_count = 1;
+      s.not_raw_reason = NoPreviewReason::kNone;
     }
   }
 
@@ -129,7 +133,7 @@ void read_sidecar_metadata(ParseState& s) {
     const std::string name = companion.empty()
                                  ? (s.input_name.empty() ? std::string("(input)") : s.input_name)
                                  : platform::PathForDisplay(platform::FromNativePath(companion));
-    std::fprintf(s.diagnostics, "Failed to read metadata from %s\n", name.c_str());
+    s.diagnostics("Failed to read metadata from " + name + "\n");
   }
 }
 

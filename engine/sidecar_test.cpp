@@ -1,3 +1,5 @@
+#include "engine/sidecar.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include "engine/engine_test_support.h"
 #include "engine/extract.h"
 #include "engine/parsers.h"
-#include "engine/sidecar.h"
 #include "tests/fixtures/jpeg.h"
 
 using namespace engine;
@@ -49,7 +50,8 @@ class TempFolder {
   fs::path Write(const std::string& name, const Bytes& bytes) const {
     const fs::path file = path_ / name;
     std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return file;
   }
   const fs::path& path() const { return path_; }
@@ -59,31 +61,19 @@ class TempFolder {
 };
 
 // The state of a raw file on disk just before the sidecar lookup, with the
-// engine's messages going to a file of the temporary folder.
+// engine's messages collected.
 struct RawOnDisk {
-  RawOnDisk(const TempFolder& folder, const fs::path& raw)
-      : source(raw.native()), s(new ParseState), messages_path(folder.path() / "messages.txt") {
-    messages = std::fopen(messages_path.string().c_str(), "w+");
-    s->diagnostics = messages;
+  RawOnDisk(const TempFolder&, const fs::path& raw) : source(raw.native()), s(new ParseState) {
+    s->diagnostics = [this](const std::string& line) { messages += line; };
     s->input.Attach(&source);
     ResetParseState(*s);
     s->input_name = raw.string();
     s->input_path = raw.native();
   }
-  ~RawOnDisk() {
-    if (messages) std::fclose(messages);
-  }
-  std::string Messages() {
-    std::fflush(messages);
-    std::rewind(messages);
-    std::string text;
-    for (int c; (c = std::fgetc(messages)) != EOF;) text += static_cast<char>(c);
-    return text;
-  }
+  const std::string& Messages() const { return messages; }
   FileSource source;
   std::unique_ptr<ParseState> s;
-  fs::path messages_path;
-  FILE* messages = nullptr;
+  std::string messages;
 };
 
 Bytes ExifJpeg(const std::string& make, const std::string& model) {
@@ -197,11 +187,8 @@ TEST(SidecarLookup, HeaderlessFileOfATableSizeTakesItsCompanionsDescription) {
     ASSERT_TRUE(IdentifySource(source, raw.string(), raw.native(), s.get()));
     EXPECT_STREQ(s->make, "NIKON");
     EXPECT_STREQ(s->model, "E900 from sidecar");
-    uint8_t* buffer = nullptr;
-    uint32_t length = 0;
-    EXPECT_EQ(ExtractEmbeddedPreviewFrom(source, raw.string(), raw.native(), "Rawlift v1.00",
-                                         &buffer, &length),
-              0);  // the companion is never the preview
+    EXPECT_FALSE(ExtractEmbeddedPreviewFrom(source, raw.string(), raw.native(), ExtractOptions())
+                     .extracted());  // the companion is never the preview
   }
 
   // Without the companion the table's names stand.

@@ -221,7 +221,7 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
       s.raw_decoder = RawDecoder::Decoder65535;
       break;
     default:
-      s.raw_count = 0;
+      MarkNotRaw(s, NoPreviewReason::kNoRawImage);
       break;  // a compression no decoder reads
   }
 }
@@ -438,7 +438,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
       case 305: {
         char software[kLineFieldSize] = {};
         ReadLine(s, software, sizeof software);
-        if (NamesConverter(software)) s.raw_count = 0;
+        if (NamesConverter(software)) MarkNotRaw(s, NoPreviewReason::kConvertedFile);
         break;
       }
       case 306:
@@ -668,8 +668,9 @@ void ParseTiff(ParseState& s, int64_t base) {
   if (s.dng_version == 0) {
     if (s.samples_per_pixel == 3 && raw.byte_count != 0 && s.bits_per_sample != 14 &&
         s.bits_per_sample != 2048)
-      s.raw_count = 0;
-    if (s.bits_per_sample == 8 && s.compression == 1 && raw.photometric == 1) s.raw_count = 0;
+      MarkNotRaw(s, NoPreviewReason::kOrdinaryImage);
+    if (s.bits_per_sample == 8 && s.compression == 1 && raw.photometric == 1)
+      MarkNotRaw(s, NoPreviewReason::kOrdinaryImage);
   }
 
   // Preview choice among the images with the most samples per pixel, counting

@@ -7,17 +7,21 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine::MemorySource source(data, size);
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  if (engine::ExtractEmbeddedPreviewFrom(source, "fuzz", platform::NativePath(), "Rawlift v1.00",
-                                         &buffer, &length)) {
+  engine::ExtractOptions options;
+  options.software = "Rawlift v1.00";
+  const engine::ExtractedPreview got =
+      engine::ExtractEmbeddedPreviewFrom(source, "fuzz", platform::NativePath(), options);
+  if (got.extracted()) {
     // A returned preview is a JPEG that starts with SOI and is fully readable.
+    const uint8_t* buffer = got.bytes.get();
+    const size_t length = got.length;
     if (length < 2 || buffer[0] != 0xFF || buffer[1] != 0xD8) std::abort();
     volatile uint8_t sink = 0;
-    for (uint32_t i = 0; i < length; i += 4096) sink ^= buffer[i];
+    for (size_t i = 0; i < length; i += 4096) sink ^= buffer[i];
     sink ^= buffer[length - 1];
     (void)sink;
-    std::free(buffer);
+  } else if (got.reason == engine::NoPreviewReason::kNone || got.bytes) {
+    std::abort();  // no JPEG and no reason, or bytes with a reason
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -393,7 +394,13 @@ void ExtractionJob::RemoveAbandonedTemporaries(const std::u16string& folder,
 bool ExtractionJob::ExtractPreview(const std::u16string& rawPath, uint8_t** buffer,
                                    uint32_t* length) {
   try {
-    return engine::ExtractEmbeddedPreview(rawPath, kSoftwareText, buffer, length) != 0;
+    engine::ExtractOptions options;
+    options.software = kSoftwareText;
+    engine::ExtractedPreview preview = engine::ExtractEmbeddedPreview(rawPath, options);
+    if (!preview.extracted() || preview.length > UINT32_MAX) return false;
+    *length = static_cast<uint32_t>(preview.length);
+    *buffer = preview.bytes.release();
+    return true;
   } catch (const std::exception&) {
     return false;
   }

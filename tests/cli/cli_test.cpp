@@ -100,15 +100,13 @@ struct EngineResult {
 };
 
 EngineResult Extract(const std::string& path) {
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
+  engine::ExtractOptions options;
+  options.software = "Rawlift v1.00";
+  const engine::ExtractedPreview got =
+      engine::ExtractEmbeddedPreview(platform::Utf8ToUtf16(path), options);
   EngineResult r;
-  r.ok = engine::ExtractEmbeddedPreview(platform::Utf8ToUtf16(path), "Rawlift v1.00", &buffer,
-                                        &length) != 0;
-  if (r.ok) {
-    r.bytes.assign(buffer, buffer + length);
-    std::free(buffer);
-  }
+  r.ok = got.extracted();
+  if (r.ok) r.bytes.assign(got.bytes.get(), got.bytes.get() + got.length);
   return r;
 }
 
@@ -142,8 +140,8 @@ TEST(Options, AcceptsEveryFormAndKeepsOperandsInOrder) {
       {"output", 'o', true}, {"force", 'f', false}, {"json", 0, false}};
   cli::ParsedOptions p;
   std::string error;
-  ASSERT_TRUE(
-      cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"}, known_options, &p, &error))
+  ASSERT_TRUE(cli::ParseOptions({"a", "--output=x.jpg", "b", "-f", "--", "--json", "-"},
+                                known_options, &p, &error))
       << error;
   EXPECT_EQ(p.Value("output"), "x.jpg");
   EXPECT_TRUE(p.Has("force"));
@@ -209,7 +207,8 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   state->timestamp = 1199188800;
   state->preview_kind = engine::PreviewKind::PackedRgb;
   state->orientation = 6;
-  const auto fields = cli::DescribeFile("dir/\"a\".nef", state.get(), false, 6);
+  const auto fields = cli::DescribeFile("dir/\"a\".nef", state.get(),
+                                        engine::NoPreviewReason::kBitmapPreviewOnly, 6);
   const std::string json = cli::FormatJson(fields);
 
   const std::vector<std::string> keys = {
@@ -220,7 +219,7 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
       "timestamp",      "iso_speed",      "shutter",        "aperture",
       "focal_length",   "shot_order",     "unique_id",      "raw_width",
       "raw_height",     "image_width",    "image_height",   "dng_version",
-      "extractable"};
+      "extractable",    "reason"};
   ASSERT_EQ(fields.size(), keys.size());
   size_t last = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -243,15 +242,20 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   EXPECT_NE(json.find("\"preview_kind\": \"PackedRgb\""), std::string::npos);
   EXPECT_NE(json.find("\"raw_decoder\": \"none\""), std::string::npos);
   EXPECT_NE(json.find("\"opened\": true"), std::string::npos);
-  EXPECT_NE(json.find("\"extractable\": false}"), std::string::npos);
+  EXPECT_NE(json.find("\"extractable\": false, \"reason\": \"raw file without a JPEG preview: "
+                      "bitmap preview only\"}"),
+            std::string::npos);
 }
 
 TEST(Report, UnopenedFileHasNullsButPathAndFlags) {
-  const auto fields = cli::DescribeFile("missing.cr2", nullptr, false, -1);
-  ASSERT_EQ(fields.size(), 29u);
+  const auto fields =
+      cli::DescribeFile("missing.cr2", nullptr, engine::NoPreviewReason::kCannotOpen, -1);
+  ASSERT_EQ(fields.size(), 30u);
   for (const ReportField& f : fields) {
     if (f.key == "path") {
       EXPECT_EQ(f.text, "missing.cr2");
+    } else if (f.key == "reason") {
+      EXPECT_EQ(f.text, "cannot be opened");
     } else if (f.key == "opened" || f.key == "extractable") {
       EXPECT_EQ(f.kind, ReportField::Kind::Bool);
       EXPECT_FALSE(f.boolean);
@@ -265,7 +269,7 @@ TEST(Report, TextLinesAreAlignedAndOneLinePerFact) {
   auto state = std::make_unique<engine::ParseState>();
   engine::SetText(state->description, "two\nlines");
   state->model[0] = static_cast<char>(0x85);  // a C1 control in Latin-1
-  const auto fields = cli::DescribeFile("x.nef", state.get(), true, 1);
+  const auto fields = cli::DescribeFile("x.nef", state.get(), engine::NoPreviewReason::kNone, 1);
   const auto lines = Lines(cli::FormatText(fields));
   ASSERT_EQ(lines.size(), fields.size());
   const size_t column = lines[0].find("x.nef");
@@ -343,9 +347,10 @@ TEST(IdentifyCommand, TextBlocksAreSeparatedByAnEmptyLine) {
   const Captured c = RunIdentify(folder, {a, b});
   EXPECT_EQ(c.code, 0);
   const auto lines = Lines(c.out);
-  ASSERT_EQ(lines.size(), 29u * 2 + 1);
-  EXPECT_EQ(lines[29], "");
-  EXPECT_EQ(lines[30].rfind("path:", 0), 0u);
+  ASSERT_EQ(lines.size(), 30u * 2 + 1);
+  EXPECT_EQ(lines[29], "reason:           not a camera raw file: unknown container");
+  EXPECT_EQ(lines[30], "");
+  EXPECT_EQ(lines[31].rfind("path:", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------

@@ -34,18 +34,16 @@ struct Outcome {
 
 Outcome Extract(const Bytes& file, const std::string& name) {
   const engine::MemorySource source(file.data(), file.size());
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
   Outcome outcome;
   // The path names no real file, so no sidecar beside it is ever read.
   const platform::NativePath path =
       platform::ToNativePath(u"/nonexistent-rawlift-hostile/" + platform::Utf8ToUtf16(name));
-  outcome.produced = engine::ExtractEmbeddedPreviewFrom(source, name, path, "Rawlift v1.00",
-                                                        &buffer, &length) != 0;
-  if (buffer) {
-    outcome.jpeg.assign(buffer, buffer + length);
-    std::free(buffer);
-  }
+  engine::ExtractOptions options;
+  options.software = "Rawlift v1.00";
+  const engine::ExtractedPreview got =
+      engine::ExtractEmbeddedPreviewFrom(source, name, path, options);
+  outcome.produced = got.extracted();
+  if (outcome.produced) outcome.jpeg.assign(got.bytes.get(), got.bytes.get() + got.length);
   return outcome;
 }
 

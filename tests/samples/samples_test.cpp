@@ -141,12 +141,14 @@ TEST_P(SampleFile, MatchesTheReviewedOutcome) {
   EXPECT_EQ(state->preview_offset, e.preview_offset);
   EXPECT_EQ(state->preview_length, e.preview_length);
 
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  const bool ok = engine::ExtractEmbeddedPreview(wide, "Rawlift v1.00", &buffer, &length) != 0;
+  engine::ExtractOptions options;
+  options.software = "Rawlift v1.00";
+  const engine::ExtractedPreview got = engine::ExtractEmbeddedPreview(wide, options);
+  const bool ok = got.extracted();
   EXPECT_EQ(ok, e.extractable);
   if (!ok) return;
-  std::unique_ptr<uint8_t, decltype(&std::free)> owned(buffer, &std::free);
+  const uint8_t* buffer = got.bytes.get();
+  const size_t length = got.length;
 
   // The preview as stored, with a synthesized Exif segment in front exactly
   // when it has none of its own.
