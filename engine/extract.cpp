@@ -194,9 +194,14 @@ NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) 
     return s.not_raw_reason != NoPreviewReason::kNone ? s.not_raw_reason
                                                       : NoPreviewReason::kNoRawImage;
   }
-  if (!s.preview_offset || !s.preview_length)
-    return s.plain_jpeg ? NoPreviewReason::kPlainJpeg : NoPreviewReason::kNoPreview;
-  if (s.preview_kind != PreviewKind::Jpeg) return NoPreviewReason::kBitmapPreviewOnly;
+  const NoPreviewReason no_jpeg = s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
+                                                             : NoPreviewReason::kBitmapPreviewOnly;
+  if (!s.preview_offset || !s.preview_length) {
+    if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
+    return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
+                                     : NoPreviewReason::kNoPreview;
+  }
+  if (s.preview_kind != PreviewKind::Jpeg) return no_jpeg;
   // Offsets and lengths come from the file: the preview must lie wholly
   // inside it, which also bounds the allocation by the file's size.
   const int64_t end = static_cast<int64_t>(s.preview_offset) + s.preview_length;

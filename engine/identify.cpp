@@ -188,6 +188,9 @@ void TrimTrailingBlanks(char (&field)[64]) {
 void ReadFujiHeader(ParseState& s) {
   s.preview_offset = ReadBigEndian32At(s, kFujiPreviewOffsetAt);
   s.preview_length = ReadBigEndian32At(s, kFujiPreviewLengthAt);
+  s.fuji_header = true;  // for the rules of later cameras
+  s.fuji_jpeg_offset = s.preview_offset;
+  s.fuji_jpeg_length = s.preview_length;
   ParseFujiDirectory(s, ReadBigEndian32At(s, kFujiDirectoryAt));
   // A second raw frame (the wide-range sensor half) has its own directory,
   // which only the decoders read.
@@ -718,6 +721,7 @@ void IdentifyFile(ParseState& s) {
 
   if (s.raw_count) {
     if (DecideRawGeometry(s)) CompleteDescription(s);
+    ApplyLaterCameraRules(s);
     FinalRawChecks(s);
   }
 

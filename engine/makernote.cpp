@@ -139,8 +139,10 @@ void SeekSubdirectory(ParseState& s, const TiffEntry& e, int64_t base) {
 void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
   ByteOrderGuard order(s);
   const int64_t note_start = s.input.Tell();
+  LaterNoteHeader later = LaterNoteHeader::kNone;
   char header[kHeaderSize + 1] = {};
   s.input.Read(header, kHeaderSize);
+  const int64_t after_header = s.input.Tell();
 
   if (HeaderStartsWith(header, "KDK") || HeaderStartsWith(header, "VER") ||
       HeaderStartsWith(header, "IIII") || HeaderStartsWith(header, "MMMM"))
@@ -171,8 +173,10 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
     s.input.SeekRelative(-2);
   } else if (HeaderEquals(header, "AOC") || HeaderEquals(header, "QVC")) {
     s.input.SeekRelative(-4);
+  } else if ((later = ReadLaterNoteHeader(s, header, note_start, &base)) != LaterNoteHeader::kNone) {
+    // Later Pentax/Ricoh and OM System bodies: positioned by the header.
   } else {
-    s.input.SeekRelative(-static_cast<int64_t>(kHeaderSize));  // a plain directory
+    s.input.Seek(after_header - static_cast<int64_t>(kHeaderSize));  // a plain directory
   }
 
   const uint32_t declared = read_u16(s);
@@ -197,8 +201,17 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
           s.iso_speed = read_u16(s);
         }
         break;
+      case 0x0003:
+        // Later Pentax bodies: the preview's length (its start is 0x0004).
+        if (later == LaterNoteHeader::kPentax && e.type == 4) s.preview_length = read_u32(s);
+        break;
       case 0x0004:
-        if (e.count >= 27 && e.count <= 34) ReadShotInfo(s);
+        if (e.count >= 27 && e.count <= 34) {
+          ReadShotInfo(s);
+        } else if (later == LaterNoteHeader::kPentax && e.type == 4) {
+          // Later Pentax bodies: the preview's start, from the note's start.
+          s.preview_offset = FileOffset(base + read_u32(s));
+        }
         break;
       case 0x0008:
         if (e.type == 4) s.shot_order = read_u32(s);

@@ -55,7 +55,16 @@ const char* RawDecoderName(RawDecoder decoder) {
       "smal",
       "sinar",
       "generic",
+      "sony_compressed",
+      "panasonic_raw",
+      "samsung_compressed",
+      "dng_lossy_jpeg",
+      "dng_jpeg_xl",
+      "gopro_vc5",
+      "canon_cr3",
   };
+  static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(RawDecoder::CanonCr3) + 1,
+                "a name for every decoder");
   const size_t index = static_cast<size_t>(decoder);
   return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "unknown";
 }
@@ -236,6 +245,10 @@ void ResetParseState(ParseState& s) {
   s.raw_by_container = false;
   s.not_raw_reason = NoPreviewReason::kNone;
   s.plain_jpeg = false;
+  s.panasonic_tiff = false;
+  s.fuji_header = false;
+  s.fuji_jpeg_offset = s.fuji_jpeg_length = 0;
+  s.jpeg_xl_preview_skipped = false;
   s.tile_width = s.tile_length = 0x7FFFFFFF;
 
   for (int i = 0; i < 4; ++i) {

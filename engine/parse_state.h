@@ -56,6 +56,15 @@ enum class RawDecoder : uint8_t {
   Smal,
   Sinar,
   Generic,  // chosen by a per-camera rule whose exact decoder does not matter here
+  // Raw data of later cameras (current_cameras.cpp): only "a raw image is
+  // present" matters, nothing here decodes it.
+  SonyCompressed,     // Sony 32767
+  PanasonicRaw,       // Panasonic 34316 and the other RW2 variants
+  SamsungCompressed,  // Samsung 32770, 32772
+  DngLossyJpeg,       // DNG 34892
+  DngJpegXl,          // DNG 1.7, 52546
+  GoProVc5,           // GoPro 9 (VC-5)
+  CanonCr3,           // CR3's raw tracks
 };
 
 const char* RawDecoderName(RawDecoder decoder);
@@ -71,6 +80,7 @@ struct IfdRecord {
   int32_t orientation = 0;  // orientation code, 0 = none seen
   int32_t samples = 0;
   int32_t byte_count = 0;
+  uint32_t subfile_type = 0;  // NewSubfileType: bit 0 set for a reduced-resolution image
 };
 
 constexpr int kIfdTableSize = 10;  // directories recorded per TIFF parse
@@ -147,6 +157,16 @@ struct ParseState {
   // ends at 0), and whether the file is a JPEG of its own.
   NoPreviewReason not_raw_reason = NoPreviewReason::kNone;
   bool plain_jpeg = false;
+
+  // What the rules for later cameras (current_cameras.cpp) need to know.
+  // The main TIFF structure has Panasonic's magic 0x55 (RW2, RWL).
+  bool panasonic_tiff = false;
+  // A RAF header was read; where its JPEG lies.
+  bool fuji_header = false;
+  uint32_t fuji_jpeg_offset = 0;
+  uint32_t fuji_jpeg_length = 0;
+  // A JPEG XL preview was passed over in the preview choice.
+  bool jpeg_xl_preview_skipped = false;
   RawDecoder raw_decoder = RawDecoder::None;
   uint32_t raw_data_offset = 0;
   uint16_t raw_width = 0, raw_height = 0;

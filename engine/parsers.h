@@ -63,6 +63,32 @@ void ParseSinarIaHeader(ParseState& s);
 void ParseCineHeader(ParseState& s);
 void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size);
 
+// --- Rules for later cameras (current_cameras.cpp) ---
+// The original rules call these at marked places; each only changes the
+// outcome of files those rules refuse or misread.
+// The decoder that would read a raw compression of later cameras (Sony,
+// Panasonic, Samsung, lossy and JPEG XL DNG, GoPro, Nikon High Efficiency);
+// None when the compression is not one of them.
+RawDecoder RawDecoderOfLaterCompression(const ParseState& s, uint32_t compression);
+// A DNG's reduced-resolution directory is never its raw image.
+bool CanBeRawImage(const ParseState& s, const IfdRecord& record);
+// JPEG XL image data: not a JPEG, never extracted.
+bool IsJpegXlImage(const IfdRecord& record);
+// Panasonic's own tags in its 0x55 TIFF variant (the raw compression and the
+// JpgFromRaw preview); true when the entry was one of them. The stream is at
+// the entry's value.
+bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record);
+// Maker-note headers that name no maker the original rules know:
+// "PENTAX " of later Pentax and Ricoh bodies and "OM SYSTEM" of OM Digital
+// Solutions bodies. On a match the byte order and *base are set and the stream
+// is at the directory.
+enum class LaterNoteHeader { kNone, kPentax, kOmSystem };
+LaterNoteHeader ReadLaterNoteHeader(ParseState& s, const char* header, int64_t note_start,
+                                    int64_t* base);
+// After the camera rules: RW2/RWL and RAF files count as raw by their
+// container, an X or GFX RAF's header JPEG is its preview.
+void ApplyLaterCameraRules(ParseState& s);
+
 // --- Canon CR3, an ISO base media file (cr3.cpp) ---
 // Reads the boxes of a file whose `ftyp` brand is "crx ".
 void ParseCr3File(ParseState& s);

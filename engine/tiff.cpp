@@ -220,9 +220,16 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
     case 65535:
       s.raw_decoder = RawDecoder::Decoder65535;
       break;
-    default:
+    default: {
+      // Later cameras: the compressions they introduced hold raw data.
+      const RawDecoder later = RawDecoderOfLaterCompression(s, s.compression);
+      if (later != RawDecoder::None) {
+        s.raw_decoder = later;
+        break;
+      }
       MarkNotRaw(s, NoPreviewReason::kNoRawImage);
       break;  // a compression no decoder reads
+    }
   }
 }
 
@@ -244,7 +251,9 @@ TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   e.type = read_u16(s);
   e.count = read_u32(s);
   e.resume = s.input.Tell() + 4;
-  if (static_cast<uint32_t>(e.count * TiffTypeSize(e.type)) > 4) s.input.Seek(base + read_u32(s));
+  // The value's size in 64 bits: a count near 2^32 times the type's size must
+  // not wrap around to a small inline value.
+  if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) s.input.Seek(base + read_u32(s));
   return e;
 }
 
@@ -372,7 +381,15 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     IfdRecord& record = s.ifd_table[index];
+    // Later cameras: Panasonic's tags in its own TIFF variant.
+    if (ReadPanasonicEntry(s, e, record)) {
+      s.input.Seek(e.resume);
+      continue;
+    }
     switch (e.tag) {
+      case 254:
+        record.subfile_type = read_int(s, e.type);
+        break;
       case 2:
       case 256:
         record.width = static_cast<int32_t>(read_int(s, e.type));
@@ -613,7 +630,10 @@ void ParseTiff(ParseState& s, int64_t base) {
   s.input.Seek(base);
   s.byte_order = read_u16(s);
   if (s.byte_order != kLittleEndian && s.byte_order != kBigEndian) return;
-  read_u16(s);  // magic, not checked: several makers write their own
+  // The magic is not checked: several makers write their own. Panasonic's
+  // 0x55 marks an RW2 or RWL file (rules for later cameras).
+  const uint16_t magic = read_u16(s);
+  if (s.tiff_nesting == 1 && magic == 0x55) s.panasonic_tiff = true;
   for (IfdRecord& record : s.ifd_table) record = IfdRecord{};
   s.ifd_count = 0;
 
@@ -644,6 +664,7 @@ void ParseTiff(ParseState& s, int64_t base) {
   for (uint32_t i = 0; i < records; ++i) {
     const IfdRecord& r = s.ifd_table[i];
     if (r.compression == 6 && r.samples == 3) continue;
+    if (!CanBeRawImage(s, r)) continue;  // later cameras: a DNG's reduced copy
     const int64_t area = static_cast<int64_t>(r.width) * r.height;
     if (area <= static_cast<int64_t>(s.raw_width) * s.raw_height) continue;
     s.raw_width = static_cast<uint16_t>(r.width);
@@ -683,6 +704,11 @@ void ParseTiff(ParseState& s, int64_t base) {
     if (static_cast<int>(i) == raw_index) continue;
     const IfdRecord& r = s.ifd_table[i];
     if (r.samples != preview_samples) continue;
+    // Later cameras: a JPEG XL preview is no JPEG; the largest JPEG wins.
+    if (IsJpegXlImage(r)) {
+      s.jpeg_xl_preview_skipped = true;
+      continue;
+    }
     const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
     const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
     const int64_t current_bits = static_cast<int64_t>(s.preview_format) + 1;

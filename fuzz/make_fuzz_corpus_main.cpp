@@ -53,6 +53,26 @@ int main(int argc, char** argv) {
   x3f.sections.push_back(fixtures::X3fProperties({{"CAMMANUF", "SIGMA"}, {"CAMMODEL", "Fixture"}}));
   ok &= WriteFile(out + "/extract/x3f.bin", fixtures::MakeX3fFile(x3f));
 
+  // Files of later cameras.
+  const fixtures::Bytes tiny = fixtures::MakeJpeg(small);
+  small.app = fixtures::JpegApp::Exif;
+  const fixtures::Bytes tiny_exif = fixtures::MakeJpeg(small);
+  ok &=
+      WriteFile(out + "/extract/arw.bin", fixtures::MakeArwLike({"SONY", "ILCE-7M4"}, tiny, 32767));
+  ok &=
+      WriteFile(out + "/extract/rw2.bin", fixtures::MakeRw2Like({"Panasonic", "DC-G9"}, tiny_exif));
+  ok &= WriteFile(out + "/extract/proraw_dng.bin",
+                  fixtures::MakeProRawDngLike({"Apple", "iPhone 12 Pro"}, tiny));
+  ok &= WriteFile(out + "/extract/jxl_dng.bin",
+                  fixtures::MakeJpegXlDngLike({"Leica Camera AG", "LEICA M11"}, 52546, &tiny));
+  ok &= WriteFile(out + "/extract/ricoh_pef.bin",
+                  fixtures::MakeRicohPefLike({"RICOH IMAGING COMPANY, LTD.", "PENTAX K-3 II"},
+                                             nullptr, tiny, true));
+  ok &= WriteFile(out + "/extract/om_orf.bin",
+                  fixtures::MakeOmSystemOrfLike({"OM Digital Solutions", "OM-1"}, tiny));
+  ok &= WriteFile(out + "/extract/srw.bin", fixtures::MakeSrwLike({"SAMSUNG", "NX1"}, tiny, 32770));
+  ok &= WriteFile(out + "/extract/iiq.bin", fixtures::MakeIiqLike({"Phase One", "IQ4"}, tiny));
+
   constexpr uint32_t kFuzzMagic = 0x52435653;  // must match fuzz_settings.cpp
   settings::SettingsStore store;
   ok &= WriteFile(out + "/settings/empty.bin", settings::SerializeSettings(store, kFuzzMagic));

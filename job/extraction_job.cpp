@@ -22,9 +22,13 @@ namespace job {
 
 namespace {
 
-const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW",
-                                        u"NEF", u"ORF", u"DNG", u"PTX", u"PEF", u"ARW",
-                                        u"SRF", u"X3F", u"ERF", u"MOS", u"RAW"};
+// The suffixes of the RAW files a run collects: the original 17, then those
+// of later cameras' containers (Canon CR3, Panasonic RW2 and Leica RWL, Nikon
+// NRW, Samsung SRW, Sony SR2, Olympus ORI, Phase One IIQ).
+const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW", u"NEF",
+                                        u"ORF", u"DNG", u"PTX", u"PEF", u"ARW", u"SRF", u"X3F",
+                                        u"ERF", u"MOS", u"RAW", u"CR3", u"RW2", u"RWL", u"NRW",
+                                        u"SRW", u"SR2", u"ORI", u"IIQ"};
 
 // Temporary names of outputs being written: hidden on POSIX, and never a
 // name the job itself would look for.

@@ -62,8 +62,8 @@ class ExtractionJob {
   // The selected paths, in the order given; not owned, and must stay
   // unchanged while the worker runs.
   void SetSelection(const std::vector<std::u16string>* selection) { selection_ = selection; }
-  // Appends the 17 RAW suffixes (RAF CRW CR2 KDC DCR MRW NEF ORF DNG PTX PEF
-  // ARW SRF X3F ERF MOS RAW) in that order.
+  // Appends the 25 RAW suffixes (RAF CRW CR2 KDC DCR MRW NEF ORF DNG PTX PEF
+  // ARW SRF X3F ERF MOS RAW CR3 RW2 RWL NRW SRW SR2 ORI IIQ) in that order.
   void FillRawSuffixes();
   const std::vector<std::u16string>& rawSuffixes() const { return rawSuffixes_; }
   const settings::ExtractionSettings& settings() const { return settings_; }

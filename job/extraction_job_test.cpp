@@ -127,14 +127,16 @@ class ExtractionJobTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(RawSuffixes, SeventeenInOrderMatchedAtTheEndIgnoringAsciiCase) {
+TEST(RawSuffixes, TwentyFiveInOrderMatchedAtTheEndIgnoringAsciiCase) {
   FakeJob job;
   EXPECT_EQ(job.rawSuffixes(),
-            Names({u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW", u"NEF", u"ORF", u"DNG", u"PTX",
-                   u"PEF", u"ARW", u"SRF", u"X3F", u"ERF", u"MOS", u"RAW"}));
+            Names({u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", u"MRW", u"NEF", u"ORF", u"DNG",
+                   u"PTX", u"PEF", u"ARW", u"SRF", u"X3F", u"ERF", u"MOS", u"RAW", u"CR3",
+                   u"RW2", u"RWL", u"NRW", u"SRW", u"SR2", u"ORI", u"IIQ"}));
   const auto& s = job.rawSuffixes();
   for (const char16_t* yes :
-       {u"IMG_1.CR2", u"a.raw", u"b.Raw", u"c.nef", u"SHOTNEF", u"raw", u"D:\\x\\trip.day1.x3f"}) {
+       {u"IMG_1.CR2", u"a.raw", u"b.Raw", u"c.nef", u"SHOTNEF", u"raw", u"D:\\x\\trip.day1.x3f",
+        u"IMG_0001.CR3", u"P1.rw2", u"L1.RWL", u"CF1.iiq"}) {
     EXPECT_TRUE(ExtractionJob::HasRawSuffix(yes, s, u'\\')) << platform::PathForDisplay(yes);
   }
   for (const char16_t* no :

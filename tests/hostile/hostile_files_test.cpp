@@ -183,6 +183,47 @@ TEST(TruncatedFiles, ContainerFixturesGiveTheWholePreviewOrNothingAtEveryCut) {
   ExpectEveryCutCompleteOrNothing(rafFile, "DSCF0001.RAF", rafPreview, 1);
 }
 
+// Guards: files of later cameras cut inside a maker note, Panasonic's
+// JpgFromRaw, a DNG's reduced-resolution directory or the JPEG passing a
+// partial preview off as a whole one.
+TEST(TruncatedFiles, LaterCameraFixturesGiveTheWholePreviewOrNothingAtEveryCut) {
+  // Larger than the 160x120 thumbnails beside it, so that it is the preview.
+  const Bytes jpeg = fixtures::MakeJpeg({240, 160});
+  fixtures::JpegOptions exif_options;
+  exif_options.width = 240;
+  exif_options.height = 160;
+  exif_options.app = fixtures::JpegApp::Exif;
+  const Bytes exif_jpeg = fixtures::MakeJpeg(exif_options);
+  const fixtures::ShotInfo shot{"SONY", "ILCE-7M4"};
+  struct Case {
+    const char* name;
+    Bytes file;
+    fixtures::PreviewPlacement at;
+  };
+  std::vector<Case> cases(7);
+  cases[0].name = "DSC00001.ARW";
+  cases[0].file = fixtures::MakeArwLike(shot, jpeg, 32767, nullptr, &cases[0].at);
+  cases[1].name = "P1000001.RW2";
+  cases[1].file = fixtures::MakeRw2Like({"Panasonic", "DC-G9"}, exif_jpeg, &cases[1].at);
+  cases[2].name = "IMG_0001.DNG";
+  cases[2].file = fixtures::MakeProRawDngLike({"Apple", "iPhone 12 Pro"}, jpeg, &cases[2].at);
+  cases[3].name = "IMGP0001.PEF";
+  cases[3].file = fixtures::MakeRicohPefLike({"RICOH IMAGING COMPANY, LTD.", "PENTAX K-3 II"},
+                                             nullptr, jpeg, false, nullptr, &cases[3].at);
+  cases[4].name = "P0000001.ORF";
+  cases[4].file =
+      fixtures::MakeOmSystemOrfLike({"OM Digital Solutions", "OM-1"}, jpeg, &cases[4].at);
+  cases[5].name = "SAM_0001.SRW";
+  cases[5].file = fixtures::MakeSrwLike({"SAMSUNG", "NX1"}, jpeg, 32770, &cases[5].at);
+  cases[6].name = "CF000001.IIQ";
+  cases[6].file = fixtures::MakeIiqLike({"Phase One", "IQ4 150MP"}, jpeg, &cases[6].at);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(IsRegionAt(Extract(c.file, c.name).jpeg, c.file, c.at.offset, c.at.length));
+    ExpectEveryCutCompleteOrNothing(c.file, c.name, c.at, 1);
+  }
+}
+
 // Guards: a real camera file cut short (a failed copy) giving a broken JPEG.
 TEST(TruncatedFiles, SamplesGiveACompletePreviewOrNothingAtEveryCut) {
   const std::string root = RAWLIFT_SAMPLES_DIR;
