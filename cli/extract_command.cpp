@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "cli/formats_help.h"
 #include "cli/options.h"
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
@@ -33,8 +34,7 @@ const char kExtractHelp[] =
     "replaced, so a second run writes nothing. The options change this run only,\n"
     "unless --save stores them; without options the stored settings apply\n"
     "(see rawlift settings).\n"
-    "\n"
-    "Options:\n";
+    "\n";
 
 const char kJobsHelp[] =
     "  -j, --jobs N      work on N files at once (default: the number of cores);\n"
@@ -92,6 +92,12 @@ const char kExtractExitHelp[] =
     "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
     "not exist or --save could not store the settings; 2 on a usage error; 130\n"
     "when interrupted.\n";
+
+// The whole help text: what the command does, what it reads, its options.
+std::string ExtractHelp() {
+  return std::string(kExtractHelp) + kFormatsHelp + "\nOptions:\n" + kExtractionFlagsHelp +
+         kJobsHelp + kExtractExitHelp;
+}
 
 // How often the bar is redrawn: the rhythm of the progress dialog's timer.
 constexpr int kRedrawMilliseconds = job::kProgressTimerMilliseconds;
@@ -153,18 +159,15 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, ExtractSpecs(), &options, &error)) {
-    std::fprintf(env.err, "rawlift extract: %s\n\n%s%s%s%s", error.c_str(), kExtractHelp,
-                 kExtractionFlagsHelp, kJobsHelp, kExtractExitHelp);
+    std::fprintf(env.err, "rawlift extract: %s\n\n%s", error.c_str(), ExtractHelp().c_str());
     return kExtractUsage;
   }
   if (options.Has("help")) {
-    std::fprintf(env.out, "%s%s%s%s", kExtractHelp, kExtractionFlagsHelp, kJobsHelp,
-                 kExtractExitHelp);
+    std::fputs(ExtractHelp().c_str(), env.out);
     return kExtractCompleted;
   }
   if (options.operands.empty()) {
-    std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s%s%s%s", kExtractHelp,
-                 kExtractionFlagsHelp, kJobsHelp, kExtractExitHelp);
+    std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s", ExtractHelp().c_str());
     return kExtractUsage;
   }
 

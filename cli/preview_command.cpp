@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/files.h"
+#include "cli/formats_help.h"
 #include "cli/options.h"
 #include "engine/extract.h"
 #include "platform/path.h"
@@ -48,7 +49,7 @@ int RunPreviewWith(const Args& args, FILE* err) {
     return kPreviewUsageOrWrite;
   }
   if (options.Has("help")) {
-    std::fputs(kPreviewHelp, stdout);
+    std::fprintf(stdout, "%s\n%s", kPreviewHelp, kFormatsHelp);
     return kPreviewWritten;
   }
   if (options.operands.size() != 1 || !options.Has("output") || options.Value("output").empty()) {
