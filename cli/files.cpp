@@ -60,16 +60,16 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 
 }  // namespace
 
+std::u16string ArgumentPath(const std::string& argument) {
+  return platform::Utf8ToUtf16KeepingBytes(argument);
+}
+
 platform::NativePath NativeArgumentPath(const std::string& argument) {
-#ifdef _WIN32
-  return platform::ToNativePath(platform::Utf8ToUtf16(argument));
-#else
-  return argument;
-#endif
+  return platform::ToNativePath(ArgumentPath(argument));
 }
 
 std::string DisplayArgument(const std::string& argument) {
-  return platform::Utf16ToUtf8(platform::Utf8ToUtf16(argument));
+  return platform::PathForDisplay(ArgumentPath(argument));
 }
 
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,

@@ -10,9 +10,13 @@
 
 namespace cli {
 
-// The file a command-line argument names. On POSIX the argument's bytes are
-// the name, whatever their encoding; on Windows arguments arrive as UTF-8
-// converted from the UTF-16 command line and go back to UTF-16.
+// The path a command-line argument names, in the program's UTF-16 form. On
+// POSIX the argument's bytes are the name, whatever their encoding, and are
+// kept (see platform::Utf8ToUtf16KeepingBytes); on Windows arguments arrive
+// as UTF-8 converted from the UTF-16 command line.
+std::u16string ArgumentPath(const std::string& argument);
+
+// The same as the system's own form: on POSIX the argument's bytes as given.
 platform::NativePath NativeArgumentPath(const std::string& argument);
 
 // The argument as valid UTF-8 for messages and reports (undecodable bytes
