@@ -29,10 +29,13 @@ enum class WriteOutcome {
   Failed,         // could not create or write; no partial file is left behind
 };
 
-// Writes `size` bytes to the file at `path` (UTF-8). Without `replace` the
-// file is created only if it does not exist, in one step, so that a file that
-// appears meanwhile is not overwritten. A failed write removes what it
-// created. *error describes a failure (the system's message).
+// Writes `size` bytes to the file at `path` (a command-line argument): into a
+// new hidden file in the same folder first, which then takes the name in one
+// step, so `path` never holds a partial or truncated file, and a failure
+// leaves what was there before. Without `replace` the name is taken only if
+// nothing is there, so a file that appears meanwhile is not overwritten; with
+// it an existing plain file is replaced (anything else there is refused).
+// *error describes a failure (with the system's message where known).
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
                              bool replace, std::string* error);
 
