@@ -11,9 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "shell/class_factory.h"
 #include "shell/guids.h"
 #include "shell/registration.h"
 #include "shell/shell_extension.h"
@@ -161,6 +165,26 @@ TEST_F(ComServerTest, CreateInstanceResults) {
   factory->Release();
 }
 
+HRESULT CreateThrowingOutOfMemory(IUnknown*, REFIID, void**) {
+  throw std::bad_alloc();
+}
+HRESULT CreateThrowingLengthError(IUnknown*, REFIID, void**) {
+  throw std::length_error("creation failed");
+}
+
+// A creation that throws anything, not only std::bad_alloc, gives a result.
+TEST(ClassFactoryTest, ExceptionsFromCreationBecomeResults) {
+  for (const auto& [create, expected] :
+       {std::pair<shell::CreateFunction, HRESULT>{&CreateThrowingOutOfMemory, E_OUTOFMEMORY},
+        std::pair<shell::CreateFunction, HRESULT>{&CreateThrowingLengthError, E_FAIL}}) {
+    auto* factory = new shell::ClassFactory(create);
+    void* out = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, kIidContextMenu, &out), expected);
+    EXPECT_EQ(out, nullptr);
+    factory->Release();
+  }
+}
+
 TEST_F(ComServerTest, InterfacesShareOneIdentity) {
   IClassFactory* factory = Factory();
   ASSERT_NE(factory, nullptr);
@@ -299,6 +323,33 @@ TEST_F(HandlerTest, APathTooLongForTheSelectionBufferIsSkippedNotCut) {
   DropDataObject mixed({long_path, longest, L"C:\\c.nef"});
   EXPECT_EQ(init_->Initialize(nullptr, &mixed, nullptr), S_OK);
   EXPECT_EQ(Selection(), (std::vector<std::wstring>{longest, L"C:\\c.nef"}));
+}
+
+// A data object that breaks the COM rules by throwing from GetData.
+template <class Exception>
+class ThrowingDataObject : public DropDataObject {
+ public:
+  ThrowingDataObject() : DropDataObject({L"C:\\a.cr2"}) {}
+  STDMETHODIMP GetData(FORMATETC*, STGMEDIUM*) override { throw Exception("thrown by GetData"); }
+};
+
+struct NotAStandardException {
+  explicit NotAStandardException(const char*) {}
+};
+
+// Hostile callee: an exception from foreign code must not unwind out of a
+// COM method into the Explorer; Initialize caught only std::bad_alloc, and
+// only around its own copying.
+TEST_F(HandlerTest, ExceptionsFromADataObjectBecomeFailureResults) {
+  ThrowingDataObject<std::runtime_error> runtime_error;
+  EXPECT_EQ(init_->Initialize(nullptr, &runtime_error, nullptr), E_FAIL);
+  ThrowingDataObject<NotAStandardException> odd;
+  EXPECT_EQ(init_->Initialize(nullptr, &odd, nullptr), E_FAIL);
+  EXPECT_TRUE(Selection().empty());
+  // The object still works afterwards.
+  DropDataObject data({L"C:\\b.nef"});
+  EXPECT_EQ(init_->Initialize(nullptr, &data, nullptr), S_OK);
+  EXPECT_EQ(Selection(), std::vector<std::wstring>{L"C:\\b.nef"});
 }
 
 std::wstring MenuItemText(HMENU menu, UINT position) {
