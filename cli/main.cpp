@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "platform/path.h"
+#include "rawlift/version.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ const char kUsage[] =
     "  identify  show what the engine learns about files\n"
     "  preview   write the embedded JPEG of one file\n"
     "\n"
-    "rawlift COMMAND --help shows the options of a command.\n";
+    "rawlift COMMAND --help shows the options of a command; rawlift --version\n"
+    "shows the version.\n";
 
 struct Command {
   const char* name;
@@ -36,6 +38,10 @@ int Dispatch(const std::vector<std::string>& argv) {
   if (argv.size() < 2 || argv[1] == "--help" || argv[1] == "-h" || argv[1] == "help") {
     std::fputs(kUsage, argv.size() < 2 ? stderr : stdout);
     return argv.size() < 2 ? 2 : 0;
+  }
+  if (argv[1] == "--version" || argv[1] == "version") {
+    std::fputs("rawlift " RAWLIFT_VERSION_TEXT "\n", stdout);
+    return 0;
   }
   for (const Command& c : kCommands) {
     if (argv[1] == c.name) return c.run(cli::Args(argv.begin() + 2, argv.end()));
