@@ -79,8 +79,18 @@ std::string SystemError(const char* what) {
 }  // namespace
 
 std::u16string ArgumentPath(const std::string& argument) {
+#ifdef _WIN32
+  return platform::Utf8ToUtf16KeepingSurrogates(argument);
+#else
   return platform::Utf8ToUtf16KeepingBytes(argument);
+#endif
 }
+
+#ifdef _WIN32
+std::string ArgumentFromCommandLine(const std::wstring& argument) {
+  return platform::Utf16ToUtf8KeepingSurrogates(std::u16string(argument.begin(), argument.end()));
+}
+#endif
 
 platform::NativePath NativeArgumentPath(const std::string& argument) {
   return platform::ToNativePath(ArgumentPath(argument));

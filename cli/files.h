@@ -13,8 +13,15 @@ namespace cli {
 // The path a command-line argument names, in the program's UTF-16 form. On
 // POSIX the argument's bytes are the name, whatever their encoding, and are
 // kept (see platform::Utf8ToUtf16KeepingBytes); on Windows arguments arrive
-// as UTF-8 converted from the UTF-16 command line.
+// from ArgumentFromCommandLine and give back the same UTF-16.
 std::u16string ArgumentPath(const std::string& argument);
+
+#ifdef _WIN32
+// A UTF-16 command-line argument as the 8-bit text the commands take: UTF-8,
+// with a lone surrogate (a Windows name may hold one) kept in its three-byte
+// form (see platform::Utf16ToUtf8KeepingSurrogates).
+std::string ArgumentFromCommandLine(const std::wstring& argument);
+#endif
 
 // The same as the system's own form: on POSIX the argument's bytes as given.
 platform::NativePath NativeArgumentPath(const std::string& argument);

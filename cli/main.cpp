@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "platform/path.h"
+#include "cli/files.h"
 #include "rawlift/version.h"
 
 namespace {
@@ -55,10 +55,7 @@ int Dispatch(const std::vector<std::string>& argv) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const std::wstring w(argv[i]);
-    args.push_back(platform::Utf16ToUtf8(std::u16string(w.begin(), w.end())));
-  }
+  for (int i = 0; i < argc; ++i) args.push_back(cli::ArgumentFromCommandLine(argv[i]));
   return Dispatch(args);
 }
 #else

@@ -31,8 +31,15 @@ void AppendUtf8(uint32_t cp, std::string* out) {
   }
 }
 
-// With keepBytes, a lone U+DC80..U+DCFF is written as its byte.
-std::string EncodeUtf8(const std::u16string& text, bool keepBytes) {
+// What happens to what UTF-8 cannot carry: lone surrogates one way,
+// invalid bytes the other.
+enum class Lossless {
+  No,          // U+FFFD
+  Bytes,       // invalid bytes <-> lone U+DC80..U+DCFF (POSIX names)
+  Surrogates,  // lone surrogates <-> their three-byte form (Windows names)
+};
+
+std::string EncodeUtf8(const std::u16string& text, Lossless mode) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -42,11 +49,11 @@ std::string EncodeUtf8(const std::u16string& text, bool keepBytes) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      if (keepBytes && cp >= kFirstKeptByte && cp <= kLastKeptByte) {
+      if (mode == Lossless::Bytes && cp >= kFirstKeptByte && cp <= kLastKeptByte) {
         out += static_cast<char>(cp - kKeptByteBase);
         continue;
       }
-      cp = kReplacement;
+      if (mode != Lossless::Surrogates) cp = kReplacement;
     }
     AppendUtf8(cp, &out);
   }
@@ -54,8 +61,8 @@ std::string EncodeUtf8(const std::u16string& text, bool keepBytes) {
 }
 
 // Each byte that does not start a valid sequence becomes U+FFFD, or with
-// keepBytes U+DC00 + byte; decoding goes on with the next byte.
-std::u16string DecodeUtf8(const std::string& text, bool keepBytes) {
+// Lossless::Bytes U+DC00 + byte; decoding goes on with the next byte.
+std::u16string DecodeUtf8(const std::string& text, Lossless mode) {
   std::u16string out;
   out.reserve(text.size());
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -63,7 +70,7 @@ std::u16string DecodeUtf8(const std::string& text, bool keepBytes) {
   size_t i = 0;
   while (i < n) {
     uint32_t c = s[i];
-    uint32_t cp = keepBytes ? kKeptByteBase + c : kReplacement;
+    uint32_t cp = mode == Lossless::Bytes ? kKeptByteBase + c : kReplacement;
     size_t len = 1;
     if (c < 0x80) {
       cp = c;
@@ -80,8 +87,11 @@ std::u16string DecodeUtf8(const std::string& text, bool keepBytes) {
       }
       const uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
       // Encoded surrogates are not valid UTF-8; refusing them also keeps a
-      // decoded name from ever holding a lone surrogate that was not a byte.
-      if (ok && v >= minimum[need] && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
+      // decoded POSIX name from ever holding a lone surrogate that was not a
+      // byte. Only a Windows name's own lone surrogates come back from them.
+      const bool surrogate = v >= 0xD800 && v <= 0xDFFF;
+      if (ok && v >= minimum[need] && v <= 0x10FFFF &&
+          (!surrogate || mode == Lossless::Surrogates)) {
         cp = v;
         len = need + 1;
       }
@@ -101,19 +111,27 @@ std::u16string DecodeUtf8(const std::string& text, bool keepBytes) {
 }  // namespace
 
 std::string Utf16ToUtf8(const std::u16string& text) {
-  return EncodeUtf8(text, false);
+  return EncodeUtf8(text, Lossless::No);
 }
 
 std::u16string Utf8ToUtf16(const std::string& text) {
-  return DecodeUtf8(text, false);
+  return DecodeUtf8(text, Lossless::No);
 }
 
 std::string Utf16ToUtf8KeepingBytes(const std::u16string& text) {
-  return EncodeUtf8(text, true);
+  return EncodeUtf8(text, Lossless::Bytes);
 }
 
 std::u16string Utf8ToUtf16KeepingBytes(const std::string& bytes) {
-  return DecodeUtf8(bytes, true);
+  return DecodeUtf8(bytes, Lossless::Bytes);
+}
+
+std::string Utf16ToUtf8KeepingSurrogates(const std::u16string& text) {
+  return EncodeUtf8(text, Lossless::Surrogates);
+}
+
+std::u16string Utf8ToUtf16KeepingSurrogates(const std::string& text) {
+  return DecodeUtf8(text, Lossless::Surrogates);
 }
 
 NativePath ToNativePath(const std::u16string& path) {

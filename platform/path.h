@@ -30,6 +30,14 @@ std::u16string Utf8ToUtf16(const std::string& text);
 std::u16string Utf8ToUtf16KeepingBytes(const std::string& bytes);
 std::string Utf16ToUtf8KeepingBytes(const std::u16string& text);
 
+// UTF-16 <-> 8-bit text for Windows names, without loss. A Windows name is
+// any UTF-16 units, lone surrogates included; each lone surrogate is written
+// as the three bytes UTF-8 would give it were it a character (ED A0..BF xx)
+// and read back from them. Everything else is plain UTF-8; invalid bytes
+// become U+FFFD.
+std::string Utf16ToUtf8KeepingSurrogates(const std::u16string& text);
+std::u16string Utf8ToUtf16KeepingSurrogates(const std::string& text);
+
 // The native form of a UTF-16 path: UTF-16 itself on Windows, the name's
 // bytes on POSIX (UTF-8, with the kept bytes above put back).
 NativePath ToNativePath(const std::u16string& path);

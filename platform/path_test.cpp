@@ -71,3 +71,24 @@ TEST(NameBytes, NativePathsKeepTheBytesOnPosix) {
   EXPECT_EQ(ToNativePath(FromNativePath("/photos/caf\xe9/\xff.NEF")), "/photos/caf\xe9/\xff.NEF");
 }
 #endif
+
+// Windows names are any UTF-16 units; a lone surrogate passed through 8-bit
+// text (the command line's arguments) must come back, or the argument names
+// another file.
+TEST(NameSurrogates, LoneSurrogatesRoundTripThroughEightBitText) {
+  const std::u16string names[] = {
+      std::u16string(u"a") + char16_t(0xD800) + u".NEF",    // lone high
+      std::u16string(u"a") + char16_t(0xDC80) + u".NEF",    // lone low in the kept-byte range
+      std::u16string(1, char16_t(0xDBFF)) + u"\U0001F600",  // lone high before a pair
+      std::u16string(u"\u00e9\u4e2d") + char16_t(0xDFFF),   // after ordinary characters
+  };
+  for (const std::u16string& name : names) {
+    const std::string text = Utf16ToUtf8KeepingSurrogates(name);
+    EXPECT_EQ(Utf8ToUtf16KeepingSurrogates(text), name);
+    // Shown, they are replacements.
+    EXPECT_EQ(PathForDisplay(name).find("\xed"), std::string::npos);
+  }
+  EXPECT_EQ(Utf16ToUtf8KeepingSurrogates(std::u16string(1, char16_t(0xD800))), "\xed\xa0\x80");
+  // Bytes that are no UTF-8 at all still become replacements here.
+  EXPECT_EQ(Utf8ToUtf16KeepingSurrogates("caf\xe9"), u"caf\ufffd");
+}

@@ -533,6 +533,18 @@ TEST(OutputFile, ReplacingRefusesWhatIsNoPlainFile) {
 }
 #endif
 
+#ifdef _WIN32
+// A Windows name may hold a lone surrogate: the argument used to pass through
+// plain UTF-8, which replaced it, so the command looked for another file.
+TEST(Arguments, LoneSurrogatesInTheCommandLineNameTheSameFile) {
+  const std::wstring argument = std::wstring(L"C:\\shots\\a") + wchar_t(0xD834) + L".NEF";
+  const std::string text = cli::ArgumentFromCommandLine(argument);
+  EXPECT_EQ(cli::ArgumentPath(text), std::u16string(argument.begin(), argument.end()));
+  EXPECT_EQ(cli::NativeArgumentPath(text), argument);
+  EXPECT_EQ(cli::DisplayArgument(text), "C:\\shots\\a\xef\xbf\xbd.NEF");
+}
+#endif
+
 TEST(OutputFile, NonAsciiNamesRoundTrip) {
   TempFolder folder;
   const std::string path = folder.File("j\xC3\xB8lstravatnet.jpg");
