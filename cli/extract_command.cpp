@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "cli/files.h"
 #include "cli/formats_help.h"
 #include "cli/options.h"
 #include "cli/settings_command.h"
@@ -118,8 +119,9 @@ std::string Clock(int64_t seconds) {
   return text;
 }
 
-std::u16string NativeOperand(const std::string& operand) {
-  std::u16string path = platform::Utf8ToUtf16(operand);
+std::u16string OperandPath(const std::string& operand) {
+  // A POSIX operand's bytes are the name even when they are not UTF-8.
+  std::u16string path = ArgumentPath(operand);
 #ifdef _WIN32
   for (char16_t& c : path) {
     if (c == u'/') c = u'\\';
@@ -197,9 +199,10 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
 
   std::vector<std::u16string> selection;
   for (const std::string& operand : options.operands) {
-    const std::u16string path = NativeOperand(operand);
+    const std::u16string path = OperandPath(operand);
     if (!platform::IsDirectory(path) && !platform::CanOpenForReading(path)) {
-      std::fprintf(env.err, "rawlift extract: '%s': no such file or folder\n", operand.c_str());
+      std::fprintf(env.err, "rawlift extract: '%s': no such file or folder\n",
+                   DisplayArgument(operand).c_str());
       problems = true;
     }
     selection.push_back(path);

@@ -12,6 +12,10 @@
 #include <string>
 #include <thread>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
 #include "job/job_test_support.h"
@@ -297,6 +301,51 @@ TEST_F(CommandTest, InterruptStopsBetweenFilesAndLeavesNothingPartial) {
 }
 
 #ifndef _WIN32
+namespace {
+
+bool WriteNative(const std::string& path, const Bytes& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+bool ExistsNative(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f) std::fclose(f);
+  return f != nullptr;
+}
+
+}  // namespace
+
+// POSIX names that are not UTF-8 (Latin-1 "caf\xe9", a UTF-8 "\xc3\xa9" next
+// to a Latin-1 byte, a lone 0xFF) in a folder whose own name is not UTF-8:
+// they used to be counted as found and then silently give nothing, since the
+// listing replaced their bytes and the name no longer led to the file.
+TEST_F(CommandTest, NamesThatAreNotUtf8AreExtractedUnderTheSameBytes) {
+  const std::string folder = Photos() + "/\xe9t\xe9";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+  const Bytes raw = fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg());
+  for (const char* name : {"caf\xe9.NEF", "\xc3\xa9t\xe9.NEF", "\xff.NEF"}) {
+    ASSERT_TRUE(WriteNative(folder + "/" + name, raw));
+  }
+  std::string out, err;
+  // The folder as an operand: its listing and the outputs keep every byte.
+  ASSERT_EQ(Extract({"--no-suffix", folder}, &out, &err), 0) << err;
+  EXPECT_EQ(out.rfind(Line(3, 3, 3), 0), 0u) << out;
+  for (const char* output : {"caf\xe9.jpg", "\xc3\xa9t\xe9.jpg", "\xff.jpg"}) {
+    EXPECT_TRUE(ExistsNative(folder + "/extracted_jpegs/" + output)) << output;
+  }
+  // A file as an operand, and a missing one, whose message stays UTF-8.
+  ASSERT_EQ(std::remove((folder + "/extracted_jpegs/caf\xe9.jpg").c_str()), 0);
+  EXPECT_EQ(Extract({"--no-suffix", folder + "/caf\xe9.NEF", folder + "/gon\xe9.NEF"}, &out, &err),
+            cli::kExtractCompletedWithProblems);
+  EXPECT_EQ(out.rfind(Line(2, 1, 1), 0), 0u) << out;
+  EXPECT_TRUE(ExistsNative(folder + "/extracted_jpegs/caf\xe9.jpg"));
+  EXPECT_NE(err.find("/gon\xef\xbf\xbd.NEF': no such file or folder"), std::string::npos) << err;
+  EXPECT_EQ(err.find("\xe9"), std::string::npos) << "raw bytes reached the message";
+}
+
 TEST_F(CommandTest, CtrlCReachesTheRunningCommand) {
   constexpr int kFiles = 1000;
   for (int i = 0; i < kFiles; ++i) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "platform/fs.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -39,74 +40,108 @@ platform::NativePath Native(const std::string& argument) {
   return NativeArgumentPath(argument);
 }
 
-// Chunked so that one call never exceeds what the system's write accepts.
-constexpr size_t kWriteChunk = 1 << 20;
+// Temporaries of a write in progress, hidden, named as the extraction job
+// names its own.
+constexpr char16_t kTemporaryPrefix[] = u".rlft-";
+constexpr char16_t kTemporarySuffix[] = u".part";
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const size_t chunk = size < kWriteChunk ? size : kWriteChunk;
 #ifdef _WIN32
-    const int written = _write(fd, data, static_cast<unsigned>(chunk));
+// Windows takes either separator in a command-line path.
+constexpr char16_t kArgumentSeparator = u'\\';
+bool IsSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
 #else
-    const ssize_t written = write(fd, data, chunk);
-    if (written < 0 && errno == EINTR) continue;
+constexpr char16_t kArgumentSeparator = u'/';
+bool IsSeparator(char16_t c) {
+  return c == u'/';
+}
 #endif
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
+
+// The folder part of a path ("." for a bare name), where a temporary for it
+// can be made.
+std::u16string FolderOf(const std::u16string& path) {
+  size_t end = path.size();
+  while (end > 0 && !IsSeparator(path[end - 1])) --end;
+  if (end == 0) return u".";
+  // "/x" is in "/"; "a//x" is in "a".
+  size_t folderEnd = end;
+  while (folderEnd > 1 && IsSeparator(path[folderEnd - 1])) --folderEnd;
+  return path.substr(0, folderEnd);
+}
+
+// What failed, with the system's reason where the C library knows it.
+std::string SystemError(const char* what) {
+  if (errno == 0) return what;
+  return std::string(what) + ": " + std::strerror(errno);
 }
 
 }  // namespace
 
-platform::NativePath NativeArgumentPath(const std::string& argument) {
+std::u16string ArgumentPath(const std::string& argument) {
 #ifdef _WIN32
-  return platform::ToNativePath(platform::Utf8ToUtf16(argument));
+  return platform::Utf8ToUtf16KeepingSurrogates(argument);
 #else
-  return argument;
+  return platform::Utf8ToUtf16KeepingBytes(argument);
 #endif
 }
 
+#ifdef _WIN32
+std::string ArgumentFromCommandLine(const std::wstring& argument) {
+  return platform::Utf16ToUtf8KeepingSurrogates(std::u16string(argument.begin(), argument.end()));
+}
+#endif
+
+platform::NativePath NativeArgumentPath(const std::string& argument) {
+  return platform::ToNativePath(ArgumentPath(argument));
+}
+
 std::string DisplayArgument(const std::string& argument) {
-  return platform::Utf16ToUtf8(platform::Utf8ToUtf16(argument));
+  return platform::PathForDisplay(ArgumentPath(argument));
 }
 
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
                              bool replace, std::string* error) {
-  const platform::NativePath native = Native(path);
-  const int disposition = replace ? O_TRUNC : O_EXCL;
-#ifdef _WIN32
-  const int fd =
-      _wopen(native.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | disposition, _S_IREAD | _S_IWRITE);
-#else
-  const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | disposition, 0666);
-#endif
-  if (fd < 0) {
-    if (errno == EEXIST) return WriteOutcome::AlreadyExists;
-    *error = std::strerror(errno);
+  const std::u16string target = ArgumentPath(path);
+  if (replace) {
+    // Only a plain file is replaced: moving a file over a device or a pipe
+    // (-o /dev/null as root) would put a file in its place.
+    NativeStat info;
+    if (StatPath(Native(path), &info) == 0 && (info.st_mode & S_IFMT) != S_IFREG) {
+      *error = "not a plain file";
+      return WriteOutcome::Failed;
+    }
+  }
+  // The bytes go to a new file beside OUT, which then takes OUT's name in
+  // one step: OUT is never truncated, and a failed or interrupted write
+  // leaves whatever was there before.
+  platform::NewFile file;
+  std::u16string temporary;
+  errno = 0;
+  if (!platform::CreateUniqueFile(FolderOf(target), kTemporaryPrefix, kTemporarySuffix, &file,
+                                  &temporary, kArgumentSeparator)) {
+    *error = SystemError("cannot create a file in its folder");
     return WriteOutcome::Failed;
   }
-  bool ok = WriteAll(fd, data, size);
-  int saved_errno = errno;
-#ifdef _WIN32
-  if (_close(fd) != 0 && ok) {
-    ok = false;
-    saved_errno = errno;
-  }
-  if (!ok) _wunlink(native.c_str());
-#else
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved_errno = errno;
-  }
-  if (!ok) unlink(native.c_str());
-#endif
-  if (!ok) {
-    *error = std::strerror(saved_errno);
+  errno = 0;
+  const bool written = file.Write(data, size);
+  if (!written) *error = SystemError("write failed");
+  const bool closed = file.Close();
+  if (written && !closed) *error = SystemError("write failed");
+  if (!written || !closed) {
+    platform::RemoveFile(temporary);
     return WriteOutcome::Failed;
   }
-  return WriteOutcome::Written;
+  errno = 0;
+  if (replace ? platform::RenameReplacing(temporary, target)
+              : platform::RenameNoReplace(temporary, target)) {
+    return WriteOutcome::Written;
+  }
+  *error = SystemError("cannot move the written file to its name");
+  platform::RemoveFile(temporary);
+  // Without replacing, a file that appeared meanwhile is kept.
+  if (!replace && PathExists(path)) return WriteOutcome::AlreadyExists;
+  return WriteOutcome::Failed;
 }
 
 bool WriteStandardOutput(const uint8_t* data, size_t size, std::string* error) {

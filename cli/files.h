@@ -10,9 +10,20 @@
 
 namespace cli {
 
-// The file a command-line argument names. On POSIX the argument's bytes are
-// the name, whatever their encoding; on Windows arguments arrive as UTF-8
-// converted from the UTF-16 command line and go back to UTF-16.
+// The path a command-line argument names, in the program's UTF-16 form. On
+// POSIX the argument's bytes are the name, whatever their encoding, and are
+// kept (see platform::Utf8ToUtf16KeepingBytes); on Windows arguments arrive
+// from ArgumentFromCommandLine and give back the same UTF-16.
+std::u16string ArgumentPath(const std::string& argument);
+
+#ifdef _WIN32
+// A UTF-16 command-line argument as the 8-bit text the commands take: UTF-8,
+// with a lone surrogate (a Windows name may hold one) kept in its three-byte
+// form (see platform::Utf16ToUtf8KeepingSurrogates).
+std::string ArgumentFromCommandLine(const std::wstring& argument);
+#endif
+
+// The same as the system's own form: on POSIX the argument's bytes as given.
 platform::NativePath NativeArgumentPath(const std::string& argument);
 
 // The argument as valid UTF-8 for messages and reports (undecodable bytes
@@ -25,10 +36,13 @@ enum class WriteOutcome {
   Failed,         // could not create or write; no partial file is left behind
 };
 
-// Writes `size` bytes to the file at `path` (UTF-8). Without `replace` the
-// file is created only if it does not exist, in one step, so that a file that
-// appears meanwhile is not overwritten. A failed write removes what it
-// created. *error describes a failure (the system's message).
+// Writes `size` bytes to the file at `path` (a command-line argument): into a
+// new hidden file in the same folder first, which then takes the name in one
+// step, so `path` never holds a partial or truncated file, and a failure
+// leaves what was there before. Without `replace` the name is taken only if
+// nothing is there, so a file that appears meanwhile is not overwritten; with
+// it an existing plain file is replaced (anything else there is refused).
+// *error describes a failure (with the system's message where known).
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
                              bool replace, std::string* error);
 

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "platform/path.h"
+#include "cli/files.h"
+#include "rawlift/version.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ const char kUsage[] =
     "  identify  show what the engine learns about files\n"
     "  preview   write the embedded JPEG of one file\n"
     "\n"
-    "rawlift COMMAND --help shows the options of a command.\n";
+    "rawlift COMMAND --help shows the options of a command; rawlift --version\n"
+    "shows the version.\n";
 
 struct Command {
   const char* name;
@@ -37,6 +39,10 @@ int Dispatch(const std::vector<std::string>& argv) {
     std::fputs(kUsage, argv.size() < 2 ? stderr : stdout);
     return argv.size() < 2 ? 2 : 0;
   }
+  if (argv[1] == "--version" || argv[1] == "version") {
+    std::fputs("rawlift " RAWLIFT_VERSION_TEXT "\n", stdout);
+    return 0;
+  }
   for (const Command& c : kCommands) {
     if (argv[1] == c.name) return c.run(cli::Args(argv.begin() + 2, argv.end()));
   }
@@ -49,10 +55,7 @@ int Dispatch(const std::vector<std::string>& argv) {
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const std::wstring w(argv[i]);
-    args.push_back(platform::Utf16ToUtf8(std::u16string(w.begin(), w.end())));
-  }
+  for (int i = 0; i < argc; ++i) args.push_back(cli::ArgumentFromCommandLine(argv[i]));
   return Dispatch(args);
 }
 #else

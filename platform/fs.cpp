@@ -8,9 +8,10 @@ namespace platform {
 
 std::u16string ConfigFolderFromEnvironment(const char* xdgConfigHome, const char* home) {
   // Only an absolute XDG_CONFIG_HOME counts; a relative one is to be ignored.
-  if (xdgConfigHome && xdgConfigHome[0] == '/') return Utf8ToUtf16(xdgConfigHome);
+  // Both are POSIX paths: their bytes are kept whatever the encoding.
+  if (xdgConfigHome && xdgConfigHome[0] == '/') return Utf8ToUtf16KeepingBytes(xdgConfigHome);
   if (home && home[0] != '\0') {
-    std::u16string folder = Utf8ToUtf16(home);
+    std::u16string folder = Utf8ToUtf16KeepingBytes(home);
     if (folder.back() != u'/') folder += u'/';
     return folder + u".config";
   }

@@ -147,6 +147,25 @@ TEST_F(FsTest, UniqueFilesGetDistinctNamesInTheFolder) {
   EXPECT_FALSE(CreateUniqueFile(In(u"missing"), u"x", u"", &three, &third));
 }
 
+#ifndef _WIN32
+// A file whose name is not UTF-8 (a Latin-1 "caf\xe9") is listed under a name
+// that opens it, renames it and removes it: the listing used to replace the
+// byte, so the name it gave led nowhere.
+TEST_F(FsTest, NamesThatAreNotUtf8AreListedUnderAWorkingName) {
+  const std::string native = ToNativePath(root_) + "/caf\xe9.NEF";
+  FILE* f = std::fopen(native.c_str(), "wb");
+  ASSERT_TRUE(f);
+  std::fputs("raw", f);
+  std::fclose(f);
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(Get(In(entries[0].name)), "raw");
+  EXPECT_TRUE(RenameNoReplace(In(entries[0].name), In(entries[0].name + u".old")));
+  EXPECT_TRUE(RemoveFile(In(entries[0].name + u".old")));
+}
+#endif
+
 TEST(ConfigFolder, FollowsXdgRulesAndDefaultsToDotConfig) {
   EXPECT_EQ(ConfigFolderFromEnvironment("/xdg/conf", "/home/u"), u"/xdg/conf");
   EXPECT_EQ(ConfigFolderFromEnvironment(nullptr, "/home/u"), u"/home/u/.config");
@@ -154,6 +173,8 @@ TEST(ConfigFolder, FollowsXdgRulesAndDefaultsToDotConfig) {
   EXPECT_EQ(ConfigFolderFromEnvironment("relative/conf", "/home/u"), u"/home/u/.config")
       << "a relative XDG_CONFIG_HOME is ignored";
   EXPECT_EQ(ConfigFolderFromEnvironment(nullptr, nullptr), u"");
+  // A home folder named in Latin-1 still leads to its own .config.
+  EXPECT_EQ(ConfigFolderFromEnvironment(nullptr, "/home/ren\xe9"), u"/home/ren\xdce9/.config");
 }
 
 TEST(AbsolutePath, AnchorsRelativePathsAtTheCurrentFolder) {

@@ -1,10 +1,27 @@
+#include <atomic>
+
 #include "platform/graphics_session.h"
 
 namespace platform {
+namespace {
+std::atomic<long> g_sessions{0};
+}  // namespace
 
-// libjpeg needs no start-up.
-GraphicsSession::GraphicsSession() : started_(true) {}
+// libjpeg needs no start-up: the library always runs.
+GraphicsSession::GraphicsSession() : started_(true) {
+  ++g_sessions;
+}
 
-GraphicsSession::~GraphicsSession() = default;
+GraphicsSession::~GraphicsSession() {
+  --g_sessions;
+}
+
+long GraphicsSession::LiveSessions() {
+  return g_sessions;
+}
+
+bool GraphicsSession::LibraryRunning() {
+  return true;
+}
 
 }  // namespace platform

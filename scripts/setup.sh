@@ -4,14 +4,13 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config          # native build
-  libjpeg62-turbo-dev libturbojpeg0-dev     # JPEG decode/encode for reduced copies and fixtures
+  cmake ninja-build g++                     # native build
+  libjpeg62-turbo-dev                       # libjpeg: reduced copies, fixtures and bench/ on Linux
   libstb-dev                                # stb_image_resize, the resampler bench/ measures ours against
   libgtest-dev googletest                   # unit tests (googletest sources for the Windows build)
-  libbenchmark-dev                          # bench/
-  g++-mingw-w64-x86-64-posix mingw-w64-tools # Windows cross build
-  wine wine64 xvfb xauth                    # Windows tests, windows under a virtual display
-  clang-14 libclang-rt-14-dev               # libFuzzer and sanitizer runtimes (scripts/fuzz.sh)
+  g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
+  wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
+  clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
   packages+=(libimage-exiftool-perl exiv2 libvips-tools imagemagick strace)

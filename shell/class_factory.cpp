@@ -3,6 +3,7 @@
 #include <iterator>
 #include <new>
 
+#include "shell/com_call.h"
 #include "shell/guids.h"
 #include "shell/interface_table.h"
 #include "shell/module.h"
@@ -47,7 +48,7 @@ STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** o
   *out = nullptr;
   // An aggregate must hold the inner object's own IUnknown.
   if (outer != nullptr && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-  return create_(outer, riid, out);
+  return CallGuarded([&] { return create_(outer, riid, out); });
 }
 
 STDMETHODIMP ClassFactory::LockServer(BOOL lock) {

@@ -5,6 +5,7 @@
 // clang-format on
 
 #include "shell/class_factory.h"
+#include "shell/com_call.h"
 #include "shell/module.h"
 #include "shell/registration.h"
 
@@ -28,14 +29,19 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
   return shell::GetClassObject(clsid, riid, out);
 }
 
+// The registry script is parsed into strings and vectors: guarded.
 STDAPI DllRegisterServer() {
-  shell::RegistryTarget target;
-  target.ntFamily = shell::IsWindowsNtFamily();
-  return shell::RegisterServer(shell::ModuleInstance(), target);
+  return shell::CallGuarded([] {
+    shell::RegistryTarget target;
+    target.ntFamily = shell::IsWindowsNtFamily();
+    return shell::RegisterServer(shell::ModuleInstance(), target);
+  });
 }
 
 STDAPI DllUnregisterServer() {
-  shell::RegistryTarget target;
-  target.ntFamily = shell::IsWindowsNtFamily();
-  return shell::UnregisterServer(shell::ModuleInstance(), target);
+  return shell::CallGuarded([] {
+    shell::RegistryTarget target;
+    target.ntFamily = shell::IsWindowsNtFamily();
+    return shell::UnregisterServer(shell::ModuleInstance(), target);
+  });
 }

@@ -6,7 +6,6 @@ namespace shell {
 namespace {
 HINSTANCE g_module_instance = nullptr;
 volatile LONG g_lock_count = 0;
-settings::SettingsStore g_settings_store;
 }  // namespace
 
 void SetModuleInstance(HINSTANCE instance) {
@@ -24,9 +23,6 @@ void LockModule() {
 }
 void UnlockModule() {
   InterlockedDecrement(&g_lock_count);
-}
-settings::SettingsStore& ModuleSettingsStore() {
-  return g_settings_store;
 }
 
 LONG ModuleLockCount() {

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include "settings/settings_store.h"
-
 namespace shell {
 
 // Recorded on process attach, cleared on detach.
@@ -17,9 +15,5 @@ HINSTANCE ModuleInstance();
 void LockModule();
 void UnlockModule();
 LONG ModuleLockCount();
-
-// The settings store of the loaded module: empty when the module loads,
-// reloaded from the settings file by every invocation of the command.
-settings::SettingsStore& ModuleSettingsStore();
 
 }  // namespace shell

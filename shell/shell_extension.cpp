@@ -5,11 +5,12 @@
 #include <new>
 
 #include "job/extraction_job.h"
-#include "settings/preferences_dialog.h"
 #include "settings/settings_store.h"
+#include "shell/com_call.h"
 #include "shell/guids.h"
 #include "shell/interface_table.h"
 #include "shell/module.h"
+#include "ui/preferences_dialog.h"
 #include "ui/progress_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -40,6 +41,26 @@ void AppendDroppedPaths(HDROP drop, UINT count, std::vector<std::u16string>* sel
     selection->emplace_back(reinterpret_cast<const char16_t*>(buffer), length);
   }
 }
+
+// The medium a data object answered with, released on every way out.
+struct DropMedium {
+  STGMEDIUM medium = {};
+  HDROP drop = nullptr;
+
+  DropMedium() = default;
+  DropMedium(const DropMedium&) = delete;
+  DropMedium& operator=(const DropMedium&) = delete;
+  ~DropMedium() {
+    if (drop != nullptr) GlobalUnlock(medium.hGlobal);
+    ReleaseStgMedium(&medium);
+  }
+  // Only global memory holds a drop list.
+  bool Lock() {
+    if (medium.tymed != TYMED_HGLOBAL || medium.hGlobal == nullptr) return false;
+    drop = static_cast<HDROP>(GlobalLock(medium.hGlobal));
+    return drop != nullptr;
+  }
+};
 
 // Counts one invocation for as long as it runs, on every way out.
 class InvocationScope {
@@ -104,7 +125,10 @@ STDMETHODIMP_(ULONG) ShellExtension::InnerUnknown::Release() {
 }
 
 STDMETHODIMP ShellExtension::QueryInterface(REFIID riid, void** out) {
-  return outer_ != nullptr ? outer_->QueryInterface(riid, out) : inner_.QueryInterface(riid, out);
+  // The outer object is foreign code.
+  return CallGuarded([&] {
+    return outer_ != nullptr ? outer_->QueryInterface(riid, out) : inner_.QueryInterface(riid, out);
+  });
 }
 
 STDMETHODIMP_(ULONG) ShellExtension::AddRef() {
@@ -117,43 +141,28 @@ STDMETHODIMP_(ULONG) ShellExtension::Release() {
 
 STDMETHODIMP ShellExtension::Initialize(PCIDLIST_ABSOLUTE, IDataObject* data, HKEY) {
   if (data == nullptr || activeInvocations_ > 0) return E_INVALIDARG;
-  FORMATETC format = DropFormat();
-  STGMEDIUM medium = {};
-  if (FAILED(data->GetData(&format, &medium))) return E_INVALIDARG;
-  // A data object may answer with another medium than the one asked for.
-  if (medium.tymed != TYMED_HGLOBAL || medium.hGlobal == nullptr) {
-    ReleaseStgMedium(&medium);
-    return E_INVALIDARG;
-  }
-  auto drop = static_cast<HDROP>(GlobalLock(medium.hGlobal));
-  if (drop == nullptr) {
-    ReleaseStgMedium(&medium);
-    return E_INVALIDARG;
-  }
-  HRESULT result = S_OK;
-  const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-  if (count == 0) {
-    result = E_INVALIDARG;
-  } else {
-    try {
-      AppendDroppedPaths(drop, count, &selection_);
-    } catch (const std::bad_alloc&) {
-      result = E_OUTOFMEMORY;
-    }
+  return CallGuarded([&] {
+    FORMATETC format = DropFormat();
+    DropMedium medium;
+    if (FAILED(data->GetData(&format, &medium.medium))) return E_INVALIDARG;
+    // A data object may answer with another medium than the one asked for.
+    if (!medium.Lock()) return E_INVALIDARG;
+    const UINT count = DragQueryFileW(medium.drop, 0xFFFFFFFF, nullptr, 0);
+    if (count == 0) return E_INVALIDARG;
     // Appended to, never cleared: a second Initialize adds its paths after
     // the first one's.
-    if (result == S_OK && selection_.empty()) result = E_INVALIDARG;
-  }
-  GlobalUnlock(medium.hGlobal);
-  ReleaseStgMedium(&medium);
-  return result;
+    AppendDroppedPaths(medium.drop, count, &selection_);
+    return selection_.empty() ? E_INVALIDARG : S_OK;
+  });
 }
 
 STDMETHODIMP ShellExtension::QueryContextMenu(HMENU menu, UINT index, UINT first_id, UINT,
                                               UINT flags) {
   if (flags & CMF_DEFAULTONLY) return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
-  InsertMenuW(menu, index, MF_BYPOSITION | MF_STRING, first_id, kMenuText);
-  return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+  return CallGuarded([&] {
+    InsertMenuW(menu, index, MF_BYPOSITION | MF_STRING, first_id, kMenuText);
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+  });
 }
 
 STDMETHODIMP ShellExtension::GetCommandString(UINT_PTR command, UINT type, UINT*, CHAR* buffer,
@@ -163,46 +172,50 @@ STDMETHODIMP ShellExtension::GetCommandString(UINT_PTR command, UINT type, UINT*
   if ((type & (GCS_HELPTEXTA | GCS_UNICODE)) == 0 || command != 0) return E_INVALIDARG;
   // Nothing can be copied into a missing or empty buffer.
   if (buffer == nullptr || buffer_size == 0) return E_INVALIDARG;
-  if (type & GCS_UNICODE) {
-    lstrcpynW(reinterpret_cast<wchar_t*>(buffer), kHelpText, static_cast<int>(buffer_size));
-  } else {
-    char text[64];
-    const int written =
-        WideCharToMultiByte(CP_THREAD_ACP, 0, kHelpText, -1, text, sizeof(text), nullptr, nullptr);
-    if (written == 0) text[0] = '\0';
-    lstrcpynA(buffer, text, static_cast<int>(buffer_size));
-  }
-  return S_OK;
+  return CallGuarded([&] {
+    if (type & GCS_UNICODE) {
+      lstrcpynW(reinterpret_cast<wchar_t*>(buffer), kHelpText, static_cast<int>(buffer_size));
+    } else {
+      char text[64];
+      const int written = WideCharToMultiByte(CP_THREAD_ACP, 0, kHelpText, -1, text, sizeof(text),
+                                              nullptr, nullptr);
+      if (written == 0) text[0] = '\0';
+      lstrcpynA(buffer, text, static_cast<int>(buffer_size));
+    }
+    return S_OK;
+  });
 }
 
 STDMETHODIMP ShellExtension::InvokeCommand(CMINVOKECOMMANDINFO* info) {
   if (info == nullptr) return E_INVALIDARG;
   // A verb given as a string is a pointer: anything above the low word set.
   if (!IS_INTRESOURCE(info->lpVerb)) return E_INVALIDARG;
-  try {
-    settings::SettingsStore& store = ModuleSettingsStore();
+  if (LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) return E_INVALIDARG;
+  return CallGuarded([&] {
+    InvocationScope invocation(&activeInvocations_);
+    // A store of this invocation's own: two Explorer windows can run the
+    // command at the same time on two threads of one process.
+    settings::SettingsStore store;
     settings::LoadSettingsFile(&store, settings::kSettingsMagic, settings::kCompanyFolder,
                                settings::kProductFolder, settings::kSettingsFileName);
-    if (LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) return E_INVALIDARG;
-    InvocationScope invocation(&activeInvocations_);
-    {
-      settings::PreferencesDialog preferences(&store);
-      ui::DialogBase::ShowModal(&preferences, IDD_PREFERENCES);
-      if (preferences.extractRequested()) {
-        job::ExtractionJob job(store);
-        job.SetSelection(&selection_);
-        job.FillRawSuffixes();
-        ui::ProgressDialog progress(&job);
-        ui::DialogBase::ShowModal(&progress, IDD_PROGRESS);
-      }
+    ui::PreferencesDialog preferences(&store);
+    ui::DialogBase::ShowModal(&preferences, IDD_PREFERENCES);
+    // Only choices the user confirmed are written: after "Cancel" this
+    // invocation has nothing to say, and writing back what it loaded would
+    // undo what another invocation stored meanwhile.
+    if (preferences.choicesStored()) {
+      settings::SaveSettingsFile(store, settings::kSettingsMagic, settings::kCompanyFolder,
+                                 settings::kProductFolder, settings::kSettingsFileName);
     }
-    settings::SaveSettingsFile(store, settings::kSettingsMagic, settings::kCompanyFolder,
-                               settings::kProductFolder, settings::kSettingsFileName);
-  } catch (const std::bad_alloc&) {
-    // Nothing may leave a COM method as an exception.
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    if (preferences.extractRequested()) {
+      job::ExtractionJob job(store);
+      job.SetSelection(&selection_);
+      job.FillRawSuffixes();
+      ui::ProgressDialog progress(&job);
+      ui::DialogBase::ShowModal(&progress, IDD_PROGRESS);
+    }
+    return S_OK;
+  });
 }
 
 }  // namespace shell

@@ -1,6 +1,9 @@
 // The context-menu handler: IShellExtInit receives the Explorer's selection,
 // IContextMenu adds "Rawlift" to the menu and runs the whole sequence of the
-// command (preferences, extraction behind the progress dialog, settings).
+// command (the preferences over a settings store of its own, written to the
+// settings file when confirmed, then the extraction behind the progress
+// dialog). Several handler objects may run the command at once on different
+// threads of the Explorer.
 #pragma once
 
 // clang-format off

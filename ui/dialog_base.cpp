@@ -1,37 +1,9 @@
 #include "ui/dialog_base.h"
 
-// clang-format off
-#include <objidl.h>
-#include <gdiplus.h>
-// clang-format on
-
 namespace ui {
 namespace {
 
 HINSTANCE g_resource_module = nullptr;
-
-// Dialog objects live on the one thread that runs the menu command, so the
-// count and the token need no lock.
-LONG g_live_objects = 0;
-ULONG_PTR g_gdiplus_token = 0;
-bool g_gdiplus_started = false;
-
-void StartGdiplus() {
-  Gdiplus::GdiplusStartupInput input;  // version 1, no callback, thread and codecs on
-  ULONG_PTR token = 0;
-  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok) {
-    g_gdiplus_token = token;
-    g_gdiplus_started = true;
-  }
-}
-
-void StopGdiplus() {
-  // A failed start-up left no token to shut down with.
-  if (!g_gdiplus_started) return;
-  Gdiplus::GdiplusShutdown(g_gdiplus_token);
-  g_gdiplus_token = 0;
-  g_gdiplus_started = false;
-}
 
 DialogBase* BoundObject(HWND window) {
   return reinterpret_cast<DialogBase*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -75,21 +47,6 @@ HINSTANCE ResourceModule() {
   return g_resource_module;
 }
 
-DialogBase::DialogBase() {
-  if (++g_live_objects == 1) StartGdiplus();
-}
-
-DialogBase::~DialogBase() {
-  if (--g_live_objects == 0) StopGdiplus();
-}
-
-LONG DialogBase::LiveObjectCount() {
-  return g_live_objects;
-}
-bool DialogBase::GdiplusStarted() {
-  return g_gdiplus_started;
-}
-
 INT_PTR DialogBase::ShowModal(DialogBase* dialog, int resource_id) {
   // The window binds to the object for its whole life; a second window
   // would share (and clear) the binding of the first.
@@ -126,26 +83,6 @@ INT_PTR CALLBACK DialogBase::DialogProcedure(HWND window, UINT message, WPARAM w
     case WM_COMMAND:
       dialog->OnCommand(LOWORD(wparam), HIWORD(wparam));
       return TRUE;
-    case WM_NOTIFY:
-      dialog->OnNotify(wparam, reinterpret_cast<NMHDR*>(lparam));
-      return TRUE;
-    case WM_HSCROLL:
-      dialog->OnHScroll(LOWORD(wparam), static_cast<short>(HIWORD(wparam)),
-                        reinterpret_cast<HWND>(lparam));
-      return TRUE;
-    case WM_VSCROLL:
-      dialog->OnVScroll(LOWORD(wparam), static_cast<short>(HIWORD(wparam)),
-                        reinterpret_cast<HWND>(lparam));
-      return TRUE;
-    case WM_MOVE:
-      dialog->OnMove();
-      return TRUE;
-    case WM_SIZE:
-      if (wparam != SIZE_MINIMIZED) dialog->OnSize();
-      return TRUE;
-    case WM_GETMINMAXINFO:
-      dialog->OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lparam));
-      return TRUE;
     case WM_ERASEBKGND:
       dialog->PaintBackground(reinterpret_cast<HDC>(wparam));
       return TRUE;
@@ -170,7 +107,6 @@ void DialogBase::OnCommand(int control_id, int notification_code) {
     OnOK();
     EndWith(IDOK);
   } else if (control_id == IDCANCEL) {
-    OnCancel();
     EndWith(IDCANCEL);
   }
 }

@@ -14,6 +14,15 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "cli/files.h"
 #include "cli/identify_command.h"
 #include "cli/options.h"
@@ -438,7 +447,7 @@ TEST(OutputFile, CreatesNewRefusesExistingAndReplacesOnlyWhenAsked) {
   EXPECT_EQ(ReadAll(path), fixtures::Bytes({1, 2, 3}));
   EXPECT_EQ(cli::WriteOutputFile(path, second, sizeof second, true, &error),
             cli::WriteOutcome::Written);
-  EXPECT_EQ(ReadAll(path), fixtures::Bytes({9}));  // replaced, not overwritten in place
+  EXPECT_EQ(ReadAll(path), fixtures::Bytes({9}));
 
   const std::string nowhere = folder.File("no_such_folder") + "/x.bin";
   EXPECT_EQ(cli::WriteOutputFile(nowhere, first, sizeof first, false, &error),
@@ -446,6 +455,100 @@ TEST(OutputFile, CreatesNewRefusesExistingAndReplacesOnlyWhenAsked) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(cli::PathExists(nowhere));
 }
+
+#ifndef _WIN32
+namespace {
+
+// Names in a folder that the output helper may have left behind.
+std::vector<std::string> Leftovers(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) {
+    const std::string name = entry.path().filename().u8string();
+    if (name.rfind(".rlft-", 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace
+
+// --force used to truncate OUT and write into it: another name for the same
+// file (a hard link, a reader holding it open) saw it emptied and rewritten,
+// and a failed write destroyed the old OUT. The replacement is now a new file.
+TEST(OutputFile, ReplacingPutsANewFileInPlaceAndKeepsTheOldOnFailure) {
+  TempFolder folder;
+  const std::string path = folder.File("out.jpg");
+  const std::string other_name = folder.File("kept.jpg");
+  const uint8_t old_bytes[] = {'o', 'l', 'd'};
+  std::string error;
+  ASSERT_EQ(cli::WriteOutputFile(path, old_bytes, sizeof old_bytes, false, &error),
+            cli::WriteOutcome::Written);
+  ASSERT_EQ(::link(path.c_str(), other_name.c_str()), 0);
+  const fixtures::Bytes nef = SampleNef();
+  const Captured forced = RunPreview(folder, {"--force", folder.Write("A.NEF", nef), "-o", path});
+  ASSERT_EQ(forced.code, cli::kPreviewWritten) << forced.err;
+  EXPECT_EQ(ReadAll(path), Extract(folder.File("A.NEF")).bytes);
+  EXPECT_EQ(ReadAll(other_name), fixtures::Bytes({'o', 'l', 'd'})) << "OUT was written in place";
+
+  // A write that fails half way (a file size limit stands in for a full
+  // disk) in a child process: OUT keeps its old bytes, no temporary stays.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {16, 16};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<uint8_t> big(4096, 0xAB);
+    std::string child_error;
+    ::_exit(cli::WriteOutputFile(path, big.data(), big.size(), true, &child_error) ==
+                    cli::WriteOutcome::Failed
+                ? 0
+                : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed write was not reported";
+  EXPECT_EQ(ReadAll(path), Extract(folder.File("A.NEF")).bytes);
+  EXPECT_TRUE(Leftovers(folder.File(".")).empty());
+}
+
+// Hostile OUT: a pipe with a reader (or a device) must not be replaced by a
+// plain file, nor written into, even with --force.
+TEST(OutputFile, ReplacingRefusesWhatIsNoPlainFile) {
+  TempFolder folder;
+  const std::string fifo = folder.File("pipe.jpg");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A reader, so that a writer opening the pipe would not block the test.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const uint8_t bytes[] = {0xFF, 0xD8};
+  std::string error;
+  EXPECT_EQ(cli::WriteOutputFile(fifo, bytes, sizeof bytes, true, &error),
+            cli::WriteOutcome::Failed);
+  EXPECT_EQ(error, "not a plain file");
+  struct stat info;
+  ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode));
+  char got[4];
+  EXPECT_LE(::read(reader, got, sizeof got), 0) << "bytes were written into the pipe";
+  ::close(reader);
+  EXPECT_EQ(cli::WriteOutputFile(folder.File("."), bytes, sizeof bytes, true, &error),
+            cli::WriteOutcome::Failed)
+      << "a folder is no file to replace";
+  EXPECT_TRUE(Leftovers(folder.File(".")).empty());
+}
+#endif
+
+#ifdef _WIN32
+// A Windows name may hold a lone surrogate: the argument used to pass through
+// plain UTF-8, which replaced it, so the command looked for another file.
+TEST(Arguments, LoneSurrogatesInTheCommandLineNameTheSameFile) {
+  const std::wstring argument = std::wstring(L"C:\\shots\\a") + wchar_t(0xD834) + L".NEF";
+  const std::string text = cli::ArgumentFromCommandLine(argument);
+  EXPECT_EQ(cli::ArgumentPath(text), std::u16string(argument.begin(), argument.end()));
+  EXPECT_EQ(cli::NativeArgumentPath(text), argument);
+  EXPECT_EQ(cli::DisplayArgument(text), "C:\\shots\\a\xef\xbf\xbd.NEF");
+}
+#endif
 
 TEST(OutputFile, NonAsciiNamesRoundTrip) {
   TempFolder folder;

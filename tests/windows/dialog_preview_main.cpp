@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "job/extraction_job.h"
-#include "settings/preferences_dialog.h"
 #include "settings/settings_store.h"
 #include "ui/dialog_base.h"
+#include "ui/preferences_dialog.h"
 #include "ui/progress_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -57,7 +57,7 @@ int wmain(int argc, wchar_t** argv) {
   g_marker = argv[2];
   if (which == L"preferences") {
     settings::SettingsStore store;
-    Previewed<settings::PreferencesDialog> dialog(&store);
+    Previewed<ui::PreferencesDialog> dialog(&store);
     ui::DialogBase::ShowModal(&dialog, IDD_PREFERENCES);
     return 0;
   }

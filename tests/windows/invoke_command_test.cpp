@@ -9,11 +9,13 @@
 #include <shlobj.h>
 // clang-format on
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/guids.h"
@@ -62,19 +64,7 @@ class InvokeCommandTest : public ::testing::Test {
     if (!wintest::HaveDisplay()) GTEST_SKIP() << "no display for windows";
     module_ = LoadLibraryW(wintest::ModulePath().c_str());
     ASSERT_NE(module_, nullptr);
-    auto get_class_object = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-    ASSERT_NE(get_class_object, nullptr);
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(get_class_object(shell::kShellExtensionClsid, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
-              S_OK);
-    ASSERT_EQ(
-        factory->CreateInstance(nullptr, shell::kIidShellExtInit, reinterpret_cast<void**>(&init_)),
-        S_OK);
-    factory->Release();
-    ASSERT_EQ(init_->QueryInterface(shell::kIidContextMenu, reinterpret_cast<void**>(&menu_)),
-              S_OK);
+    CreateHandler(&init_, &menu_);
 
     // The user's own settings file is put aside for the test.
     settings_ = SettingsFile();
@@ -118,14 +108,32 @@ class InvokeCommandTest : public ::testing::Test {
     WriteFile(folder_ / "sub" / "DSC_0003.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg()));
   }
 
-  HRESULT InvokeOnFolder() {
-    wintest::DropDataObject drop({folder_.wstring()});
-    EXPECT_EQ(init_->Initialize(nullptr, &drop, nullptr), S_OK);
+  // A handler object of the module, as the Explorer makes one per window.
+  void CreateHandler(IShellExtInit** init, IContextMenu** menu) {
+    auto get_class_object = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+    ASSERT_NE(get_class_object, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(get_class_object(shell::kShellExtensionClsid, IID_IClassFactory,
+                               reinterpret_cast<void**>(&factory)),
+              S_OK);
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, shell::kIidShellExtInit, reinterpret_cast<void**>(init)),
+        S_OK);
+    factory->Release();
+    ASSERT_EQ((*init)->QueryInterface(shell::kIidContextMenu, reinterpret_cast<void**>(menu)),
+              S_OK);
+  }
+
+  static HRESULT InvokeOn(IShellExtInit* init, IContextMenu* menu, const fs::path& folder) {
+    wintest::DropDataObject drop({folder.wstring()});
+    EXPECT_EQ(init->Initialize(nullptr, &drop, nullptr), S_OK);
     CMINVOKECOMMANDINFO info = {};
     info.cbSize = sizeof(info);
     info.lpVerb = MAKEINTRESOURCEA(0);
-    return menu_->InvokeCommand(&info);
+    return menu->InvokeCommand(&info);
   }
+  HRESULT InvokeOnFolder() { return InvokeOn(init_, menu_, folder_); }
 
   HMODULE module_ = nullptr;
   IShellExtInit* init_ = nullptr;
@@ -235,7 +243,7 @@ TEST_F(InvokeCommandTest, TheSelectionCannotChangeWhileTheCommandRuns) {
   EXPECT_EQ(init_->Initialize(nullptr, &later, nullptr), S_OK);
 }
 
-TEST_F(InvokeCommandTest, CancelRunsNoJobButStillWritesTheSettingsFile) {
+TEST_F(InvokeCommandTest, CancelRunsNoJobAndWritesNoSettings) {
   MakeShots();
   bool progress_shown = false;
   HRESULT result = E_FAIL;
@@ -251,11 +259,115 @@ TEST_F(InvokeCommandTest, CancelRunsNoJobButStillWritesTheSettingsFile) {
   EXPECT_EQ(result, S_OK);
   EXPECT_FALSE(progress_shown);
   EXPECT_FALSE(fs::exists(folder_ / "extracted_jpegs"));
-  // Nothing was loaded and nothing confirmed: the magic and no sections.
+  // Nothing was confirmed: writing back what was loaded could only undo
+  // what another invocation stored meanwhile.
+  EXPECT_FALSE(fs::exists(settings_));
+}
+
+// Two Explorer windows run the command at once in one process, on two
+// threads. Each invocation has its own settings: the second one's dialog
+// shows what the first has just confirmed (it used to share one store with
+// the running first invocation and reload the not yet written file into it,
+// so it showed the old file and the first one's choices were lost), and each
+// job writes by its own choices. GDI+ stays up for both.
+TEST_F(InvokeCommandTest, TwoInvocationsAtOnceEachRunByTheirOwnChoices) {
+  MakeShots();
+  const fs::path second_folder = folder_.wstring() + L"_second";
+  std::error_code ignored;
+  fs::remove_all(second_folder, ignored);
+  fs::create_directories(second_folder);
+  WriteFile(second_folder / "DSC_0009.NEF", ReadFile(folder_ / "DSC_0001.NEF"));
+  IShellExtInit* second_init = nullptr;
+  IContextMenu* second_menu = nullptr;
+  CreateHandler(&second_init, &second_menu);
+  ASSERT_NE(second_menu, nullptr);
+
+  const DWORD first_thread = GetCurrentThreadId();
+  std::atomic<DWORD> second_thread{0};
+  std::atomic<HRESULT> second_result{E_PENDING};
+  bool second_saw_first_choices = false;
+  std::wstring first_summary, second_summary;
+  HRESULT result = E_FAIL;
+  {
+    DialogScript user([&] {
+      HWND preferences = wintest::WaitForDialogOfThread(L"Rawlift preferences", first_thread);
+      ASSERT_NE(preferences, nullptr);
+      SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_UNCHECKED, 0);
+      SendMessageW(GetDlgItem(preferences, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK, BST_CHECKED,
+                   0);
+      wintest::SetControlText(preferences, IDC_PREF_MAX_WIDTH, L"200");
+      wintest::SetControlText(preferences, IDC_PREF_MAX_HEIGHT, L"200");
+      ClickButton(preferences, IDC_PREF_EXTRACT);
+      HWND first_progress = wintest::WaitForDialogOfThread(L"Rawlift", first_thread);
+      ASSERT_NE(first_progress, nullptr);
+
+      // The second window's command, while the first one's progress shows.
+      std::thread second([&] {
+        second_thread = GetCurrentThreadId();
+        second_result = InvokeOn(second_init, second_menu, second_folder);
+      });
+      ASSERT_TRUE(WaitUntil([&] { return second_thread != 0; }));
+      HWND second_preferences =
+          wintest::WaitForDialogOfThread(L"Rawlift preferences", second_thread);
+      if (second_preferences != nullptr) {
+        second_saw_first_choices =
+            wintest::IsChecked(second_preferences, IDC_PREF_NATIVE_AND_SMALLER) &&
+            WindowText(GetDlgItem(second_preferences, IDC_PREF_MAX_WIDTH)) == L"200";
+        SendMessageW(GetDlgItem(second_preferences, IDC_PREF_NATIVE_AND_SMALLER), BM_SETCHECK,
+                     BST_UNCHECKED, 0);
+        SendMessageW(GetDlgItem(second_preferences, IDC_PREF_NATIVE_ONLY), BM_SETCHECK, BST_CHECKED,
+                     0);
+        SendMessageW(GetDlgItem(second_preferences, IDC_PREF_ADD_SUFFIX), BM_SETCHECK,
+                     BST_UNCHECKED, 0);
+        ClickButton(second_preferences, IDC_PREF_EXTRACT);
+        HWND second_progress = wintest::WaitForDialogOfThread(L"Rawlift", second_thread);
+        if (second_progress != nullptr) {
+          WaitUntil(
+              [&] {
+                return WindowText(GetDlgItem(second_progress, IDC_PROGRESS_CLOSE)) == L"Close";
+              },
+              60000);
+          second_summary = WindowText(GetDlgItem(second_progress, IDC_PROGRESS_TEXT));
+          ClickButton(second_progress, IDC_PROGRESS_CLOSE);
+        }
+      }
+      second.join();
+      // The first dialog closes itself ten seconds after its run; close it
+      // now if it is still there.
+      if (IsWindow(first_progress)) {
+        first_summary = WindowText(GetDlgItem(first_progress, IDC_PROGRESS_TEXT));
+        ClickButton(first_progress, IDC_PROGRESS_CLOSE);
+      }
+    });
+    result = InvokeOnFolder();
+  }
+  second_menu->Release();
+  second_init->Release();
+  EXPECT_EQ(result, S_OK);
+  EXPECT_EQ(second_result, S_OK);
+  EXPECT_TRUE(second_saw_first_choices);
+  EXPECT_EQ(second_summary.rfind(L"Files Scanned: 1\nJPEGs Extracted: 1 Total - 1 New", 0), 0u)
+      << std::string(second_summary.begin(), second_summary.end());
+
+  // The first run: full size with the suffix and reduced copies (GDI+).
+  for (const char* base : {"DSC_0001", "IMG_0002"}) {
+    SCOPED_TRACE(base);
+    EXPECT_TRUE(fs::exists(folder_ / "extracted_jpegs" / (std::string(base) + "_RLFT.jpg")));
+    fixtures::JpegFrame frame;
+    ASSERT_TRUE(fixtures::ReadJpegFrame(
+        ReadFile(folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg")), &frame));
+    EXPECT_EQ(frame.width, 200);
+  }
+  // The second: full size only, without the suffix.
+  EXPECT_TRUE(fs::exists(second_folder / "extracted_jpegs" / "DSC_0009.jpg"));
+  EXPECT_FALSE(fs::exists(second_folder / "extracted_jpegs_200"));
+  // The choices confirmed last are the ones stored.
   const Bytes stored = ReadFile(settings_);
-  ASSERT_EQ(stored.size(), 8u);
-  EXPECT_EQ(std::string(stored.begin(), stored.begin() + 4), "tflr");
-  EXPECT_EQ(Word(stored, 4), 0u);
+  ASSERT_EQ(stored.size(), 64u);
+  EXPECT_EQ(Word(stored, 24), 0u);  // sizeMode NativeOnly
+  EXPECT_EQ(Word(stored, 36), 200u);
+  EXPECT_EQ(Word(stored, 60), 0u);  // no suffix
+  fs::remove_all(second_folder, ignored);
 }
 
 }  // namespace

@@ -11,9 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "rawlift/version.h"
+#include "shell/class_factory.h"
 #include "shell/guids.h"
 #include "shell/registration.h"
 #include "shell/shell_extension.h"
@@ -161,6 +166,26 @@ TEST_F(ComServerTest, CreateInstanceResults) {
   factory->Release();
 }
 
+HRESULT CreateThrowingOutOfMemory(IUnknown*, REFIID, void**) {
+  throw std::bad_alloc();
+}
+HRESULT CreateThrowingLengthError(IUnknown*, REFIID, void**) {
+  throw std::length_error("creation failed");
+}
+
+// A creation that throws anything, not only std::bad_alloc, gives a result.
+TEST(ClassFactoryTest, ExceptionsFromCreationBecomeResults) {
+  for (const auto& [create, expected] :
+       {std::pair<shell::CreateFunction, HRESULT>{&CreateThrowingOutOfMemory, E_OUTOFMEMORY},
+        std::pair<shell::CreateFunction, HRESULT>{&CreateThrowingLengthError, E_FAIL}}) {
+    auto* factory = new shell::ClassFactory(create);
+    void* out = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, kIidContextMenu, &out), expected);
+    EXPECT_EQ(out, nullptr);
+    factory->Release();
+  }
+}
+
 TEST_F(ComServerTest, InterfacesShareOneIdentity) {
   IClassFactory* factory = Factory();
   ASSERT_NE(factory, nullptr);
@@ -299,6 +324,33 @@ TEST_F(HandlerTest, APathTooLongForTheSelectionBufferIsSkippedNotCut) {
   DropDataObject mixed({long_path, longest, L"C:\\c.nef"});
   EXPECT_EQ(init_->Initialize(nullptr, &mixed, nullptr), S_OK);
   EXPECT_EQ(Selection(), (std::vector<std::wstring>{longest, L"C:\\c.nef"}));
+}
+
+// A data object that breaks the COM rules by throwing from GetData.
+template <class Exception>
+class ThrowingDataObject : public DropDataObject {
+ public:
+  ThrowingDataObject() : DropDataObject({L"C:\\a.cr2"}) {}
+  STDMETHODIMP GetData(FORMATETC*, STGMEDIUM*) override { throw Exception("thrown by GetData"); }
+};
+
+struct NotAStandardException {
+  explicit NotAStandardException(const char*) {}
+};
+
+// Hostile callee: an exception from foreign code must not unwind out of a
+// COM method into the Explorer; Initialize caught only std::bad_alloc, and
+// only around its own copying.
+TEST_F(HandlerTest, ExceptionsFromADataObjectBecomeFailureResults) {
+  ThrowingDataObject<std::runtime_error> runtime_error;
+  EXPECT_EQ(init_->Initialize(nullptr, &runtime_error, nullptr), E_FAIL);
+  ThrowingDataObject<NotAStandardException> odd;
+  EXPECT_EQ(init_->Initialize(nullptr, &odd, nullptr), E_FAIL);
+  EXPECT_TRUE(Selection().empty());
+  // The object still works afterwards.
+  DropDataObject data({L"C:\\b.nef"});
+  EXPECT_EQ(init_->Initialize(nullptr, &data, nullptr), S_OK);
+  EXPECT_EQ(Selection(), std::vector<std::wstring>{L"C:\\b.nef"});
 }
 
 std::wstring MenuItemText(HMENU menu, UINT position) {
@@ -729,20 +781,86 @@ TEST(DialogTemplateTest, ProgressTemplateMatchesTheLayoutTable) {
                       });
 }
 
-TEST(ModuleResourcesTest, VersionAndCommonControlsManifest) {
-  HMODULE module = Module::Get().handle;
-  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24) /* RT_MANIFEST */),
-            nullptr);
+// The version resource of a file: its fixed numbers and the two version
+// strings of the US English / Unicode block.
+struct VersionResource {
+  bool found = false;
+  DWORD fileMS = 0, fileLS = 0, productMS = 0, productLS = 0, fileType = 0;
+  std::wstring fileVersion, productVersion, originalName;
+};
+
+VersionResource ReadVersionResource(const std::wstring& path) {
+  VersionResource result;
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(wintest::ModulePath().c_str(), &ignored);
-  ASSERT_GT(size, 0u);
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return result;
   std::vector<BYTE> info(size);
-  ASSERT_TRUE(GetFileVersionInfoW(wintest::ModulePath().c_str(), 0, size, info.data()));
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, info.data())) return result;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), 1);
-  EXPECT_EQ(fixed->dwFileType, DWORD{VFT_DLL});
+  if (!VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
+    return result;
+  }
+  result.found = true;
+  result.fileMS = fixed->dwFileVersionMS;
+  result.fileLS = fixed->dwFileVersionLS;
+  result.productMS = fixed->dwProductVersionMS;
+  result.productLS = fixed->dwProductVersionLS;
+  result.fileType = fixed->dwFileType;
+  auto text = [&](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT units = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &units) ||
+        value == nullptr) {
+      return std::wstring();
+    }
+    return std::wstring(value);
+  };
+  result.fileVersion = text(L"FileVersion");
+  result.productVersion = text(L"ProductVersion");
+  result.originalName = text(L"OriginalFilename");
+  return result;
+}
+
+std::wstring WindowsPath(const std::string& unix_path) {
+  std::wstring path = L"Z:";
+  for (char c : unix_path) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return path;
+}
+
+TEST(ModuleResourcesTest, CommonControlsManifest) {
+  EXPECT_NE(FindResourceW(Module::Get().handle, MAKEINTRESOURCEW(2),
+                          MAKEINTRESOURCEW(24) /* RT_MANIFEST */),
+            nullptr);
+}
+
+// Both Windows files carry the version the project's CMake VERSION gives
+// (the one `rawlift --version` prints), numbers and text alike.
+TEST(ModuleResourcesTest, TheDllAndTheCommandCarryTheProjectVersion) {
+  const std::string text = RAWLIFT_VERSION_TEXT;
+  const std::wstring expected_text(text.begin(), text.end());
+  const DWORD expected_ms = MAKELONG(RAWLIFT_VERSION_MINOR, RAWLIFT_VERSION_MAJOR);
+  const DWORD expected_ls = MAKELONG(0, RAWLIFT_VERSION_PATCH);
+  const struct {
+    std::wstring path;
+    DWORD type;
+    const wchar_t* name;
+  } files[] = {{wintest::ModulePath(), VFT_DLL, L"RididaViz.DLL"},
+               {WindowsPath(RAWLIFT_EXE_PATH), VFT_APP, L"rawlift.exe"}};
+  for (const auto& file : files) {
+    SCOPED_TRACE(std::string(file.path.begin(), file.path.end()));
+    const VersionResource version = ReadVersionResource(file.path);
+    ASSERT_TRUE(version.found);
+    EXPECT_EQ(version.fileMS, expected_ms);
+    EXPECT_EQ(version.fileLS, expected_ls);
+    EXPECT_EQ(version.productMS, expected_ms);
+    EXPECT_EQ(version.productLS, expected_ls);
+    EXPECT_EQ(version.fileType, file.type);
+    EXPECT_EQ(version.fileVersion, expected_text);
+    EXPECT_EQ(version.productVersion, expected_text);
+    EXPECT_EQ(version.originalName, file.name);
+  }
 }
 
 }  // namespace

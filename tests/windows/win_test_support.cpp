@@ -119,14 +119,16 @@ bool HaveDisplay() {
 namespace {
 struct FindRequest {
   const wchar_t* caption;
+  DWORD thread;  // 0: any thread of the process
   HWND found;
 };
 
 BOOL CALLBACK MatchDialog(HWND window, LPARAM parameter) {
   auto* request = reinterpret_cast<FindRequest*>(parameter);
   DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
+  const DWORD thread = GetWindowThreadProcessId(window, &process);
   if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  if (request->thread != 0 && thread != request->thread) return TRUE;
   wchar_t class_name[32];
   if (GetClassNameW(window, class_name, 32) == 0 || std::wcscmp(class_name, L"#32770") != 0)
     return TRUE;
@@ -135,16 +137,20 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM parameter) {
   return FALSE;
 }
 
-HWND FindDialog(const wchar_t* caption) {
-  FindRequest request = {caption, nullptr};
+HWND FindDialog(const wchar_t* caption, DWORD thread) {
+  FindRequest request = {caption, thread, nullptr};
   EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&request));
   return request.found;
 }
 }  // namespace
 
 HWND WaitForDialog(const wchar_t* caption, DWORD milliseconds) {
+  return WaitForDialogOfThread(caption, 0, milliseconds);
+}
+
+HWND WaitForDialogOfThread(const wchar_t* caption, DWORD thread, DWORD milliseconds) {
   HWND found = nullptr;
-  WaitUntil([&] { return (found = FindDialog(caption)) != nullptr; }, milliseconds);
+  WaitUntil([&] { return (found = FindDialog(caption, thread)) != nullptr; }, milliseconds);
   return found;
 }
 
@@ -192,7 +198,7 @@ DialogScript::DialogScript(std::function<void()> script)
         // never leaves the modal loop waiting.
         Sleep(200);
         for (int i = 0; i < 50; ++i) {
-          HWND left = FindDialog(nullptr);
+          HWND left = FindDialog(nullptr, 0);
           if (left == nullptr) break;
           PostMessageW(left, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
           Sleep(200);

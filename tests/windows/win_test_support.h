@@ -21,11 +21,11 @@ std::wstring ModulePath();
 // An IDataObject that answers CF_HDROP/TYMED_HGLOBAL with a DROPFILES
 // list of the given paths (Unicode), or nothing at all when `offers_drop`
 // is false. Counts its GetData calls.
-class DropDataObject final : public IDataObject {
+class DropDataObject : public IDataObject {
  public:
   DropDataObject(std::vector<std::wstring> paths, bool offers_drop = true)
       : paths_(std::move(paths)), offers_drop_(offers_drop) {}
-  ~DropDataObject();
+  virtual ~DropDataObject();
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override;
   STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
@@ -70,6 +70,8 @@ bool HaveDisplay();
 // The dialog window of this process with that caption, waited for up to
 // `milliseconds`; nullptr when none appeared.
 HWND WaitForDialog(const wchar_t* caption, DWORD milliseconds = 15000);
+// The same among the windows of one thread (a Win32 thread id).
+HWND WaitForDialogOfThread(const wchar_t* caption, DWORD thread, DWORD milliseconds = 15000);
 // Polls `condition` until it holds or the time is up.
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 15000);
 

@@ -1,4 +1,4 @@
-#include "settings/preferences_dialog.h"
+#include "ui/preferences_dialog.h"
 
 // clang-format off
 #include <commctrl.h>
@@ -9,7 +9,7 @@
 
 #include "ui/resource_ids.h"
 
-namespace settings {
+namespace ui {
 namespace {
 
 // A number as the edits show it: plain digits, a minus sign when negative,
@@ -49,8 +49,8 @@ void PreferencesDialog::OnInitDialog() {
   SetUpSpin(maxWidthSpin_);
   SetUpSpin(maxHeightSpin_);
 
-  ReadExtractionSettings(*store_, &settings_);
-  const bool smaller = settings_.sizeMode != NativeOnly;
+  settings::ReadExtractionSettings(*store_, &settings_);
+  const bool smaller = settings_.sizeMode != settings::NativeOnly;
   SendMessageW(smaller ? nativeAndSmaller_ : nativeOnly_, BM_SETCHECK, BST_CHECKED, 0);
   if (!smaller) EnableSizeEdits(false);  // the spins stay enabled
   SetWindowTextW(maxWidthEdit_, EditText(settings_.maxWidth).c_str());
@@ -80,13 +80,14 @@ void PreferencesDialog::OnCommand(int control_id, int notification_code) {
 
 void PreferencesDialog::OnOK() {
   settings_.sizeMode = SendMessageW(nativeAndSmaller_, BM_GETCHECK, 0, 0) == BST_CHECKED
-                           ? NativeAndSmaller
-                           : NativeOnly;
+                           ? settings::NativeAndSmaller
+                           : settings::NativeOnly;
   // Read even while disabled, and stored as typed: no clamping.
   settings_.maxWidth = EditValue(maxWidthEdit_);
   settings_.maxHeight = EditValue(maxHeightEdit_);
   settings_.addSuffix = SendMessageW(addSuffix_, BM_GETCHECK, 0, 0) == BST_CHECKED;
-  WriteExtractionSettings(settings_, store_);
+  settings::WriteExtractionSettings(settings_, store_);
+  choicesStored_ = true;
 }
 
 void PreferencesDialog::EnableSizeEdits(bool enable) {
@@ -94,4 +95,4 @@ void PreferencesDialog::EnableSizeEdits(bool enable) {
   EnableWindow(maxHeightEdit_, enable);
 }
 
-}  // namespace settings
+}  // namespace ui

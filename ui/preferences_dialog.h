@@ -1,6 +1,7 @@
 // The preferences dialog (template IDD_PREFERENCES): shows the extraction
-// settings of the store and stores them again on "Save" or "Extract".
-// "Extract" also asks the caller to run the extraction. Windows only.
+// settings of a store and stores them again on "Save" or "Extract" (the
+// caller writes the store to the settings file). "Extract" also asks the
+// caller to run the extraction.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +9,7 @@
 #include "settings/settings_store.h"
 #include "ui/dialog_base.h"
 
-namespace settings {
+namespace ui {
 
 // The spin controls step by this much and stop their arrows at the range;
 // typed values are not limited.
@@ -16,24 +17,27 @@ constexpr int kSpinStep = 50;
 constexpr int kSpinLow = 100;
 constexpr int kSpinHigh = 1000;
 
-class PreferencesDialog : public ui::DialogBase {
+class PreferencesDialog : public DialogBase {
  public:
-  explicit PreferencesDialog(SettingsStore* store) : store_(store) {}
+  explicit PreferencesDialog(settings::SettingsStore* store) : store_(store) {}
   ~PreferencesDialog() override = default;
 
   void OnInitDialog() override;
   void OnCommand(int control_id, int notification_code) override;
   void OnOK() override;
 
-  // Read after the dialog has ended: set only by the "Extract" button.
+  // Read after the dialog has ended: whether "Save" or "Extract" stored the
+  // choices in the store, and whether it was "Extract".
+  bool choicesStored() const { return choicesStored_; }
   bool extractRequested() const { return extractRequested_; }
-  const ExtractionSettings& settings() const { return settings_; }
+  const settings::ExtractionSettings& settings() const { return settings_; }
 
  private:
   void EnableSizeEdits(bool enable);
 
-  SettingsStore* store_;
-  ExtractionSettings settings_;
+  settings::SettingsStore* store_;
+  settings::ExtractionSettings settings_;
+  bool choicesStored_ = false;
   bool extractRequested_ = false;
   HWND nativeOnly_ = nullptr;
   HWND nativeAndSmaller_ = nullptr;
@@ -44,4 +48,4 @@ class PreferencesDialog : public ui::DialogBase {
   HWND addSuffix_ = nullptr;
 };
 
-}  // namespace settings
+}  // namespace ui
