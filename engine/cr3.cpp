@@ -93,7 +93,6 @@ uint64_t BigEndian64(const uint8_t* b) {
 
 struct Box {
   char type[4] = {};
-  int64_t start = 0;    // first byte of the header
   int64_t payload = 0;  // first byte after the header and user type
   int64_t end = 0;      // one past the last byte
   uint8_t user_type[kUserTypeLength] = {};
@@ -166,7 +165,6 @@ class Cr3Walk {
         return false;
       header_size += kUserTypeLength;
     }
-    box->start = at;
     box->payload = at + header_size;
     box->end = at + static_cast<int64_t>(size);
     return true;
