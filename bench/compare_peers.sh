@@ -3,19 +3,23 @@
 # run over the same files, and the reduced copy with vipsthumbnail and
 # ImageMagick at the same target size.
 #
-#   bench/compare_peers.sh [--files N] [--rounds R] [--keep]
+#   bench/compare_peers.sh [--files N] [--rounds R] [--corpus nef|cr3|both] [--keep]
 #
-# Extraction: a folder of N (100) NEF-shaped files with a 6000x4000 preview
-# each, page cache warmed and dirty pages written back before each timed run,
-# every tool over all of them, R (3) rounds taken in turn, the best counted.
-# The floor is bench_floor (one process: pread each preview at the offset the
-# engine reports, write it to a new file); dd does
-# the same with one process per file. rawlift runs single-threaded (-j 1),
-# as it is, with --sync (each output flushed to the disk before it takes its
-# name, which shows what that costs) and with its default worker count.
-# Reduced copy: the first preview bounded to 800x800 at quality 94; time
-# (best of R), peak RSS (/usr/bin/time -v), SSIM of the luma against a
-# Lanczos reduction of the full-size decode.
+# Extraction, for each corpus: a folder of N (100) files with a 6000x4000
+# JPEG each (NEF-shaped, the JPEG in a sub-directory; or CR3, the JPEG in the
+# first track, with a 1620x1080 PRVW and a THMB beside it), page cache warmed
+# and dirty pages written back before each timed run, every tool over all of
+# them, R (3) rounds taken in turn, the best counted. The floor is bench_floor
+# (one process: pread each preview at the offset the engine reports, write it
+# to a new file); dd does the same with one process per file. rawlift runs
+# single-threaded (-j 1), as it is, with --sync (each output flushed to the
+# disk before it takes its name, which shows what that costs) and with its
+# default worker count. Rates count every JPEG a tool writes; "full size"
+# counts those of the full-size JPEG (over 1 MB), since some peers find only a
+# smaller preview.
+# Reduced copy (with the NEF corpus): the first preview bounded to 800x800 at
+# quality 94; time (best of R), peak RSS (/usr/bin/time -v), SSIM of the luma
+# against a Lanczos reduction of the full-size decode.
 # Scratch files go to build/compare_peers (removed unless --keep).
 set -euo pipefail
 
@@ -23,12 +27,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 files=100
 rounds=3
 keep=0
+corpora=(nef cr3)
+usage="usage: bench/compare_peers.sh [--files N] [--rounds R] [--corpus nef|cr3|both] [--keep]"
 while (($#)); do
   case "$1" in
     --files) files=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
+    --corpus)
+      case "$2" in
+        nef | cr3) corpora=("$2") ;;
+        both) corpora=(nef cr3) ;;
+        *) echo "$usage" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
     --keep) keep=1; shift ;;
-    *) echo "usage: bench/compare_peers.sh [--files N] [--rounds R] [--keep]" >&2; exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 
@@ -39,19 +52,33 @@ done
 
 build=${RAWLIFT_BENCH_BUILD:-$root/build/bench}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target rawlift make_nef_corpus bench_floor bench_ssim >/dev/null
+cmake --build "$build" -j2 --target rawlift make_nef_corpus make_cr3_corpus bench_floor bench_ssim >/dev/null
 rawlift=$build/cli/rawlift
 
 work=$root/build/compare_peers
 rm -rf "$work"
 mkdir -p "$work/out" "$work/home"
 trap '((keep)) || rm -rf "$work"' EXIT
-corpus=$work/corpus
-"$build/bench/make_nef_corpus" "$corpus" --files "$files" --first-preview "$work/preview.jpg"
 # The run's settings never touch the user's own file.
 export HOME=$work/home XDG_CONFIG_HOME=$work/home
 
 now_ns() { date +%s%N; }
+
+# The corpus being measured: its folder and its files' suffix.
+corpus=
+ext=
+make_corpus() {
+  case "$1" in
+    nef)
+      "$build/bench/make_nef_corpus" "$work/corpus_nef" --files "$files" \
+        --first-preview "$work/preview.jpg" ;;
+    cr3) "$build/bench/make_cr3_corpus" "$work/corpus_cr3" --files "$files" ;;
+  esac
+}
+use_corpus() {
+  corpus=$work/corpus_$1
+  ext=${1^^}
+}
 
 # Each extraction tool: a command that writes all previews below $out.
 run_floor() { "$build/bench/bench_floor" "$corpus" "$out" >/dev/null; }
@@ -66,9 +93,11 @@ run_rawlift_sync() {
   "$rawlift" extract -j 1 --sync --native-only --no-suffix "$corpus" >/dev/null 2>&1
 }
 run_rawlift_default() { "$rawlift" extract --native-only --no-suffix "$corpus" >/dev/null 2>&1; }
-run_exiftool() { exiftool -q -b -JpgFromRaw -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
-run_exiftool_preview() { exiftool -q -b -PreviewImage -w "$out/%f.jpg" "$corpus"/*.NEF >/dev/null; }
-run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*.NEF >/dev/null 2>&1; }
+run_exiftool() { exiftool -q -b -JpgFromRaw -w "$out/%f.jpg" "$corpus"/*."$ext" >/dev/null; }
+run_exiftool_preview() {
+  exiftool -q -b -PreviewImage -w "$out/%f.jpg" "$corpus"/*."$ext" >/dev/null
+}
+run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*."$ext" >/dev/null 2>&1; }
 
 # One timed run of a tool: no outputs, nothing dirty waiting for writeback
 # (so one tool's outputs do not slow the next), a warm cache. Keeps the best
@@ -80,27 +109,29 @@ run_exiv2() { exiv2 -q -ep2 -l "$out" "$corpus"/*.NEF >/dev/null 2>&1; }
 # pays for getting it back (a tool that ran after dd's slow run, or after a
 # pause, was up to three times slower). The warm-up gives every tool the
 # same freshly freed memory.
-declare -A rate written
+declare -A rate written full
 clear_outputs() {
   rm -rf "$out" "$corpus/extracted_jpegs"
   mkdir -p "$out"
 }
 measure_once() {
-  local key=$1
-  out=$work/out/$key
+  local kind=$1 key=$2
+  out=$work/out/$kind/$key
   clear_outputs
   "run_$key"
   clear_outputs
-  cat "$corpus"/*.NEF >/dev/null
+  cat "$corpus"/*."$ext" >/dev/null
   sync
   local start end count r_rate
   start=$(now_ns)
   "run_$key"
   end=$(now_ns)
-  count=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' -size +1M 2>/dev/null || true) | wc -l)
-  written[$key]=$count
+  count=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' 2>/dev/null || true) | wc -l)
+  written[$kind:$key]=$count
+  full[$kind:$key]=$( (find "$out" "$corpus/extracted_jpegs" -name '*.jpg' -size +1M 2>/dev/null ||
+    true) | wc -l)
   r_rate=$(awk -v n="$count" -v ns=$((end - start)) 'BEGIN { printf "%.1f", n / (ns / 1e9) }')
-  rate[$key]=$(awk -v a="${rate[$key]:-0}" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
+  rate[$kind:$key]=$(awk -v a="${rate[$kind:$key]:-0}" -v b="$r_rate" 'BEGIN { print (b > a ? b : a) }')
 }
 
 tools=(floor dd rawlift_1 rawlift_sync rawlift_default exiv2 exiftool exiftool_preview)
@@ -112,52 +143,89 @@ declare -A label=(
   [rawlift_default]="rawlift extract (-j $(nproc))"
   [exiv2]="exiv2 -ep2"
   [exiftool]="exiftool -b -JpgFromRaw -w"
-  [exiftool_preview]="exiftool -b -PreviewImage -w (none in NEF)"
+  [exiftool_preview]="exiftool -b -PreviewImage -w"
+  [nef:exiftool_preview]="exiftool -b -PreviewImage -w (none in NEF)"
+  [cr3:exiv2]="exiv2 -ep2 (PRVW: no track JPEG)"
+  [cr3:exiftool_preview]="exiftool -b -PreviewImage -w (PRVW)"
 )
-# Rounds go over all tools in turn, so a slow spell of the machine hits them alike.
+for kind in "${corpora[@]}"; do make_corpus "$kind"; done
+# Rounds go over all corpora and tools in turn, so a slow spell of the
+# machine hits them alike.
 for ((round = 0; round < rounds; round++)); do
-  for t in "${tools[@]}"; do measure_once "$t"; done
+  for kind in "${corpora[@]}"; do
+    use_corpus "$kind"
+    for t in "${tools[@]}"; do measure_once "$kind" "$t"; done
+  done
 done
 
-echo
-printf 'Extraction: %d NEF-shaped files, %s-byte 6000x4000 preview each, warm cache, best of %d\n' \
-  "$files" "$(head -1 "$corpus/manifest.tsv" | cut -f3)" "$rounds"
-printf '| %-42s | %7s | %8s | %14s | %16s |\n' tool files/s written "ratio to floor" "ratio to rawlift"
-printf '|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..44})" --------- ---------- ---------------- ------------------
-for t in "${tools[@]}"; do
-  awk -v l="${label[$t]}" -v r="${rate[$t]}" -v w="${written[$t]}" -v f="${rate[floor]}" \
-    -v o="${rate[rawlift_1]}" \
-    'BEGIN { printf "| %-42s | %7.1f | %8d | %14.2f | %16.2f |\n", l, r, w, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
-done
+# Whether a rawlift output is the floor's JPEG, either as it is or with the
+# Exif segment rawlift inserts (1146 bytes after SOI) when the JPEG had none.
+same_jpeg() {
+  if (($(stat -c %s "$1") == $(stat -c %s "$2") + 1146)); then
+    { head -c 2 "$1"; tail -c +1149 "$1"; } | cmp -s - "$2"
+  else
+    cmp -s "$1" "$2"
+  fi
+}
 
-# The floor must copy what the peers find: the same bytes for the first file
-# (rawlift's output is the same JPEG with an Exif segment inserted).
-floor_first=$work/out/floor/DSC_0001.jpg
-for peer in "$work/out/dd/DSC_0001.jpg" "$work/out/exiftool/DSC_0001.jpg" \
-  "$work/out/exiv2/DSC_0001-preview2.jpg"; do
-  if ! cmp -s "$floor_first" "$peer"; then
-    echo "compare_peers: $peer differs from the floor's copy" >&2
+for kind in "${corpora[@]}"; do
+  use_corpus "$kind"
+  first=$(head -1 "$corpus/manifest.tsv" | cut -f1)
+  echo
+  printf 'Extraction: %d %s files, %s-byte 6000x4000 JPEG each, warm cache, best of %d\n' \
+    "$files" "$ext" "$(head -1 "$corpus/manifest.tsv" | cut -f3)" "$rounds"
+  printf '| %-42s | %7s | %8s | %9s | %14s | %16s |\n' tool files/s written "full size" \
+    "ratio to floor" "ratio to rawlift"
+  printf '|%s|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..44})" --------- ---------- ----------- \
+    ---------------- ------------------
+  for t in "${tools[@]}"; do
+    k=$kind:$t
+    awk -v l="${label[$k]:-${label[$t]}}" -v r="${rate[$k]}" -v w="${written[$k]}" -v u="${full[$k]}" \
+      -v f="${rate[$kind:floor]}" -v o="${rate[$kind:rawlift_1]}" \
+      'BEGIN { printf "| %-42s | %7.1f | %8d | %9d | %14.2f | %16.2f |\n", l, r, w, u, (f > 0 ? r / f : 0), (o > 0 ? r / o : 0) }'
+  done
+  if ((${written[$kind:rawlift_1]} < files)); then
+    echo "note: rawlift extract wrote ${written[$kind:rawlift_1]} of $files (a suffix the job does not take?)"
+  fi
+
+  # The floor must copy what the peers find: the same bytes for the first file
+  # (rawlift's output is the same JPEG with an Exif segment inserted).
+  floor_first=$work/out/$kind/floor/${first%.*}.jpg
+  peers=("$work/out/$kind/dd/${first%.*}.jpg" "$work/out/$kind/exiftool/${first%.*}.jpg")
+  [[ $kind == nef ]] && peers+=("$work/out/$kind/exiv2/${first%.*}-preview2.jpg")
+  for peer in "${peers[@]}"; do
+    if ! cmp -s "$floor_first" "$peer"; then
+      echo "compare_peers: $peer differs from the floor's copy" >&2
+      exit 1
+    fi
+  done
+  rawlift_first=$corpus/extracted_jpegs/${first%.*}.jpg
+  if [[ -f $rawlift_first ]] && ! same_jpeg "$rawlift_first" "$floor_first"; then
+    echo "compare_peers: rawlift's $rawlift_first is not the floor's JPEG" >&2
     exit 1
+  fi
+
+  # System calls of rawlift on a few files (one round, single-threaded).
+  few=$work/few_$kind
+  mkdir -p "$few"
+  head -3 "$corpus/manifest.tsv" | cut -f1 | while read -r name; do ln -s "$corpus/$name" "$few/"; done
+  echo
+  echo "rawlift extract -j 1 on 3 $ext files: read-type and write calls (strace -f)"
+  if command -v strace >/dev/null; then
+    strace -f -e trace=read,pread64,readv,preadv,write,pwrite64,fsync,fdatasync \
+      -o "$work/strace_$kind.txt" "$rawlift" extract -j 1 --native-only --no-suffix "$few" \
+      >/dev/null 2>&1 || true
+    grep -v -e 'resumed>' -e '+++' "$work/strace_$kind.txt" |
+      sed -E 's/^[0-9]+ +//; s/\(.*\) += ([0-9-]+).*/ \1/' |
+      awk '{ calls[$1]++; if ($2 > 0) bytes[$1] += $2 } END { for (c in calls) printf "  %-8s %5d calls %12d bytes\n", c, calls[c], bytes[c] }' |
+      sort
+  else
+    echo "  strace is not installed (RAWLIFT_SETUP_EXTRA=bench scripts/setup.sh)"
   fi
 done
 
-# System calls of rawlift on a few files (one round, single-threaded).
-few=$work/few
-mkdir -p "$few"
-for n in 0001 0002 0003; do ln -s "$corpus/DSC_$n.NEF" "$few/"; done
-echo
-echo "rawlift extract -j 1 on 3 files: read-type and write calls (strace -f)"
-if command -v strace >/dev/null; then
-  strace -f -e trace=read,pread64,readv,preadv,write,pwrite64,fsync,fdatasync -o "$work/strace.txt" \
-    "$rawlift" extract -j 1 --native-only --no-suffix "$few" >/dev/null 2>&1 || true
-  grep -v -e 'resumed>' -e '+++' "$work/strace.txt" |
-    sed -E 's/^[0-9]+ +//; s/\(.*\) += ([0-9-]+).*/ \1/' |
-    awk '{ calls[$1]++; if ($2 > 0) bytes[$1] += $2 } END { for (c in calls) printf "  %-8s %5d calls %12d bytes\n", c, calls[c], bytes[c] }' |
-    sort
-else
-  echo "  strace is not installed (RAWLIFT_SETUP_EXTRA=bench scripts/setup.sh)"
-fi
-
+[[ " ${corpora[*]} " == *" nef "* ]] || exit 0
+corpus=$work/corpus_nef
 # Reduced copy of the first preview to 800x800 at quality 94.
 one=$work/one
 mkdir -p "$one"

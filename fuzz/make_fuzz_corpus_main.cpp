@@ -9,6 +9,7 @@
 
 #include "settings/settings_store.h"
 #include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/cr3_builder.h"
 #include "tests/fixtures/foveon_builder.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
@@ -72,6 +73,31 @@ int main(int argc, char** argv) {
                   fixtures::MakeOmSystemOrfLike({"OM Digital Solutions", "OM-1"}, tiny));
   ok &= WriteFile(out + "/extract/srw.bin", fixtures::MakeSrwLike({"SAMSUNG", "NX1"}, tiny, 32770));
   ok &= WriteFile(out + "/extract/iiq.bin", fixtures::MakeIiqLike({"Phase One", "IQ4"}, tiny));
+  // CR3: the plain layout, the other box forms, and hostile variants whose
+  // bytes lead the fuzzer to the guarded paths (PRVW length past its box, a
+  // chunk offset past the file, a 64-bit size past the file).
+  fixtures::Cr3Options cr3;
+  small.app = fixtures::JpegApp::None;
+  cr3.track_jpeg = {fixtures::MakeJpeg(small), 6000, 4000};
+  cr3.preview = {fixtures::MakeJpeg(small), 1620, 1080};
+  cr3.thumbnail = {fixtures::MakeJpeg(small), 160, 120};
+  ok &= WriteFile(out + "/extract/cr3.bin", fixtures::MakeCr3File(cr3));
+  fixtures::Cr3Options cr3_forms = cr3;
+  cr3_forms.stco = cr3_forms.uniform_sample_size = cr3_forms.large_sizes = true;
+  cr3_forms.big_endian_metadata = true;
+  ok &= WriteFile(out + "/extract/cr3_forms.bin", fixtures::MakeCr3File(cr3_forms));
+  fixtures::Cr3Options cr3_boxed = cr3;
+  cr3_boxed.track_jpeg.jpeg.clear();
+  cr3_boxed.mdat_size_zero = true;
+  cr3_boxed.preview_length_delta = 7;
+  ok &= WriteFile(out + "/extract/cr3_prvw_past_box.bin", fixtures::MakeCr3File(cr3_boxed));
+  fixtures::Cr3Layout cr3_layout;
+  std::vector<uint8_t> cr3_outside = fixtures::MakeCr3File(cr3, &cr3_layout);
+  fixtures::PutU32(cr3_outside, cr3_layout.boxes["trak1/co64"] + 16, 0xFFFFFFFF, false);
+  ok &= WriteFile(out + "/extract/cr3_offset_outside.bin", cr3_outside);
+  fixtures::Cr3Options cr3_large = cr3;
+  cr3_large.after_ftyp = fixtures::Cr3LargeBox("free", {}, uint64_t{1} << 40);
+  ok &= WriteFile(out + "/extract/cr3_size_past_file.bin", fixtures::MakeCr3File(cr3_large));
 
   constexpr uint32_t kFuzzMagic = 0x52435653;  // must match fuzz_settings.cpp
   settings::SettingsStore store;

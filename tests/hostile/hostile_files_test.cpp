@@ -14,6 +14,7 @@
 #include "engine/input.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/ciff_builder.h"
+#include "tests/fixtures/cr3_builder.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
 #include "tests/fixtures/tiff_builder.h"
@@ -221,6 +222,22 @@ TEST(TruncatedFiles, LaterCameraFixturesGiveTheWholePreviewOrNothingAtEveryCut) 
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(IsRegionAt(Extract(c.file, c.name).jpeg, c.file, c.at.offset, c.at.length));
     ExpectEveryCutCompleteOrNothing(c.file, c.name, c.at, 1);
+// Guards: CR3 files cut inside a box header, the metadata, PRVW or the track
+// JPEG in mdat, in the plain layout and with stco, 64-bit sizes and a size-0 mdat.
+TEST(TruncatedFiles, Cr3FixturesGiveTheWholePreviewOrNothingAtEveryCut) {
+  for (bool variant : {false, true}) {
+    fixtures::Cr3Options o;
+    o.track_jpeg = {fixtures::MakeJpeg({64, 48}), 6000, 4000};
+    o.preview = {fixtures::MakeJpeg({48, 32}), 1620, 1080};
+    o.thumbnail = {fixtures::MakeJpeg({16, 12}), 160, 120};
+    o.stco = o.large_sizes = variant;
+    o.mdat_size_zero = variant;
+    fixtures::Cr3Layout layout;
+    const Bytes file = fixtures::MakeCr3File(o, &layout);
+    const fixtures::PreviewPlacement track{layout.track_jpeg_offset,
+                                           static_cast<uint32_t>(o.track_jpeg.jpeg.size())};
+    EXPECT_TRUE(IsRegionAt(Extract(file, "IMG_0001.CR3").jpeg, file, track.offset, track.length));
+    ExpectEveryCutCompleteOrNothing(file, "IMG_0001.CR3", track, 1);
   }
 }
 
@@ -364,4 +381,193 @@ TEST(HostileStructures, CiffHeapsPointingBackEnd) {
   fixtures::CiffHeap lying;
   lying.Data(0x2007, jpeg).DeclaredCount(0xFFFF);
   ExpectNothingOrRegion(fixtures::MakeCrwFile(lying), "CRW_0002.CRW");
+}
+
+namespace {
+
+// A CR3 file with all three JPEGs (the track's the largest), for the hostile
+// variants below to break.
+fixtures::Cr3Options Cr3WithThreeJpegs() {
+  fixtures::Cr3Options o;
+  o.track_jpeg = {fixtures::MakeJpeg({64, 48}), 6000, 4000};
+  o.preview = {fixtures::MakeJpeg({48, 32}), 1620, 1080};
+  o.thumbnail = {fixtures::MakeJpeg({16, 12}), 160, 120};
+  return o;
+}
+
+constexpr const char* kCr3Name = "IMG_0001.CR3";
+
+Bytes BigEndian32(uint32_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+
+void PutBigEndian64(Bytes& b, size_t at, uint64_t v) {
+  fixtures::PutU32(b, at, static_cast<uint32_t>(v >> 32), false);
+  fixtures::PutU32(b, at + 4, static_cast<uint32_t>(v), false);
+}
+
+// `levels` boxes each holding the next and nothing else, with exact sizes.
+Bytes NestedBoxes(const std::string& type, const Bytes& user_type, size_t levels) {
+  const size_t header = 8 + user_type.size();
+  Bytes out;
+  out.reserve(header * levels);
+  for (size_t i = 0; i < levels; ++i) {
+    const Bytes size = BigEndian32(static_cast<uint32_t>(header * (levels - i)));
+    out.insert(out.end(), size.begin(), size.end());
+    out.insert(out.end(), type.begin(), type.end());
+    out.insert(out.end(), user_type.begin(), user_type.end());
+  }
+  return out;
+}
+
+// The outcome is the JPEG stored at this place, and nothing else.
+void ExpectRegion(const Bytes& file, uint32_t offset, size_t length) {
+  const Outcome outcome = Extract(file, kCr3Name);
+  ASSERT_TRUE(outcome.produced);
+  EXPECT_TRUE(IsRegionAt(outcome.jpeg, file, offset, static_cast<uint32_t>(length)));
+}
+
+}  // namespace
+
+TEST(HostileCr3, BoxSizesThatLieEndTheirLevel) {
+  const fixtures::Cr3Options base = Cr3WithThreeJpegs();
+  auto before_moov = [&](const Bytes& box) {
+    fixtures::Cr3Options o = base;
+    o.after_ftyp = box;
+    return fixtures::MakeCr3File(o);
+  };
+  // Guards: a size-0 box read as running past its parent, or its end not
+  // taken as the end of the file (the walk going on at random bytes).
+  ExpectNothingOrRegion(before_moov(Bytes{0, 0, 0, 0, 'f', 'r', 'e', 'e'}), kCr3Name);
+  // Guards: a 64-bit size past the end of the file taken as the box's extent.
+  ExpectNothingOrRegion(before_moov(fixtures::Cr3LargeBox("free", {}, uint64_t{1} << 40)),
+                        kCr3Name);
+  // Guards: a 64-bit size near 2^64 wrapping the box's end around to before it.
+  ExpectNothingOrRegion(before_moov(fixtures::Cr3LargeBox("uuid", Bytes(16, 0), ~uint64_t{0})),
+                        kCr3Name);
+  // Guards: sizes smaller than their header walking in place for ever (2 to 7,
+  // a 64-bit size below 16, a uuid box too short for its user type).
+  for (uint32_t size = 2; size < 8; ++size) {
+    Bytes box = BigEndian32(size);
+    box.insert(box.end(), {'f', 'r', 'e', 'e'});
+    ExpectNothingOrRegion(before_moov(box), kCr3Name);
+  }
+  ExpectNothingOrRegion(before_moov(fixtures::Cr3LargeBox("free", {}, 8)), kCr3Name);
+  Bytes short_uuid = BigEndian32(16);
+  short_uuid.insert(short_uuid.end(), {'u', 'u', 'i', 'd', 0, 0, 0, 0, 0, 0, 0, 0});
+  ExpectNothingOrRegion(before_moov(short_uuid), kCr3Name);
+
+  // Guards: moov's own 64-bit size past the file letting its children run
+  // past the end.
+  fixtures::Cr3Options large = base;
+  large.large_sizes = true;
+  fixtures::Cr3Layout layout;
+  Bytes file = fixtures::MakeCr3File(large, &layout);
+  PutBigEndian64(file, layout.boxes["moov"] + 8, file.size() * 2);
+  ExpectNothingOrRegion(file, kCr3Name);
+  // Guards: a trak whose 64-bit size runs past moov reading the boxes after
+  // moov as its own.
+  file = fixtures::MakeCr3File(large, &layout);
+  PutBigEndian64(file, layout.boxes["trak1"] + 8, file.size() - layout.boxes["trak1"]);
+  ExpectNothingOrRegion(file, kCr3Name);
+}
+
+TEST(HostileCr3, DeepNestingAndCountlessBoxesEnd) {
+  fixtures::Cr3Options o = Cr3WithThreeJpegs();
+  // Guards: boxes nested far deeper than any real file exhausting the stack;
+  // the nesting ends only that box, so the real moov after it still counts.
+  constexpr size_t kLevels = 100000;
+  o.after_ftyp = NestedBoxes("moov", {}, kLevels);
+  fixtures::Cr3Layout layout;
+  Bytes file = fixtures::MakeCr3File(o, &layout);
+  ExpectRegion(file, layout.track_jpeg_offset, o.track_jpeg.jpeg.size());
+  // Guards: the same through the metadata uuid, which is entered like a container.
+  const Bytes canon_uuid = {0x85, 0xc0, 0xb6, 0x87, 0x82, 0x0f, 0x11, 0xe0,
+                            0x81, 0x11, 0xf4, 0xce, 0x46, 0x2b, 0x6a, 0x48};
+  o.after_ftyp.clear();
+  o.moov_prefix = NestedBoxes("uuid", canon_uuid, kLevels / 2);
+  file = fixtures::MakeCr3File(o, &layout);
+  ExpectRegion(file, layout.track_jpeg_offset, o.track_jpeg.jpeg.size());
+  // Guards: a file of countless tiny boxes costing a header read each.
+  o.moov_prefix.clear();
+  for (size_t i = 0; i < 200000; ++i)
+    o.moov_prefix.insert(o.moov_prefix.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
+  ExpectNothingOrRegion(fixtures::MakeCr3File(o), kCr3Name);
+}
+
+TEST(HostileCr3, SampleTablesPointingOutsideTheFile) {
+  const fixtures::Cr3Options base = Cr3WithThreeJpegs();
+  fixtures::Cr3Layout layout;
+  const Bytes file = fixtures::MakeCr3File(base, &layout);
+  const size_t preview_length = base.preview.jpeg.size();
+  const uint32_t co64 = layout.boxes["trak1/co64"], stsz = layout.boxes["trak1/stsz"];
+  // Guards: a chunk offset past the file, or one whose sum with the sample
+  // size wraps around 2^64, taken as the preview: PRVW is next in size.
+  for (uint64_t offset : {uint64_t{file.size()}, uint64_t{0xFFFFFFFFFFFFFF00}, uint64_t{1} << 32}) {
+    Bytes broken = file;
+    PutBigEndian64(broken, co64 + 16, offset);
+    ExpectRegion(broken, layout.preview_offset, preview_length);
+  }
+  // Guards: a sample size of 4 GiB sizing the read or the allocation.
+  Bytes broken = file;
+  fixtures::PutU32(broken, stsz + 20, 0xFFFFFFFF, false);
+  ExpectRegion(broken, layout.preview_offset, preview_length);
+  // Guards: counts of 0xFFFFFFFF read as table lengths to walk or allocate.
+  broken = file;
+  fixtures::PutU32(broken, stsz + 16, 0xFFFFFFFF, false);
+  fixtures::PutU32(broken, co64 + 12, 0xFFFFFFFF, false);
+  ExpectRegion(broken, layout.track_jpeg_offset, base.track_jpeg.jpeg.size());
+  // Guards: an empty table's first entry read all the same (the bytes after
+  // the box).
+  broken = file;
+  fixtures::PutU32(broken, co64 + 12, 0, false);
+  ExpectRegion(broken, layout.preview_offset, preview_length);
+  // Guards: a co64 box too short for its one entry read beyond its end.
+  broken = file;
+  fixtures::PutU32(broken, co64, 16, false);
+  ExpectNothingOrRegion(broken, kCr3Name);
+
+  // Guards: a 32-bit chunk offset past the file.
+  fixtures::Cr3Options stco = base;
+  stco.stco = true;
+  broken = fixtures::MakeCr3File(stco, &layout);
+  fixtures::PutU32(broken, layout.boxes["trak1/stco"] + 16, 0xFFFFFFF0, false);
+  ExpectRegion(broken, layout.preview_offset, preview_length);
+
+  // Guards: a CRAW entry too short for its width and height, its children
+  // starting past its end.
+  broken = fixtures::MakeCr3File(base, &layout);
+  fixtures::PutU32(broken, layout.boxes["trak1/CRAW"], 16, false);
+  ExpectNothingOrRegion(broken, kCr3Name);
+}
+
+TEST(HostileCr3, BoxedJpegLengthsPastTheirBox) {
+  fixtures::Cr3Options o = Cr3WithThreeJpegs();
+  o.track_jpeg.jpeg.clear();
+  fixtures::Cr3Layout layout;
+  // Guards: a PRVW length past its box reading what follows (mdat) as JPEG
+  // bytes; the padding itself may be claimed (6 bytes), one more may not.
+  for (int64_t delta : {int64_t{7}, int64_t{0x10000},
+                        int64_t{0xFFFFFFFF} - static_cast<int64_t>(o.preview.jpeg.size())}) {
+    o.preview_length_delta = delta;
+    const Bytes file = fixtures::MakeCr3File(o, &layout);
+    ExpectRegion(file, layout.thumbnail_offset, o.thumbnail.jpeg.size());
+  }
+  o.preview_length_delta = 6;
+  Bytes file = fixtures::MakeCr3File(o, &layout);
+  EXPECT_TRUE(Extract(file, kCr3Name).produced);
+  // Guards: the same for THMB, whose box is followed by mvhd and the tracks.
+  o.preview.jpeg.clear();
+  for (int64_t delta : {int64_t{4}, int64_t{0x7FFFFFFF}}) {
+    o.thumbnail_length_delta = delta;
+    EXPECT_FALSE(Extract(fixtures::MakeCr3File(o), kCr3Name).produced) << delta;
+  }
+  // Guards: a PRVW box running past its uuid box (into mdat) read all the same.
+  o = Cr3WithThreeJpegs();
+  o.track_jpeg.jpeg.clear();
+  file = fixtures::MakeCr3File(o, &layout);
+  const uint32_t prvw = layout.boxes["PRVW"];
+  fixtures::PutU32(file, prvw, static_cast<uint32_t>(file.size() - prvw), false);
+  ExpectRegion(file, layout.thumbnail_offset, o.thumbnail.jpeg.size());
 }
