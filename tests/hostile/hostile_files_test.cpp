@@ -222,6 +222,9 @@ TEST(TruncatedFiles, LaterCameraFixturesGiveTheWholePreviewOrNothingAtEveryCut) 
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(IsRegionAt(Extract(c.file, c.name).jpeg, c.file, c.at.offset, c.at.length));
     ExpectEveryCutCompleteOrNothing(c.file, c.name, c.at, 1);
+  }
+}
+
 // Guards: CR3 files cut inside a box header, the metadata, PRVW or the track
 // JPEG in mdat, in the plain layout and with stco, 64-bit sizes and a size-0 mdat.
 TEST(TruncatedFiles, Cr3FixturesGiveTheWholePreviewOrNothingAtEveryCut) {
