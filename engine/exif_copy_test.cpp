@@ -621,3 +621,102 @@ TEST(JpegFrameSize, HostileStreamsGiveNoSize) {
 }
 
 }  // namespace
+
+// --- In the extraction -------------------------------------------------------
+
+namespace {
+
+// A NEF-shaped file whose preview sub-directory states its size (640 x 480)
+// in tags, with or without an Exif directory.
+Bytes SubIfdPreviewFile(const Bytes& jpeg, bool with_exif) {
+  TiffBuilder t(true);
+  const IfdId ifd0 = t.NewIfd(), raw = t.NewIfd(), preview = t.NewIfd(), exif = t.NewIfd();
+  t.ifd(ifd0).Ascii(kMake, "NIKON").Ascii(kModel, "D200").PointersTo(330, {preview, raw});
+  if (with_exif) t.ifd(ifd0).PointerTo(kExifPointer, exif);
+  t.ifd(exif).Ascii(kDateTimeOriginal, "2024:05:17 14:32:10");
+  t.ifd(raw).Long(256, 3008).Long(257, 2000).Short(258, 12).Short(259, 34713).Short(262, 32803);
+  t.ifd(raw).OffsetOf(273, t.AddBlob(Bytes(64, 1))).Short(277, 1).Long(279, 64);
+  t.ifd(preview).Long(256, 640).Long(257, 480).Short(258, {8, 8, 8}).Short(259, 6);
+  t.ifd(preview).OffsetOf(273, t.AddBlob(jpeg)).Short(277, 3);
+  t.ifd(preview).Long(279, static_cast<uint32_t>(jpeg.size()));
+  t.Chain({ifd0});
+  return t.Build();
+}
+
+Extraction ExtractComplete(const Bytes& file) {
+  return ExtractFrom(MemorySource(file), kSoftware, MetadataMode::kComplete);
+}
+
+TEST(CompleteExtraction, ThePreviewGetsTheFilesDescriptionAfterSoiAndIsOtherwiseAsStored) {
+  ShotInfo shot;
+  shot.make = "NIKON CORPORATION";
+  shot.model = "NIKON D200";
+  shot.orientation = 6;
+  const Bytes jpeg = Jpeg(320, 212, 4);
+  using Maker = Bytes (*)(const ShotInfo&, const Bytes&, PreviewPlacement*);
+  for (const Maker make : {Maker{MakeNefLike}, Maker{MakeCr2Like}, Maker{MakeDngLike},
+                           Maker{MakeOrfLike}, Maker{MakePefLike}}) {
+    const Bytes file = make(shot, jpeg, nullptr);
+    const Extraction compact = Extract(file);
+    const Extraction complete = ExtractComplete(file);
+    ASSERT_EQ(complete.result, 1);
+    const size_t segment = FirstSegmentSize(complete.jpeg);
+    ASSERT_GT(segment, 0u);
+    // SOI, the segment, then the stored bytes after their SOI.
+    EXPECT_EQ(Bytes(complete.jpeg.begin() + 2 + segment, complete.jpeg.end()),
+              Bytes(jpeg.begin() + 2, jpeg.end()));
+    ExifStructure exif;
+    std::string error;
+    ASSERT_TRUE(ReadJpegExif(complete.jpeg, &exif, &error)) << error;
+    EXPECT_EQ(TextOf(exif.ifd0, kMake), shot.make) << "the file's own make, not normalised";
+    EXPECT_EQ(TextOf(exif.exif, kDateTimeOriginal), shot.date_time);
+    EXPECT_EQ(Number(exif.exif, kPixelX), 320u);
+    EXPECT_EQ(Number(exif.exif, kPixelY), 212u);
+    EXPECT_EQ(TextOf(exif.ifd0, kSoftwareTag), kSoftware);
+    // The orientation the compact header carries.
+    ExifStructure compact_exif;
+    ASSERT_TRUE(ReadJpegExif(compact.jpeg, &compact_exif, &error)) << error;
+    EXPECT_EQ(Number(exif.ifd0, kOrientation), Number(compact_exif.ifd0, kOrientation));
+  }
+}
+
+TEST(CompleteExtraction, OtherwiseTheCompactResultStands) {
+  ShotInfo shot;
+  shot.make = "NIKON CORPORATION";
+  shot.model = "NIKON D200";
+  // A preview with Exif of its own is kept as stored.
+  const Bytes own_exif = MakeNefLike(shot, Jpeg(320, 212, 2, JpegApp::Exif));
+  EXPECT_EQ(ExtractComplete(own_exif).jpeg, Extract(own_exif).jpeg);
+  EXPECT_EQ(ExtractComplete(own_exif).result, 1);
+
+  // A file with no Exif directory of its own gets the compact block.
+  const Bytes no_exif = SubIfdPreviewFile(Jpeg(320, 212), false);
+  const Extraction compact = Extract(no_exif);
+  ASSERT_EQ(compact.result, 1);
+  EXPECT_EQ(ExtractComplete(no_exif).jpeg, compact.jpeg);
+  EXPECT_EQ(compact.jpeg.size(), Jpeg(320, 212).size() + kExifSegmentSize);
+
+  // Files that give no preview give none in either mode, for the same reason.
+  for (const DemoFile& demo : MakeDemoFiles()) {
+    const Extraction a = Extract(demo.bytes), b = ExtractComplete(demo.bytes);
+    EXPECT_EQ(a.result, b.result) << demo.name;
+    EXPECT_EQ(a.reason, b.reason) << demo.name;
+    if (demo.preview_has_exif) EXPECT_EQ(a.jpeg, b.jpeg) << demo.name;
+  }
+}
+
+TEST(CompleteExtraction, APreviewWithoutAFrameHeaderGetsNoPixelSize) {
+  // Tables only, then the scan (the directory gives the size): guards taking
+  // the raw image's size, or any guess, for the preview's.
+  Bytes frameless = {0xFF, 0xD8, 0xFF, 0xFE, 0, 6, 'n', 'o', 'n', 'e', 0xFF, 0xDA, 0, 2};
+  frameless.resize(64, 0);
+  const Extraction complete = ExtractComplete(SubIfdPreviewFile(frameless, true));
+  ASSERT_EQ(complete.result, 1);
+  ExifStructure exif;
+  std::string error;
+  ASSERT_TRUE(ReadJpegExif(complete.jpeg, &exif, &error)) << error;
+  EXPECT_EQ(exif.exif.Find(kPixelX), nullptr);
+  EXPECT_EQ(TextOf(exif.exif, kDateTimeOriginal), "2024:05:17 14:32:10");
+}
+
+}  // namespace
