@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 
 namespace engine {
@@ -80,8 +81,11 @@ constexpr size_t kMaxSoftwareLength = 63;
 constexpr uint32_t kDefaultResolution = 300;
 constexpr uint16_t kResolutionInches = 2;
 // Bytes read from the file at once: a raw file's directories and most of
-// their values lie together, so a few reads serve the whole copy.
-constexpr size_t kMetadataWindowSize = 64 * 1024;
+// their values lie together within a few kilobytes (the maker note, which
+// is not read, is what makes an Exif directory's data large). A refill
+// starts half a window before the read: the directories point both ways,
+// IFD0 usually lying before the Exif directory.
+constexpr size_t kMetadataWindowSize = 16 * 1024;
 // The frame header of a preview follows its tables within its first bytes.
 constexpr size_t kJpegHeaderWindowSize = 4 * 1024;
 
@@ -209,12 +213,16 @@ size_t EvenSize(size_t size) {
   return size + (size & 1);
 }
 
-// Bounded reads from the source through one buffer. A read either lies
-// wholly inside the file and succeeds, or fails without reading.
+// Bounded reads from the source through two buffers, each holding one
+// stretch of the file (the directories and values around IFD0 and the Exif
+// directory, and the GPS directory's, often elsewhere); a miss refills the
+// one used less recently. A read either lies wholly inside the file and
+// succeeds, or fails without reading. A refill starts up to `look_back`
+// bytes before the read, for readers that go both ways.
 class Window {
  public:
-  Window(const ByteSource& source, size_t window_size)
-      : source_(source), size_(source.Size()), window_size_(window_size) {}
+  Window(const ByteSource& source, size_t window_size, size_t look_back)
+      : source_(source), size_(source.Size()), window_size_(window_size), look_back_(look_back) {}
 
   int64_t size() const { return size_; }
 
@@ -223,24 +231,40 @@ class Window {
         offset > size_ - static_cast<int64_t>(n))
       return false;
     if (n > window_size_) return source_.ReadAt(offset, out, n) == n;
-    if (offset < start_ ||
-        offset + static_cast<int64_t>(n) > start_ + static_cast<int64_t>(length_)) {
-      buffer_.resize(window_size_);
-      start_ = offset;
-      length_ = source_.ReadAt(offset, buffer_.data(), window_size_);
-      if (offset + static_cast<int64_t>(n) > start_ + static_cast<int64_t>(length_)) return false;
+    const int64_t end = offset + static_cast<int64_t>(n);
+    for (size_t i = 0; i < kStretches; ++i) {
+      Stretch& held = stretches_[i];
+      if (held.bytes && offset >= held.start && end <= held.start + held.length) {
+        std::memcpy(out, held.bytes.get() + (offset - held.start), n);
+        recent_ = i;
+        return true;
+      }
     }
-    std::memcpy(out, buffer_.data() + (offset - start_), n);
+    recent_ = (recent_ + 1) % kStretches;
+    Stretch& fill = stretches_[recent_];
+    if (!fill.bytes) fill.bytes.reset(new uint8_t[window_size_]);  // filled by the read
+    const size_t back = std::min(look_back_, window_size_ - n);
+    fill.start = std::max<int64_t>(0, offset - static_cast<int64_t>(back));
+    fill.length = static_cast<int64_t>(source_.ReadAt(fill.start, fill.bytes.get(), window_size_));
+    if (end > fill.start + fill.length) return false;
+    std::memcpy(out, fill.bytes.get() + (offset - fill.start), n);
     return true;
   }
 
  private:
+  static constexpr size_t kStretches = 2;
+  struct Stretch {
+    std::unique_ptr<uint8_t[]> bytes;
+    int64_t start = 0;
+    int64_t length = 0;
+  };
+
   const ByteSource& source_;
   const int64_t size_;
   const size_t window_size_;
-  std::vector<uint8_t> buffer_;
-  int64_t start_ = 0;
-  size_t length_ = 0;
+  const size_t look_back_;
+  Stretch stretches_[kStretches];
+  size_t recent_ = 0;  // the stretch read last
 };
 
 // One entry of the new segment.
@@ -264,10 +288,19 @@ struct Entry {
 
 using KeepRule = Keep (*)(uint16_t tag, uint16_t type, uint32_t count);
 
+bool TagOrder(const Entry& a, const Entry& b) {
+  return a.tag < b.tag;
+}
+
+// The builder's own entries in one directory: at most Orientation,
+// Software, three resolution tags and two pointers in IFD0.
+constexpr size_t kOwnEntriesPerDirectory = 7;
+
 class SegmentBuilder {
  public:
   SegmentBuilder(const ByteSource& source, const MetadataDirectories& directories)
-      : metadata_(source, kMetadataWindowSize), directories_(directories) {}
+      : metadata_(source, kMetadataWindowSize, kMetadataWindowSize / 2),
+        directories_(directories) {}
 
   std::vector<uint8_t> Build(uint16_t orientation, uint32_t pixel_width, uint32_t pixel_height,
                              const char* software);
@@ -311,6 +344,7 @@ bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
   const size_t entries = static_cast<size_t>(std::min<int64_t>(declared, whole_entries));
   std::vector<uint8_t> bytes(entries * kEntrySize);
   if (entries > 0 && !metadata_.Read(table, bytes.data(), bytes.size())) return false;
+  out->reserve(entries + kOwnEntriesPerDirectory);
 
   for (size_t i = 0; i < entries; ++i) {
     const uint8_t* raw = bytes.data() + i * kEntrySize;
@@ -338,10 +372,10 @@ bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
     }
     out->push_back(e);
   }
-  // Tags in ascending order, as TIFF wants them; a tag the file repeats is
-  // taken once, as first stored.
-  std::stable_sort(out->begin(), out->end(),
-                   [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+  // Tags in ascending order, as TIFF wants them (cameras write them so); a
+  // tag the file repeats is taken once, as first stored.
+  if (!std::is_sorted(out->begin(), out->end(), TagOrder))
+    std::stable_sort(out->begin(), out->end(), TagOrder);
   out->erase(std::unique(out->begin(), out->end(),
                          [](const Entry& a, const Entry& b) { return a.tag == b.tag; }),
              out->end());
@@ -359,7 +393,8 @@ void SegmentBuilder::AddOwn(std::vector<Entry>* directory, uint16_t tag, uint16_
   e.from = Entry::From::Own;
   e.own_at = own_values_.size();
   own_values_.insert(own_values_.end(), value, value + size);
-  directory->push_back(e);
+  // In tag order: the copied entries never carry the builder's own tags.
+  directory->insert(std::upper_bound(directory->begin(), directory->end(), e, TagOrder), e);
 }
 
 void SegmentBuilder::AddOwnShort(std::vector<Entry>* directory, uint16_t tag, uint16_t value) {
@@ -534,9 +569,6 @@ std::vector<uint8_t> SegmentBuilder::Build(uint16_t orientation, uint32_t pixel_
   // directory describes nothing, and the compact header says more.
   if (!HasEntries(exif_)) return {};
   if (HasEntries(gps_)) AddOwnLong(&ifd0_, kGpsPointer, 0);
-  for (std::vector<Entry>* directory : {&ifd0_, &exif_})
-    std::stable_sort(directory->begin(), directory->end(),
-                     [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
   std::vector<uint8_t> segment;
   if (TiffSize() > kMaxTiffSize || !Write(&segment)) return {};
   return segment;
@@ -558,7 +590,7 @@ std::vector<uint8_t> BuildCompleteExifSegment(const ByteSource& source,
 
 bool ReadJpegFrameSize(const ByteSource& source, int64_t offset, int64_t length, uint32_t* width,
                        uint32_t* height) {
-  Window in(source, kJpegHeaderWindowSize);
+  Window in(source, kJpegHeaderWindowSize, 0);  // the walk only goes forward
   if (offset < 0 || length < 0 || offset > in.size() - length) return false;
   const int64_t end = offset + length;
   // Every step moves forward by at least two bytes, so the walk ends.

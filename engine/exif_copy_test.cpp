@@ -705,6 +705,22 @@ TEST(CompleteExtraction, OtherwiseTheCompactResultStands) {
   }
 }
 
+TEST(CompleteExtraction, AFrameHeaderFarIntoThePreviewIsFoundInTheFile) {
+  // A comment of 6000 bytes before the frame header: past the first bytes
+  // looked at in memory, so the size comes from walking the file.
+  const Bytes jpeg = InsertSegmentAfterSoi(Jpeg(320, 212), 0xFE, Bytes(6000, 'c'));
+  const Extraction complete = ExtractComplete(SubIfdPreviewFile(jpeg, true));
+  ASSERT_EQ(complete.result, 1);
+  ExifStructure exif;
+  std::string error;
+  ASSERT_TRUE(ReadJpegExif(complete.jpeg, &exif, &error)) << error;
+  EXPECT_EQ(Number(exif.exif, kPixelX), 320u);
+  EXPECT_EQ(Number(exif.exif, kPixelY), 212u);
+  EXPECT_EQ(Bytes(complete.jpeg.end() - static_cast<std::ptrdiff_t>(jpeg.size() - 2),
+                  complete.jpeg.end()),
+            Bytes(jpeg.begin() + 2, jpeg.end()));
+}
+
 TEST(CompleteExtraction, APreviewWithoutAFrameHeaderGetsNoPixelSize) {
   // Tables only, then the scan (the directory gives the size): guards taking
   // the raw image's size, or any guess, for the preview's.

@@ -6,6 +6,7 @@
 // its own size), or exactly its size when the preview has Exif of its own.
 #include "engine/extract.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -224,14 +225,41 @@ uint16_t HeaderOrientation(const ParseState& s) {
   return static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)));
 }
 
+// Bytes at the start of a preview in which its frame header is looked for
+// first: they follow the probe in the input's window, so they cost no read.
+constexpr size_t kFrameProbeLength = 4096;
+
+// The preview's pixel size from its frame header, before the preview is
+// read; 0 by 0 when it has none. Leaves the input where the preview's bytes
+// after the probe begin.
+void PreviewPixelSize(ParseState& s, uint32_t* width, uint32_t* height) {
+  *width = *height = 0;
+  uint8_t probe[kFrameProbeLength];
+  const size_t n = std::min<size_t>(s.preview_length, sizeof probe);
+  s.input.Seek(s.preview_offset);
+  int32_t w = 0, h = 0;
+  if (s.input.Read(probe, n) == n) {
+    probe[0] = 0xFF;  // the engine writes SOI whatever is stored
+    probe[1] = 0xD8;
+    if (JpegFrameSize(probe, n, &w, &h) && w > 0 && h > 0) {
+      *width = static_cast<uint32_t>(w);
+      *height = static_cast<uint32_t>(h);
+    } else {
+      // Tables or other segments larger than the probe: walk the file.
+      ReadJpegFrameSize(*s.input.Source(), s.preview_offset, s.preview_length, width, height);
+    }
+  }
+  s.input.Seek(static_cast<int64_t>(s.preview_offset) + kExifProbeLength);
+}
+
 // The complete segment for a preview without Exif of its own: the file's own
 // description, with the preview's pixel size from its frame header. Empty
 // when the file has no Exif directory of its own (the compact block applies).
-std::vector<uint8_t> CompleteExifSegment(const ParseState& s, const ExtractOptions& options) {
+std::vector<uint8_t> CompleteExifSegment(ParseState& s, const ExtractOptions& options) {
   const ByteSource* source = s.input.Source();
-  if (!source) return {};
+  if (!source || !s.metadata_directories.exif.present()) return {};
   uint32_t width = 0, height = 0;
-  ReadJpegFrameSize(*source, s.preview_offset, s.preview_length, &width, &height);
+  PreviewPixelSize(s, &width, &height);
   const char* software = options.software.empty() ? kDefaultSoftware : options.software.c_str();
   return BuildCompleteExifSegment(*source, s.metadata_directories, HeaderOrientation(s), width,
                                   height, software);
