@@ -701,7 +701,9 @@ TEST(CompleteExtraction, OtherwiseTheCompactResultStands) {
     const Extraction a = Extract(demo.bytes), b = ExtractComplete(demo.bytes);
     EXPECT_EQ(a.result, b.result) << demo.name;
     EXPECT_EQ(a.reason, b.reason) << demo.name;
-    if (demo.preview_has_exif) EXPECT_EQ(a.jpeg, b.jpeg) << demo.name;
+    if (demo.preview_has_exif) {
+      EXPECT_EQ(a.jpeg, b.jpeg) << demo.name;
+    }
   }
 }
 
