@@ -338,7 +338,9 @@ TEST(CompleteExif, DefaultsAndOptionsOfTheBuildersOwnEntries) {
 
 TEST(CompleteExif, DirectoriesOfAnotherOrderAreConvertedToIfd0s) {
   // IFD0 little-endian; the Exif and GPS directories each in a big-endian
-  // TIFF structure of their own further on, as a CR3's boxes may be.
+  // TIFF structure of their own further on, as a CR3's CMT boxes may be (CR3
+  // files themselves come with the CR3 parser, which records these
+  // locations; its fixtures are not in the tree yet).
   TiffBuilder head(true);
   const IfdId ifd0 = head.NewIfd();
   head.ifd(ifd0).Ascii(kMake, "Canon").Ascii(kModel, "Canon EOS R6").Rational(kXResolution, 72, 1);
