@@ -12,6 +12,7 @@
 #include "engine/engine_test_support.h"
 #include "tests/fixtures/byte_writer.h"
 #include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/cr3_builder.h"
 #include "tests/fixtures/exif_reader.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/tiff_builder.h"
@@ -338,9 +339,8 @@ TEST(CompleteExif, DefaultsAndOptionsOfTheBuildersOwnEntries) {
 
 TEST(CompleteExif, DirectoriesOfAnotherOrderAreConvertedToIfd0s) {
   // IFD0 little-endian; the Exif and GPS directories each in a big-endian
-  // TIFF structure of their own further on, as a CR3's CMT boxes may be (CR3
-  // files themselves come with the CR3 parser, which records these
-  // locations; its fixtures are not in the tree yet).
+  // TIFF structure of their own further on, as a CR3's CMT boxes may be (the
+  // CR3 builder writes all three in one order).
   TiffBuilder head(true);
   const IfdId ifd0 = head.NewIfd();
   head.ifd(ifd0).Ascii(kMake, "Canon").Ascii(kModel, "Canon EOS R6").Rational(kXResolution, 72, 1);
@@ -679,6 +679,40 @@ TEST(CompleteExtraction, ThePreviewGetsTheFilesDescriptionAfterSoiAndIsOtherwise
     ExifStructure compact_exif;
     ASSERT_TRUE(ReadJpegExif(compact.jpeg, &compact_exif, &error)) << error;
     EXPECT_EQ(Number(exif.ifd0, kOrientation), Number(compact_exif.ifd0, kOrientation));
+  }
+}
+
+TEST(CompleteExtraction, ACr3GetsItsCmtBoxesInEitherOrder) {
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "MM" : "II");
+    Cr3Options o;
+    o.big_endian_metadata = big_endian;
+    o.artist = "A. Photographer";
+    o.track_jpeg = {Jpeg(320, 212, 5), 6000, 4000};
+    o.thumbnail = {Jpeg(160, 120, 6), 160, 120};
+    Cr3Layout layout;
+    const Bytes file = MakeCr3File(o, &layout);
+    const Extraction complete = ExtractComplete(file);
+    ASSERT_EQ(complete.result, 1);
+    ExifStructure exif;
+    std::string error;
+    ASSERT_TRUE(ReadJpegExif(complete.jpeg, &exif, &error)) << error;
+    EXPECT_EQ(exif.little, !big_endian) << "CMT1's order";
+    const bool little = !big_endian;
+    ExifDirectory ifd0, source_exif, gps;
+    ReadFileDirectory(file, layout.cmt1, layout.ifd0, little, &ifd0);
+    ReadFileDirectory(file, layout.cmt2, layout.exif, little, &source_exif);
+    ReadFileDirectory(file, layout.cmt4, layout.gps, little, &gps);
+    for (uint16_t tag : {kMake, kModel, kXResolution, kYResolution, kResolutionUnit, kDateTime,
+                         kArtist, kCopyright})
+      ExpectSameValue(exif.ifd0, ifd0, tag);
+    for (const ExifEntry& e : source_exif.entries) ExpectSameValue(exif.exif, source_exif, e.tag);
+    EXPECT_EQ(exif.exif.entries.size(), source_exif.entries.size() + 2);
+    EXPECT_EQ(Number(exif.exif, kPixelX), 320u) << "the JPEG's own size, not the stated 6000";
+    for (const ExifEntry& e : gps.entries) ExpectSameValue(exif.gps, gps, e.tag);
+    EXPECT_EQ(Bytes(complete.jpeg.end() - static_cast<std::ptrdiff_t>(o.track_jpeg.jpeg.size() - 2),
+                    complete.jpeg.end()),
+              Bytes(o.track_jpeg.jpeg.begin() + 2, o.track_jpeg.jpeg.end()));
   }
 }
 
