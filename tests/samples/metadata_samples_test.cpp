@@ -186,7 +186,8 @@ std::map<std::string, TagValues> Exiftool(const std::vector<std::string>& files)
   const fs::path arguments = fs::temp_directory_path() / "rawlift_metadata_exiftool.args";
   {
     std::ofstream out(arguments);
-    for (const char* option : {"-args", "-n", "-a", "-G3:1", "-IFD0:all", "-ExifIFD:all", "-GPS:all"})
+    for (const char* option :
+         {"-args", "-n", "-a", "-G3:1", "-IFD0:all", "-ExifIFD:all", "-GPS:all"})
       out << option << "\n";
     for (const std::string& file : files) out << file << "\n";
   }
