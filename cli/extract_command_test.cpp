@@ -20,6 +20,7 @@
 #include "job/extraction_job.h"
 #include "job/job_test_support.h"
 #include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/exif_reader.h"
 #include "tests/fixtures/jpeg.h"
 
 using job_test::Bytes;
@@ -125,9 +126,9 @@ std::string Line(int found, int total, int fresh) {
 TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
   std::string out;
   ASSERT_EQ(Settings({}, &out), 0);
-  EXPECT_NE(
-      out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: yes\n"),
-      std::string::npos)
+  EXPECT_NE(out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: "
+                     "yes\nmetadata: compact (0)\n"),
+            std::string::npos)
       << out;
   EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "showing writes nothing";
 
@@ -224,6 +225,48 @@ TEST_F(CommandTest, FlagsApplyToOneRunUnlessSaved) {
   // The stored settings now apply without flags: everything is present.
   ASSERT_EQ(Extract({Photos()}, &out), 0);
   EXPECT_EQ(out.rfind(Line(1, 1, 0), 0), 0u) << out;
+}
+
+TEST_F(CommandTest, MetadataModeForOneRunOrSavedAndShown) {
+  fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON D850"};
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"DSC_0001.NEF"}),
+                                   fixtures::MakeNefLike(shot, fixtures::MakeJpeg({320, 200}))));
+  const auto output = [&] {
+    Bytes jpeg;
+    ScratchFolder::Read(PhotoPath({u"extracted_jpegs", u"DSC_0001_RLFT.jpg"}), &jpeg);
+    platform::RemoveFile(PhotoPath({u"extracted_jpegs", u"DSC_0001_RLFT.jpg"}));
+    fixtures::ExifStructure exif;
+    std::string error;
+    EXPECT_TRUE(fixtures::ReadJpegExif(jpeg, &exif, &error)) << error;
+    return exif;
+  };
+  std::string err, out;
+  ASSERT_EQ(Extract({"--metadata", "complete", Photos()}, nullptr, &err), 0) << err;
+  fixtures::ExifStructure complete = output();
+  ASSERT_NE(complete.exif.Find(36867), nullptr) << "DateTimeOriginal of the raw file";
+  EXPECT_EQ(complete.exif.Find(36867)->Text(), shot.date_time);
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "not stored without --save";
+
+  ASSERT_EQ(Extract({Photos()}), 0);
+  EXPECT_EQ(output().exif.Find(36867), nullptr) << "compact by default";
+
+  ASSERT_EQ(Extract({"--metadata=complete", "--save", Photos()}), 0);
+  EXPECT_EQ(Stored().metadata, settings::MetadataComplete);
+  EXPECT_NE(output().exif.Find(36867), nullptr);
+  ASSERT_EQ(Extract({Photos()}), 0);
+  EXPECT_NE(output().exif.Find(36867), nullptr) << "the stored mode applies";
+  ASSERT_EQ(Settings({}, &out), 0);
+  EXPECT_NE(out.find("\nmetadata: complete (1)\n"), std::string::npos) << out;
+  ASSERT_EQ(Settings({"--metadata", "compact"}, &out), 0);
+  EXPECT_NE(out.find("\nmetadata: compact (0)\n"), std::string::npos) << out;
+  EXPECT_EQ(Stored().metadata, settings::MetadataCompact);
+
+  for (const char* bad : {"full", "", "Complete", "1"}) {
+    EXPECT_EQ(Settings({"--metadata", bad}, nullptr, &err), 2) << bad;
+    EXPECT_NE(err.find("--metadata needs compact or complete"), std::string::npos) << err;
+    EXPECT_EQ(Extract({"--metadata", bad, Photos()}), cli::kExtractUsage) << bad;
+  }
+  EXPECT_EQ(Stored().metadata, settings::MetadataCompact);
 }
 
 TEST_F(CommandTest, JobsOptionIsCheckedAndGivesTheSequentialOutcome) {

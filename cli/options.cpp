@@ -84,4 +84,10 @@ bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options
   return true;
 }
 
+bool ParseMetadataName(const std::string& text, bool* complete) {
+  if (text != "compact" && text != "complete") return false;
+  *complete = text == "complete";
+  return true;
+}
+
 }  // namespace cli

@@ -33,7 +33,11 @@ struct ParsedOptions {
 // Parses args against known_options. On a usage fault (unknown option, missing value,
 // a value given to a flag) returns false and describes it in *error. An option
 // given twice keeps its last value.
-bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options, ParsedOptions* parsed,
-                  std::string* error);
+bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options,
+                  ParsedOptions* parsed, std::string* error);
+
+// The value of --metadata (extract, settings and preview): "compact" or
+// "complete", exactly. False for anything else.
+bool ParseMetadataName(const std::string& text, bool* complete);
 
 }  // namespace cli

@@ -15,7 +15,7 @@ namespace cli {
 namespace {
 
 const char kPreviewHelp[] =
-    "Usage: rawlift preview FILE -o OUT [--force]\n"
+    "Usage: rawlift preview FILE -o OUT [--force] [--metadata MODE]\n"
     "\n"
     "Writes the embedded JPEG preview of the camera file FILE to OUT, exactly as\n"
     "the extraction engine returns it: the stored JPEG, with an Exif header\n"
@@ -26,6 +26,10 @@ const char kPreviewHelp[] =
     "  -o, --output OUT  where to write; \"-\" writes to standard output\n"
     "  -f, --force       replace OUT when it exists (otherwise an existing OUT is\n"
     "                    refused and left as it is)\n"
+    "  --metadata MODE   compact (the header above; the default) or complete (the\n"
+    "                    RAW file's own description: IFD0, the whole Exif directory\n"
+    "                    without the maker note, GPS); the stored settings do not\n"
+    "                    apply here\n"
     "  -h, --help        show this help\n"
     "OUT is never the camera file itself, even with --force. The preview is\n"
     "written to a new file beside OUT that takes OUT's name only once complete,\n"
@@ -42,7 +46,7 @@ constexpr const char* kSoftwareText = "Rawlift v1.00";
 
 int RunPreviewWith(const Args& args, FILE* err) {
   static const std::vector<OptionSpec> kSpecs = {
-      {"output", 'o', true}, {"force", 'f', false}, {"help", 'h', false}};
+      {"output", 'o', true}, {"force", 'f', false}, {"metadata", 0, true}, {"help", 'h', false}};
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, kSpecs, &options, &error)) {
@@ -67,6 +71,12 @@ int RunPreviewWith(const Args& args, FILE* err) {
   const std::string shown_output = DisplayArgument(output);
   const bool to_stdout = output == "-";
   const bool force = options.Has("force");
+  bool complete = false;
+  if (options.Has("metadata") && !ParseMetadataName(options.Value("metadata"), &complete)) {
+    std::fprintf(err, "rawlift preview: --metadata needs compact or complete, not '%s'\n",
+                 options.Value("metadata").c_str());
+    return kPreviewUsageOrWrite;
+  }
 
   // Refuse before any work, so that nothing is extracted for nothing.
   if (!to_stdout) {
@@ -94,6 +104,7 @@ int RunPreviewWith(const Args& args, FILE* err) {
   if (source.IsOpen()) {
     engine::ExtractOptions options;
     options.software = kSoftwareText;
+    options.metadata = complete ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
     preview = engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, options);
   }
   if (!preview.extracted()) {

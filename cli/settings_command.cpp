@@ -50,14 +50,19 @@ const char kExtractionFlagsHelp[] =
     "  --max-height N    height bound of the smaller copy (default 800)\n"
     "  --suffix          name outputs NAME_RLFT.jpg and NAME_RLFT_WIDTH.jpg (default)\n"
     "  --no-suffix       name both outputs NAME.jpg\n"
+    "  --metadata MODE   the Exif header given to a preview that has none:\n"
+    "                    compact (make, model, date, orientation, exposure; the\n"
+    "                    default) or complete (the RAW file's own description:\n"
+    "                    IFD0, the whole Exif directory without the maker note,\n"
+    "                    GPS)\n"
     "  --save            store the options given as the new settings\n"
     "  -h, --help        show this help\n";
 
 const std::vector<OptionSpec>& ExtractionFlagSpecs() {
-  static const std::vector<OptionSpec> kSpecs = {{"native-only", 0, false}, {"smaller", 0, false},
-                                                 {"max-width", 0, true},    {"max-height", 0, true},
-                                                 {"suffix", 0, false},      {"no-suffix", 0, false},
-                                                 {"save", 0, false},        {"help", 'h', false}};
+  static const std::vector<OptionSpec> kSpecs = {
+      {"native-only", 0, false}, {"smaller", 0, false}, {"max-width", 0, true},
+      {"max-height", 0, true},   {"suffix", 0, false},  {"no-suffix", 0, false},
+      {"metadata", 0, true},     {"save", 0, false},    {"help", 'h', false}};
   return kSpecs;
 }
 
@@ -80,9 +85,17 @@ bool ApplyExtractionFlags(const ParsedOptions& options, settings::ExtractionSett
   if (options.Has("smaller")) result.sizeMode = settings::NativeAndSmaller;
   if (options.Has("suffix")) result.addSuffix = true;
   if (options.Has("no-suffix")) result.addSuffix = false;
+  if (options.Has("metadata")) {
+    bool complete = false;
+    if (!ParseMetadataName(options.Value("metadata"), &complete)) {
+      *error = "--metadata needs compact or complete, not '" + options.Value("metadata") + "'";
+      return false;
+    }
+    result.metadata = complete ? settings::MetadataComplete : settings::MetadataCompact;
+  }
   *changed = false;
   for (const char* name :
-       {"native-only", "smaller", "max-width", "max-height", "suffix", "no-suffix"}) {
+       {"native-only", "smaller", "max-width", "max-height", "suffix", "no-suffix", "metadata"}) {
     *changed = *changed || options.Has(name);
   }
   *record = result;
@@ -112,6 +125,10 @@ std::string DescribeSettings(const settings::ExtractionSettings& record,
   text += "max width: " + std::to_string(record.maxWidth) + "\n";
   text += "max height: " + std::to_string(record.maxHeight) + "\n";
   text += std::string("add suffix: ") + (record.addSuffix ? "yes" : "no") + "\n";
+  // A stored value of a later version reads as compact and is shown as stored.
+  text += "metadata: ";
+  text += record.metadata == settings::MetadataComplete ? "complete" : "compact";
+  text += " (" + std::to_string(record.metadata) + ")\n";
   return text;
 }
 

@@ -13,15 +13,16 @@
 namespace cli {
 
 // --native-only, --smaller, --max-width N, --max-height N, --suffix,
-// --no-suffix, --save and --help.
+// --no-suffix, --metadata MODE, --save and --help.
 const std::vector<OptionSpec>& ExtractionFlagSpecs();
 // Help lines describing those flags.
 extern const char kExtractionFlagsHelp[];
 
 // Applies the given flags to *record, without clamping (0 and negative bounds
-// are kept as typed). False with *error on a malformed number or on two
-// contradicting flags (--native-only with --smaller, --suffix with
-// --no-suffix). *changed tells whether any option flag was given.
+// are kept as typed). False with *error on a malformed number, a metadata
+// mode other than compact or complete, or two contradicting flags
+// (--native-only with --smaller, --suffix with --no-suffix). *changed tells
+// whether any option flag was given.
 bool ApplyExtractionFlags(const ParsedOptions& options, settings::ExtractionSettings* record,
                           bool* changed, std::string* error);
 

@@ -1,17 +1,21 @@
 // The embedded JPEG preview, with a synthesized Exif segment when it has none.
 //
-// The preview bytes are copied as stored. One allocation is made 1146 bytes
-// larger than the preview so that an Exif segment can be inserted in place
-// after the start-of-image marker; when the preview already has one, the
-// surplus is given back.
+// The preview bytes are copied as stored. One allocation is made larger than
+// the preview by the Exif segment to insert after the start-of-image marker
+// (1146 bytes for the compact block; the complete segment, built first, by
+// its own size), or exactly its size when the preview has Exif of its own.
 #include "engine/extract.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
+#include "engine/exif_copy.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -216,6 +220,51 @@ NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) 
   return NoPreviewReason::kNone;
 }
 
+// The Exif Orientation value a synthesized header carries.
+uint16_t HeaderOrientation(const ParseState& s) {
+  return static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)));
+}
+
+// Bytes at the start of a preview in which its frame header is looked for
+// first: they follow the probe in the input's window, so they cost no read.
+constexpr size_t kFrameProbeLength = 4096;
+
+// The preview's pixel size from its frame header, before the preview is
+// read; 0 by 0 when it has none. Leaves the input where the preview's bytes
+// after the probe begin.
+void PreviewPixelSize(ParseState& s, uint32_t* width, uint32_t* height) {
+  *width = *height = 0;
+  uint8_t probe[kFrameProbeLength];
+  const size_t n = std::min<size_t>(s.preview_length, sizeof probe);
+  s.input.Seek(s.preview_offset);
+  int32_t w = 0, h = 0;
+  if (s.input.Read(probe, n) == n) {
+    probe[0] = 0xFF;  // the engine writes SOI whatever is stored
+    probe[1] = 0xD8;
+    if (JpegFrameSize(probe, n, &w, &h) && w > 0 && h > 0) {
+      *width = static_cast<uint32_t>(w);
+      *height = static_cast<uint32_t>(h);
+    } else {
+      // Tables or other segments larger than the probe: walk the file.
+      ReadJpegFrameSize(*s.input.Source(), s.preview_offset, s.preview_length, width, height);
+    }
+  }
+  s.input.Seek(static_cast<int64_t>(s.preview_offset) + kExifProbeLength);
+}
+
+// The complete segment for a preview without Exif of its own: the file's own
+// description, with the preview's pixel size from its frame header. Empty
+// when the file has no Exif directory of its own (the compact block applies).
+std::vector<uint8_t> CompleteExifSegment(ParseState& s, const ExtractOptions& options) {
+  const ByteSource* source = s.input.Source();
+  if (!source || !s.metadata_directories.exif.present()) return {};
+  uint32_t width = 0, height = 0;
+  PreviewPixelSize(s, &width, &height);
+  const char* software = options.software.empty() ? kDefaultSoftware : options.software.c_str();
+  return BuildCompleteExifSegment(*source, s.metadata_directories, HeaderOrientation(s), width,
+                                  height, software);
+}
+
 // The preview of the identified file as one allocation.
 ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   ExtractedPreview out;
@@ -228,7 +277,16 @@ ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   // so that it is read once, straight into place, and never moved to make
   // room for a synthesized Exif segment.
   const bool hasExif = PreviewHasExifSegment(head);
-  const size_t room = hasExif ? 0 : kExifSegmentSize;
+  std::vector<uint8_t> complete;
+  if (!hasExif && options.metadata == MetadataMode::kComplete) {
+    try {
+      complete = CompleteExifSegment(s, options);
+    } catch (const std::bad_alloc&) {
+      out.reason = NoPreviewReason::kOutOfMemory;
+      return out;
+    }
+  }
+  const size_t room = hasExif ? 0 : complete.empty() ? kExifSegmentSize : complete.size();
 
   JpegBytes buffer(static_cast<uint8_t*>(std::malloc(stored + room)));
   if (!buffer) {
@@ -243,7 +301,10 @@ ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   }
   bytes[0] = 0xFF;
   bytes[1] = 0xD8;
-  if (!hasExif) {
+  if (!complete.empty()) {
+    // The segment ends where the stored bytes after SOI begin.
+    std::memcpy(bytes + 2, complete.data(), complete.size());
+  } else if (!hasExif) {
     // The stored bytes after SOI sit behind the room for the segment.
     static const uint8_t kApp1Header[10] = {0xFF, 0xE1, 0x04, 0x78, 'E', 'x', 'i', 'f', 0, 0};
     std::memcpy(bytes + 2, kApp1Header, sizeof kApp1Header);
@@ -278,10 +339,7 @@ void BuildExifHeaderBlock(const ParseState& s, uint8_t* block) {
   w.Entry(at, 270, 2, kDescriptionSize, kDescriptionAt), at += 12;
   w.Entry(at, 271, 2, kNameSize, kMakeAt), at += 12;
   w.Entry(at, 272, 2, kNameSize, kModelAt), at += 12;
-  w.ShortEntry(
-      at, 274,
-      static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)))),
-      at += 12;
+  w.ShortEntry(at, 274, HeaderOrientation(s)), at += 12;
   w.Entry(at, 282, 5, 1, kXResolutionAt), at += 12;
   w.Entry(at, 283, 5, 1, kYResolutionAt), at += 12;
   w.ShortEntry(at, 284, 1), at += 12;  // chunky pixels

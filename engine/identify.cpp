@@ -197,8 +197,11 @@ void ReadFujiHeader(ParseState& s) {
   if (s.preview_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
     s.raw_count = 2;
   s.raw_data_offset = ReadBigEndian32At(s, kFujiRawDataAt);
-  // The embedded JPEG's Exif block carries the shot description.
+  // The embedded JPEG's Exif block carries the shot description. Its
+  // directories are the preview's own, which stays as stored: they are not
+  // recorded as the file's description to copy.
   ParseTiff(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
+  s.metadata_directories = MetadataDirectories();
 }
 
 void ReadContaxHeader(ParseState& s) {

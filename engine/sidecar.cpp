@@ -121,6 +121,8 @@ void read_sidecar_metadata(ParseState& s) {
     if (source.IsOpen()) {
       CompanionInput switched(s, source);
       ParseTiff(s, kExifTiffBase);
+      // Those directories lie in the companion, not in the file extracted from.
+      s.metadata_directories = MetadataDirectories();
       s.preview_offset = 0;
       // The companion is an ordinary JPEG; what its rules said about being
       // raw is not about this file.

@@ -238,6 +238,18 @@ bool AlreadyEntered(const ParseState& s, int64_t position) {
   return std::find(seen.begin(), seen.end(), position) != seen.end();
 }
 
+// Records where the Exif or GPS directory of the file's own description lies:
+// only for a pointer of the recorded IFD0 itself (not of a sub-directory, a
+// maker note or a nested TIFF), and only the first time.
+void RecordDescriptionDirectory(ParseState& s, int64_t pointing_directory, int64_t base,
+                                int64_t position, DirectoryLocation* location) {
+  const DirectoryLocation& ifd0 = s.metadata_directories.ifd0;
+  if (location->present() || !ifd0.present() || ifd0.offset != pointing_directory ||
+      ifd0.base != base)
+    return;
+  *location = DirectoryLocation{base, position, s.byte_order};
+}
+
 }  // namespace
 
 // Element size by type; type 13 (IFD) is a 4-byte offset as in TIFF itself.
@@ -518,9 +530,15 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         ParseMosPackets(s, static_cast<uint32_t>(s.input.Tell()));
         SetText(s.make, "Leaf");
         break;
-      case 34665:
-        s.input.Seek(base + read_u32(s));
+      case 34665: {
+        const int64_t exif = base + read_u32(s);
+        RecordDescriptionDirectory(s, start, base, exif, &s.metadata_directories.exif);
+        s.input.Seek(exif);
         ParseExifDirectory(s, base);
+        break;
+      }
+      case 34853:
+        RecordDescriptionDirectory(s, start, base, base + read_u32(s), &s.metadata_directories.gps);
         break;
       case 34675:
       case 50831:
@@ -639,6 +657,10 @@ void ParseTiff(ParseState& s, int64_t base) {
 
   // The chain ends on an offset of 0, a full table, or a directory seen before.
   for (uint32_t offset = read_u32(s); offset != 0; offset = read_u32(s)) {
+    // The first directory of the outermost structure holds the file's own
+    // description (a TIFF nested in it, such as private data, does not).
+    if (s.tiff_nesting == 1 && !s.metadata_directories.ifd0.present())
+      s.metadata_directories.ifd0 = DirectoryLocation{base, base + offset, s.byte_order};
     s.input.Seek(base + offset);
     if (ParseTiffDirectory(s, base)) break;
   }

@@ -13,6 +13,7 @@
 #include "tests/fixtures/foveon_builder.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
+#include "tests/fixtures/tiff_builder.h"
 
 namespace {
 
@@ -98,6 +99,27 @@ int main(int argc, char** argv) {
   fixtures::Cr3Options cr3_large = cr3;
   cr3_large.after_ftyp = fixtures::Cr3LargeBox("free", {}, uint64_t{1} << 40);
   ok &= WriteFile(out + "/extract/cr3_size_past_file.bin", fixtures::MakeCr3File(cr3_large));
+  // A raw file whose preview has no Exif, with Exif and GPS directories to
+  // copy in the complete mode, in both byte orders.
+  for (const bool little : {true, false}) {
+    fixtures::TiffBuilder t(little);
+    const fixtures::IfdId ifd0 = t.NewIfd(), raw = t.NewIfd(), preview = t.NewIfd();
+    const fixtures::IfdId exif = t.NewIfd(), gps = t.NewIfd();
+    const fixtures::Bytes& jpeg = tiny;  // no Exif of its own
+    t.ifd(ifd0).Ascii(271, "NIKON CORPORATION").Ascii(272, "NIKON D850").Short(274, 6);
+    t.ifd(ifd0).Ascii(315, "Artist").PointersTo(330, {preview, raw});
+    t.ifd(ifd0).PointerTo(34665, exif).PointerTo(34853, gps);
+    t.ifd(raw).Long(256, 3008).Long(257, 2000).Short(258, 12).Short(259, 34713);
+    t.ifd(raw).Short(262, 32803).OffsetOf(273, t.AddBlob(fixtures::Bytes(64, 1)));
+    t.ifd(raw).Short(277, 1).Long(279, 64);
+    t.ifd(preview).Short(259, 6).OffsetOf(513, t.AddBlob(jpeg));
+    t.ifd(preview).Long(514, static_cast<uint32_t>(jpeg.size()));
+    t.ifd(exif).Rational(33434, 1, 250).Ascii(36867, "2024:05:17 14:32:10");
+    t.ifd(exif).Undefined(37500, fixtures::Bytes(32, 'N')).Ascii(42036, "24-70mm");
+    t.ifd(gps).Raw(0, 1, 4, {2, 3, 0, 0}).Ascii(1, "N").Rational(6, 12345, 10);
+    t.Chain({ifd0});
+    ok &= WriteFile(out + "/extract/described_" + (little ? "ii" : "mm") + ".bin", t.Build());
+  }
 
   constexpr uint32_t kFuzzMagic = 0x52435653;  // must match fuzz_settings.cpp
   settings::SettingsStore store;

@@ -400,6 +400,10 @@ bool ExtractionJob::ExtractPreview(const std::u16string& rawPath, uint8_t** buff
   try {
     engine::ExtractOptions options;
     options.software = kSoftwareText;
+    // Stored values other than complete read as compact.
+    options.metadata = settings_.metadata == settings::MetadataComplete
+                           ? engine::MetadataMode::kComplete
+                           : engine::MetadataMode::kCompact;
     engine::ExtractedPreview preview = engine::ExtractEmbeddedPreview(rawPath, options);
     if (!preview.extracted() || preview.length > UINT32_MAX) return false;
     *length = static_cast<uint32_t>(preview.length);

@@ -8,6 +8,7 @@ packages=(
   libjpeg62-turbo-dev                       # libjpeg: reduced copies, fixtures and bench/ on Linux
   libstb-dev                                # stb_image_resize, the resampler bench/ measures ours against
   libgtest-dev googletest                   # unit tests (googletest sources for the Windows build)
+  libimage-exiftool-perl                    # the peer reader the metadata tests compare extracted Exif with
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)

@@ -57,6 +57,31 @@ TEST(SettingsFile, ConfirmedOptionsMakeTheSixtyFourByteFile) {
   EXPECT_EQ(RecordOf(image), record);
 }
 
+TEST(SettingsFile, TheMetadataKeyFollowsTheOthersAndSurvivesAnEarlierVersionsSave) {
+  // A file of this version with complete chosen: key 4 after the four others.
+  SettingsStore store;
+  ExtractionSettings record;
+  record.metadata = MetadataComplete;
+  WriteExtractionSettings(record, &store);
+  const Bytes image = SerializeSettings(store, kSettingsMagic);
+  EXPECT_EQ(image,
+            Words({kSettingsMagic, 1, 0, 5, 0, 0, 0, 1, 0, 800, 2, 0, 800, 3, 0, 1, 4, 0, 1}));
+  EXPECT_EQ(RecordOf(image).metadata, MetadataComplete);
+
+  // An earlier version loads it, changes its own four values and saves the
+  // whole store: the key is carried through as an unknown one.
+  SettingsStore earlier = Parse(image);
+  earlier.SetInteger(kExtractionSection, kMaxWidthKey, 1024);
+  const ExtractionSettings after = RecordOf(SerializeSettings(earlier, kSettingsMagic));
+  EXPECT_EQ(after.metadata, MetadataComplete);
+  EXPECT_EQ(after.maxWidth, 1024);
+
+  // The file of an earlier version reads as compact.
+  EXPECT_EQ(
+      RecordOf(Words({kSettingsMagic, 1, 0, 4, 0, 0, 1, 1, 0, 1024, 2, 0, 768, 3, 0, 0})).metadata,
+      MetadataCompact);
+}
+
 TEST(SettingsFile, AnEmptyStoreIsMagicAndZeroSections) {
   const Bytes image = SerializeSettings(SettingsStore(), kSettingsMagic);
   EXPECT_EQ(image, Words({kSettingsMagic, 0}));

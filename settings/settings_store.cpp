@@ -47,6 +47,7 @@ void ReadExtractionSettings(const SettingsStore& store, ExtractionSettings* reco
   store.GetInteger(kExtractionSection, kMaxWidthKey, &record->maxWidth);
   store.GetInteger(kExtractionSection, kMaxHeightKey, &record->maxHeight);
   store.GetBoolean(kExtractionSection, kAddSuffixKey, &record->addSuffix);
+  store.GetInteger(kExtractionSection, kMetadataKey, &record->metadata);
 }
 
 void WriteExtractionSettings(const ExtractionSettings& record, SettingsStore* store) {
@@ -54,6 +55,10 @@ void WriteExtractionSettings(const ExtractionSettings& record, SettingsStore* st
   store->SetInteger(kExtractionSection, kMaxWidthKey, record.maxWidth);
   store->SetInteger(kExtractionSection, kMaxHeightKey, record.maxHeight);
   store->SetBoolean(kExtractionSection, kAddSuffixKey, record.addSuffix);
+  int32_t stored = 0;
+  if (record.metadata != MetadataCompact ||
+      store->GetInteger(kExtractionSection, kMetadataKey, &stored))
+    store->SetInteger(kExtractionSection, kMetadataKey, record.metadata);
 }
 
 }  // namespace settings

@@ -1,8 +1,8 @@
 // The per-user extraction options: a small typed key-value store, the record
-// of the four extraction options kept in it, and the file that holds it.
+// of the five extraction options kept in it, and the file that holds it.
 //
 // The store is a two-level ordered map: section id -> key -> SettingValue.
-// Only section 0, keys 0 to 3, carry meaning for Rawlift; every other value
+// Only section 0, keys 0 to 4, carry meaning for Rawlift; every other value
 // read from the file is carried through a save unchanged.
 #pragma once
 
@@ -70,11 +70,20 @@ enum SizeMode : int32_t {
   NativeAndSmaller = 1,  // also write a copy bounded by maxWidth x maxHeight
 };
 
+// What the Exif segment inserted into a preview without one carries. Any
+// value other than MetadataComplete is kept as stored and read as compact.
+enum MetadataMode : int32_t {
+  MetadataCompact = 0,   // make, model, date, orientation, exposure
+  MetadataComplete = 1,  // the raw file's own IFD0, Exif and GPS description
+};
+
 constexpr int32_t kExtractionSection = 0;
 constexpr int32_t kSizeModeKey = 0;
 constexpr int32_t kMaxWidthKey = 1;
 constexpr int32_t kMaxHeightKey = 2;
 constexpr int32_t kAddSuffixKey = 3;
+// Added after the first release: files written before it lack the key.
+constexpr int32_t kMetadataKey = 4;
 
 constexpr int32_t kDefaultMaxWidth = 800;
 constexpr int32_t kDefaultMaxHeight = 800;
@@ -84,17 +93,20 @@ struct ExtractionSettings {
   int32_t maxWidth = kDefaultMaxWidth;
   int32_t maxHeight = kDefaultMaxHeight;
   bool addSuffix = true;  // output names carry the "_RLFT" product suffix
+  int32_t metadata = MetadataCompact;
 
   bool operator==(const ExtractionSettings& o) const {
     return sizeMode == o.sizeMode && maxWidth == o.maxWidth && maxHeight == o.maxHeight &&
-           addSuffix == o.addSuffix;
+           addSuffix == o.addSuffix && metadata == o.metadata;
   }
 };
 
-// Sets the defaults, then takes every one of the four values the store holds
+// Sets the defaults, then takes every one of the five values the store holds
 // as an Integer.
 void ReadExtractionSettings(const SettingsStore& store, ExtractionSettings* record);
-// Stores the four values as Integers (addSuffix as 0 or 1).
+// Stores the values as Integers (addSuffix as 0 or 1). The metadata mode is
+// stored when it is not compact or the store already holds it, so that a
+// file of someone who never chose it stays as earlier versions wrote it.
 void WriteExtractionSettings(const ExtractionSettings& record, SettingsStore* store);
 
 // ---- The settings file ----------------------------------------------------

@@ -76,3 +76,37 @@ TEST(ExtractionSettings, ValuesAreNeitherClampedNorNormalised) {
   ASSERT_TRUE(store.GetInteger(0, kAddSuffixKey, &stored));
   EXPECT_EQ(stored, 0);
 }
+
+TEST(ExtractionSettings, TheMetadataModeIsReadAsStoredAndWrittenOnlyOnceChosen) {
+  // A store of an earlier version has no metadata key: compact, and writing
+  // the record back leaves the file as that version would write it.
+  SettingsStore store;
+  ExtractionSettings record;
+  WriteExtractionSettings(record, &store);
+  ReadExtractionSettings(store, &record);
+  EXPECT_EQ(record.metadata, MetadataCompact);
+  EXPECT_EQ(store.sections().at(kExtractionSection).count(kMetadataKey), 0u);
+
+  record.metadata = MetadataComplete;
+  WriteExtractionSettings(record, &store);
+  int32_t stored = 0;
+  ASSERT_TRUE(store.GetInteger(kExtractionSection, kMetadataKey, &stored));
+  EXPECT_EQ(stored, MetadataComplete);
+  // Once stored, going back to compact stores 0 rather than leaving 1.
+  record.metadata = MetadataCompact;
+  WriteExtractionSettings(record, &store);
+  ASSERT_TRUE(store.GetInteger(kExtractionSection, kMetadataKey, &stored));
+  EXPECT_EQ(stored, MetadataCompact);
+
+  // A value of a later version is kept as it is (and means compact to the
+  // job); a value of another type keeps the default.
+  store.SetInteger(kExtractionSection, kMetadataKey, 7);
+  ReadExtractionSettings(store, &record);
+  EXPECT_EQ(record.metadata, 7);
+  WriteExtractionSettings(record, &store);
+  ASSERT_TRUE(store.GetInteger(kExtractionSection, kMetadataKey, &stored));
+  EXPECT_EQ(stored, 7);
+  store.Entry(kExtractionSection, kMetadataKey).type = kSettingText;
+  ReadExtractionSettings(store, &record);
+  EXPECT_EQ(record.metadata, MetadataCompact);
+}

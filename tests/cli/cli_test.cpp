@@ -108,9 +108,11 @@ struct EngineResult {
   fixtures::Bytes bytes;
 };
 
-EngineResult Extract(const std::string& path) {
+EngineResult Extract(const std::string& path,
+                     engine::MetadataMode metadata = engine::MetadataMode::kCompact) {
   engine::ExtractOptions options;
   options.software = "Rawlift v1.00";
+  options.metadata = metadata;
   const engine::ExtractedPreview got =
       engine::ExtractEmbeddedPreview(platform::Utf8ToUtf16(path), options);
   EngineResult r;
@@ -387,6 +389,27 @@ TEST(PreviewCommand, WritesExactlyTheEngineBytesOrExits1WithoutAFile) {
             cli::kPreviewNone);
   EXPECT_EQ(RunPreview(folder, {folder.File(""), "-o", folder.File("d.jpg")}).code,
             cli::kPreviewNone);
+}
+
+TEST(PreviewCommand, MetadataCompleteGivesTheEnginesCompleteBytes) {
+  TempFolder folder;
+  const std::string nef = folder.Write("DSC_0001.NEF", SampleNef());
+  const EngineResult complete = Extract(nef, engine::MetadataMode::kComplete);
+  ASSERT_TRUE(complete.ok);
+  ASSERT_NE(complete.bytes, Extract(nef).bytes) << "the modes differ for this file";
+  const std::string out = folder.File("complete.jpg");
+  EXPECT_EQ(RunPreview(folder, {nef, "--metadata", "complete", "-o", out}).code,
+            cli::kPreviewWritten);
+  EXPECT_EQ(ReadAll(out), complete.bytes);
+  const std::string compact = folder.File("compact.jpg");
+  EXPECT_EQ(RunPreview(folder, {nef, "--metadata=compact", "-o", compact}).code,
+            cli::kPreviewWritten);
+  EXPECT_EQ(ReadAll(compact), Extract(nef).bytes);
+
+  const Captured bad = RunPreview(folder, {nef, "--metadata", "all", "-o", folder.File("x.jpg")});
+  EXPECT_EQ(bad.code, cli::kPreviewUsageOrWrite);
+  EXPECT_NE(bad.err.find("--metadata needs compact or complete"), std::string::npos) << bad.err;
+  EXPECT_FALSE(fs::exists(fs::u8path(folder.File("x.jpg"))));
 }
 
 TEST(PreviewCommand, RefusesAnExistingOutputUnlessForced) {
