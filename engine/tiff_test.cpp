@@ -398,6 +398,18 @@ TEST(TiffWalk, HostileCountsAndOffsetsEnd) {
     ReadTiffEntry(p.s, 16);
     EXPECT_EQ(p.s.input.Tell(), int64_t{16} + 0xFFFFFFF8);
   }
+  {
+    // A count whose size in bytes wraps to 4 in 32 bits (0x40000001 LONGs):
+    // the value lies out of line, at the offset the entry holds, not inline.
+    ByteWriter w(true);
+    w.u16(273).u16(4).u32(0x40000001).u32(12).u32(0xCAFE);
+    Parsed p(w.take());
+    p.s.byte_order = 0x4949;
+    p.s.input.Seek(0);
+    const TiffEntry e = ReadTiffEntry(p.s, 0);
+    EXPECT_EQ(e.resume, 12);
+    EXPECT_EQ(read_u32(p.s), 0xCAFEu);
+  }
 }
 
 TEST(TiffWalk, SonyA100RestOfDirectoryStaysInsideTheTable) {
