@@ -35,7 +35,9 @@ Result RunJob(const std::vector<std::u16string>& selection, const settings::Extr
   job::ExtractionJob extraction(s);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  extraction.SetParallelFiles(jobs);
+  job::JobOptions options;
+  options.parallelFiles = jobs;
+  extraction.SetOptions(options);
   const int64_t start = platform::MonotonicMilliseconds();
   extraction.Run();  // the worker's body, on this thread: no polling noise
   Result r;
