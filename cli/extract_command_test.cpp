@@ -352,20 +352,23 @@ TEST_F(CommandTest, VerboseSaysForEachFileWhatWasWrittenOrWhyNothingWas) {
   EXPECT_EQ(out.substr(summary).rfind(Line(raw, extractable, extractable), 0), 0u) << out;
   EXPECT_EQ(CountOf(lines, ": wrote "), static_cast<size_t>(extractable));
   EXPECT_EQ(CountOf(lines, ": nothing written: "), static_cast<size_t>(raw - extractable));
-  const std::string converted = Photos() + "/DSC_0004.NEF: nothing written: " +
+  const auto path = [&](std::initializer_list<std::u16string> parts) {
+    return platform::Utf16ToUtf8(PhotoPath(parts));
+  };
+  const std::string converted = path({u"DSC_0004.NEF"}) + ": nothing written: " +
                                 "not a camera raw file: written by a raw converter";
   EXPECT_EQ(CountOf(lines, converted), 1u) << out;
-  const std::string cr2 = Photos() + "/IMG_0001.CR2: wrote " + Photos() +
-                          "/extracted_jpegs/IMG_0001_RLFT.jpg (1152x768), " + Photos() +
-                          "/extracted_jpegs_800/IMG_0001_RLFT_800.jpg (800x533)";
+  const std::string cr2 = path({u"IMG_0001.CR2"}) + ": wrote " +
+                          path({u"extracted_jpegs", u"IMG_0001_RLFT.jpg"}) + " (1152x768), " +
+                          path({u"extracted_jpegs_800", u"IMG_0001_RLFT_800.jpg"}) + " (800x533)";
   EXPECT_EQ(CountOf(lines, cr2), 1u) << out;
 
   // A second run finds everything, and still tells the sizes.
   ASSERT_EQ(Extract({"--verbose", "--smaller", Photos()}, &out), 0);
   lines = SplitLines(out);
   EXPECT_EQ(CountOf(lines, ": already present: "), static_cast<size_t>(extractable));
-  EXPECT_EQ(CountOf(lines, "/IMG_0001.CR2: already present: " + Photos() +
-                               "/extracted_jpegs/IMG_0001_RLFT.jpg (1152x768), "),
+  EXPECT_EQ(CountOf(lines, path({u"IMG_0001.CR2"}) + ": already present: " +
+                               path({u"extracted_jpegs", u"IMG_0001_RLFT.jpg"}) + " (1152x768), "),
             1u)
       << out;
   // Without --verbose, nothing but the summary.

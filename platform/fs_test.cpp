@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -212,6 +214,32 @@ TEST_F(FsTest, ListingTellsLinksApartAndSaysWhereTheyLead) {
     EXPECT_FALSE(entries[i].isSpecial);
   }
   for (const char16_t* link : {u"to_folder", u"to_file", u"dangling"}) RemoveFile(In(link));
+}
+#endif
+
+#ifdef _WIN32
+TEST_F(FsTest, ListingTellsFolderLinksApart) {
+  ASSERT_TRUE(CreateFolder(In(u"real")));
+  const std::u16string link = In(u"to_folder"), target = In(u"real");
+  // Symbolic links need a privilege or developer mode; without, skip.
+  constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+  if (!CreateSymbolicLinkW(reinterpret_cast<const wchar_t*>(link.c_str()),
+                           reinterpret_cast<const wchar_t*>(target.c_str()),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged)) {
+    GTEST_SKIP() << "cannot create a symbolic link here";
+  }
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& x, const FolderEntry& y) { return x.name < y.name; });
+  // Wine's CreateSymbolicLinkW reports success without making a link.
+  if (entries.size() == 1) GTEST_SKIP() << "the system made no link";
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(entries[0].isLink);
+  EXPECT_EQ(entries[1].name, u"to_folder");
+  EXPECT_TRUE(entries[1].isLink);
+  EXPECT_TRUE(entries[1].isDirectory);
+  RemoveFolder(link);
 }
 #endif
 
