@@ -359,7 +359,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   jobOptions.parallelFiles = parallelFiles;
   jobOptions.flushEachOutput = options.Has("sync");
   jobOptions.recursive = options.Has("recursive");
-  jobOptions.measurePresentOutputs = verbose || json;
+  jobOptions.reportSizes = verbose || json;
   extraction.SetOptions(jobOptions);
   // The workers hand over one line per file; this thread prints them, so
   // they never cut into the progress bar.

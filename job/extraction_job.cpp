@@ -110,11 +110,11 @@ class ExtractionJob::FileWork {
       full.status = OutputStatus::kAlreadyPresent;
     } else {
       if (!TakePreview(&full)) return;
-      Write(&full, preview_.bytes.get(), preview_.length, PreviewSize());
+      Write(&full, preview_.bytes.get(), preview_.length, imaging::ImageSize{});
       if (full.status == OutputStatus::kNotWritten) return;
     }
     if (settings.sizeMode == settings::NativeOnly) {
-      if (full.status == OutputStatus::kAlreadyPresent) MeasurePresent(&full);
+      MeasureForReport(&full);
       return;
     }
 
@@ -146,7 +146,7 @@ class ExtractionJob::FileWork {
                                       target.width, target.height));
     if (OutputPresent(reduced.path)) {
       reduced.status = OutputStatus::kAlreadyPresent;
-      MeasurePresent(&reduced);
+      MeasureForReport(&reduced);
       return;
     }
     if (!TakePreview(&reduced)) return;
@@ -211,9 +211,12 @@ class ExtractionJob::FileWork {
     }
   }
 
-  void MeasurePresent(OutputResult* output) {
-    if (!job_.options_.measurePresentOutputs) return;
-    const imaging::ImageSize size = imaging::MeasureJpegFile(output->path);
+  // The size of an output that nothing else needed measured.
+  void MeasureForReport(OutputResult* output) {
+    if (!job_.options_.reportSizes) return;
+    const imaging::ImageSize size = output->status == OutputStatus::kWritten
+                                        ? PreviewSize()
+                                        : imaging::MeasureJpegFile(output->path);
     output->width = size.width;
     output->height = size.height;
   }

@@ -70,9 +70,10 @@ struct JobOptions {
   // Selected folders contribute the RAW files at any depth below them, not
   // only those directly inside (see CollectRawFiles).
   bool recursive = false;
-  // Outputs found present are measured too (a header read each), so that
-  // every output in a FileOutcome carries its size. For reports only.
-  bool measurePresentOutputs = false;
+  // Every output in a FileOutcome carries its pixel size: outputs found
+  // present are measured (a header read each), and so is the preview of a
+  // run without reduced copies, which needs no size otherwise. For reports.
+  bool reportSizes = false;
   // How much of the raw file's description a synthesized Exif header carries.
   engine::MetadataMode metadata = engine::MetadataMode::kCompact;
 };

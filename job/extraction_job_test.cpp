@@ -620,7 +620,7 @@ TEST_F(ExtractionJobTest, OutcomesNameEveryOutputWithItsSizeOrTheReason) {
   // Present outputs carry their size when measured for the report.
   FakeJob second(Smaller());
   JobOptions measured;
-  measured.measurePresentOutputs = true;
+  measured.reportSizes = true;
   outcomes = OutcomesOf(second, selection, measured);
   ASSERT_EQ(outcomes.size(), 3u);
   EXPECT_EQ(outcomes[0].status(), FileStatus::kAlreadyPresent);
@@ -630,6 +630,25 @@ TEST_F(ExtractionJobTest, OutcomesNameEveryOutputWithItsSizeOrTheReason) {
   EXPECT_EQ(outcomes[0].outputs[1].width, 800);
   EXPECT_EQ(outcomes[0].outputs[1].height, 600);
   EXPECT_EQ(outcomes[2].status(), FileStatus::kNothing);
+}
+
+TEST_F(ExtractionJobTest, SizesOfAFullSizeOnlyRunAreMeasuredOnlyForAReport) {
+  Put(u"A.NEF", Jpeg(320, 200));
+  FakeJob quiet;
+  std::vector<FileOutcome> outcomes = OutcomesOf(quiet, {In({u"A.NEF"})});
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].outputs[0].width, 0) << "nothing needed the size";
+  ASSERT_TRUE(platform::RemoveFile(In({u"extracted_jpegs", u"A_RLFT.jpg"})));
+  JobOptions report;
+  report.reportSizes = true;
+  for (const OutputStatus expected : {OutputStatus::kWritten, OutputStatus::kAlreadyPresent}) {
+    FakeJob reported;
+    outcomes = OutcomesOf(reported, {In({u"A.NEF"})}, report);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].outputs[0].status, expected);
+    EXPECT_EQ(outcomes[0].outputs[0].width, 320);
+    EXPECT_EQ(outcomes[0].outputs[0].height, 200);
+  }
 }
 
 // Guards: outcomes reported in the order files happen to finish with
