@@ -63,9 +63,9 @@ Result RunJob(const std::vector<std::u16string>& selection, const settings::Extr
 void Report(const char* what, const Result& r) {
   const double rate = r.seconds > 0 ? r.counters.filesFound / r.seconds : 0;
   const double cpuRate = r.cpuSeconds > 0 ? r.counters.filesFound / r.cpuSeconds : 0;
-  std::printf("%-44s %6d files %5d new %5d present %8.3f s %9.1f files/s %9.1f files/cpu-s\n",
-              what, r.counters.filesFound, r.counters.newCount, r.counters.existingCount,
-              r.seconds, rate, cpuRate);
+  std::printf("%-44s %6d files %5d new %5d present %8.3f s %9.1f files/s %9.1f files/cpu-s\n", what,
+              r.counters.filesFound, r.counters.newCount, r.counters.existingCount, r.seconds, rate,
+              cpuRate);
 }
 
 }  // namespace
@@ -171,8 +171,8 @@ int main(int argc, char** argv) {
     }
     settings::ExtractionSettings smaller;
     smaller.sizeMode = settings::NativeAndSmaller;
-    const std::string what = "extract, full size and 800x800 copy (" +
-                             std::to_string(reducedFiles) + " files)";
+    const std::string what =
+        "extract, full size and 800x800 copy (" + std::to_string(reducedFiles) + " files)";
     Report(what.c_str(), RunJob({few.root()}, smaller));
   }
 

@@ -53,9 +53,16 @@ struct Image {
   std::vector<float> samples;
 };
 
+// Read in one piece into a vector of the file's size, as the engine reads a
+// preview: the memory figure then counts the preview once.
 Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  Bytes bytes(size > 0 ? static_cast<size_t>(size) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) bytes.clear();
+  return bytes;
 }
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
