@@ -537,8 +537,10 @@ void ExtractionJob::CollectRawFiles(std::vector<std::u16string>* list, const std
       if (entry.isSpecial) continue;
       if (HasRawSuffix(entry.name, suffixes, separator)) list->push_back(folder + entry.name);
     }
-    // Pushed in reverse, they come off the stack in listing order, each with
-    // everything below it before the next.
+    // Sub-folders in name order (DCIM/100CANON before 101CANON, whatever
+    // order the system lists them in). Pushed in reverse, they come off the
+    // stack in that order, each with everything below it before the next.
+    std::sort(subfolders.begin(), subfolders.end());
     for (auto sub = subfolders.rbegin(); sub != subfolders.rend(); ++sub) {
       stack.push_back({std::move(*sub), current.depth + 1});
     }

@@ -150,9 +150,9 @@ class ExtractionJob {
   void Run();
 
   // Appends `path` when it is a file with a RAW suffix. For a folder:
-  // the RAW files directly inside it, then, when `recursive`, those of each
-  // sub-folder in turn (each with everything below it before the next, in
-  // the order the system lists them), never entering the job's own output
+  // the RAW files directly inside it (in the order the system lists them),
+  // then, when `recursive`, those of each sub-folder in turn (in name order,
+  // each with everything below it before the next), never entering the job's own output
   // folders, links to folders, a folder already entered in this walk, or
   // folders below kMaxFolderDepth. FIFOs and devices are never taken. Adds
   // what was left out to *report.
