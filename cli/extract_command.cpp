@@ -352,6 +352,11 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   // Reduced copies are decoded and encoded by the system's imaging library,
   // which has to be up for the whole run.
   platform::GraphicsSession graphics;
+  // The workers hand over one line per file; this thread prints them, so
+  // they never cut into the progress bar. Declared before the job, which
+  // must not outlive them.
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
   job::ExtractionJob extraction(runStore);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
@@ -361,10 +366,6 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   jobOptions.recursive = options.Has("recursive");
   jobOptions.reportSizes = verbose || json;
   extraction.SetOptions(jobOptions);
-  // The workers hand over one line per file; this thread prints them, so
-  // they never cut into the progress bar.
-  std::mutex linesMutex;
-  std::vector<std::string> lines;
   if (verbose || json) {
     extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
       std::string line = json ? FileOutcomeJson(outcome) : FileOutcomeLine(outcome);
