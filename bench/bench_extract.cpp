@@ -3,9 +3,12 @@
 // the first run in each metadata mode over files with a camera's whole
 // description, and, when the samples folder is there, the real camera files.
 //
-//   bench_extract [--files N] [--preview WIDTHxHEIGHT] [--samples DIR]
+//   bench_extract [--files N] [--preview WIDTHxHEIGHT] [--jobs N] [--reduced N]
+//                 [--samples DIR]
 //
-// Prints files per second for each case. Scratch folders go below the
+// Prints files per second for each case, by the clock and by the process's
+// CPU time (user and system; steadier on a shared machine). The case with
+// reduced copies takes N (10) files. Scratch folders go below the
 // current folder and are removed afterwards; real files are linked, not
 // copied.
 #include <sys/resource.h>
@@ -31,9 +34,19 @@ namespace {
 
 using job_test::ScratchFolder;
 
+// CPU seconds this process has used (the machine is shared: other work
+// stretches wall time, not this).
+double ProcessCpuSeconds() {
+  struct rusage usage;
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Result {
   job::JobCounters counters;
   double seconds = 0;
+  double cpuSeconds = 0;
 };
 
 Result RunJob(const std::vector<std::u16string>& selection, const settings::ExtractionSettings& s,
@@ -41,20 +54,25 @@ Result RunJob(const std::vector<std::u16string>& selection, const settings::Extr
   job::ExtractionJob extraction(s);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  extraction.SetParallelFiles(jobs);
+  job::JobOptions options;
+  options.parallelFiles = jobs;
+  extraction.SetOptions(options);
   const int64_t start = platform::MonotonicMilliseconds();
+  const double cpuStart = ProcessCpuSeconds();
   extraction.Run();  // the worker's body, on this thread: no polling noise
   Result r;
   r.seconds = (platform::MonotonicMilliseconds() - start) / 1000.0;
+  r.cpuSeconds = ProcessCpuSeconds() - cpuStart;
   r.counters = extraction.Snapshot();
   return r;
 }
 
 void Report(const char* what, const Result& r) {
   const double rate = r.seconds > 0 ? r.counters.filesFound / r.seconds : 0;
-  std::printf("%-44s %6d files %5d new %5d present %8.3f s %9.1f files/s\n", what,
-              r.counters.filesFound, r.counters.newCount, r.counters.existingCount, r.seconds,
-              rate);
+  const double cpuRate = r.cpuSeconds > 0 ? r.counters.filesFound / r.cpuSeconds : 0;
+  std::printf("%-44s %6d files %5d new %5d present %8.3f s %9.1f files/s %9.1f files/cpu-s\n", what,
+              r.counters.filesFound, r.counters.newCount, r.counters.existingCount, r.seconds, rate,
+              cpuRate);
 }
 
 // A NEF-shaped file with the description a current camera writes: IFD0's
@@ -104,15 +122,6 @@ fixtures::Bytes DescribedNef(const fixtures::Bytes& jpeg, int seed) {
   return t.Build();
 }
 
-// CPU seconds this process has used (the machine is shared: other work
-// stretches wall time, not this).
-double CpuSeconds() {
-  struct rusage usage;
-  ::getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 // The metadata modes compared over one folder of described files: the first
 // run of the job (outputs written), and the engine's extraction alone (no
 // output), each in CPU time. The modes alternate, and so does which goes
@@ -136,17 +145,17 @@ void CompareMetadataModes(int files, const fixtures::Bytes& preview) {
     for (int turn = 0; turn < 2; ++turn) {
       const int mode = (round + turn) % 2;
       ScratchFolder::RemoveTree(dir.Path({u"extracted_jpegs"}));
-      double start = CpuSeconds();
+      double start = ProcessCpuSeconds();
       RunJob(selection, settings[mode]);
-      job[mode] = std::min(job[mode], CpuSeconds() - start);
+      job[mode] = std::min(job[mode], ProcessCpuSeconds() - start);
       engine::ExtractOptions options;
       options.software = "Rawlift v1.00";
       options.metadata = mode ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
-      start = CpuSeconds();
+      start = ProcessCpuSeconds();
       for (int repeat = 0; repeat < kEngineRounds; ++repeat)
         for (const std::u16string& path : paths)
           bytes[mode] = engine::ExtractEmbeddedPreview(path, options).length;
-      engine[mode] = std::min(engine[mode], (CpuSeconds() - start) / kEngineRounds);
+      engine[mode] = std::min(engine[mode], (ProcessCpuSeconds() - start) / kEngineRounds);
     }
   }
   std::printf(
@@ -167,6 +176,7 @@ int main(int argc, char** argv) {
   int files = 200;
   int width = 3000, height = 2000;
   int jobs = 2;  // the machine's cores; the first run is repeated with this many
+  int reducedFiles = 10;
   std::string samples = RAWLIFT_SAMPLES_DIR;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--files") && i + 1 < argc) {
@@ -175,11 +185,14 @@ int main(int argc, char** argv) {
       std::sscanf(argv[++i], "%dx%d", &width, &height);
     } else if (!std::strcmp(argv[i], "--jobs") && i + 1 < argc) {
       jobs = std::atoi(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--reduced") && i + 1 < argc) {
+      reducedFiles = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--samples") && i + 1 < argc) {
       samples = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: bench_extract [--files N] [--preview WxH] [--jobs N] [--samples DIR]\n");
+                   "usage: bench_extract [--files N] [--preview WxH] [--jobs N] [--reduced N] "
+                   "[--samples DIR]\n");
       return 2;
     }
   }
@@ -245,6 +258,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < kPresentRounds; ++round) {
       const Result r = RunJob(selection, native);
       present.seconds += r.seconds;
+      present.cpuSeconds += r.cpuSeconds;
       present.counters.filesFound += r.counters.filesFound;
       present.counters.existingCount += r.counters.existingCount;
       present.counters.newCount += r.counters.newCount;
@@ -253,13 +267,15 @@ int main(int argc, char** argv) {
     // Reduced copies decode, rescale and encode each preview: a few files
     // tell the rate (bench_reduce has the per-copy figures).
     ScratchFolder few("rawlift_bench_extract_reduced");
-    for (int i = 0; i < 10 && i < files; ++i) {
+    for (int i = 0; i < reducedFiles; ++i) {
       ScratchFolder::Write(few.Path({platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2")}),
                            fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, preview));
     }
     settings::ExtractionSettings smaller;
     smaller.sizeMode = settings::NativeAndSmaller;
-    Report("extract, full size and 800x800 copy", RunJob({few.root()}, smaller));
+    const std::string what =
+        "extract, full size and 800x800 copy (" + std::to_string(reducedFiles) + " files)";
+    Report(what.c_str(), RunJob({few.root()}, smaller));
     CompareMetadataModes(files, preview);
   }
 
@@ -300,6 +316,7 @@ int main(int argc, char** argv) {
     }
     const Result r = RunJob(selection, settings::ExtractionSettings());
     total.seconds += r.seconds;
+    total.cpuSeconds += r.cpuSeconds;
     total.counters.filesFound += r.counters.filesFound;
     total.counters.newCount += r.counters.newCount;
     total.counters.existingCount += r.counters.existingCount;

@@ -1,5 +1,7 @@
-// Benchmark of the reduced copy: time per ReduceJpegFile, peak memory of a
-// process doing one reduction, and quality (SSIM of the luma) against a
+// Benchmark of the reduced copy: time per ReduceJpeg (the preview in memory to
+// the encoded copy in memory, as the job makes it), peak memory of a process
+// that reads a JPEG, reduces it and writes the copy, and quality (SSIM of the
+// luma) against a
 // reference made by a Lanczos-3 reduction of the full-size decode, all side by
 // side with vipsthumbnail on the same job when it is installed.
 //
@@ -7,7 +9,7 @@
 //
 // Without JPEG arguments it makes a 6000x4000 (24 MP) test picture with fine
 // gratings, edges, gradients and noise, and reduces it to 800 px wide.
-// Internal mode used for the memory figure: bench_reduce --reduce-once IN W H.
+// Internal mode used for the memory figure: bench_reduce --reduce-once IN W H OUT.
 // bench_reduce --write-picture OUT.jpg writes the test picture for other tools.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -32,7 +34,6 @@
 
 #include "imaging/imaging.h"
 #include "imaging/resampler.h"
-#include "platform/path.h"
 
 // Debian's stb_image_resize (libstb-dev), as the well-known resampler to
 // measure ours against.
@@ -52,9 +53,16 @@ struct Image {
   std::vector<float> samples;
 };
 
+// Read in one piece into a vector of the file's size, as the engine reads a
+// preview: the memory figure then counts the preview once.
 Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  Bytes bytes(size > 0 ? static_cast<size_t>(size) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) bytes.clear();
+  return bytes;
 }
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
@@ -255,7 +263,7 @@ double Ssim(const Image& a, const Image& b) {
 // (RGB rows, so the SSIM's luma can be taken from them; the reducer itself
 // filters YCbCr sources as YCbCr.)
 
-// Decodes at the DCT scale ReduceJpegFile picks (smallest n/8 at least twice
+// Decodes at the DCT scale ReduceJpeg picks (smallest n/8 at least twice
 // the target, else at least the target).
 std::vector<uint8_t> DecodeLikeTheReducer(const Bytes& jpeg, int tw, int th, int* w, int* h) {
   jpeg_decompress_struct d;
@@ -437,7 +445,7 @@ bool HaveProgram(const char* name) {
 
 void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& work) {
   const Bytes original = ReadFile(source);
-  const imaging::ImageSize full = imaging::MeasureJpegFile(source.u16string());
+  const imaging::ImageSize full = imaging::MeasureJpeg(original.data(), original.size());
   if (full.width == 0) {
     std::printf("%s: not a JPEG we can decode\n", source.c_str());
     return;
@@ -449,12 +457,13 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
 
   const fs::path ours = work / "ours.jpg";
   std::vector<double> wall, cpu;
+  Bytes reduced;
   for (int i = 0; i < runs; ++i) {
-    WriteFile(ours, original);
     const double cpuStart = ProcessCpuMs();
     const auto start = std::chrono::steady_clock::now();
-    if (!imaging::ReduceJpegFile(ours.u16string(), target.width, target.height)) {
-      std::printf("  ReduceJpegFile failed\n");
+    if (!imaging::ReduceJpeg(original.data(), original.size(), target.width, target.height,
+                             &reduced)) {
+      std::printf("  ReduceJpeg failed\n");
       return;
     }
     wall.push_back(
@@ -462,14 +471,15 @@ void BenchOne(const fs::path& source, int boundWidth, int runs, const fs::path& 
             .count());
     cpu.push_back(ProcessCpuMs() - cpuStart);
   }
+  WriteFile(ours, reduced);
   const int spawnedRuns = std::max(3, runs / 2);
   const ChildResult idle = RunChild({SelfPath(), "--idle"});
   std::vector<double> oursWall, oursCpu;
   ChildResult oursChild;
   for (int i = 0; i < spawnedRuns; ++i) {
-    WriteFile(work / "once.jpg", original);
-    oursChild = RunChild({SelfPath(), "--reduce-once", (work / "once.jpg").string(),
-                          std::to_string(target.width), std::to_string(target.height)});
+    oursChild =
+        RunChild({SelfPath(), "--reduce-once", source.string(), std::to_string(target.width),
+                  std::to_string(target.height), (work / "once.jpg").string()});
     oursWall.push_back(oursChild.wallMs);
     oursCpu.push_back(oursChild.cpuMs);
   }
@@ -526,10 +536,16 @@ int main(int argc, char** argv) {
     WriteFile(argv[2], MakeTestPicture(6000, 4000));
     return 0;
   }
-  if (argc == 5 && std::strcmp(argv[1], "--reduce-once") == 0) {
-    const bool ok = imaging::ReduceJpegFile(platform::FromNativePath(argv[2]), std::atoi(argv[3]),
-                                            std::atoi(argv[4]));
-    return ok ? 0 : 1;
+  if (argc == 6 && std::strcmp(argv[1], "--reduce-once") == 0) {
+    // As the job does it: the preview is in memory, the copy is written once.
+    const Bytes preview = ReadFile(argv[2]);
+    Bytes reduced;
+    if (!imaging::ReduceJpeg(preview.data(), preview.size(), std::atoi(argv[3]), std::atoi(argv[4]),
+                             &reduced)) {
+      return 1;
+    }
+    WriteFile(argv[5], reduced);
+    return 0;
   }
   int runs = 15, boundWidth = 800;
   std::vector<fs::path> sources;

@@ -3,7 +3,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -14,6 +16,7 @@
 
 #include "cli/files.h"
 #include "cli/formats_help.h"
+#include "cli/identify_command.h"
 #include "cli/options.h"
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
@@ -30,10 +33,10 @@ const char kExtractHelp[] =
     "Usage: rawlift extract [OPTIONS] PATH...\n"
     "\n"
     "Writes the embedded full-size JPEG of every RAW file given, and of the RAW\n"
-    "files directly inside every folder given (sub-folders are not entered), into\n"
-    "the folder extracted_jpegs beside the RAW file. Existing outputs are never\n"
-    "replaced, so a second run writes nothing. The options change this run only,\n"
-    "unless --save stores them; without options the stored settings apply\n"
+    "files directly inside every folder given (with --recursive, at any depth),\n"
+    "into the folder extracted_jpegs beside the RAW file. Existing outputs are\n"
+    "never replaced, so a second run writes nothing. The options change this run\n"
+    "only, unless --save stores them; without options the stored settings apply\n"
     "(see rawlift settings).\n"
     "\n";
 
@@ -41,7 +44,15 @@ const char kJobsHelp[] =
     "  -j, --jobs N      work on N files at once (default: the number of cores);\n"
     "                    the outputs and counts are those of a run with -j 1\n"
     "  --sync            put each output on the disk before it takes its name, so\n"
-    "                    that not even a power cut can leave an empty one (slower)\n";
+    "                    that not even a power cut can leave an empty one (slower)\n"
+    "  -r, --recursive   enter the sub-folders of every folder given, at any depth\n"
+    "                    (never extracted_jpegs* folders or links to folders)\n"
+    "  -v, --verbose     one line per RAW file before the summary: the outputs\n"
+    "                    written or already present, with their pixel size, or\n"
+    "                    why nothing was written\n"
+    "  --json            standard output is JSON only, one object per line: one\n"
+    "                    per RAW file (path, outcome: written, present or none,\n"
+    "                    reason, outputs), then one with the counts\n";
 
 // Upper bound of --jobs: beyond this more threads only contend for the disk.
 constexpr int kMaxParallelFiles = 64;
@@ -52,6 +63,9 @@ const std::vector<OptionSpec>& ExtractSpecs() {
     std::vector<OptionSpec> known_options = ExtractionFlagSpecs();
     known_options.push_back({"jobs", 'j', true});
     known_options.push_back({"sync", 0, false});
+    known_options.push_back({"recursive", 'r', false});
+    known_options.push_back({"verbose", 'v', false});
+    known_options.push_back({"json", 0, false});
     return known_options;
   }();
   return kSpecs;
@@ -87,8 +101,9 @@ bool ParseJobs(const ParsedOptions& options, int* jobs, std::string* error) {
 const char kExtractExitHelp[] =
     "\n"
     "Progress goes to standard error when it is a terminal, the summary to\n"
-    "standard output. Ctrl-C stops after the files being worked on; nothing\n"
-    "partial is left behind.\n"
+    "standard output; then, on standard error, how many sub-folders were not\n"
+    "searched. Ctrl-C stops after the files being worked on; nothing partial is\n"
+    "left behind.\n"
     "\n"
     "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
     "not exist or --save could not store the settings; 2 on a usage error; 130\n"
@@ -136,7 +151,130 @@ std::string Utf8(const std::u16string& text) {
   return platform::Utf16ToUtf8(text);
 }
 
+std::string SizeText(const job::OutputResult& output) {
+  if (output.width <= 0 || output.height <= 0) return " (size unknown)";
+  return " (" + std::to_string(output.width) + "x" + std::to_string(output.height) + ")";
+}
+
+ReportField Field(const char* key, const std::string& text) {
+  ReportField f;
+  f.key = key;
+  f.kind = ReportField::Kind::Text;
+  f.text = text;
+  return f;
+}
+
+ReportField Field(const char* key, int64_t value) {
+  ReportField f;
+  f.key = key;
+  f.kind = ReportField::Kind::Integer;
+  f.integer = value;
+  return f;
+}
+
+ReportField NullField(const char* key) {
+  ReportField f;
+  f.key = key;
+  return f;
+}
+
+ReportField BoolField(const char* key, bool value) {
+  ReportField f;
+  f.key = key;
+  f.kind = ReportField::Kind::Bool;
+  f.boolean = value;
+  return f;
+}
+
+// "N things were" / "1 thing was".
+std::string CountOf(int32_t count, const char* singular, const char* plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
+
 }  // namespace
+
+std::string FileOutcomeLine(const job::FileOutcome& outcome) {
+  std::string written, present;
+  for (const job::OutputResult& output : outcome.outputs) {
+    std::string* list = output.status == job::OutputStatus::kWritten          ? &written
+                        : output.status == job::OutputStatus::kAlreadyPresent ? &present
+                                                                              : nullptr;
+    if (list == nullptr) continue;
+    if (!list->empty()) *list += ", ";
+    *list += Utf8(output.path) + SizeText(output);
+  }
+  std::string line = Utf8(outcome.rawPath) + ": ";
+  std::string parts;
+  if (!written.empty()) parts = "wrote " + written;
+  if (!present.empty())
+    parts += (parts.empty() ? "" : "; ") + std::string("already present: ") + present;
+  const job::OutputResult* missing = outcome.FirstMissing();
+  if (parts.empty()) {
+    parts = "nothing written: " + outcome.ReasonText();
+  } else if (missing != nullptr) {
+    parts += std::string("; ") + (missing->reduced ? "reduced copy" : "full-size preview") +
+             " not written: " + outcome.ReasonText();
+  }
+  return line + parts;
+}
+
+std::string FileOutcomeJson(const job::FileOutcome& outcome) {
+  const char* status = "none";
+  switch (outcome.status()) {
+    case job::FileStatus::kWritten:
+      status = "written";
+      break;
+    case job::FileStatus::kAlreadyPresent:
+      status = "present";
+      break;
+    case job::FileStatus::kNothing:
+      break;
+  }
+  const std::string reason = outcome.ReasonText();
+  std::string json = FormatJson({Field("path", Utf8(outcome.rawPath)), Field("outcome", status),
+                                 reason.empty() ? NullField("reason") : Field("reason", reason)});
+  json.pop_back();  // the closing brace: the outputs follow
+  json += ", \"outputs\": [";
+  bool first = true;
+  for (const job::OutputResult& output : outcome.outputs) {
+    if (output.status == job::OutputStatus::kNotWritten) continue;
+    const bool known = output.width > 0 && output.height > 0;
+    if (!first) json += ", ";
+    first = false;
+    json += FormatJson(
+        {Field("kind", output.reduced ? "reduced" : "full"),
+         Field("status", output.status == job::OutputStatus::kWritten ? "written" : "present"),
+         Field("path", Utf8(output.path)),
+         known ? Field("width", output.width) : NullField("width"),
+         known ? Field("height", output.height) : NullField("height")});
+  }
+  return json + "]}";
+}
+
+std::string CountsJson(const job::JobCounters& c, const job::CollectionReport& collection) {
+  return FormatJson({Field("files_scanned", c.filesFound < 0 ? 0 : c.filesFound),
+                     Field("files_done", c.filesDone), Field("total", c.newCount + c.existingCount),
+                     Field("new", c.newCount), Field("present", c.existingCount),
+                     Field("none", c.filesDone - c.newCount - c.existingCount),
+                     BoolField("completed", c.done),
+                     c.done ? Field("seconds", c.elapsedSeconds) : NullField("seconds"),
+                     Field("subfolders_not_searched", collection.subfoldersNotSearched)});
+}
+
+std::string CollectionNotice(const job::CollectionReport& collection) {
+  std::string notice;
+  if (collection.subfoldersNotSearched > 0) {
+    notice += "rawlift extract: " +
+              CountOf(collection.subfoldersNotSearched, "sub-folder was", "sub-folders were") +
+              " not searched; use --recursive\n";
+  }
+  if (collection.foldersTooDeep > 0) {
+    notice +=
+        "rawlift extract: " + CountOf(collection.foldersTooDeep, "folder was", "folders were") +
+        " not searched: deeper than " + std::to_string(job::kMaxFolderDepth) + " levels\n";
+  }
+  return notice;
+}
 
 std::string ProgressLine(const job::JobCounters& c, int64_t elapsedMs, int width) {
   if (c.filesFound < 0) return "collecting RAW files...";
@@ -186,6 +324,12 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     std::fprintf(env.err, "rawlift extract: %s\n", error.c_str());
     return kExtractUsage;
   }
+  const bool json = options.Has("json");
+  const bool verbose = options.Has("verbose");
+  if (json && verbose) {
+    std::fputs("rawlift extract: --verbose and --json cannot be combined\n", env.err);
+    return kExtractUsage;
+  }
   bool problems = false;
   if (options.Has("save")) {
     settings::WriteExtractionSettings(record, &store);
@@ -214,11 +358,37 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   // Reduced copies are decoded and encoded by the system's imaging library,
   // which has to be up for the whole run.
   platform::GraphicsSession graphics;
+  // The workers hand over one line per file; this thread prints them, so
+  // they never cut into the progress bar. Declared before the job, which
+  // must not outlive them.
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
   job::ExtractionJob extraction(runStore);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  extraction.SetParallelFiles(parallelFiles);
-  extraction.SetFlushEachOutput(options.Has("sync"));
+  job::JobOptions jobOptions;
+  jobOptions.parallelFiles = parallelFiles;
+  jobOptions.flushEachOutput = options.Has("sync");
+  jobOptions.recursive = options.Has("recursive");
+  jobOptions.reportSizes = verbose || json;
+  extraction.SetOptions(jobOptions);
+  if (verbose || json) {
+    extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
+      std::string line = json ? FileOutcomeJson(outcome) : FileOutcomeLine(outcome);
+      std::lock_guard<std::mutex> lock(linesMutex);
+      lines.push_back(std::move(line));
+    });
+  }
+  const auto takeLines = [&] {
+    std::vector<std::string> ready;
+    std::lock_guard<std::mutex> lock(linesMutex);
+    ready.swap(lines);
+    return ready;
+  };
+  const auto printLines = [&](const std::vector<std::string>& ready) {
+    for (const std::string& line : ready) std::fprintf(env.out, "%s\n", line.c_str());
+    if (!ready.empty()) std::fflush(env.out);
+  };
   if (!extraction.StartWorker()) {
     std::fputs("rawlift extract: could not start the worker thread\n", env.err);
     return kExtractCompletedWithProblems;
@@ -239,6 +409,15 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
       }
       std::fputs("rawlift extract: stopping after the current file...\n", env.err);
     }
+    const std::vector<std::string> ready = takeLines();
+    if (!ready.empty() && drawn > 0) {
+      // The bar goes while the lines are printed and comes back below them.
+      std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+      std::fflush(env.err);
+      drawn = 0;
+      drawnMs = platform::MonotonicMilliseconds() - kRedrawMilliseconds;
+    }
+    printLines(ready);
     const int64_t now = platform::MonotonicMilliseconds();
     if (env.progressBar && !cancelling) {
       const job::JobCounters counters = extraction.Snapshot();
@@ -260,10 +439,17 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   }
   extraction.StopWorker();
   if (env.progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+  printLines(takeLines());
 
   const job::JobCounters counters = extraction.Snapshot();
-  std::fprintf(env.out, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
+  const job::CollectionReport collection = extraction.collection();
+  if (json) {
+    std::fprintf(env.out, "%s\n", CountsJson(counters, collection).c_str());
+  } else {
+    std::fprintf(env.out, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
+  }
   std::fflush(env.out);
+  std::fputs(CollectionNotice(collection).c_str(), env.err);
   if (!counters.done) return kExtractInterrupted;
   return problems ? kExtractCompletedWithProblems : kExtractCompleted;
 }

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "job/extraction_job.h"
+#include "job/outcome.h"
 #include "job/summary.h"
 
 namespace cli {
@@ -28,6 +30,17 @@ struct ExtractEnvironment {
 };
 
 int RunExtractWith(const Args& args, const ExtractEnvironment& environment);
+
+// The --verbose line of one RAW file, without line end: the outputs written
+// and those already present with their pixel sizes, or why nothing was
+// written, and why an output is missing.
+std::string FileOutcomeLine(const job::FileOutcome& outcome);
+// The --json object of one RAW file, on one line without line end.
+std::string FileOutcomeJson(const job::FileOutcome& outcome);
+// The --json object with the counts that ends the output.
+std::string CountsJson(const job::JobCounters& counters, const job::CollectionReport& collection);
+// The lines telling how many sub-folders were not searched (empty when none).
+std::string CollectionNotice(const job::CollectionReport& collection);
 
 // One line of the progress bar, without line ends: a bar of `width` cells,
 // files done of total, new, present and the estimated time left.

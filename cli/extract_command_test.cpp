@@ -121,6 +121,21 @@ std::string Line(int found, int total, int fresh) {
          " Total - " + std::to_string(fresh) + " New\n";
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+size_t CountOf(const std::vector<std::string>& lines, const std::string& part) {
+  size_t n = 0;
+  for (const std::string& line : lines) n += line.find(part) != std::string::npos ? 1 : 0;
+  return n;
+}
+
 }  // namespace
 
 TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
@@ -218,10 +233,8 @@ TEST_F(CommandTest, FlagsApplyToOneRunUnlessSaved) {
   expected.sizeMode = settings::NativeAndSmaller;
   expected.maxWidth = 300;
   EXPECT_EQ(Stored(), expected);
-#ifdef RAWLIFT_HAVE_IMAGING
   EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs_300"})),
             std::vector<std::u16string>{u"IMG_0042_RLFT_300.jpg"});
-#endif
   // The stored settings now apply without flags: everything is present.
   ASSERT_EQ(Extract({Photos()}, &out), 0);
   EXPECT_EQ(out.rfind(Line(1, 1, 0), 0), 0u) << out;
@@ -418,6 +431,158 @@ TEST_F(CommandTest, CtrlCReachesTheRunningCommand) {
             static_cast<size_t>(kFiles));
 }
 #endif
+
+TEST_F(CommandTest, VerboseSaysForEachFileWhatWasWrittenOrWhyNothingWas) {
+  int raw = 0, extractable = 0;
+  WriteDemoFiles(&raw, &extractable);
+  std::string out, err;
+  ASSERT_EQ(Extract({"-v", "--smaller", Photos()}, &out, &err), 0) << err;
+  std::vector<std::string> lines = SplitLines(out);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(raw) + 4) << out;
+  // The summary follows the file lines, exactly as without --verbose.
+  const size_t summary = out.find("Files Scanned: ");
+  EXPECT_EQ(out.substr(summary).rfind(Line(raw, extractable, extractable), 0), 0u) << out;
+  EXPECT_EQ(CountOf(lines, ": wrote "), static_cast<size_t>(extractable));
+  EXPECT_EQ(CountOf(lines, ": nothing written: "), static_cast<size_t>(raw - extractable));
+  const auto path = [&](std::initializer_list<std::u16string> parts) {
+    return platform::Utf16ToUtf8(PhotoPath(parts));
+  };
+  const std::string converted = path({u"DSC_0004.NEF"}) + ": nothing written: " +
+                                "not a camera raw file: written by a raw converter";
+  EXPECT_EQ(CountOf(lines, converted), 1u) << out;
+  const std::string cr2 = path({u"IMG_0001.CR2"}) + ": wrote " +
+                          path({u"extracted_jpegs", u"IMG_0001_RLFT.jpg"}) + " (1152x768), " +
+                          path({u"extracted_jpegs_800", u"IMG_0001_RLFT_800.jpg"}) + " (800x533)";
+  EXPECT_EQ(CountOf(lines, cr2), 1u) << out;
+
+  // A second run finds everything, and still tells the sizes.
+  ASSERT_EQ(Extract({"--verbose", "--smaller", Photos()}, &out), 0);
+  lines = SplitLines(out);
+  EXPECT_EQ(CountOf(lines, ": already present: "), static_cast<size_t>(extractable));
+  EXPECT_EQ(CountOf(lines, path({u"IMG_0001.CR2"}) + ": already present: " +
+                               path({u"extracted_jpegs", u"IMG_0001_RLFT.jpg"}) + " (1152x768), "),
+            1u)
+      << out;
+  // Without --verbose, nothing but the summary.
+  ASSERT_EQ(Extract({Photos()}, &out), 0);
+  EXPECT_EQ(out.rfind(Line(raw, extractable, 0), 0), 0u) << out;
+}
+
+TEST(FileOutcomeLine, MixedAndPartialOutcomes) {
+  job::FileOutcome outcome;
+  outcome.rawPath = u"/p/A.NEF";
+  job::OutputResult full, reduced;
+  full.status = job::OutputStatus::kAlreadyPresent;
+  full.path = u"/p/extracted_jpegs/A_RLFT.jpg";
+  reduced.reduced = true;
+  reduced.status = job::OutputStatus::kWritten;
+  reduced.path = u"/p/extracted_jpegs_800/A_RLFT_800.jpg";
+  reduced.width = 800;
+  reduced.height = 533;
+  outcome.outputs = {full, reduced};
+  EXPECT_EQ(cli::FileOutcomeLine(outcome),
+            "/p/A.NEF: wrote /p/extracted_jpegs_800/A_RLFT_800.jpg (800x533); already present: "
+            "/p/extracted_jpegs/A_RLFT.jpg (size unknown)");
+  outcome.outputs[0].status = job::OutputStatus::kWritten;
+  outcome.outputs[0].width = 6000;
+  outcome.outputs[0].height = 4000;
+  outcome.outputs[1].status = job::OutputStatus::kNotWritten;
+  outcome.outputs[1].fault = job::OutputFault::kCannotWrite;
+  EXPECT_EQ(cli::FileOutcomeLine(outcome),
+            "/p/A.NEF: wrote /p/extracted_jpegs/A_RLFT.jpg (6000x4000); reduced copy not "
+            "written: cannot write the output");
+  EXPECT_EQ(cli::FileOutcomeJson(outcome),
+            "{\"path\": \"/p/A.NEF\", \"outcome\": \"written\", \"reason\": \"cannot write the "
+            "output\", \"outputs\": [{\"kind\": \"full\", \"status\": \"written\", \"path\": "
+            "\"/p/extracted_jpegs/A_RLFT.jpg\", \"width\": 6000, \"height\": 4000}]}");
+}
+
+TEST_F(CommandTest, JsonIsOneObjectPerFileThenTheCounts) {
+  int raw = 0, extractable = 0;
+  WriteDemoFiles(&raw, &extractable);
+#ifndef _WIN32
+  // Guards: a quote, a backslash or a control character in a file name
+  // breaking the JSON line.
+  ASSERT_TRUE(ScratchFolder::Write(
+      PhotoPath({u"odd \"name\\\t.CR2"}),
+      fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}))));
+  ++raw;
+  ++extractable;
+#endif
+  std::string out, err;
+  ASSERT_EQ(Extract({"--json", "-j", "3", Photos()}, &out, &err), 0) << err;
+  const std::vector<std::string> lines = SplitLines(out);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(raw) + 1) << out;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.front(), '{') << line;
+    EXPECT_EQ(line.back(), '}') << line;
+    EXPECT_EQ(line.find('\t'), std::string::npos) << "control characters are escaped";
+  }
+  EXPECT_EQ(out.find("Files Scanned"), std::string::npos) << "no summary text";
+  EXPECT_EQ(CountOf(lines,
+                    "\"outcome\": \"written\", \"reason\": null, \"outputs\": [{\"kind\": "
+                    "\"full\", \"status\": \"written\""),
+            static_cast<size_t>(extractable));
+  EXPECT_EQ(CountOf(lines, "\"outcome\": \"none\", \"reason\": \""),
+            static_cast<size_t>(raw - extractable));
+#ifndef _WIN32
+  EXPECT_EQ(CountOf(lines, "/odd \\\"name\\\\\\t.CR2\""), 1u) << out;
+#endif
+  const std::string counts =
+      "{\"files_scanned\": " + std::to_string(raw) + ", \"files_done\": " + std::to_string(raw) +
+      ", \"total\": " + std::to_string(extractable) + ", \"new\": " + std::to_string(extractable) +
+      ", \"present\": 0, \"none\": " + std::to_string(raw - extractable) +
+      ", \"completed\": true, \"seconds\": ";
+  EXPECT_EQ(lines.back().rfind(counts, 0), 0u) << lines.back();
+  EXPECT_NE(lines.back().find(", \"subfolders_not_searched\": 0}"), std::string::npos);
+
+  // With several workers, the files come in the order of a run with one.
+  std::string sequential;
+  ASSERT_EQ(Extract({"--json", "-j", "1", Photos()}, &sequential), 0);
+  std::string parallel;
+  ASSERT_EQ(Extract({"--json", "-j", "4", Photos()}, &parallel), 0);
+  const auto paths = [](const std::string& text) {
+    std::vector<std::string> found;
+    for (const std::string& line : SplitLines(text))
+      found.push_back(line.substr(0, line.find(',')));
+    return found;
+  };
+  EXPECT_EQ(paths(parallel), paths(sequential));
+
+  EXPECT_EQ(Extract({"--json", "--verbose", Photos()}, nullptr, &err), cli::kExtractUsage);
+  EXPECT_NE(err.find("--verbose and --json cannot be combined"), std::string::npos) << err;
+}
+
+TEST_F(CommandTest, SubFoldersNotSearchedAreToldAndRecursiveEntersThem) {
+  const Bytes raw = fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}));
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"TOP.CR2"}), raw));
+  ASSERT_TRUE(platform::CreateFolder(PhotoPath({u"DCIM"})));
+  ASSERT_TRUE(platform::CreateFolder(PhotoPath({u"DCIM", u"100CANON"})));
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"DCIM", u"100CANON", u"IMG_1.CR2"}), raw));
+  ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"DCIM", u"100CANON", u"IMG_2.CR2"}), raw));
+
+  std::string out, err;
+  ASSERT_EQ(Extract({Photos()}, &out, &err), 0);
+  EXPECT_EQ(out.rfind(Line(1, 1, 1), 0), 0u) << out;
+  EXPECT_EQ(err, "rawlift extract: 1 sub-folder was not searched; use --recursive\n");
+  ASSERT_TRUE(platform::CreateFolder(PhotoPath({u"MISC"})));
+  ASSERT_EQ(Extract({Photos()}, &out, &err), 0);
+  EXPECT_EQ(err, "rawlift extract: 2 sub-folders were not searched; use --recursive\n")
+      << "our own extracted_jpegs is not counted";
+  ASSERT_EQ(Extract({"--json", Photos()}, &out, &err), 0);
+  EXPECT_NE(out.find("\"subfolders_not_searched\": 2}"), std::string::npos) << out;
+  EXPECT_NE(err.find("2 sub-folders were not searched"), std::string::npos);
+
+  ASSERT_EQ(Extract({"-r", Photos()}, &out, &err), 0);
+  EXPECT_EQ(out.rfind(Line(3, 3, 2), 0), 0u) << out;
+  EXPECT_TRUE(err.empty()) << err;
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"DCIM", u"100CANON", u"extracted_jpegs"})),
+            (std::vector<std::u16string>{u"IMG_1_RLFT.jpg", u"IMG_2_RLFT.jpg"}))
+      << "outputs go beside each RAW file";
+  ASSERT_EQ(Extract({"--recursive", "--smaller", Photos()}, &out, &err), 0);
+  EXPECT_EQ(out.rfind(Line(3, 3, 3), 0), 0u) << "reduced copies, never files of extracted_jpegs*";
+  EXPECT_EQ(Stored(), settings::ExtractionSettings()) << "--recursive is never stored";
+}
 
 TEST(ProgressLine, ShowsDoneOfTotalCountsAndTimeLeft) {
   job::JobCounters c;

@@ -1,14 +1,19 @@
-// Measuring, bounding and reducing the JPEG files the extraction job writes.
+// Measuring, bounding and reducing the JPEG previews the extraction job
+// writes.
 //
-// The job copies a preview byte for byte into the reduced copy's file first;
-// only when the bounded size differs from the preview's own size does
-// ReduceJpegFile decode that file, rescale it and encode it again in its place.
-// FitWithinBounds is plain arithmetic shared by every build; the other two sit
-// on libjpeg-turbo on Linux and on GDI+ on Windows.
+// The job holds each preview in memory: it measures it there (MeasureJpeg),
+// bounds that size (FitWithinBounds) and, only when the bounded size differs
+// from the preview's own, makes the reduced copy from the same bytes
+// (ReduceJpeg); whatever it writes, it writes once. A full-size output that
+// was on the disk before is measured as a file (MeasureJpegFile), with the
+// same header read. FitWithinBounds is plain arithmetic shared by every build;
+// the rest sits on libjpeg-turbo on Linux and on GDI+ on Windows.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace imaging {
 
@@ -28,9 +33,12 @@ inline bool operator!=(const ImageSize& a, const ImageSize& b) {
 // Quality of every JPEG this layer encodes.
 constexpr int kReducedJpegQuality = 94;
 
-// The size of the image in the JPEG file at `path`, from its headers (the
-// scan data is not decoded); 0 by 0 when the file cannot be read or is not a
-// JPEG that the decoder accepts.
+// The size of the image in the JPEG held in `jpeg`, from its headers (the
+// scan data is not decoded); 0 by 0 when it is not a JPEG that the decoder
+// accepts.
+ImageSize MeasureJpeg(const uint8_t* jpeg, size_t length);
+// The same for the JPEG file at `path`, reading only as far as the headers;
+// 0 by 0 as well when the file cannot be read.
 ImageSize MeasureJpegFile(const std::u16string& path);
 
 // The largest size of the same proportions within maxWidth by maxHeight:
@@ -42,14 +50,14 @@ ImageSize MeasureJpegFile(const std::u16string& path);
 // asks only when the size exceeds a bound.
 ImageSize FitWithinBounds(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight);
 
-// Replaces the JPEG file at `path` by its image rescaled to exactly
-// targetWidth by targetHeight, with the source's pixel format (grey stays
-// grey), every metadata segment of the source (APPn and COM) copied unchanged
-// and in order, encoded at kReducedJpegQuality. (A multi-picture index, APP2
-// "MPF", is left out: its offsets name images that the new file lacks.) The new file is written
-// beside the old one and renamed over it, so on any failure (undecodable source, a target dimension
-// of 0 or below, a write error) the file is left exactly as it was. Returns true when the file was
-// replaced; the job does not need to look.
-bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight);
+// The JPEG in `jpeg` rescaled to exactly targetWidth by targetHeight, into
+// *reduced: the source's pixel format (grey stays grey), every metadata
+// segment of the source (APPn and COM) copied unchanged and in order, encoded
+// at kReducedJpegQuality. (A multi-picture index, APP2 "MPF", is left out:
+// its offsets name images that the new file lacks.) False, with *reduced
+// empty, when the source cannot be decoded or a target dimension is 0 or
+// below or beyond what this layer encodes.
+bool ReduceJpeg(const uint8_t* jpeg, size_t length, int32_t targetWidth, int32_t targetHeight,
+                std::vector<uint8_t>* reduced);
 
 }  // namespace imaging

@@ -1,4 +1,4 @@
-// MeasureJpegFile and ReduceJpegFile on real files made by the fixture
+// MeasureJpeg, MeasureJpegFile and ReduceJpeg on JPEGs made by the fixture
 // builder. Decoding of the results uses libjpeg directly, so these run in the
 // builds where libjpeg is the codec.
 #include "imaging/imaging.h"
@@ -193,9 +193,6 @@ class ImagingFileTest : public ::testing::Test {
     std::ifstream in(fs::path(path), std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  size_t FilesInFolder() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(folder_), {}));
-  }
 
   fs::path folder_;
 };
@@ -210,11 +207,11 @@ Bytes SampleJpeg(int width, int height, int components = 3) {
   return fixtures::MakeJpeg(o);
 }
 
-// ---- MeasureJpegFile ----
+// ---- Measuring ----
 
-using MeasureJpegFileTest = ImagingFileTest;
+using MeasureJpegTest = ImagingFileTest;
 
-TEST_F(MeasureJpegFileTest, ReportsTheFrameSize) {
+TEST_F(MeasureJpegTest, ReportsTheFrameSize) {
   EXPECT_EQ(MeasureJpegFile(Write("a.jpg", SampleJpeg(640, 427))), (ImageSize{640, 427}));
   EXPECT_EQ(MeasureJpegFile(Write("g.jpg", SampleJpeg(33, 70, 1))), (ImageSize{33, 70}));
   // Only the headers are needed: a file cut inside its scan still measures.
@@ -223,7 +220,7 @@ TEST_F(MeasureJpegFileTest, ReportsTheFrameSize) {
   EXPECT_EQ(MeasureJpegFile(Write("cut.jpg", cut)), (ImageSize{300, 200}));
 }
 
-TEST_F(MeasureJpegFileTest, UndecodableFilesMeasureZero) {
+TEST_F(MeasureJpegTest, UndecodableFilesMeasureZero) {
   EXPECT_EQ(MeasureJpegFile((folder_ / "missing.jpg").u16string()), (ImageSize{}));
   EXPECT_EQ(MeasureJpegFile(Write("empty.jpg", {})), (ImageSize{}));
   EXPECT_EQ(MeasureJpegFile(Write("text.jpg", Bytes(5000, 'x'))), (ImageSize{}));
@@ -234,13 +231,49 @@ TEST_F(MeasureJpegFileTest, UndecodableFilesMeasureZero) {
             (ImageSize{}));
   // Only SOI and EOI.
   EXPECT_EQ(MeasureJpegFile(Write("eoi.jpg", {0xFF, 0xD8, 0xFF, 0xD9})), (ImageSize{}));
+  EXPECT_EQ(MeasureJpeg(nullptr, 0), (ImageSize{}));
 }
 
-// ---- ReduceJpegFile ----
+// The job measures a preview in memory where it once measured the file it
+// had written: both must give the same answer for any bytes, or reduced
+// copies would change their names.
+TEST_F(MeasureJpegTest, MemoryAndFileGiveTheSameSize) {
+  const Bytes jpeg = SampleJpeg(300, 200);
+  Bytes cmykHeavy = EncodeCoded(64, 40, JCS_CMYK, JCS_YCCK, 4, [](int x, int y, int c) {
+    return static_cast<uint8_t>(x * 3 + y + c * 50);
+  });
+  Bytes noFrame = jpeg;
+  noFrame.resize(30);
+  Bytes longHeader = fixtures::InsertSegmentAfterSoi(jpeg, 0xEB, Bytes(65533, 0x5A));
+  for (int i = 0; i < 3; ++i)
+    longHeader = fixtures::InsertSegmentAfterSoi(longHeader, 0xEC, Bytes(65533, 0x33));
+  const std::vector<Bytes> cases = {
+      jpeg,       SampleJpeg(33, 70, 1), cmykHeavy,   noFrame,
+      longHeader, Bytes(5000, 'x'),      Bytes{0xFF}, {0xFF, 0xD8, 0xFF, 0xD9}};
+  int i = 0;
+  for (const Bytes& bytes : cases) {
+    const std::u16string path = Write("same" + std::to_string(i++) + ".jpg", bytes);
+    EXPECT_EQ(MeasureJpeg(bytes.data(), bytes.size()), MeasureJpegFile(path)) << i;
+  }
+  EXPECT_EQ(MeasureJpeg(longHeader.data(), longHeader.size()), (ImageSize{300, 200}))
+      << "headers longer than one read of the file";
+}
 
-using ReduceJpegFileTest = ImagingFileTest;
+// ---- Reducing ----
 
-TEST_F(ReduceJpegFileTest, ProducesExactlyTheTargetSize) {
+using ReduceJpegTest = ImagingFileTest;
+
+// The reduced copy of `source`, or empty when the reduction fails.
+Bytes Reduced(const Bytes& source, int32_t width, int32_t height) {
+  Bytes reduced = {0xAA};  // whatever the vector held goes
+  if (!ReduceJpeg(source.data(), source.size(), width, height, &reduced)) {
+    EXPECT_TRUE(reduced.empty()) << "a failed reduction leaves nothing behind";
+    return Bytes();
+  }
+  return reduced;
+}
+
+TEST_F(ReduceJpegTest, ProducesExactlyTheTargetSize) {
   const struct {
     int sw, sh, tw, th, components;
   } cases[] = {
@@ -252,43 +285,42 @@ TEST_F(ReduceJpegFileTest, ProducesExactlyTheTargetSize) {
       {101, 67, 1, 1, 3},      {120, 80, 300, 200, 3},  // enlarging works too
       {4000, 3, 800, 1, 1},
   };
-  int i = 0;
   for (const auto& c : cases) {
-    const std::u16string path =
-        Write("size" + std::to_string(i++) + ".jpg", SampleJpeg(c.sw, c.sh, c.components));
-    ASSERT_TRUE(ReduceJpegFile(path, c.tw, c.th)) << c.sw << "x" << c.sh << " -> " << c.tw;
+    const Bytes reduced = Reduced(SampleJpeg(c.sw, c.sh, c.components), c.tw, c.th);
     fixtures::JpegFrame frame;
-    ASSERT_TRUE(fixtures::ReadJpegFrame(Read(path), &frame));
+    ASSERT_TRUE(fixtures::ReadJpegFrame(reduced, &frame)) << c.sw << "x" << c.sh << " -> " << c.tw;
     EXPECT_EQ(frame.width, c.tw);
     EXPECT_EQ(frame.height, c.th);
     EXPECT_EQ(frame.components, c.components) << "pixel format changed";
     EXPECT_EQ(frame.marker, 0xC0) << "expected a baseline frame";
+    EXPECT_EQ(reduced[reduced.size() - 2], 0xFF) << "the whole stream, up to EOI";
+    EXPECT_EQ(reduced.back(), 0xD9);
   }
-  EXPECT_EQ(FilesInFolder(), static_cast<size_t>(i)) << "a temporary file was left behind";
 }
 
-TEST_F(ReduceJpegFileTest, ReplacesTheFileInPlace) {
-  // The temporary must not be named after the target: a name close to the
-  // system's limit would leave no room for a suffix.
-  const std::string longName = std::string(245, 'n') + ".jpg";
-  const std::u16string path = Write(longName, SampleJpeg(200, 100));
-  fs::permissions(fs::path(path),
-                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  ASSERT_TRUE(ReduceJpegFile(path, 100, 50));
-  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{100, 50}));
-  EXPECT_EQ(fs::status(fs::path(path)).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(FilesInFolder(), 1u);
+TEST_F(ReduceJpegTest, LargeCopiesGrowTheOutputPastItsFirstBlock) {
+  // A copy this large is well over the 64 KiB the output starts with: the
+  // vector grows more than once, and no byte may be lost on the way.
+  fixtures::JpegOptions o;
+  o.width = 2400;
+  o.height = 1600;
+  o.quality = 98;
+  const Bytes source = fixtures::MakeJpeg(o);
+  const Bytes reduced = Reduced(source, 1200, 800);
+  ASSERT_GT(reduced.size(), size_t{128} << 10) << "grown twice";
+  Decoded before, after;
+  ASSERT_TRUE(Decode(source, &before));
+  ASSERT_TRUE(Decode(reduced, &after));
+  EXPECT_EQ(after.width, 1200);
+  EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 2), 6.0);
 }
 
-TEST_F(ReduceJpegFileTest, KeepsGreyAndColourContent) {
+TEST_F(ReduceJpegTest, KeepsGreyAndColourContent) {
   for (int components : {1, 3}) {
     const Bytes source = SampleJpeg(640, 480, components);
-    const std::u16string path = Write("c" + std::to_string(components) + ".jpg", source);
-    ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
     Decoded before, after;
     ASSERT_TRUE(Decode(source, &before));
-    ASSERT_TRUE(Decode(Read(path), &after));
+    ASSERT_TRUE(Decode(Reduced(source, 160, 120), &after));
     EXPECT_EQ(after.components, components);
     EXPECT_EQ(after.coded, components == 1 ? JCS_GRAYSCALE : JCS_YCbCr);
     // Close to a plain 4:1 box average of the source: catches swapped
@@ -298,18 +330,16 @@ TEST_F(ReduceJpegFileTest, KeepsGreyAndColourContent) {
   }
 }
 
-TEST_F(ReduceJpegFileTest, EncodesAtQuality94) {
+TEST_F(ReduceJpegTest, EncodesAtQuality94) {
   for (int components : {1, 3}) {
-    const std::u16string path = Write("q.jpg", SampleJpeg(400, 300, components));
-    ASSERT_TRUE(ReduceJpegFile(path, 200, 133));
     Decoded after;
-    ASSERT_TRUE(Decode(Read(path), &after));
+    ASSERT_TRUE(Decode(Reduced(SampleJpeg(400, 300, components), 200, 133), &after));
     EXPECT_EQ(after.quantTables, LibjpegTables(94, components));
     EXPECT_NE(after.quantTables, LibjpegTables(95, components));
   }
 }
 
-TEST_F(ReduceJpegFileTest, CopiesEveryMetadataSegmentUnchangedAndInOrder) {
+TEST_F(ReduceJpegTest, CopiesEveryMetadataSegmentUnchangedAndInOrder) {
   Bytes icc = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
   for (int i = 0; i < 3000; ++i) icc.push_back(static_cast<uint8_t>(i * 7));
   const std::string xmpText =
@@ -331,9 +361,7 @@ TEST_F(ReduceJpegFileTest, CopiesEveryMetadataSegmentUnchangedAndInOrder) {
   ASSERT_EQ(expected.size(), 6u);
   ASSERT_EQ(expected[5].marker, 0xE1);  // the fixture's Exif segment, after the COM
 
-  const std::u16string path = Write("meta.jpg", source);
-  ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
-  const Bytes reduced = Read(path);
+  const Bytes reduced = Reduced(source, 160, 120);
   // Nothing added (no second JFIF segment), nothing dropped, nothing moved.
   EXPECT_EQ(MetadataSegments(reduced), expected);
   ASSERT_GE(reduced.size(), 4u);
@@ -350,7 +378,7 @@ uint8_t RgbSample(int x, int y, int c) {
   return static_cast<uint8_t>(values[c] & 0xFF);
 }
 
-TEST_F(ReduceJpegFileTest, KeepsCmykAndRgbCodedSourcesInTheirColourSpace) {
+TEST_F(ReduceJpegTest, KeepsCmykAndRgbCodedSourcesInTheirColourSpace) {
   // libjpeg marks both with an Adobe segment; the copy must carry exactly that
   // one segment and code the samples the way it says, or colours invert/shift.
   const struct {
@@ -362,9 +390,7 @@ TEST_F(ReduceJpegFileTest, KeepsCmykAndRgbCodedSourcesInTheirColourSpace) {
                {JCS_RGB, JCS_RGB, 3, RgbSample}};
   for (const auto& c : cases) {
     const Bytes source = EncodeCoded(96, 64, c.input, c.coded, c.components, c.sample);
-    const std::u16string path = Write("cs.jpg", source);
-    ASSERT_TRUE(ReduceJpegFile(path, 48, 32)) << c.coded;
-    const Bytes reduced = Read(path);
+    const Bytes reduced = Reduced(source, 48, 32);
     EXPECT_EQ(MetadataSegments(reduced), MetadataSegments(source));
     Decoded before, after;
     ASSERT_TRUE(Decode(source, &before));
@@ -383,7 +409,7 @@ uint8_t StripeSample(int x, int, int c) {
   return static_cast<uint8_t>(values[c]);
 }
 
-TEST_F(ReduceJpegFileTest, ColourKeepsFullResolution) {
+TEST_F(ReduceJpegTest, ColourKeepsFullResolution) {
   // Chroma at half resolution would average each red-blue pair of the reduced
   // stripes into purple; every component must be coded at full resolution
   // (a source coded with halved chroma included).
@@ -391,30 +417,29 @@ TEST_F(ReduceJpegFileTest, ColourKeepsFullResolution) {
   Decoded before, after;
   ASSERT_TRUE(Decode(source, &before));
   ASSERT_EQ(before.sampling[0], (std::pair<int, int>{2, 2})) << "the source has halved chroma";
-  const std::u16string path = Write("stripes.jpg", source);
-  ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
-  ASSERT_TRUE(Decode(Read(path), &after));
+  ASSERT_TRUE(Decode(Reduced(source, 160, 120), &after));
   EXPECT_EQ(after.coded, JCS_YCbCr);
   for (const auto& factors : after.sampling) EXPECT_EQ(factors, (std::pair<int, int>{1, 1}));
   EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 4), 8.0);  // 28 at half resolution
 }
 
-TEST_F(ReduceJpegFileTest, ProgressiveSourcesBecomeBaseline) {
+TEST_F(ReduceJpegTest, ProgressiveSourcesBecomeBaseline) {
   const Bytes source = EncodeCoded(300, 200, JCS_RGB, JCS_YCbCr, 3, RgbSample, true);
   fixtures::JpegFrame frame;
   ASSERT_TRUE(fixtures::ReadJpegFrame(source, &frame));
   ASSERT_EQ(frame.marker, 0xC2);
-  const std::u16string path = Write("p.jpg", source);
-  ASSERT_TRUE(ReduceJpegFile(path, 150, 100));
+  const Bytes reduced = Reduced(source, 150, 100);
   Decoded before, after;
   ASSERT_TRUE(Decode(source, &before));
-  ASSERT_TRUE(Decode(Read(path), &after));
-  ASSERT_TRUE(fixtures::ReadJpegFrame(Read(path), &frame));
+  ASSERT_TRUE(Decode(reduced, &after));
+  ASSERT_TRUE(fixtures::ReadJpegFrame(reduced, &frame));
   EXPECT_EQ(frame.marker, 0xC0);
   EXPECT_LT(MeanDifferenceFromBoxReduction(before, after, 2), 3.0);
 }
 
-TEST_F(ReduceJpegFileTest, FailureLeavesTheFileExactlyAsItWas) {
+// Guards: a preview that cannot be reduced giving a copy anyway (of the
+// wrong size, or cut short) instead of a failure.
+TEST_F(ReduceJpegTest, FailureGivesNothing) {
   const Bytes jpeg = SampleJpeg(200, 150);
   Bytes noise(20000);
   for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
@@ -435,16 +460,21 @@ TEST_F(ReduceJpegFileTest, FailureLeavesTheFileExactlyAsItWas) {
       {"bad segment length", badLength, 10, 10},
   };
   for (const auto& c : cases) {
-    const std::u16string path = Write("bad.jpg", c.bytes);
-    EXPECT_FALSE(ReduceJpegFile(path, c.tw, c.th)) << c.what;
-    EXPECT_EQ(Read(path), c.bytes) << c.what;
-    EXPECT_EQ(FilesInFolder(), 1u) << c.what << ": a temporary file was left behind";
+    EXPECT_TRUE(Reduced(c.bytes, c.tw, c.th).empty()) << c.what;
   }
-  EXPECT_FALSE(ReduceJpegFile((folder_ / "missing.jpg").u16string(), 10, 10));
-  EXPECT_EQ(FilesInFolder(), 1u);
+  Bytes out;
+  EXPECT_FALSE(ReduceJpeg(nullptr, 0, 10, 10, &out));
+  // More metadata than a copy keeps: the reduction is refused although the
+  // headers measure (the job then leaves the reduced name free).
+  Bytes heavy(jpeg.begin(), jpeg.begin() + 2);
+  const Bytes segment = fixtures::InsertSegmentAfterSoi({0xFF, 0xD8}, 0xE9, Bytes(65533, 1));
+  for (int i = 0; i < 260; ++i) heavy.insert(heavy.end(), segment.begin() + 2, segment.end());
+  heavy.insert(heavy.end(), jpeg.begin() + 2, jpeg.end());
+  EXPECT_EQ(MeasureJpeg(heavy.data(), heavy.size()), (ImageSize{200, 150}));
+  EXPECT_TRUE(Reduced(heavy, 100, 75).empty());
 }
 
-TEST_F(ReduceJpegFileTest, DamagedScanDataNeverCrashes) {
+TEST_F(ReduceJpegTest, DamagedScanDataNeverCrashes) {
   // A cut or scrambled scan decodes with grey or garbage blocks, as viewers
   // show it; it must neither crash nor produce a file of the wrong size.
   const Bytes jpeg = SampleJpeg(512, 384);
@@ -460,28 +490,25 @@ TEST_F(ReduceJpegFileTest, DamagedScanDataNeverCrashes) {
         damaged[at] = static_cast<uint8_t>(state >> 24);
       }
     }
-    const std::u16string path = Write("damaged.jpg", damaged);
-    if (ReduceJpegFile(path, 100, 75)) {
+    const Bytes reduced = Reduced(damaged, 100, 75);
+    if (!reduced.empty()) {
       fixtures::JpegFrame frame;
-      ASSERT_TRUE(fixtures::ReadJpegFrame(Read(path), &frame)) << seed;
+      ASSERT_TRUE(fixtures::ReadJpegFrame(reduced, &frame)) << seed;
       EXPECT_EQ(frame.width, 100);
       EXPECT_EQ(frame.height, 75);
-    } else {
-      EXPECT_EQ(Read(path), damaged) << seed;
     }
-    EXPECT_EQ(FilesInFolder(), 1u) << seed;
   }
 }
 
-TEST_F(ReduceJpegFileTest, AReducedFileMeasuresAsItsTarget) {
-  // The job measures what it wrote; after a reduction that is the new size.
-  const std::u16string path = Write("m.jpg", SampleJpeg(6000 / 8, 4000 / 8));
+TEST_F(ReduceJpegTest, AReducedCopyMeasuresAsItsTarget) {
+  // The job reports the target as the copy's size, and a later run measures
+  // the copy it finds: both must agree.
   const ImageSize bounded = FitWithinBounds(750, 500, 400, 400);
-  ASSERT_TRUE(ReduceJpegFile(path, bounded.width, bounded.height));
-  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{400, 266}));
+  const Bytes reduced = Reduced(SampleJpeg(6000 / 8, 4000 / 8), bounded.width, bounded.height);
+  EXPECT_EQ(MeasureJpeg(reduced.data(), reduced.size()), (ImageSize{400, 266}));
 }
 
-TEST_F(ReduceJpegFileTest, DropsOnlyTheMultiPictureIndex) {
+TEST_F(ReduceJpegTest, DropsOnlyTheMultiPictureIndex) {
   // An MPF index gives byte offsets of further images appended to the file;
   // copied into the re-encoded file it would point past its end.
   Bytes mpf = {'M', 'P', 'F', 0, 'I', 'I', '*', 0, 8, 0, 0, 0};
@@ -493,9 +520,7 @@ TEST_F(ReduceJpegFileTest, DropsOnlyTheMultiPictureIndex) {
   std::vector<Segment> expected = MetadataSegments(source);
   ASSERT_EQ(expected.size(), 3u);
   expected.erase(expected.begin());
-  const std::u16string path = Write("mpf.jpg", source);
-  ASSERT_TRUE(ReduceJpegFile(path, 160, 120));
-  EXPECT_EQ(MetadataSegments(Read(path)), expected);
+  EXPECT_EQ(MetadataSegments(Reduced(source, 160, 120)), expected);
 }
 
 std::vector<Segment> WithoutMultiPictureIndex(std::vector<Segment> segments) {
@@ -509,7 +534,7 @@ std::vector<Segment> WithoutMultiPictureIndex(std::vector<Segment> segments) {
   return out;
 }
 
-TEST_F(ReduceJpegFileTest, RealCameraJpegsKeepTheirMetadata) {
+TEST_F(ReduceJpegTest, RealCameraJpegsKeepTheirMetadata) {
   // Camera JPEGs carry Exif with maker notes, ICC and vendor segments; all of
   // them (but a multi-picture index) must come through byte for byte.
   const fs::path samples = fs::path(RAWLIFT_SAMPLES_DIR) / "jpeg";
@@ -518,14 +543,13 @@ TEST_F(ReduceJpegFileTest, RealCameraJpegsKeepTheirMetadata) {
   for (const char* name : {"DSC00008.JPG", "DSC_0003.JPG", "IMGP6668.JPG", "jolla.jpg"}) {
     if (!fs::exists(samples / name)) continue;
     const Bytes source = Read((samples / name).u16string());
-    const std::u16string path = Write(name, source);
-    const ImageSize size = MeasureJpegFile(path);
+    const ImageSize size = MeasureJpeg(source.data(), source.size());
     ASSERT_GT(size.width, 0) << name;
+    EXPECT_EQ(MeasureJpegFile((samples / name).u16string()), size) << name;
     const ImageSize target = FitWithinBounds(size.width, size.height, 400, 400);
-    ASSERT_TRUE(ReduceJpegFile(path, target.width, target.height)) << name;
-    const Bytes after = Read(path);
+    const Bytes after = Reduced(source, target.width, target.height);
     EXPECT_EQ(MetadataSegments(after), WithoutMultiPictureIndex(MetadataSegments(source))) << name;
-    EXPECT_EQ(MeasureJpegFile(path), target) << name;
+    EXPECT_EQ(MeasureJpeg(after.data(), after.size()), target) << name;
     ++reduced;
   }
   if (reduced == 0) GTEST_SKIP() << "none of the sample JPEGs is present";

@@ -1,4 +1,6 @@
-// Measuring and reducing JPEG files through the GDI+ flat API (Windows).
+// Measuring and reducing JPEGs through the GDI+ flat API (Windows). A preview
+// in memory is read through a stream over a copy of its bytes, and the
+// reduced copy is encoded into a stream in memory.
 // GDI+ must be started by the caller (the dialog framework keeps it up
 // while any dialog object lives) and stay started until these return.
 // clang-format off
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "imaging/imaging.h"
-#include "platform/fs.h"
 
 namespace imaging {
 namespace {
@@ -32,6 +33,9 @@ constexpr int32_t kMaxTargetDimension = 32768;
 constexpr UINT kMaxEncoderListBytes = 1u << 20;
 // The property items of one preview; Exif blocks stay far below this.
 constexpr UINT kMaxPropertyBytes = 16u << 20;
+// Largest picture passed through a stream in memory, either way: camera
+// previews are a few tens of megabytes at most, and a copy of each is held.
+constexpr size_t kMaxStreamBytes = size_t{1} << 30;
 
 const WCHAR* Wide(const std::u16string& text) {
   return reinterpret_cast<const WCHAR*>(text.c_str());
@@ -47,8 +51,53 @@ struct GraphicsDeleter {
 };
 using GraphicsHandle = std::unique_ptr<GpGraphics, GraphicsDeleter>;
 
-// A decoded image and its size; 0 by 0 without one.
+struct StreamReleaser {
+  void operator()(IStream* stream) const { stream->Release(); }
+};
+using StreamHandle = std::unique_ptr<IStream, StreamReleaser>;
+
+// A stream reading a copy of the bytes; null when memory is short.
+StreamHandle StreamOverCopy(const uint8_t* bytes, size_t length) {
+  if (length == 0 || length > kMaxStreamBytes) return nullptr;
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, length);
+  if (block == nullptr) return nullptr;
+  void* place = GlobalLock(block);
+  if (place == nullptr) {
+    GlobalFree(block);
+    return nullptr;
+  }
+  std::memcpy(place, bytes, length);
+  GlobalUnlock(block);
+  IStream* stream = nullptr;
+  // The stream frees the block when it is released.
+  if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || stream == nullptr) {
+    GlobalFree(block);
+    return nullptr;
+  }
+  return StreamHandle(stream);
+}
+
+// Everything written to a stream made by CreateStreamOnHGlobal(null), as bytes.
+bool StreamContents(IStream* stream, std::vector<uint8_t>* bytes) {
+  STATSTG status;
+  if (FAILED(stream->Stat(&status, STATFLAG_NONAME))) return false;
+  if (status.cbSize.QuadPart == 0 || status.cbSize.QuadPart > kMaxStreamBytes) return false;
+  HGLOBAL block = nullptr;
+  if (FAILED(GetHGlobalFromStream(stream, &block)) || block == nullptr) return false;
+  const size_t length = static_cast<size_t>(status.cbSize.QuadPart);
+  if (GlobalSize(block) < length) return false;
+  const void* place = GlobalLock(block);
+  if (place == nullptr) return false;
+  const auto* begin = static_cast<const uint8_t*>(place);
+  bytes->assign(begin, begin + length);
+  GlobalUnlock(block);
+  return true;
+}
+
+// A decoded image and its size; 0 by 0 without one. An image loaded from a
+// stream reads it for as long as it lives, so the stream is kept with it.
 struct JpegImage {
+  StreamHandle stream;
   ImageHandle image;
   UINT width = 0;
   UINT height = 0;
@@ -58,18 +107,35 @@ struct JpegImage {
     GpImage* loaded = nullptr;
     // The plain loader: no colour management.
     if (GdipLoadImageFromFile(Wide(path), &loaded) != Ok || loaded == nullptr) return false;
+    return Take(loaded);
+  }
+  bool Load(const uint8_t* bytes, size_t length) {
+    Release();
+    stream = StreamOverCopy(bytes, length);
+    GpImage* loaded = nullptr;
+    // The same decoder as for a file, without colour management either.
+    if (!stream || GdipLoadImageFromStream(stream.get(), &loaded) != Ok || loaded == nullptr) {
+      Release();
+      return false;
+    }
+    return Take(loaded);
+  }
+  // Disposing an image loaded from a file closes the file.
+  void Release() {
+    image.reset();
+    stream.reset();
+    width = 0;
+    height = 0;
+  }
+
+ private:
+  bool Take(GpImage* loaded) {
     image.reset(loaded);
     if (GdipGetImageWidth(loaded, &width) != Ok || GdipGetImageHeight(loaded, &height) != Ok) {
       Release();
       return false;
     }
     return true;
-  }
-  // Disposing an image loaded from a file closes the file.
-  void Release() {
-    image.reset();
-    width = 0;
-    height = 0;
   }
 };
 
@@ -105,12 +171,13 @@ void CopyPropertyItems(GpImage* source, GpImage* target) {
   for (UINT i = 0; i < count; ++i) GdipSetPropertyItem(target, &items[i]);
 }
 
-std::u16string FolderOf(const std::u16string& path) {
-  const size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string::npos ? std::u16string(u".") : path.substr(0, slash);
-}
-
 }  // namespace
+
+ImageSize MeasureJpeg(const uint8_t* jpeg, size_t length) {
+  JpegImage picture;
+  if (jpeg == nullptr || !picture.Load(jpeg, length)) return ImageSize{};
+  return ImageSize{static_cast<int32_t>(picture.width), static_cast<int32_t>(picture.height)};
+}
 
 ImageSize MeasureJpegFile(const std::u16string& path) {
   JpegImage picture;
@@ -118,13 +185,15 @@ ImageSize MeasureJpegFile(const std::u16string& path) {
   return ImageSize{static_cast<int32_t>(picture.width), static_cast<int32_t>(picture.height)};
 }
 
-bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight) {
-  // A target of 0 or below cannot be a bitmap; the file keeps its bytes.
+bool ReduceJpeg(const uint8_t* jpeg, size_t length, int32_t targetWidth, int32_t targetHeight,
+                std::vector<uint8_t>* reduced) {
+  reduced->clear();
+  // A target of 0 or below cannot be a bitmap.
   if (targetWidth <= 0 || targetHeight <= 0) return false;
   if (targetWidth > kMaxTargetDimension || targetHeight > kMaxTargetDimension) return false;
 
   JpegImage picture;
-  if (!picture.Load(path)) return false;
+  if (jpeg == nullptr || !picture.Load(jpeg, length)) return false;
   PixelFormat format = PixelFormat24bppRGB;
   if (GdipGetImagePixelFormat(picture.image.get(), &format) != Ok) return false;
   // GDI+ decodes a greyscale JPEG to an indexed format, on which no graphics
@@ -137,11 +206,11 @@ bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t tar
       created == nullptr) {
     return false;
   }
-  ImageHandle reduced(created);
+  ImageHandle bitmap(created);
 
   {
     GpGraphics* context = nullptr;
-    if (GdipGetImageGraphicsContext(reduced.get(), &context) != Ok || context == nullptr) {
+    if (GdipGetImageGraphicsContext(bitmap.get(), &context) != Ok || context == nullptr) {
       return false;
     }
     GraphicsHandle graphics(context);
@@ -150,8 +219,8 @@ bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t tar
       return false;
     }
   }
-  CopyPropertyItems(picture.image.get(), reduced.get());
-  picture.Release();  // closes the source file
+  CopyPropertyItems(picture.image.get(), bitmap.get());
+  picture.Release();  // the source's copy goes before the encoded one is made
 
   CLSID encoder;
   if (!FindEncoder(kJpegMimeType, &encoder)) return false;
@@ -163,20 +232,13 @@ bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t tar
   parameters.Parameter[0].Type = kEncoderParameterValueTypeLong;
   parameters.Parameter[0].Value = &quality;
 
-  // Encoded beside the file and moved over it only when complete: a failed
-  // encode or a full disk leaves the full-size bytes in place.
-  platform::NewFile placeholder;
-  std::u16string temporary;
-  if (!platform::CreateUniqueFile(FolderOf(path), u".rlft-reduce-", u".tmp", &placeholder,
-                                  &temporary, u'\\')) {
-    return false;
-  }
-  placeholder.Close();
-  const bool saved =
-      GdipSaveImageToFile(reduced.get(), Wide(temporary), &encoder, &parameters) == Ok;
-  reduced.reset();  // closes the written file
-  if (!saved || !platform::RenameReplacing(temporary, path)) {
-    platform::RemoveFile(temporary);
+  IStream* opened = nullptr;
+  // A growing block of its own, freed with the stream.
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &opened)) || opened == nullptr) return false;
+  const StreamHandle output(opened);
+  if (GdipSaveImageToStream(bitmap.get(), output.get(), &encoder, &parameters) != Ok ||
+      !StreamContents(output.get(), reduced)) {
+    reduced->clear();
     return false;
   }
   return true;

@@ -1,8 +1,8 @@
 // The GDI+ reducer's plumbing under the Windows build. Wine's GDI+ ignores
 // the quality parameter and writes no property items, so the metadata and
-// quality checks live with the portable reducer's tests; here: sizes, the
-// file replaced by a JPEG of exactly the target size, and every failure
-// keeping the full-size bytes.
+// quality checks live with the portable reducer's tests; here: sizes, in
+// memory and from files alike, a copy of exactly the target size, and every
+// failure giving nothing.
 // clang-format off
 #include <windows.h>
 #include <objidl.h>
@@ -48,13 +48,6 @@ class GdiplusReducerTest : public ::testing::Test {
                static_cast<std::streamsize>(bytes.size()));
     return path.u16string();
   }
-  static Bytes Read(const std::u16string& path) {
-    std::ifstream in(fs::path(path), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
-  size_t FilesInFolder() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(folder_), {}));
-  }
 
   ULONG_PTR token_ = 0;
   fs::path folder_;
@@ -68,52 +61,58 @@ Bytes Picture(int width, int height) {
   return fixtures::MakeJpeg(options);
 }
 
-TEST_F(GdiplusReducerTest, MeasuresJpegsAndAnswersZeroForWhatItCannotDecode) {
-  EXPECT_EQ(MeasureJpegFile(Write("a.jpg", Picture(120, 80))), (ImageSize{120, 80}));
-  EXPECT_EQ(MeasureJpegFile(Write("junk.jpg", Bytes{'n', 'o', 't', ' ', 'j', 'p', 'g'})),
-            (ImageSize{0, 0}));
-  EXPECT_EQ(MeasureJpegFile((folder_ / "missing.jpg").u16string()), (ImageSize{0, 0}));
+// The copy of `source` at the target size, or empty when that fails.
+Bytes Reduced(const Bytes& source, int32_t width, int32_t height) {
+  Bytes reduced = {0xAA};
+  if (!ReduceJpeg(source.data(), source.size(), width, height, &reduced)) {
+    EXPECT_TRUE(reduced.empty());
+    return Bytes();
+  }
+  return reduced;
 }
 
-TEST_F(GdiplusReducerTest, ReplacesTheFileWithAJpegOfExactlyTheTargetSize) {
-  const std::u16string path = Write("big.jpg", Picture(300, 200));
-  ASSERT_TRUE(ReduceJpegFile(path, 150, 100));
-  const Bytes reduced = Read(path);
+ImageSize Measured(const Bytes& jpeg) {
+  return MeasureJpeg(jpeg.data(), jpeg.size());
+}
+
+TEST_F(GdiplusReducerTest, MeasuresJpegsAndAnswersZeroForWhatItCannotDecode) {
+  const Bytes picture = Picture(120, 80);
+  const Bytes junk = {'n', 'o', 't', ' ', 'j', 'p', 'g'};
+  EXPECT_EQ(MeasureJpegFile(Write("a.jpg", picture)), (ImageSize{120, 80}));
+  EXPECT_EQ(Measured(picture), (ImageSize{120, 80}));
+  EXPECT_EQ(MeasureJpegFile(Write("junk.jpg", junk)), (ImageSize{0, 0}));
+  EXPECT_EQ(Measured(junk), (ImageSize{0, 0}));
+  EXPECT_EQ(MeasureJpegFile((folder_ / "missing.jpg").u16string()), (ImageSize{0, 0}));
+  EXPECT_EQ(MeasureJpeg(nullptr, 0), (ImageSize{0, 0}));
+}
+
+TEST_F(GdiplusReducerTest, MakesAJpegOfExactlyTheTargetSize) {
+  const Bytes reduced = Reduced(Picture(300, 200), 150, 100);
   fixtures::JpegFrame frame;
   ASSERT_TRUE(fixtures::ReadJpegFrame(reduced, &frame));
   EXPECT_EQ(frame.width, 150);
   EXPECT_EQ(frame.height, 100);
-  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{150, 100}));
-  // The file can be reduced again: nothing kept it open.
-  EXPECT_TRUE(ReduceJpegFile(path, 30, 20));
-  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{30, 20}));
-  EXPECT_EQ(FilesInFolder(), 1u) << "no temporary file is left behind";
+  EXPECT_EQ(Measured(reduced), (ImageSize{150, 100}));
+  EXPECT_EQ(reduced[reduced.size() - 2], 0xFF) << "the whole stream, up to EOI";
+  EXPECT_EQ(reduced.back(), 0xD9);
+  EXPECT_EQ(Measured(Reduced(reduced, 30, 20)), (ImageSize{30, 20}));
 }
 
-TEST_F(GdiplusReducerTest, FailuresKeepTheFullSizeBytes) {
+TEST_F(GdiplusReducerTest, FailuresGiveNothing) {
   const Bytes original = Picture(64, 48);
-  const std::u16string path = Write("keep.jpg", original);
   // A zero target (a 0 bound, or a strip whose fitted height truncates to 0)
   // and a negative one cannot be bitmaps.
-  EXPECT_FALSE(ReduceJpegFile(path, 0, 0));
-  EXPECT_FALSE(ReduceJpegFile(path, 800, 0));
-  EXPECT_FALSE(ReduceJpegFile(path, -3, 10));
-  EXPECT_EQ(Read(path), original);
-
-  const Bytes junk = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0x12};
-  const std::u16string junk_path = Write("junk.jpg", junk);
-  EXPECT_FALSE(ReduceJpegFile(junk_path, 10, 10));
-  EXPECT_EQ(Read(junk_path), junk);
-  EXPECT_EQ(FilesInFolder(), 2u);
+  EXPECT_TRUE(Reduced(original, 0, 0).empty());
+  EXPECT_TRUE(Reduced(original, 800, 0).empty());
+  EXPECT_TRUE(Reduced(original, -3, 10).empty());
+  EXPECT_TRUE(Reduced({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x02, 0x12}, 10, 10).empty());
+  EXPECT_TRUE(Reduced({}, 10, 10).empty());
 }
 
-TEST_F(GdiplusReducerTest, AStripBoundedTo800HasAZeroHeightAndStaysAsItIs) {
-  const Bytes strip = Picture(4000, 3);
-  const std::u16string path = Write("strip.jpg", strip);
+TEST_F(GdiplusReducerTest, AStripBoundedTo800HasAZeroHeight) {
   const ImageSize target = FitWithinBounds(4000, 3, 800, 800);
   EXPECT_EQ(target, (ImageSize{800, 0}));
-  EXPECT_FALSE(ReduceJpegFile(path, target.width, target.height));
-  EXPECT_EQ(Read(path), strip);
+  EXPECT_TRUE(Reduced(Picture(4000, 3), target.width, target.height).empty());
 }
 
 // A 24 by 16 greyscale baseline JPEG (the fixture encoder of this build,
@@ -134,10 +133,10 @@ const uint8_t kGreyJpeg[] = {
 };
 
 TEST_F(GdiplusReducerTest, AGreyscalePreviewIsReducedToo) {
-  const std::u16string path = Write("grey.jpg", Bytes(std::begin(kGreyJpeg), std::end(kGreyJpeg)));
-  ASSERT_EQ(MeasureJpegFile(path), (ImageSize{24, 16}));
-  EXPECT_TRUE(ReduceJpegFile(path, 12, 8));
-  EXPECT_EQ(MeasureJpegFile(path), (ImageSize{12, 8}));
+  const Bytes grey(std::begin(kGreyJpeg), std::end(kGreyJpeg));
+  ASSERT_EQ(Measured(grey), (ImageSize{24, 16}));
+  EXPECT_EQ(MeasureJpegFile(Write("grey.jpg", grey)), (ImageSize{24, 16}));
+  EXPECT_EQ(Measured(Reduced(grey, 12, 8)), (ImageSize{12, 8}));
 }
 
 }  // namespace

@@ -1,26 +1,23 @@
-// Measuring and reducing JPEG files with libjpeg-turbo (builds without GDI+).
+// Measuring and reducing JPEGs with libjpeg-turbo (builds without GDI+).
 //
-// A reduction streams: the decoder, scaling in the DCT domain to a size a
-// little above the target, hands rows to the bicubic resampler, whose
-// rows go straight to the encoder writing a temporary file beside the source.
-// YCbCr files stay YCbCr all the way (no colour conversion at either end),
-// and the reduced file keeps its colour at full resolution.
-// Only a window of rows is ever in memory. The temporary is renamed over the
-// source at the very end, so a failure anywhere leaves the source untouched.
+// A reduction streams: the decoder, reading the preview where it lies in
+// memory and scaling in the DCT domain to a size a little above the target,
+// hands rows to the bicubic resampler, whose rows go straight to the encoder
+// filling the output vector. YCbCr sources stay YCbCr all the way (no colour
+// conversion at either end), and the reduced copy keeps its colour at full
+// resolution. Besides the two compressed pictures, only a window of rows is
+// ever in memory.
 //
 // libjpeg reports fatal errors through error_exit, which must not return; ours
 // longjmps back to the one setjmp in each run function. Everything with a
 // destructor lives in the caller's context object, never in a frame the jump
 // skips, and the run functions read nothing after a jump but that object.
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -31,13 +28,14 @@
 #include "imaging/imaging.h"
 #include "imaging/resampler.h"
 #include "platform/file.h"
-#include "platform/path.h"
 
 namespace imaging {
 namespace {
 
-// Source bytes are read in chunks of this size.
+// Source bytes of a file are read in chunks of this size.
 constexpr size_t kInputChunkBytes = size_t{64} << 10;
+// The encoded copy grows in a vector that starts at this size and doubles.
+constexpr size_t kOutputChunkBytes = size_t{64} << 10;
 // Sources (and targets) with more pixels are refused: the largest camera
 // previews are a fraction of this, and a hostile header could otherwise make
 // us decode, or encode, for minutes.
@@ -52,10 +50,8 @@ constexpr int kMaxScans = 500;
 // Total APPn and COM payload kept from one source for copying into the
 // reduced file. Exif, ICC and XMP together rarely pass a megabyte.
 constexpr size_t kMaxMetadataBytes = size_t{16} << 20;
-// Attempts at a fresh temporary name before giving up.
-constexpr int kMaxTemporaryNameAttempts = 100;
 
-// ---- libjpeg plumbing: errors, scan limit, reading from a ReadOnlyFile ----
+// ---- libjpeg plumbing: errors, scan limit, reading a file, writing a vector ----
 
 struct ErrorTrap {
   jpeg_error_mgr manager;
@@ -142,6 +138,68 @@ void AttachFileSource(j_decompress_ptr cinfo, FileSource* source,
   source->manager.next_input_byte = nullptr;
   source->manager.bytes_in_buffer = 0;
   cinfo->src = &source->manager;
+}
+
+// Attaches the source: the bytes in memory when `memory` is set, else the file.
+void AttachSource(j_decompress_ptr cinfo, const uint8_t* memory, size_t length, FileSource* source,
+                  const platform::ReadOnlyFile* file) {
+  if (memory == nullptr) {
+    AttachFileSource(cinfo, source, file);
+    return;
+  }
+  // libjpeg's own memory source: past the end it inserts an end-of-image
+  // marker, as FillInput does for a file. An empty source is an error.
+  if (length > ULONG_MAX) Fail(reinterpret_cast<j_common_ptr>(cinfo), JERR_INPUT_EMPTY);
+  jpeg_mem_src(cinfo, memory, static_cast<unsigned long>(length));
+}
+
+struct VectorDestination {
+  jpeg_destination_mgr manager;
+  std::vector<uint8_t>* bytes = nullptr;
+};
+
+// Makes the vector `size` long with its first `used` bytes kept and the rest
+// handed to the encoder. Running out of memory is a libjpeg error like any
+// other: no exception may cross libjpeg's frames.
+void GrowOutput(j_compress_ptr cinfo, size_t used, size_t size) {
+  auto* destination = reinterpret_cast<VectorDestination*>(cinfo->dest);
+  bool grown = true;
+  try {
+    destination->bytes->resize(size);
+  } catch (const std::bad_alloc&) {
+    grown = false;
+  }
+  if (!grown) Fail(reinterpret_cast<j_common_ptr>(cinfo), JERR_OUT_OF_MEMORY);
+  destination->manager.next_output_byte = destination->bytes->data() + used;
+  destination->manager.free_in_buffer = size - used;
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+  reinterpret_cast<VectorDestination*>(cinfo->dest)->bytes->clear();
+  GrowOutput(cinfo, 0, kOutputChunkBytes);
+}
+
+// Called when the whole vector is full.
+boolean EmptyOutput(j_compress_ptr cinfo) {
+  const size_t used = reinterpret_cast<VectorDestination*>(cinfo->dest)->bytes->size();
+  GrowOutput(cinfo, used, used * 2);
+  return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+  auto* destination = reinterpret_cast<VectorDestination*>(cinfo->dest);
+  destination->bytes->resize(destination->bytes->size() - destination->manager.free_in_buffer);
+}
+
+void AttachVectorDestination(j_compress_ptr cinfo, VectorDestination* destination,
+                             std::vector<uint8_t>* bytes) {
+  destination->bytes = bytes;
+  destination->manager.init_destination = InitDestination;
+  destination->manager.empty_output_buffer = EmptyOutput;
+  destination->manager.term_destination = TermDestination;
+  destination->manager.next_output_byte = nullptr;
+  destination->manager.free_in_buffer = 0;
+  cinfo->dest = &destination->manager;
 }
 
 // ---- What a source must be for us to reduce it ----
@@ -268,15 +326,17 @@ boolean KeepMetadataSegment(j_decompress_ptr cinfo) {
 // ---- Measuring ----
 
 struct MeasureContext {
-  platform::ReadOnlyFile file;
   ErrorTrap trap;
-  FileSource source;
   jpeg_progress_mgr progress;
   jpeg_decompress_struct decoder;
   bool decoderCreated = false;
 };
 
-bool RunMeasure(MeasureContext* m, ImageSize* size) {
+// The headers of the JPEG in memory, or in `file` through `source` when
+// `memory` is null: the same read either way, so a preview measures alike
+// before and after it is written.
+bool RunMeasure(MeasureContext* m, const uint8_t* memory, size_t length, FileSource* source,
+                const platform::ReadOnlyFile* file, ImageSize* size) {
   InstallErrorTrap(&m->trap);
   m->decoder.err = &m->trap.manager;
   if (setjmp(m->trap.jump) != 0) return false;
@@ -284,7 +344,7 @@ bool RunMeasure(MeasureContext* m, ImageSize* size) {
   m->decoderCreated = true;
   m->progress.progress_monitor = LimitScans;
   m->decoder.progress = &m->progress;
-  AttachFileSource(&m->decoder, &m->source, &m->file);
+  AttachSource(&m->decoder, memory, length, source, file);
   jpeg_read_header(&m->decoder, TRUE);
   PixelLayout layout;
   if (!AcceptableSource(m->decoder, &layout)) return false;
@@ -293,12 +353,18 @@ bool RunMeasure(MeasureContext* m, ImageSize* size) {
   return true;
 }
 
+// A file's measure, with its 64 KiB input buffer: on the heap, not on a
+// worker thread's stack.
+struct FileMeasure {
+  platform::ReadOnlyFile file;
+  FileSource source;
+  MeasureContext context;
+};
+
 // ---- Reducing ----
 
 struct ReduceContext {
-  platform::ReadOnlyFile file;
   ErrorTrap trap;
-  FileSource source;
   jpeg_progress_mgr progress;
   SourceReader reader;
   jpeg_decompress_struct decoder;
@@ -307,7 +373,7 @@ struct ReduceContext {
   bool encoderCreated = false;
   RowResampler resampler;
   std::vector<uint8_t> outputRow;
-  std::FILE* output = nullptr;
+  VectorDestination destination;
 };
 
 // The DCT-domain scale n/8 to decode at. Scaling there is most of the speed
@@ -337,7 +403,8 @@ void ChooseDecodeScale(jpeg_decompress_struct* d, int32_t targetWidth, int32_t t
   }
 }
 
-bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
+bool RunReduce(ReduceContext* r, const uint8_t* jpeg, size_t length, int32_t targetWidth,
+               int32_t targetHeight, std::vector<uint8_t>* reduced) {
   InstallErrorTrap(&r->trap);
   r->decoder.err = &r->trap.manager;
   r->encoder.err = &r->trap.manager;
@@ -349,7 +416,7 @@ bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
   r->decoder.mem->max_memory_to_use = kMaxDecoderMemoryBytes;
   r->progress.progress_monitor = LimitScans;
   r->decoder.progress = &r->progress;
-  AttachFileSource(&r->decoder, &r->source, &r->file);
+  AttachSource(&r->decoder, jpeg, length, nullptr, nullptr);
   jpeg_set_marker_processor(&r->decoder, JPEG_COM, KeepMetadataSegment);
   for (int app = 0; app < 16; ++app) {
     jpeg_set_marker_processor(&r->decoder, JPEG_APP0 + app, KeepMetadataSegment);
@@ -370,7 +437,7 @@ bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
 
   jpeg_create_compress(&r->encoder);
   r->encoderCreated = true;
-  jpeg_stdio_dest(&r->encoder, r->output);
+  AttachVectorDestination(&r->encoder, &r->destination, reduced);
   r->encoder.image_width = static_cast<JDIMENSION>(targetWidth);
   r->encoder.image_height = static_cast<JDIMENSION>(targetHeight);
   r->encoder.input_components = layout.components;
@@ -416,71 +483,41 @@ bool RunReduce(ReduceContext* r, int32_t targetWidth, int32_t targetHeight) {
   return true;
 }
 
-// Creates a fresh file in the folder of `target` for writing, with the
-// target's permission bits; fills *name with its path. The name is short and
-// independent of the target's, so a target name near the system's length
-// limit still gets a temporary.
-std::FILE* CreateTemporaryBeside(const platform::NativePath& target, platform::NativePath* name) {
-  struct stat targetInfo;
-  const bool haveMode = ::stat(target.c_str(), &targetInfo) == 0;
-  const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  const std::string stem = folder + ".rawlift-reduce-" + std::to_string(::getpid()) + "-";
-  for (int attempt = 0; attempt < kMaxTemporaryNameAttempts; ++attempt) {
-    *name = stem + std::to_string(attempt) + ".tmp";
-    const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return nullptr;
-    }
-    if (haveMode) ::fchmod(fd, targetInfo.st_mode & 07777);
-    std::FILE* stream = ::fdopen(fd, "wb");
-    if (stream == nullptr) {
-      ::close(fd);
-      ::unlink(name->c_str());
-    }
-    return stream;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
-// The contexts hold a 64 KiB input buffer each: on the heap, not on a worker
-// thread's stack.
-ImageSize MeasureJpegFile(const std::u16string& path) {
-  auto m = std::make_unique<MeasureContext>();
+ImageSize MeasureJpeg(const uint8_t* jpeg, size_t length) {
+  if (jpeg == nullptr || length == 0) return ImageSize{};
+  MeasureContext m;
   ImageSize size;
-  if (!m->file.Open(path)) return ImageSize{};
-  const bool measured = RunMeasure(m.get(), &size);
-  if (m->decoderCreated) jpeg_destroy_decompress(&m->decoder);
+  const bool measured = RunMeasure(&m, jpeg, length, nullptr, nullptr, &size);
+  if (m.decoderCreated) jpeg_destroy_decompress(&m.decoder);
   return measured ? size : ImageSize{};
 }
 
-bool ReduceJpegFile(const std::u16string& path, int32_t targetWidth, int32_t targetHeight) {
-  if (targetWidth < 1 || targetHeight < 1 || targetWidth > kMaxResampleDimension ||
-      targetHeight > kMaxResampleDimension ||
+ImageSize MeasureJpegFile(const std::u16string& path) {
+  auto f = std::make_unique<FileMeasure>();
+  if (!f->file.Open(path)) return ImageSize{};
+  ImageSize size;
+  const bool measured = RunMeasure(&f->context, nullptr, 0, &f->source, &f->file, &size);
+  if (f->context.decoderCreated) jpeg_destroy_decompress(&f->context.decoder);
+  return measured ? size : ImageSize{};
+}
+
+bool ReduceJpeg(const uint8_t* jpeg, size_t length, int32_t targetWidth, int32_t targetHeight,
+                std::vector<uint8_t>* reduced) {
+  reduced->clear();
+  if (jpeg == nullptr || length == 0 || targetWidth < 1 || targetHeight < 1 ||
+      targetWidth > kMaxResampleDimension || targetHeight > kMaxResampleDimension ||
       uint64_t{static_cast<uint32_t>(targetWidth)} * static_cast<uint32_t>(targetHeight) >
           kMaxSourcePixels) {
     return false;
   }
-  const platform::NativePath nativePath = platform::ToNativePath(path);
   auto r = std::make_unique<ReduceContext>();
-  if (!r->file.Open(nativePath)) return false;
-  platform::NativePath temporaryName;
-  r->output = CreateTemporaryBeside(nativePath, &temporaryName);
-  if (r->output == nullptr) return false;
-
-  bool reduced = RunReduce(r.get(), targetWidth, targetHeight);
+  const bool done = RunReduce(r.get(), jpeg, length, targetWidth, targetHeight, reduced);
   if (r->encoderCreated) jpeg_destroy_compress(&r->encoder);
   if (r->decoderCreated) jpeg_destroy_decompress(&r->decoder);
-  r->file.Close();
-  // fclose flushes what the encoder left buffered; a late write error counts.
-  if (std::fclose(r->output) != 0) reduced = false;
-  if (reduced && std::rename(temporaryName.c_str(), nativePath.c_str()) == 0) return true;
-  ::unlink(temporaryName.c_str());
-  return false;
+  if (!done) reduced->clear();
+  return done;
 }
 
 }  // namespace imaging

@@ -3,20 +3,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <map>
-#include <memory>
 #include <system_error>
+#include <utility>
 
-#include "engine/extract.h"
+#include "imaging/imaging.h"
 #include "job/naming.h"
 #include "platform/file.h"
 #include "platform/fs.h"
-#ifdef RAWLIFT_HAVE_IMAGING
-#include "imaging/imaging.h"
-#endif
 
 namespace job {
 
@@ -35,16 +31,17 @@ const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", 
 constexpr char16_t kTemporaryPrefix[] = u".rlft-";
 constexpr char16_t kTemporarySuffix[] = u".part";
 
-// Temporaries the job and the reducers write in an output folder, as prefix
-// and suffix; what a killed run leaves of them is removed by a later run.
+// Temporaries written in an output folder, as prefix and suffix; what a
+// killed run leaves of them is removed by a later run.
 struct TemporaryPattern {
   const char16_t* prefix;
   const char16_t* suffix;
 };
 const TemporaryPattern kTemporaryPatterns[] = {
     {kTemporaryPrefix, kTemporarySuffix},  // outputs being written
-    {u".rlft-reduce-", u".tmp"},           // reduced copies, GDI+
-    {u".rawlift-reduce-", u".tmp"},        // reduced copies, libjpeg
+    // Reduced copies rewritten in place by earlier versions (GDI+, libjpeg).
+    {u".rlft-reduce-", u".tmp"},
+    {u".rawlift-reduce-", u".tmp"},
 };
 
 bool HasPrefixAndSuffix(const std::u16string& name, const std::u16string& prefix,
@@ -78,17 +75,183 @@ bool IsEmptyFile(const std::u16string& path) {
   return file.Open(path) && file.Size() == 0;
 }
 
-struct FreeDeleter {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
+// The output at `path` counts as present. An empty file under an output's
+// name holds no picture: it is what a power cut soon after an unflushed write
+// leaves, so it is removed and written anew.
+bool OutputPresent(const std::u16string& path) {
+  return OutputFileExists(path) && (!IsEmptyFile(path) || !platform::RemoveFile(path));
+}
 
 }  // namespace
 
+// One RAW file's outputs, worked out in order: the full-size preview, then
+// the reduced copy, whose size comes from the full-size output. The preview
+// is taken from the engine at most once, and only when an output is missing.
+class ExtractionJob::FileWork {
+ public:
+  FileWork(ExtractionJob* job, FileOutcome* outcome) : job_(*job), outcome_(*outcome) {}
+
+  void Run() {
+    const settings::ExtractionSettings& settings = job_.settings_;
+    // Both entries exist from here on; pointers into the vector stay valid.
+    outcome_.outputs.reserve(2);
+    outcome_.outputs.emplace_back();
+    OutputResult& full = outcome_.outputs.back();
+    std::u16string parent, baseName, extension, folder;
+    if (!ParentFolderOf(outcome_.rawPath, &parent)) {
+      full.fault = OutputFault::kNoFolderInPath;
+      return;
+    }
+    SplitFileName(outcome_.rawPath, &baseName, &extension);
+    if (!job_.PrepareOutputFolder(parent, ExpandFolderPattern(OutputFolderPattern(false), 0, 0),
+                                  &folder)) {
+      full.fault = OutputFault::kCannotCreateFolder;
+      return;
+    }
+    full.path = OutputFilePath(folder, ExpandFileNamePattern(OutputFileNamePattern(settings, false),
+                                                             baseName, extension, 0, 0));
+    if (OutputPresent(full.path)) {
+      full.status = OutputStatus::kAlreadyPresent;
+    } else {
+      if (!TakePreview(&full)) return;
+      Write(&full, preview_.bytes.get(), preview_.length, imaging::ImageSize{});
+      if (full.status == OutputStatus::kNotWritten) return;
+    }
+    if (settings.sizeMode == settings::NativeOnly) {
+      MeasureForReport(&full);
+      return;
+    }
+
+    // The reduced copy is sized by the full-size output: the preview when
+    // this run wrote it, else the file found under that name (whoever put
+    // it there).
+    const imaging::ImageSize measured =
+        full.status == OutputStatus::kWritten ? PreviewSize() : imaging::MeasureJpegFile(full.path);
+    full.width = measured.width;
+    full.height = measured.height;
+    imaging::ImageSize target = measured;
+    if (measured.width > settings.maxWidth || measured.height > settings.maxHeight) {
+      target = imaging::FitWithinBounds(measured.width, measured.height, settings.maxWidth,
+                                        settings.maxHeight);
+    }
+    outcome_.outputs.emplace_back();
+    OutputResult& reduced = outcome_.outputs.back();
+    reduced.reduced = true;
+    // The folder carries the configured bound, the name the size produced.
+    if (!job_.PrepareOutputFolder(
+            parent,
+            ExpandFolderPattern(OutputFolderPattern(true), settings.maxWidth, settings.maxHeight),
+            &folder)) {
+      reduced.fault = OutputFault::kCannotCreateFolder;
+      return;
+    }
+    reduced.path = OutputFilePath(
+        folder, ExpandFileNamePattern(OutputFileNamePattern(settings, true), baseName, extension,
+                                      target.width, target.height));
+    if (OutputPresent(reduced.path)) {
+      reduced.status = OutputStatus::kAlreadyPresent;
+      MeasureForReport(&reduced);
+      return;
+    }
+    if (!TakePreview(&reduced)) return;
+    // A preview of the bounded size already stays a byte-for-byte copy; so
+    // does one whose bounded size has no area, which no picture can have
+    // (a strip, a bound of 0, a preview that cannot be measured: width 0).
+    if (target == PreviewSize() || target.width <= 0 || target.height <= 0) {
+      Write(&reduced, preview_.bytes.get(), preview_.length, PreviewSize());
+      return;
+    }
+    std::vector<uint8_t> bytes;
+    if (!job_.ReducePreview(preview_.bytes.get(), preview_.length, target.width, target.height,
+                            &bytes)) {
+      // Nothing goes under the reduced name, least of all full-size bytes.
+      reduced.fault = OutputFault::kCannotReduce;
+      return;
+    }
+    Write(&reduced, bytes.data(), bytes.size(), target);
+  }
+
+ private:
+  // The engine's preview, asked for once; false (and the output's fault
+  // set) when there is none.
+  bool TakePreview(OutputResult* output) {
+    if (!previewTaken_) {
+      previewTaken_ = true;
+      preview_ = job_.ExtractPreview(outcome_.rawPath, job_.extractOptions_);
+      // An empty preview is none.
+      if (preview_.reason == engine::NoPreviewReason::kNone &&
+          (!preview_.bytes || preview_.length == 0)) {
+        preview_.reason = engine::NoPreviewReason::kNoPreview;
+      }
+    }
+    if (preview_.extracted()) return true;
+    output->fault = OutputFault::kNoPreview;
+    outcome_.previewReason = preview_.reason;
+    return false;
+  }
+
+  // The preview's own size, from its headers as the decoder reads them:
+  // the same that measuring the written file gives.
+  imaging::ImageSize PreviewSize() {
+    if (!previewMeasured_) {
+      previewMeasured_ = true;
+      previewSize_ = imaging::MeasureJpeg(preview_.bytes.get(), preview_.length);
+    }
+    return previewSize_;
+  }
+
+  void Write(OutputResult* output, const uint8_t* bytes, size_t length, imaging::ImageSize size) {
+    if (platform::WriteNewFile(output->path, bytes, length, kTemporaryPrefix, kTemporarySuffix,
+                               job_.options_.flushEachOutput)) {
+      output->status = OutputStatus::kWritten;
+      output->width = size.width;
+      output->height = size.height;
+    } else if (OutputFileExists(output->path)) {
+      // Another run placed it between the test and the move: it is present,
+      // and it was left as that run wrote it.
+      output->status = OutputStatus::kAlreadyPresent;
+    } else {
+      output->fault = OutputFault::kCannotWrite;
+    }
+  }
+
+  // The size of an output that nothing else needed measured.
+  void MeasureForReport(OutputResult* output) {
+    if (!job_.options_.reportSizes) return;
+    const imaging::ImageSize size = output->status == OutputStatus::kWritten
+                                        ? PreviewSize()
+                                        : imaging::MeasureJpegFile(output->path);
+    output->width = size.width;
+    output->height = size.height;
+  }
+
+  ExtractionJob& job_;
+  FileOutcome& outcome_;
+  bool previewTaken_ = false;
+  engine::ExtractedPreview preview_;
+  bool previewMeasured_ = false;
+  imaging::ImageSize previewSize_;
+};
+
 ExtractionJob::ExtractionJob(const settings::SettingsStore& store) {
   settings::ReadExtractionSettings(store, &settings_);
+  SetOptions(JobOptions());
 }
 
-ExtractionJob::ExtractionJob(const settings::ExtractionSettings& settings) : settings_(settings) {}
+ExtractionJob::ExtractionJob(const settings::ExtractionSettings& settings) : settings_(settings) {
+  SetOptions(JobOptions());
+}
+
+void ExtractionJob::SetOptions(const JobOptions& options) {
+  options_ = options;
+  if (options_.parallelFiles < 1) options_.parallelFiles = 1;
+  extractOptions_.software = kSoftwareText;
+  // A stored setting, as the sizes are; values other than complete read as
+  // compact.
+  extractOptions_.metadata = settings_.metadata == settings::MetadataComplete
+                                 ? engine::MetadataMode::kComplete
+                                 : engine::MetadataMode::kCompact;
+}
 
 ExtractionJob::~ExtractionJob() {
   StopWorker();
@@ -135,6 +298,11 @@ JobCounters ExtractionJob::Snapshot() const {
   return counters_;
 }
 
+CollectionReport ExtractionJob::collection() const {
+  std::lock_guard<std::mutex> lock(jobMutex_);
+  return collection_;
+}
+
 JobCounters ExtractionJob::TickProgress(bool* closeNow) {
   std::lock_guard<std::mutex> lock(jobMutex_);
   *closeNow = false;
@@ -162,23 +330,28 @@ void ExtractionJob::WorkerBody() {
 
 void ExtractionJob::Run() {
   std::vector<std::u16string> files;
+  CollectionReport report;
   if (selection_) {
-    for (const std::u16string& path : *selection_) CollectRawFiles(&files, path, rawSuffixes_);
+    for (const std::u16string& path : *selection_) {
+      CollectRawFiles(&files, path, rawSuffixes_, options_.recursive, &report);
+    }
   }
   {
     std::lock_guard<std::mutex> lock(jobMutex_);
+    collection_ = report;
     counters_.filesFound = files.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())
                                ? std::numeric_limits<int32_t>::max()
                                : static_cast<int32_t>(files.size());
   }
   const int64_t start = platform::CalendarSeconds();
-  if (parallelFiles_ <= 1) {
-    for (const std::u16string& path : files) {
+  bool completed = true;
+  if (options_.parallelFiles <= 1) {
+    for (size_t i = 0; i < files.size() && completed; ++i) {
       {
         std::lock_guard<std::mutex> lock(jobMutex_);
-        if (counters_.cancelRequested) return;  // not done, no time recorded
+        completed = !counters_.cancelRequested;
       }
-      ProcessOneFile(path);
+      if (completed) ProcessOneFile(i, files[i]);
     }
   } else {
     // Colliding files form one group, kept in list order; groups are
@@ -190,8 +363,12 @@ void ExtractionJob::Run() {
       if (found.second) groups.emplace_back();
       groups[found.first->second].push_back(i);
     }
-    if (!ProcessGroups(files, groups)) return;  // cancelled
+    completed = ProcessGroups(files, groups);
   }
+  // After a cancel, files left unstarted leave gaps in the list: what
+  // finished after a gap has been held back until now.
+  DeliverHeldBack();
+  if (!completed) return;  // not done, no time recorded
   std::lock_guard<std::mutex> lock(jobMutex_);
   counters_.done = true;
   counters_.closeCountdown = kCloseCountdownTicks;
@@ -224,14 +401,15 @@ bool ExtractionJob::ProcessGroups(const std::vector<std::u16string>& files,
             return;
           }
         }
-        ProcessOneFile(files[groups[group][i]]);
+        const size_t index = groups[group][i];
+        ProcessOneFile(index, files[index]);
       }
     }
   };
   // The calling thread is one of the workers; a helper that cannot be
   // started only means fewer files at once.
   std::vector<std::thread> helpers;
-  const size_t wanted = std::min(groups.size(), static_cast<size_t>(parallelFiles_));
+  const size_t wanted = std::min(groups.size(), static_cast<size_t>(options_.parallelFiles));
   for (size_t i = 1; i < wanted; ++i) {
     try {
       helpers.emplace_back(work);
@@ -245,57 +423,135 @@ bool ExtractionJob::ProcessGroups(const std::vector<std::u16string>& files,
   return !cancelled;
 }
 
-void ExtractionJob::ProcessOneFile(const std::u16string& rawPath) {
-  FileResult full, reduced;
-  // A file that runs the process out of memory yields nothing; the worker
-  // thread must not end by an exception, which would end the whole process.
+FileOutcome ExtractionJob::ProcessFile(const std::u16string& rawPath) {
+  FileOutcome outcome;
+  outcome.rawPath = rawPath;
+  // A file that runs the process out of memory yields nothing more; the
+  // worker thread must not end by an exception, which would end the whole
+  // process.
   try {
-    full = ProcessRawFile(rawPath, OutputFolderPattern(false),
-                          OutputFileNamePattern(settings_, false), 0, 0, 0, 0);
-    if (settings_.sizeMode != settings::NativeOnly && (full.written || full.alreadyPresent)) {
-      int32_t width = 0, height = 0;
-      MeasureJpeg(full.outputPath, &width, &height);
-      int32_t targetWidth = width, targetHeight = height;
-      if (width > settings_.maxWidth || height > settings_.maxHeight) {
-        FitBounds(width, height, settings_.maxWidth, settings_.maxHeight, &targetWidth,
-                  &targetHeight);
-      }
-      // The folder carries the configured bound, the name the size produced.
-      reduced =
-          ProcessRawFile(rawPath, OutputFolderPattern(true), OutputFileNamePattern(settings_, true),
-                         settings_.maxWidth, settings_.maxHeight, targetWidth, targetHeight);
-      // A preview that fits stays a byte-for-byte copy.
-      if (reduced.written && (targetWidth != width || targetHeight != height)) {
-        ReduceJpeg(reduced.outputPath, targetWidth, targetHeight);
+    FileWork(this, &outcome).Run();
+  } catch (const std::exception&) {
+    for (OutputResult& output : outcome.outputs) {
+      if (output.status == OutputStatus::kNotWritten && output.fault == OutputFault::kNone) {
+        output.fault = OutputFault::kOutOfMemory;
       }
     }
+  }
+  return outcome;
+}
+
+void ExtractionJob::ProcessOneFile(size_t index, const std::u16string& rawPath) {
+  FileOutcome outcome = ProcessFile(rawPath);
+  {
+    std::lock_guard<std::mutex> lock(jobMutex_);
+    ++counters_.filesDone;
+    switch (outcome.status()) {
+      case FileStatus::kWritten:
+        ++counters_.newCount;
+        break;
+      case FileStatus::kAlreadyPresent:
+        ++counters_.existingCount;
+        break;
+      case FileStatus::kNothing:
+        break;
+    }
+  }
+  if (observer_) Deliver(index, std::move(outcome));
+}
+
+void ExtractionJob::Deliver(size_t index, FileOutcome&& outcome) {
+  std::unique_lock<std::mutex> lock(deliveryMutex_);
+  try {
+    heldBack_.emplace(index, std::move(outcome));
   } catch (const std::exception&) {
+    return;  // out of memory: the report of this file is lost, not the run
   }
-  std::lock_guard<std::mutex> lock(jobMutex_);
-  ++counters_.filesDone;
-  if (full.written || reduced.written) {
-    ++counters_.newCount;
-  } else if (full.alreadyPresent || reduced.alreadyPresent) {
-    ++counters_.existingCount;
+  // One thread at a time calls the observer; it also takes what others
+  // finish meanwhile, in order.
+  if (delivering_) return;
+  delivering_ = true;
+  for (auto next = heldBack_.find(nextDelivery_); next != heldBack_.end();
+       next = heldBack_.find(nextDelivery_)) {
+    const FileOutcome ready = std::move(next->second);
+    heldBack_.erase(next);
+    ++nextDelivery_;
+    lock.unlock();
+    try {
+      observer_(ready);
+    } catch (const std::exception&) {
+    }
+    lock.lock();
   }
+  delivering_ = false;
+}
+
+void ExtractionJob::DeliverHeldBack() {
+  if (!observer_) return;
+  // Every worker has ended: nobody else delivers now.
+  std::lock_guard<std::mutex> lock(deliveryMutex_);
+  for (auto& held : heldBack_) {
+    try {
+      observer_(held.second);
+    } catch (const std::exception&) {
+    }
+  }
+  heldBack_.clear();
 }
 
 void ExtractionJob::CollectRawFiles(std::vector<std::u16string>* list, const std::u16string& path,
-                                    const std::vector<std::u16string>& suffixes,
-                                    char16_t separator) {
+                                    const std::vector<std::u16string>& suffixes, bool recursive,
+                                    CollectionReport* report, char16_t separator) {
   if (!platform::IsDirectory(path)) {
     if (HasRawSuffix(path, suffixes, separator)) list->push_back(path);
     return;
   }
-  std::u16string folder = path;
-  if (folder.back() != separator) folder += separator;
-  std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolder(folder, &entries)) return;
-  // Only the files directly inside: sub-folders (our own output folders
-  // among them) are never entered, and FIFOs or devices are never opened.
-  for (const platform::FolderEntry& entry : entries) {
-    if (entry.isDirectory || entry.isSpecial) continue;
-    if (HasRawSuffix(entry.name, suffixes, separator)) list->push_back(folder + entry.name);
+  struct Pending {
+    std::u16string folder;
+    int depth;
+  };
+  std::vector<Pending> stack = {{path, 0}};
+  std::set<platform::FolderIdentity> visited;
+  while (!stack.empty()) {
+    const Pending current = std::move(stack.back());
+    stack.pop_back();
+    std::u16string folder = current.folder;
+    if (folder.back() != separator) folder += separator;
+    platform::FolderIdentity identity;
+    // A folder reached a second time (a bind mount of a folder above it) is
+    // not walked again. One whose identity cannot be told is walked; the
+    // depth bound still ends the walk.
+    if (recursive && platform::GetFolderIdentity(folder, &identity) &&
+        !visited.insert(identity).second) {
+      continue;
+    }
+    std::vector<platform::FolderEntry> entries;
+    if (!platform::ListFolder(folder, &entries)) continue;
+    std::vector<std::u16string> subfolders;
+    for (const platform::FolderEntry& entry : entries) {
+      if (entry.isDirectory) {
+        // Our own outputs are never inputs; a link can lead back up the tree.
+        if (entry.isLink || IsOutputFolderName(entry.name)) continue;
+        if (!recursive) {
+          ++report->subfoldersNotSearched;
+        } else if (current.depth >= kMaxFolderDepth) {
+          ++report->foldersTooDeep;
+        } else {
+          subfolders.push_back(folder + entry.name);
+        }
+        continue;
+      }
+      // FIFOs and devices are never opened: that can block or read forever.
+      if (entry.isSpecial) continue;
+      if (HasRawSuffix(entry.name, suffixes, separator)) list->push_back(folder + entry.name);
+    }
+    // Sub-folders in name order (DCIM/100CANON before 101CANON, whatever
+    // order the system lists them in). Pushed in reverse, they come off the
+    // stack in that order, each with everything below it before the next.
+    std::sort(subfolders.begin(), subfolders.end());
+    for (auto sub = subfolders.rbegin(); sub != subfolders.rend(); ++sub) {
+      stack.push_back({std::move(*sub), current.depth + 1});
+    }
   }
 }
 
@@ -316,58 +572,11 @@ bool ExtractionJob::HasRawSuffix(const std::u16string& path,
   return false;
 }
 
-FileResult ExtractionJob::ProcessRawFile(const std::u16string& rawPath,
-                                         const std::u16string& folderPattern,
-                                         const std::u16string& fileNamePattern, int32_t folderWidth,
-                                         int32_t folderHeight, int32_t fileWidth,
-                                         int32_t fileHeight) {
-  FileResult result;
-  std::u16string parent, baseName, extension, folder;
-  if (!ParentFolderOf(rawPath, &parent)) return result;
-  SplitFileName(rawPath, &baseName, &extension);
-  const std::u16string folderName = ExpandFolderPattern(folderPattern, folderWidth, folderHeight);
-  if (!EnsureOutputFolder(parent, folderName, &folder)) return result;
-  SweepOutputFolderOnce(folder);
-  const std::u16string fileName =
-      ExpandFileNamePattern(fileNamePattern, baseName, extension, fileWidth, fileHeight);
-  result.outputPath = OutputFilePath(folder, fileName);
-  if (OutputFileExists(result.outputPath)) {
-    // An empty file under an output's name holds no picture: it is what a
-    // power cut soon after an unflushed write leaves, so it is written anew.
-    if (!IsEmptyFile(result.outputPath) || !platform::RemoveFile(result.outputPath)) {
-      result.alreadyPresent = true;
-      return result;
-    }
-  }
-  uint8_t* buffer = nullptr;
-  uint32_t length = 0;
-  if (!ExtractPreview(rawPath, &buffer, &length)) return result;
-  const std::unique_ptr<uint8_t, FreeDeleter> owned(buffer);
-  if (!buffer || length == 0) return result;  // an empty preview is none
-  if (WriteJpegFile(result.outputPath, buffer, length, flushEachOutput_)) {
-    result.written = true;
-  } else if (OutputFileExists(result.outputPath)) {
-    // Another run placed it between the test and the move: it is present,
-    // and it was left as that run wrote it.
-    result.alreadyPresent = true;
-  }
-  return result;
-}
-
-bool ExtractionJob::WriteJpegFile(const std::u16string& path, const uint8_t* bytes, size_t length,
-                                  bool flush) {
-  std::u16string folder;
-  if (!ParentFolderOf(path, &folder)) return false;
-  platform::NewFile file;
-  std::u16string temporary;
-  if (!platform::CreateUniqueFile(folder, kTemporaryPrefix, kTemporarySuffix, &file, &temporary)) {
-    return false;
-  }
-  const bool complete = file.Write(bytes, length) && (!flush || file.Sync());
-  const bool closed = file.Close();
-  if (complete && closed && platform::RenameNoReplace(temporary, path)) return true;
-  platform::RemoveFile(temporary);
-  return false;
+bool ExtractionJob::PrepareOutputFolder(const std::u16string& parent,
+                                        const std::u16string& folderName, std::u16string* folder) {
+  if (!EnsureOutputFolder(parent, folderName, folder)) return false;
+  SweepOutputFolderOnce(*folder);
+  return true;
 }
 
 void ExtractionJob::SweepOutputFolderOnce(const std::u16string& folder) {
@@ -395,59 +604,20 @@ void ExtractionJob::RemoveAbandonedTemporaries(const std::u16string& folder,
   }
 }
 
-bool ExtractionJob::ExtractPreview(const std::u16string& rawPath, uint8_t** buffer,
-                                   uint32_t* length) {
+engine::ExtractedPreview ExtractionJob::ExtractPreview(const std::u16string& rawPath,
+                                                       const engine::ExtractOptions& options) {
   try {
-    engine::ExtractOptions options;
-    options.software = kSoftwareText;
-    // Stored values other than complete read as compact.
-    options.metadata = settings_.metadata == settings::MetadataComplete
-                           ? engine::MetadataMode::kComplete
-                           : engine::MetadataMode::kCompact;
-    engine::ExtractedPreview preview = engine::ExtractEmbeddedPreview(rawPath, options);
-    if (!preview.extracted() || preview.length > UINT32_MAX) return false;
-    *length = static_cast<uint32_t>(preview.length);
-    *buffer = preview.bytes.release();
-    return true;
+    return engine::ExtractEmbeddedPreview(rawPath, options);
   } catch (const std::exception&) {
-    return false;
+    engine::ExtractedPreview none;
+    none.reason = engine::NoPreviewReason::kOutOfMemory;
+    return none;
   }
 }
 
-void ExtractionJob::MeasureJpeg(const std::u16string& path, int32_t* width, int32_t* height) {
-#ifdef RAWLIFT_HAVE_IMAGING
-  const imaging::ImageSize size = imaging::MeasureJpegFile(path);
-  *width = size.width;
-  *height = size.height;
-#else
-  (void)path;
-  *width = 0;
-  *height = 0;
-#endif
-}
-
-void ExtractionJob::FitBounds(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight,
-                              int32_t* targetWidth, int32_t* targetHeight) {
-#ifdef RAWLIFT_HAVE_IMAGING
-  const imaging::ImageSize size = imaging::FitWithinBounds(width, height, maxWidth, maxHeight);
-  *targetWidth = size.width;
-  *targetHeight = size.height;
-#else
-  (void)maxWidth;
-  (void)maxHeight;
-  *targetWidth = width;
-  *targetHeight = height;
-#endif
-}
-
-void ExtractionJob::ReduceJpeg(const std::u16string& path, int32_t width, int32_t height) {
-#ifdef RAWLIFT_HAVE_IMAGING
-  imaging::ReduceJpegFile(path, width, height);
-#else
-  (void)path;
-  (void)width;
-  (void)height;
-#endif
+bool ExtractionJob::ReducePreview(const uint8_t* jpeg, size_t length, int32_t width, int32_t height,
+                                  std::vector<uint8_t>* reduced) {
+  return imaging::ReduceJpeg(jpeg, length, width, height, reduced);
 }
 
 }  // namespace job

@@ -7,20 +7,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
-#include <tuple>
+#include <utility>
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include "imaging/imaging.h"
 #include "job/job_test_support.h"
 #include "job/naming.h"
 #include "platform/graphics_session.h"
 #include "tests/fixtures/jpeg.h"
-#ifdef RAWLIFT_HAVE_IMAGING
-#include "imaging/imaging.h"
-#endif
 
 using namespace job;
 using job_test::Bytes;
@@ -37,9 +37,15 @@ Bytes Jpeg(int width, int height, uint32_t seed = 1) {
   return fixtures::MakeJpeg(o);
 }
 
-// A job whose "RAW files" are JPEG files: the preview is the file itself.
-// Measuring reads the JPEG frame; bounding follows the rescaler's rule;
-// reductions are recorded, not performed.
+imaging::ImageSize FrameOf(const Bytes& jpeg) {
+  fixtures::JpegFrame frame;
+  if (!fixtures::ReadJpegFrame(jpeg, &frame)) return imaging::ImageSize{};
+  return imaging::ImageSize{frame.width, frame.height};
+}
+
+// A job whose "RAW files" are JPEG files: the preview is the file itself,
+// and a file that is no JPEG gives the engine's "unknown container".
+// Reductions are real, and recorded; failReductions makes them fail.
 class FakeJob : public ExtractionJob {
  public:
   explicit FakeJob(const ExtractionSettings& s = ExtractionSettings()) : ExtractionJob(s) {
@@ -47,44 +53,30 @@ class FakeJob : public ExtractionJob {
   }
   ~FakeJob() override { StopWorker(); }
 
-  std::function<void(int call)> onExtract;  // runs on the worker, before reading
+  std::function<void(const std::u16string& rawPath, int call)> onExtract;  // before reading
   std::atomic<int> extractions{0};
-  std::vector<std::tuple<std::u16string, int32_t, int32_t>> reductions;
+  std::vector<imaging::ImageSize> reductions;
+  bool failReductions = false;
 
  protected:
-  bool ExtractPreview(const std::u16string& rawPath, uint8_t** buffer, uint32_t* length) override {
+  engine::ExtractedPreview ExtractPreview(const std::u16string& rawPath,
+                                          const engine::ExtractOptions& options) override {
+    EXPECT_EQ(options.software, kSoftwareText);
     const int call = extractions++;
-    if (onExtract) onExtract(call);
+    if (onExtract) onExtract(rawPath, call);
     Bytes raw;
     if (!ScratchFolder::Read(rawPath, &raw) || raw.size() < 2 || raw[0] != 0xFF || raw[1] != 0xD8) {
-      return false;
+      engine::ExtractedPreview none;
+      none.reason = engine::NoPreviewReason::kUnknownContainer;
+      return none;
     }
-    *buffer = static_cast<uint8_t*>(std::malloc(raw.size()));
-    std::memcpy(*buffer, raw.data(), raw.size());
-    *length = static_cast<uint32_t>(raw.size());
-    return true;
+    return job_test::PreviewOf(raw);
   }
-  void MeasureJpeg(const std::u16string& path, int32_t* width, int32_t* height) override {
-    Bytes bytes;
-    fixtures::JpegFrame frame;
-    const bool ok = ScratchFolder::Read(path, &bytes) && fixtures::ReadJpegFrame(bytes, &frame);
-    *width = ok ? frame.width : 0;
-    *height = ok ? frame.height : 0;
-  }
-  void FitBounds(int32_t w, int32_t h, int32_t maxW, int32_t maxH, int32_t* tw,
-                 int32_t* th) override {
-    if (w == 0 || h == 0) return;
-    const int64_t fittedHeight = int64_t{h} * maxW / w;
-    if (fittedHeight > maxH) {
-      *tw = static_cast<int32_t>(int64_t{w} * maxH / h);
-      *th = maxH;
-    } else {
-      *tw = maxW;
-      *th = static_cast<int32_t>(fittedHeight);
-    }
-  }
-  void ReduceJpeg(const std::u16string& path, int32_t w, int32_t h) override {
-    reductions.emplace_back(path, w, h);
+  bool ReducePreview(const uint8_t* jpeg, size_t length, int32_t w, int32_t h,
+                     std::vector<uint8_t>* reduced) override {
+    reductions.push_back(imaging::ImageSize{w, h});
+    if (failReductions) return false;
+    return ExtractionJob::ReducePreview(jpeg, length, w, h, reduced);
   }
 };
 
@@ -103,6 +95,20 @@ JobCounters RunOver(FakeJob& job, const std::vector<std::u16string>& selection) 
   return job.Snapshot();
 }
 
+// Runs the job with an observer; the outcomes in the order it saw them.
+std::vector<FileOutcome> OutcomesOf(FakeJob& job, const std::vector<std::u16string>& selection,
+                                    JobOptions options = JobOptions()) {
+  std::vector<FileOutcome> seen;
+  std::mutex guard;
+  job.SetOptions(options);
+  job.SetFileObserver([&](const FileOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(guard);
+    seen.push_back(outcome);
+  });
+  RunOver(job, selection);
+  return seen;
+}
+
 std::vector<std::u16string> Names(std::initializer_list<const char16_t*> names) {
   return std::vector<std::u16string>(names.begin(), names.end());
 }
@@ -112,6 +118,8 @@ class ExtractionJobTest : public ::testing::Test {
   ExtractionJobTest()
       : dir_(std::string("rawlift_job_test_") +
              ::testing::UnitTest::GetInstance()->current_test_info()->name()) {}
+  // Reductions are real: GDI+ has to be up on Windows.
+  platform::GraphicsSession graphics_;
   std::u16string In(std::initializer_list<std::u16string> parts) const { return dir_.Path(parts); }
   void Put(const std::u16string& name, const Bytes& bytes) {
     ASSERT_TRUE(ScratchFolder::Write(In({name}), bytes));
@@ -155,10 +163,15 @@ TEST_F(ExtractionJobTest, FolderContributesOnlyItsOwnRawFiles) {
   Put(u"notes.NEF.txt", jpeg);
   ASSERT_TRUE(platform::CreateFolder(In({u"sub"})));
   Put(u"sub" + std::u16string(1, platform::kPathSeparator) + u"IMG_9.CR2", jpeg);
+  // Output folders of earlier runs, in any letter case, are not counted as
+  // sub-folders left out.
+  ASSERT_TRUE(platform::CreateFolder(In({u"Extracted_JPEGs_1024"})));
 
   FakeJob job;
   const JobCounters c = RunOver(job, {dir_.root()});
   EXPECT_EQ(c.filesFound, 3) << "the sub-folder is not entered";
+  EXPECT_EQ(job.collection().subfoldersNotSearched, 1);
+  EXPECT_EQ(job.collection().foldersTooDeep, 0);
   EXPECT_EQ(c.newCount, 3);
   EXPECT_EQ(c.existingCount, 0);
   EXPECT_EQ(c.filesDone, 3);
@@ -265,10 +278,9 @@ TEST_F(ExtractionJobTest, SuffixAndBoundChangesWriteBesideEarlierOutputs) {
     EXPECT_EQ(c.newCount, 1);
     EXPECT_EQ(c.existingCount, 0);
     ASSERT_EQ(smaller.reductions.size(), 1u);
-    EXPECT_EQ(std::get<0>(smaller.reductions[0]),
-              In({u"extracted_jpegs_800", u"IMG_0042_RLFT_800.jpg"}));
-    EXPECT_EQ(std::get<1>(smaller.reductions[0]), 800);
-    EXPECT_EQ(std::get<2>(smaller.reductions[0]), 400);
+    EXPECT_EQ(smaller.reductions[0], (imaging::ImageSize{800, 400}));
+    EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", u"IMG_0042_RLFT_800.jpg"})),
+              (imaging::ImageSize{800, 400}));
   }
   {
     FakeJob again(Smaller());
@@ -310,60 +322,52 @@ TEST_F(ExtractionJobTest, ReducedCopyRules) {
   EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs_800"})),
             Names({u"BAD_RLFT_0.jpg", u"EXACT_RLFT_800.jpg", u"FIT_RLFT_640.jpg",
                    u"STRIP_RLFT_800.jpg"}));
-  // Fitting previews, and previews that cannot be decoded, are byte copies.
+  // Fitting previews, previews that cannot be decoded, and a strip whose
+  // bounded height is 0 (no picture has that) are byte copies.
   EXPECT_EQ(Get({u"extracted_jpegs_800", u"FIT_RLFT_640.jpg"}), fits);
   EXPECT_EQ(Get({u"extracted_jpegs_800", u"EXACT_RLFT_800.jpg"}), exact);
   EXPECT_EQ(Get({u"extracted_jpegs_800", u"BAD_RLFT_0.jpg"}), undecodable);
-  // Only the strip needs rescaling, to a height of 0 that no bitmap can have.
-  ASSERT_EQ(job.reductions.size(), 1u);
-  EXPECT_EQ(std::get<0>(job.reductions[0]), In({u"extracted_jpegs_800", u"STRIP_RLFT_800.jpg"}));
-  EXPECT_EQ(std::get<1>(job.reductions[0]), 800);
-  EXPECT_EQ(std::get<2>(job.reductions[0]), 0);
+  EXPECT_EQ(Get({u"extracted_jpegs_800", u"STRIP_RLFT_800.jpg"}), strip);
+  EXPECT_TRUE(job.reductions.empty());
 }
 
 TEST_F(ExtractionJobTest, ZeroWidthBoundGivesWidthZeroNames) {
-  Put(u"IMG_0001.CR2", Jpeg(64, 48));
+  const Bytes preview = Jpeg(64, 48);
+  Put(u"IMG_0001.CR2", preview);
   FakeJob job(Smaller(true, 0, 800));
   EXPECT_EQ(RunOver(job, {dir_.root()}).newCount, 1);
   EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs_0"})), Names({u"IMG_0001_RLFT_0.jpg"}));
-  ASSERT_EQ(job.reductions.size(), 1u);
-  EXPECT_EQ(std::get<1>(job.reductions[0]), 0);
-  EXPECT_EQ(std::get<2>(job.reductions[0]), 0);
+  EXPECT_EQ(Get({u"extracted_jpegs_0", u"IMG_0001_RLFT_0.jpg"}), preview);
+  EXPECT_TRUE(job.reductions.empty());
 }
 
 TEST_F(ExtractionJobTest, OutputsThatCannotBePlacedYieldNothing) {
   Put(u"IMG.CR2", Jpeg(64, 48));
   Put(u"extracted_jpegs", Bytes{0});  // a file where the folder should be
   FakeJob job;
-  const JobCounters c = RunOver(job, {dir_.root()});
+  const std::vector<FileOutcome> outcomes = OutcomesOf(job, {dir_.root()});
+  const JobCounters c = job.Snapshot();
   EXPECT_EQ(c.filesFound, 1);
   EXPECT_EQ(c.newCount + c.existingCount, 0);
   EXPECT_EQ(job.extractions, 0);
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].status(), FileStatus::kNothing);
+  EXPECT_EQ(outcomes[0].ReasonText(), "output folder cannot be created");
 
-  const FileResult r = job.ProcessRawFile(u"IMG.CR2", u"x", u"%N.jpg", 0, 0, 0, 0);
-  EXPECT_FALSE(r.written || r.alreadyPresent) << "a path without a separator is not processed";
-  EXPECT_TRUE(r.outputPath.empty());
+  const FileOutcome bare = job.ProcessFile(u"IMG.CR2");
+  ASSERT_EQ(bare.outputs.size(), 1u);
+  EXPECT_EQ(bare.outputs[0].fault, OutputFault::kNoFolderInPath)
+      << "a path without a separator is not processed";
+  EXPECT_TRUE(bare.outputs[0].path.empty());
 }
 
-TEST_F(ExtractionJobTest, WriteNeverReplacesAndLeavesNoTemporaryFile) {
-  const Bytes jpeg = Jpeg(32, 32);
-  const std::u16string target = In({u"out.jpg"});
-  ASSERT_TRUE(ExtractionJob::WriteJpegFile(target, jpeg.data(), jpeg.size()));
-  EXPECT_EQ(Get({u"out.jpg"}), jpeg);
-  const Bytes other = {1, 2, 3};
-  EXPECT_FALSE(ExtractionJob::WriteJpegFile(target, other.data(), other.size()));
-  EXPECT_EQ(Get({u"out.jpg"}), jpeg);
-  EXPECT_EQ(ScratchFolder::Names(dir_.root()), Names({u"out.jpg"}));
-  EXPECT_FALSE(
-      ExtractionJob::WriteJpegFile(In({u"missing", u"out.jpg"}), jpeg.data(), jpeg.size()));
-  EXPECT_FALSE(ExtractionJob::WriteJpegFile(u"no_separator.jpg", jpeg.data(), jpeg.size()));
-
+TEST_F(ExtractionJobTest, StaleTemporaryIsNoOutput) {
   // A stale temporary file of an interrupted run is no output and is not
   // mistaken for one.
   ASSERT_TRUE(platform::CreateFolder(In({u"extracted_jpegs"})));
   ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u".rlft-0123456789abcdef.part"}),
                                    Bytes{0xFF, 0xD8}));
-  Put(u"IMG.CR2", jpeg);
+  Put(u"IMG.CR2", Jpeg(32, 32));
   FakeJob job;
   EXPECT_EQ(RunOver(job, {In({u"IMG.CR2"})}).newCount, 1);
 }
@@ -399,22 +403,12 @@ TEST_F(ExtractionJobTest, AbandonedTemporariesAreRemovedAndNothingElse) {
   live.Close();
 }
 
-TEST_F(ExtractionJobTest, FlushedAndUnflushedWritesGiveTheSameFiles) {
-  const Bytes jpeg = Jpeg(32, 32);
-  ASSERT_TRUE(ExtractionJob::WriteJpegFile(In({u"a.jpg"}), jpeg.data(), jpeg.size(), true));
-  ASSERT_TRUE(ExtractionJob::WriteJpegFile(In({u"b.jpg"}), jpeg.data(), jpeg.size(), false));
-  EXPECT_EQ(Get({u"a.jpg"}), jpeg);
-  EXPECT_EQ(Get({u"b.jpg"}), jpeg);
-  EXPECT_FALSE(ExtractionJob::WriteJpegFile(In({u"a.jpg"}), jpeg.data(), jpeg.size(), true));
-  EXPECT_EQ(ScratchFolder::Names(dir_.root()), Names({u"a.jpg", u"b.jpg"}));
-}
-
 TEST_F(ExtractionJobTest, OutputPlacedByAnotherRunMeanwhileCountsAsPresent) {
   Put(u"IMG.CR2", Jpeg(64, 48, 1));
   const Bytes theirs = Jpeg(64, 48, 9);
   FakeJob job;
   // The other run's file lands after the existence test, before the move.
-  job.onExtract = [&](int) {
+  job.onExtract = [&](const std::u16string&, int) {
     platform::CreateFolder(In({u"extracted_jpegs"}));
     ScratchFolder::Write(In({u"extracted_jpegs", u"IMG_RLFT.jpg"}), theirs);
   };
@@ -430,7 +424,7 @@ TEST_F(ExtractionJobTest, CancelTakesEffectBetweenFiles) {
   FakeJob job(Smaller());
   // The second file asks for the cancel while it is being worked on: it is
   // finished, reduced copy included, and no further file is started.
-  job.onExtract = [&](int call) {
+  job.onExtract = [&](const std::u16string&, int call) {
     if (call == 2) job.RequestCancel();
   };
   const std::vector<std::u16string> selection = {dir_.root()};
@@ -453,7 +447,7 @@ TEST_F(ExtractionJobTest, StopWaitsForTheFileInProgress) {
   for (char16_t c = u'A'; c <= u'C'; ++c) Put(std::u16string(1, c) + u".NEF", Jpeg(64, 48, c));
   FakeJob job;
   std::atomic<bool> started{false};
-  job.onExtract = [&](int call) {
+  job.onExtract = [&](const std::u16string&, int call) {
     if (call != 0) return;
     started = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -517,25 +511,6 @@ TEST(ExtractionJobSettings, CopiesTheStoreWhenConstructed) {
   EXPECT_TRUE(job.rawSuffixes().empty()) << "suffixes come with FillRawSuffixes";
 }
 
-#ifdef RAWLIFT_HAVE_IMAGING
-// With the real rescaler behind the job.
-class ImagingJob : public FakeJob {
- public:
-  using FakeJob::FakeJob;
-  ~ImagingJob() override { StopWorker(); }
-
- protected:
-  void MeasureJpeg(const std::u16string& path, int32_t* w, int32_t* h) override {
-    ExtractionJob::MeasureJpeg(path, w, h);
-  }
-  void FitBounds(int32_t w, int32_t h, int32_t mw, int32_t mh, int32_t* tw, int32_t* th) override {
-    ExtractionJob::FitBounds(w, h, mw, mh, tw, th);
-  }
-  void ReduceJpeg(const std::u16string& path, int32_t w, int32_t h) override {
-    ExtractionJob::ReduceJpeg(path, w, h);
-  }
-};
-
 #ifndef _WIN32
 namespace {
 // The APP1 Exif segment of a JPEG, or empty.
@@ -565,8 +540,7 @@ TEST_F(ExtractionJobTest, ReducedCopyIsRescaledAndKeepsTheMetadata) {
   const Bytes preview = fixtures::MakeJpeg(o);
   Put(u"IMG_0042.CR2", preview);
   Put(u"STRIP.CR2", Jpeg(4000, 3));
-  platform::GraphicsSession graphics;
-  ImagingJob job(Smaller());
+  FakeJob job(Smaller());
   EXPECT_EQ(RunOver(job, {dir_.root()}).newCount, 2);
   const Bytes reduced = Get({u"extracted_jpegs_800", u"IMG_0042_RLFT_800.jpg"});
   fixtures::JpegFrame frame;
@@ -583,4 +557,278 @@ TEST_F(ExtractionJobTest, ReducedCopyIsRescaledAndKeepsTheMetadata) {
   // A strip whose bounded height is 0 cannot be rescaled: full-size bytes.
   EXPECT_EQ(Get({u"extracted_jpegs_800", u"STRIP_RLFT_800.jpg"}), Get({u"STRIP.CR2"}));
 }
+
+// ---- One pass per file, and what each file's outcome says ----
+
+// Guards: a RAW file parsed twice for its two outputs, or parsed again when
+// every output is already there.
+TEST_F(ExtractionJobTest, EachRawFileIsReadOnceAndOnlyWhenAnOutputIsMissing) {
+  Put(u"A.NEF", Jpeg(1600, 1200, 1));
+  Put(u"B.NEF", Jpeg(1200, 1600, 2));
+  {
+    FakeJob first(Smaller());
+    EXPECT_EQ(RunOver(first, {dir_.root()}).newCount, 2);
+    EXPECT_EQ(first.extractions, 2);
+    EXPECT_EQ(first.reductions.size(), 2u);
+  }
+  {
+    FakeJob again(Smaller());
+    EXPECT_EQ(RunOver(again, {dir_.root()}).existingCount, 2);
+    EXPECT_EQ(again.extractions, 0);
+  }
+  // Only the reduced copy missing: one read, and the full-size output is
+  // left as it is.
+  const Bytes full = Get({u"extracted_jpegs", u"A_RLFT.jpg"});
+  ASSERT_TRUE(platform::RemoveFile(In({u"extracted_jpegs_800", u"A_RLFT_800.jpg"})));
+  FakeJob third(Smaller());
+  EXPECT_EQ(RunOver(third, {dir_.root()}).newCount, 1);
+  EXPECT_EQ(third.extractions, 1);
+  EXPECT_EQ(Get({u"extracted_jpegs", u"A_RLFT.jpg"}), full);
+  EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", u"A_RLFT_800.jpg"})),
+            (imaging::ImageSize{800, 600}));
+}
+
+TEST_F(ExtractionJobTest, OutcomesNameEveryOutputWithItsSizeOrTheReason) {
+  Put(u"A.NEF", Jpeg(1600, 1200, 1));
+  Put(u"B.NEF", Jpeg(640, 480, 2));
+  Put(u"C.NEF", Bytes{'n', 'o', 'p', 'e'});
+  const std::vector<std::u16string> selection = {In({u"A.NEF"}), In({u"B.NEF"}), In({u"C.NEF"})};
+  FakeJob first(Smaller());
+  std::vector<FileOutcome> outcomes = OutcomesOf(first, selection);
+  ASSERT_EQ(outcomes.size(), 3u);
+  const FileOutcome& a = outcomes[0];
+  EXPECT_EQ(a.rawPath, In({u"A.NEF"}));
+  EXPECT_EQ(a.status(), FileStatus::kWritten);
+  EXPECT_EQ(a.ReasonText(), "");
+  ASSERT_EQ(a.outputs.size(), 2u);
+  EXPECT_FALSE(a.outputs[0].reduced);
+  EXPECT_EQ(a.outputs[0].status, OutputStatus::kWritten);
+  EXPECT_EQ(a.outputs[0].path, In({u"extracted_jpegs", u"A_RLFT.jpg"}));
+  EXPECT_EQ(a.outputs[0].width, 1600);
+  EXPECT_EQ(a.outputs[0].height, 1200);
+  EXPECT_TRUE(a.outputs[1].reduced);
+  EXPECT_EQ(a.outputs[1].path, In({u"extracted_jpegs_800", u"A_RLFT_800.jpg"}));
+  EXPECT_EQ(a.outputs[1].width, 800);
+  EXPECT_EQ(a.outputs[1].height, 600);
+  EXPECT_EQ(outcomes[1].outputs[1].width, 640) << "a copy as it is has the preview's size";
+  const FileOutcome& c = outcomes[2];
+  EXPECT_EQ(c.status(), FileStatus::kNothing);
+  ASSERT_EQ(c.outputs.size(), 1u) << "no reduced copy without a full-size one to size it";
+  EXPECT_EQ(c.outputs[0].fault, OutputFault::kNoPreview);
+  EXPECT_EQ(c.previewReason, engine::NoPreviewReason::kUnknownContainer);
+  EXPECT_EQ(c.ReasonText(), "not a camera raw file: unknown container");
+  EXPECT_EQ(c.outputs[0].path, In({u"extracted_jpegs", u"C_RLFT.jpg"}));
+
+  // Present outputs carry their size when measured for the report.
+  FakeJob second(Smaller());
+  JobOptions measured;
+  measured.reportSizes = true;
+  outcomes = OutcomesOf(second, selection, measured);
+  ASSERT_EQ(outcomes.size(), 3u);
+  EXPECT_EQ(outcomes[0].status(), FileStatus::kAlreadyPresent);
+  EXPECT_EQ(outcomes[0].outputs[0].status, OutputStatus::kAlreadyPresent);
+  EXPECT_EQ(outcomes[0].outputs[0].width, 1600);
+  EXPECT_EQ(outcomes[0].outputs[1].status, OutputStatus::kAlreadyPresent);
+  EXPECT_EQ(outcomes[0].outputs[1].width, 800);
+  EXPECT_EQ(outcomes[0].outputs[1].height, 600);
+  EXPECT_EQ(outcomes[2].status(), FileStatus::kNothing);
+}
+
+TEST_F(ExtractionJobTest, SizesOfAFullSizeOnlyRunAreMeasuredOnlyForAReport) {
+  Put(u"A.NEF", Jpeg(320, 200));
+  FakeJob quiet;
+  std::vector<FileOutcome> outcomes = OutcomesOf(quiet, {In({u"A.NEF"})});
+  ASSERT_EQ(outcomes.size(), 1u);
+  EXPECT_EQ(outcomes[0].outputs[0].width, 0) << "nothing needed the size";
+  ASSERT_TRUE(platform::RemoveFile(In({u"extracted_jpegs", u"A_RLFT.jpg"})));
+  JobOptions report;
+  report.reportSizes = true;
+  for (const OutputStatus expected : {OutputStatus::kWritten, OutputStatus::kAlreadyPresent}) {
+    FakeJob reported;
+    outcomes = OutcomesOf(reported, {In({u"A.NEF"})}, report);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].outputs[0].status, expected);
+    EXPECT_EQ(outcomes[0].outputs[0].width, 320);
+    EXPECT_EQ(outcomes[0].outputs[0].height, 200);
+  }
+}
+
+// Guards: outcomes reported in the order files happen to finish with
+// several workers, instead of the list order.
+TEST_F(ExtractionJobTest, ObserverSeesTheListOrderWithParallelFiles) {
+  std::vector<std::u16string> selection;
+  for (char16_t c = u'A'; c <= u'H'; ++c) {
+    const std::u16string name = std::u16string(1, c) + u".NEF";
+    Put(name, Jpeg(32, 32, c));
+    selection.push_back(In({name}));
+  }
+  FakeJob job;
+  // The first file finishes last.
+  job.onExtract = [&](const std::u16string& rawPath, int) {
+    if (rawPath == selection[0]) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  JobOptions parallel;
+  parallel.parallelFiles = 4;
+  const std::vector<FileOutcome> outcomes = OutcomesOf(job, selection, parallel);
+  ASSERT_EQ(outcomes.size(), selection.size());
+  for (size_t i = 0; i < selection.size(); ++i) EXPECT_EQ(outcomes[i].rawPath, selection[i]);
+}
+
+// Guards: a failed reduction leaving full-size bytes under the reduced name.
+TEST_F(ExtractionJobTest, FailedReductionLeavesTheReducedNameFree) {
+  const Bytes preview = Jpeg(1600, 1200);
+  Put(u"A.NEF", preview);
+  FakeJob job(Smaller());
+  job.failReductions = true;
+  const std::vector<FileOutcome> outcomes = OutcomesOf(job, {In({u"A.NEF"})});
+  EXPECT_EQ(job.Snapshot().newCount, 1) << "the full-size output was written";
+  EXPECT_EQ(Get({u"extracted_jpegs", u"A_RLFT.jpg"}), preview);
+  EXPECT_TRUE(ScratchFolder::Names(In({u"extracted_jpegs_800"})).empty());
+  ASSERT_EQ(outcomes.size(), 1u);
+  ASSERT_EQ(outcomes[0].outputs.size(), 2u);
+  EXPECT_EQ(outcomes[0].outputs[1].fault, OutputFault::kCannotReduce);
+  EXPECT_EQ(outcomes[0].outputs[1].path, In({u"extracted_jpegs_800", u"A_RLFT_800.jpg"}));
+  EXPECT_EQ(outcomes[0].ReasonText(), "the preview cannot be reduced");
+  // A later run that can reduce completes it.
+  FakeJob later(Smaller());
+  EXPECT_EQ(RunOver(later, {dir_.root()}).newCount, 1);
+  EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", u"A_RLFT_800.jpg"})),
+            (imaging::ImageSize{800, 600}));
+}
+
+TEST_F(ExtractionJobTest, FullSizeOutputFoundPresentSizesTheReducedCopy) {
+  const Bytes preview = Jpeg(1600, 1200);
+  Put(u"A.NEF", preview);
+  Put(u"B.NEF", preview);
+  ASSERT_TRUE(platform::CreateFolder(In({u"extracted_jpegs"})));
+  // The user's own file under A's full-size name, smaller than the bound; and
+  // one under B's that no decoder reads.
+  ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"A_RLFT.jpg"}), Jpeg(640, 480, 9)));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"B_RLFT.jpg"}), Bytes{'x', 'y'}));
+  FakeJob job(Smaller());
+  EXPECT_EQ(RunOver(job, {dir_.root()}).newCount, 2);
+  EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs_800"})),
+            Names({u"A_RLFT_640.jpg", u"B_RLFT_0.jpg"}));
+  // Named by the file found; made from the preview, at the size its name says
+  // (earlier versions copied the 1600-pixel preview under the 640 name).
+  EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", u"A_RLFT_640.jpg"})),
+            (imaging::ImageSize{640, 480}));
+  // A file found that cannot be measured names the copy width 0, as the
+  // preview as it is.
+  EXPECT_EQ(Get({u"extracted_jpegs_800", u"B_RLFT_0.jpg"}), preview);
+}
+
+#ifndef _WIN32
+// Guards: an output the system refuses to create (a name too long for the
+// file system) counted as written or present, or leaving a temporary.
+TEST_F(ExtractionJobTest, OutputThatCannotBeWrittenIsReportedAsSuch) {
+  const long nameMax = ::pathconf(platform::PathForDisplay(dir_.root()).c_str(), _PC_NAME_MAX);
+  if (nameMax < 64 || nameMax > 1024) GTEST_SKIP() << "no usable name length limit";
+  // The full-size name ("_RLFT.jpg") fits, the reduced one ("_RLFT_800.jpg")
+  // is four characters too long.
+  const std::u16string base(static_cast<size_t>(nameMax) - 10, u'n');
+  Put(base + u".NEF", Jpeg(1600, 1200));
+  FakeJob job(Smaller());
+  const std::vector<FileOutcome> outcomes = OutcomesOf(job, {dir_.root()});
+  ASSERT_EQ(outcomes.size(), 1u);
+  ASSERT_EQ(outcomes[0].outputs.size(), 2u);
+  EXPECT_EQ(outcomes[0].outputs[0].status, OutputStatus::kWritten);
+  EXPECT_EQ(outcomes[0].outputs[1].fault, OutputFault::kCannotWrite);
+  EXPECT_EQ(outcomes[0].ReasonText(), "cannot write the output");
+  EXPECT_TRUE(ScratchFolder::Names(In({u"extracted_jpegs_800"})).empty())
+      << "no temporary left behind";
+}
 #endif
+
+// ---- Collecting RAW files below folders ----
+
+class CollectTest : public ExtractionJobTest {
+ protected:
+  void Folder(std::initializer_list<std::u16string> parts) {
+    ASSERT_TRUE(platform::CreateFolder(In(parts)));
+  }
+  void File(std::initializer_list<std::u16string> parts) {
+    ASSERT_TRUE(ScratchFolder::Write(In(parts), Bytes{1}));
+  }
+  std::vector<std::u16string> Collect(bool recursive, CollectionReport* report) {
+    std::vector<std::u16string> list;
+    FakeJob suffixes;
+    ExtractionJob::CollectRawFiles(&list, dir_.root(), suffixes.rawSuffixes(), recursive, report);
+    return list;
+  }
+};
+
+TEST_F(CollectTest, RecursionTakesEachFolderInTurnAndNeverOutputFolders) {
+  File({u"top.CR2"});
+  Folder({u"b"});
+  File({u"b", u"b1.CR2"});
+  Folder({u"b", u"inner"});
+  File({u"b", u"inner", u"deep.NEF"});
+  Folder({u"a"});
+  File({u"a", u"a1.CR2"});
+  File({u"a", u"notes.txt"});
+  Folder({u"extracted_jpegs"});
+  File({u"extracted_jpegs", u"copied.CR2"});
+  Folder({u"EXTRACTED_JPEGS_800"});
+  File({u"EXTRACTED_JPEGS_800", u"copied.CR2"});
+  Folder({u"extracted_jpegs2"});  // not one of ours: entered
+  File({u"extracted_jpegs2", u"kept.CR2"});
+
+  CollectionReport report;
+  const std::vector<std::u16string> flat = Collect(false, &report);
+  EXPECT_EQ(flat, std::vector<std::u16string>{In({u"top.CR2"})});
+  EXPECT_EQ(report.subfoldersNotSearched, 3) << "a, b and extracted_jpegs2";
+
+  report = CollectionReport();
+  const std::vector<std::u16string> deep = Collect(true, &report);
+  EXPECT_EQ(report.subfoldersNotSearched, 0);
+  ASSERT_EQ(deep.size(), 5u);
+  EXPECT_EQ(deep[0], In({u"top.CR2"})) << "a folder's own files come first";
+  // Each sub-folder with everything below it before the next, in name order.
+  const std::vector<std::u16string> expected = {
+      In({u"top.CR2"}), In({u"a", u"a1.CR2"}), In({u"b", u"b1.CR2"}),
+      In({u"b", u"inner", u"deep.NEF"}), In({u"extracted_jpegs2", u"kept.CR2"})};
+  EXPECT_EQ(deep, expected);
+}
+
+#ifndef _WIN32
+// Guards: a walk that follows a link back up the tree and never ends, or
+// takes the same files twice through a link.
+TEST_F(CollectTest, LinksToFoldersAreNeverEntered) {
+  File({u"top.CR2"});
+  Folder({u"sub"});
+  File({u"sub", u"a.CR2"});
+  ASSERT_EQ(::symlink(platform::PathForDisplay(dir_.root()).c_str(),
+                      platform::PathForDisplay(In({u"sub", u"up"})).c_str()),
+            0);
+  ASSERT_EQ(::symlink("sub", platform::PathForDisplay(In({u"again"})).c_str()), 0);
+  // A link to a RAW file is a RAW file, as it always was.
+  ASSERT_EQ(::symlink("top.CR2", platform::PathForDisplay(In({u"linked.CR2"})).c_str()), 0);
+  CollectionReport report;
+  std::vector<std::u16string> files = Collect(true, &report);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::u16string>{In({u"linked.CR2"}), In({u"sub", u"a.CR2"}),
+                                                In({u"top.CR2"})}));
+  report = CollectionReport();
+  Collect(false, &report);
+  EXPECT_EQ(report.subfoldersNotSearched, 1) << "a link to a folder is not offered to --recursive";
+  ::unlink(platform::PathForDisplay(In({u"sub", u"up"})).c_str());
+  ::unlink(platform::PathForDisplay(In({u"again"})).c_str());
+}
+#endif
+
+// Guards: a walk without bound on a file system that hides a loop from the
+// visited set.
+TEST_F(CollectTest, FoldersBelowTheDepthBoundAreLeftOutAndCounted) {
+  std::u16string path = dir_.root();
+  for (int depth = 0; depth <= kMaxFolderDepth; ++depth) {
+    path += platform::kPathSeparator;
+    path += u"d";
+    ASSERT_TRUE(platform::CreateFolder(path)) << depth;
+    ASSERT_TRUE(ScratchFolder::Write(path + platform::kPathSeparator + u"x.CR2", Bytes{1}));
+  }
+  CollectionReport report;
+  const std::vector<std::u16string> files = Collect(true, &report);
+  EXPECT_EQ(files.size(), static_cast<size_t>(kMaxFolderDepth));
+  EXPECT_EQ(report.foldersTooDeep, 1);
+}

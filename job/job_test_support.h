@@ -2,9 +2,12 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "engine/extract.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 
@@ -62,7 +65,8 @@ class ScratchFolder {
     }
     for (const auto& e : entries) {
       const std::u16string child = path + platform::kPathSeparator + e.name;
-      if (e.isDirectory) {
+      // A link goes, never what it leads to.
+      if (e.isDirectory && !e.isLink) {
         RemoveTree(child);
       } else {
         platform::RemoveFile(child);
@@ -74,5 +78,14 @@ class ScratchFolder {
  private:
   std::u16string root_;
 };
+
+// An engine result holding a copy of the bytes as its preview.
+inline engine::ExtractedPreview PreviewOf(const Bytes& bytes) {
+  engine::ExtractedPreview preview;
+  preview.bytes.reset(static_cast<uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size())));
+  if (!bytes.empty()) std::memcpy(preview.bytes.get(), bytes.data(), bytes.size());
+  preview.length = bytes.size();
+  return preview;
+}
 
 }  // namespace job_test

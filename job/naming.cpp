@@ -14,6 +14,30 @@ std::u16string OutputFileNamePattern(const settings::ExtractionSettings& setting
   return reduced ? u"%N_RLFT_%W.jpg" : u"%N_RLFT.jpg";
 }
 
+namespace {
+
+bool EqualIgnoringAsciiCase(const std::u16string& a, size_t offset, const std::u16string& b) {
+  if (a.size() < offset + b.size()) return false;
+  for (size_t i = 0; i < b.size(); ++i) {
+    char16_t x = a[offset + i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x += u'a' - u'A';
+    if (y >= u'A' && y <= u'Z') y += u'a' - u'A';
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsOutputFolderName(const std::u16string& name) {
+  const std::u16string full = OutputFolderPattern(false);
+  const std::u16string reduced = OutputFolderPattern(true);
+  // The reduced folders' names up to the first placeholder: "extracted_jpegs_".
+  const std::u16string prefix = reduced.substr(0, reduced.find(u'%'));
+  if (name.size() == full.size()) return EqualIgnoringAsciiCase(name, 0, full);
+  return name.size() > prefix.size() && EqualIgnoringAsciiCase(name, 0, prefix);
+}
+
 std::u16string ExpandFolderPattern(const std::u16string& pattern, int32_t width, int32_t height) {
   std::u16string out;
   for (size_t i = 0; i < pattern.size(); ++i) {

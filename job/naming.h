@@ -30,6 +30,12 @@ std::u16string OutputFolderPattern(bool reduced);
 // "%N_RLFT.jpg" / "%N_RLFT_%W.jpg" with addSuffix, "%N.jpg" for both without.
 std::u16string OutputFileNamePattern(const settings::ExtractionSettings& settings, bool reduced);
 
+// True for the names of the job's own output folders: "extracted_jpegs" and
+// "extracted_jpegs_" followed by anything (the bound of this or an earlier
+// run). ASCII case is ignored: Windows and the FAT and exFAT file systems of
+// memory cards ignore it, so a folder named so would receive outputs.
+bool IsOutputFolderName(const std::u16string& name);
+
 std::u16string ExpandFolderPattern(const std::u16string& pattern, int32_t width, int32_t height);
 std::u16string ExpandFileNamePattern(const std::u16string& pattern, const std::u16string& baseName,
                                      const std::u16string& extension, int32_t width,

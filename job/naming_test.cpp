@@ -106,6 +106,17 @@ TEST(Naming, PatternsFollowTheSuffixSetting) {
   EXPECT_EQ(OutputFolderPattern(true), u"extracted_jpegs_%W");
 }
 
+TEST(Naming, OutputFolderNamesAreKnownInAnyLetterCase) {
+  for (const char16_t* ours : {u"extracted_jpegs", u"extracted_jpegs_800", u"extracted_jpegs_-5",
+                               u"EXTRACTED_JPEGS_1024", u"Extracted_Jpegs", u"extracted_jpegs_x"}) {
+    EXPECT_TRUE(IsOutputFolderName(ours)) << platform::PathForDisplay(ours);
+  }
+  for (const char16_t* theirs : {u"extracted_jpegs_", u"extracted_jpeg", u"extracted_jpegs2",
+                                 u"my_extracted_jpegs", u"DCIM", u""}) {
+    EXPECT_FALSE(IsOutputFolderName(theirs)) << platform::PathForDisplay(theirs);
+  }
+}
+
 TEST(Naming, ParentFolderNeedsASeparator) {
   std::u16string parent = u"unchanged";
   EXPECT_FALSE(ParentFolderOf(u"IMG_0042.CR2", &parent, u'\\'));

@@ -50,6 +50,25 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
   return false;
 }
 
+bool WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
+                  const std::u16string& temporaryPrefix, const std::u16string& temporarySuffix,
+                  bool flush, char16_t separator) {
+  const size_t last = path.find_last_of(separator);
+  if (last == std::u16string::npos || last + 1 == path.size()) return false;
+  NewFile file;
+  std::u16string temporary;
+  if (!CreateUniqueFile(path.substr(0, last + 1), temporaryPrefix, temporarySuffix, &file,
+                        &temporary, separator)) {
+    return false;
+  }
+  const bool complete = file.Write(bytes, length) && (!flush || file.Sync());
+  // Close reports late write errors (a full disk on some file systems).
+  const bool closed = file.Close();
+  if (complete && closed && RenameNoReplace(temporary, path)) return true;
+  RemoveFile(temporary);
+  return false;
+}
+
 int64_t MonotonicMilliseconds() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())

@@ -18,15 +18,34 @@ bool CreateFolder(const std::u16string& path);
 
 struct FolderEntry {
   std::u16string name;
+  // isDirectory and isSpecial describe what the entry leads to, through a
+  // link when it is one.
   bool isDirectory = false;
   // Neither a folder nor a plain file (a FIFO, socket or device on POSIX):
   // opening one can block or read forever.
   bool isSpecial = false;
+  // A symbolic link on POSIX; on Windows a reparse point that stands for
+  // another name (symbolic link or junction; not, say, a cloud placeholder,
+  // which is the folder itself). A walk down a tree must not follow links to
+  // folders: one can lead back up the tree it is in.
+  bool isLink = false;
 };
 // The entries directly inside `folder` (with or without a trailing
 // separator), "." and ".." left out, in the order the system delivers them.
 // False when the folder cannot be listed.
 bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries);
+
+// What tells one folder from another whatever the path that leads to it:
+// device and inode on POSIX, volume serial number and file index on Windows.
+struct FolderIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator<(const FolderIdentity& o) const {
+    return volume != o.volume ? volume < o.volume : index < o.index;
+  }
+};
+// False when `path` is no folder or the system cannot tell its identity.
+bool GetFolderIdentity(const std::u16string& path, FolderIdentity* identity);
 
 // True when the file can be opened for reading (a folder cannot).
 bool CanOpenForReading(const std::u16string& path);
@@ -75,6 +94,17 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
 // Moves `from` to `to` only if nothing is at `to`, atomically where the file
 // system allows it. False (and `from` left in place) otherwise.
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
+
+// Writes `length` bytes as a new file at `path`: into a new temporary
+// (CreateUniqueFile with the prefix and suffix) in the same folder, then
+// moved to `path` with RenameNoReplace. An existing file is never replaced,
+// and whenever the process stops no file under `path` is incomplete. With
+// `flush` the bytes are on the medium before the move, so that not even a
+// power cut leaves an empty file under `path`. False on any failure (`path`
+// taken meanwhile included), and then the temporary is removed.
+bool WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
+                  const std::u16string& temporaryPrefix, const std::u16string& temporarySuffix,
+                  bool flush, char16_t separator = kPathSeparator);
 // Moves `from` to `to`, replacing a file there.
 bool RenameReplacing(const std::u16string& from, const std::u16string& to);
 bool RemoveFile(const std::u16string& path);

@@ -37,27 +37,38 @@ bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries)
     if (name == "." || name == "..") continue;
     FolderEntry item;
     item.name = FromNativePath(name);
+    bool known = false;
 #ifdef DT_DIR
-    if (entry->d_type == DT_DIR) {
-      item.isDirectory = true;
-    } else if (entry->d_type != DT_REG) {
-      // Unknown types and symbolic links: ask about what the name leads to.
+    // Most file systems tell the type in the entry; the rest say DT_UNKNOWN.
+    if (entry->d_type == DT_DIR || entry->d_type == DT_REG) {
+      item.isDirectory = entry->d_type == DT_DIR;
+      known = true;
+    } else if (entry->d_type == DT_LNK) {
+      item.isLink = true;
+    }
+#endif
+    if (!known) {
       struct stat st;
+      if (!item.isLink && ::lstat((base + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        item.isLink = true;
+      }
+      // What the name leads to; a dangling link is a plain entry nobody can open.
       if (::stat((base + name).c_str(), &st) == 0) {
         item.isDirectory = S_ISDIR(st.st_mode);
         item.isSpecial = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
       }
     }
-#else
-    struct stat st;
-    if (::stat((base + name).c_str(), &st) == 0) {
-      item.isDirectory = S_ISDIR(st.st_mode);
-      item.isSpecial = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
-    }
-#endif
     entries->push_back(std::move(item));
   }
   ::closedir(dir);
+  return true;
+}
+
+bool GetFolderIdentity(const std::u16string& path, FolderIdentity* identity) {
+  struct stat st;
+  if (::stat(ToNativePath(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  identity->volume = static_cast<uint64_t>(st.st_dev);
+  identity->index = static_cast<uint64_t>(st.st_ino);
   return true;
 }
 

@@ -6,6 +6,12 @@
 #include <cstdio>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "platform/file.h"
 
 using namespace platform;
@@ -46,7 +52,7 @@ class FsTest : public ::testing::Test {
     std::vector<FolderEntry> entries;
     if (!ListFolder(root_, &entries)) return;
     for (const FolderEntry& e : entries) {
-      if (e.isDirectory) {
+      if (e.isDirectory && !e.isLink) {
         std::vector<FolderEntry> inner;
         ListFolder(In(e.name), &inner);
         for (const FolderEntry& i : inner) RemoveFile(In(e.name) + kPathSeparator + i.name);
@@ -163,6 +169,96 @@ TEST_F(FsTest, NamesThatAreNotUtf8AreListedUnderAWorkingName) {
   EXPECT_EQ(Get(In(entries[0].name)), "raw");
   EXPECT_TRUE(RenameNoReplace(In(entries[0].name), In(entries[0].name + u".old")));
   EXPECT_TRUE(RemoveFile(In(entries[0].name + u".old")));
+}
+#endif
+
+TEST_F(FsTest, NewFilesAreWrittenWholeAndNeverReplaceOne) {
+  const std::string bytes = "\xFF\xD8 picture \xFF\xD9";
+  const std::u16string target = In(u"out.jpg");
+  for (const bool flush : {false, true}) {
+    RemoveFile(target);
+    ASSERT_TRUE(WriteNewFile(target, bytes.data(), bytes.size(), u".t-", u".part", flush));
+    EXPECT_EQ(Get(target), bytes);
+  }
+  EXPECT_FALSE(WriteNewFile(target, "other", 5, u".t-", u".part", false));
+  EXPECT_EQ(Get(target), bytes) << "an existing file is never replaced";
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  ASSERT_EQ(entries.size(), 1u) << "no temporary is left behind";
+  EXPECT_EQ(entries[0].name, u"out.jpg");
+  EXPECT_FALSE(
+      WriteNewFile(In(u"missing") + kPathSeparator + u"x.jpg", "x", 1, u".t-", u".part", false));
+  EXPECT_FALSE(WriteNewFile(u"no_separator.jpg", "x", 1, u".t-", u".part", false));
+  EXPECT_FALSE(CanOpenForReading(u"no_separator.jpg"));
+}
+
+TEST_F(FsTest, FoldersHaveOneIdentityWhateverThePath) {
+  ASSERT_TRUE(CreateFolder(In(u"a")));
+  ASSERT_TRUE(CreateFolder(In(u"b")));
+  FolderIdentity a, again, b;
+  ASSERT_TRUE(GetFolderIdentity(In(u"a"), &a));
+  ASSERT_TRUE(GetFolderIdentity(In(u"a") + kPathSeparator + u"." + kPathSeparator, &again));
+  ASSERT_TRUE(GetFolderIdentity(In(u"b"), &b));
+  EXPECT_FALSE(a < again || again < a);
+  EXPECT_TRUE(a < b || b < a);
+  Put(In(u"file"), "x");
+  EXPECT_FALSE(GetFolderIdentity(In(u"file"), &b)) << "a file is no folder";
+  EXPECT_FALSE(GetFolderIdentity(In(u"missing"), &b));
+}
+
+#ifndef _WIN32
+TEST_F(FsTest, ListingTellsLinksApartAndSaysWhereTheyLead) {
+  ASSERT_TRUE(CreateFolder(In(u"real")));
+  Put(In(u"file"), "x");
+  ASSERT_EQ(::symlink("real", PathForDisplay(In(u"to_folder")).c_str()), 0);
+  ASSERT_EQ(::symlink("file", PathForDisplay(In(u"to_file")).c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", PathForDisplay(In(u"dangling")).c_str()), 0);
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& x, const FolderEntry& y) { return x.name < y.name; });
+  ASSERT_EQ(entries.size(), 5u);
+  const struct {
+    const char16_t* name;
+    bool isLink, isDirectory;
+  } expected[] = {{u"dangling", true, false},
+                  {u"file", false, false},
+                  {u"real", false, true},
+                  {u"to_file", true, false},
+                  {u"to_folder", true, true}};
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].name, expected[i].name);
+    EXPECT_EQ(entries[i].isLink, expected[i].isLink) << PathForDisplay(entries[i].name);
+    EXPECT_EQ(entries[i].isDirectory, expected[i].isDirectory) << PathForDisplay(entries[i].name);
+    EXPECT_FALSE(entries[i].isSpecial);
+  }
+  for (const char16_t* link : {u"to_folder", u"to_file", u"dangling"}) RemoveFile(In(link));
+}
+#endif
+
+#ifdef _WIN32
+TEST_F(FsTest, ListingTellsFolderLinksApart) {
+  ASSERT_TRUE(CreateFolder(In(u"real")));
+  const std::u16string link = In(u"to_folder"), target = In(u"real");
+  // Symbolic links need a privilege or developer mode; without, skip.
+  constexpr DWORD kUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+  if (!CreateSymbolicLinkW(reinterpret_cast<const wchar_t*>(link.c_str()),
+                           reinterpret_cast<const wchar_t*>(target.c_str()),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged)) {
+    GTEST_SKIP() << "cannot create a symbolic link here";
+  }
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  std::sort(entries.begin(), entries.end(),
+            [](const FolderEntry& x, const FolderEntry& y) { return x.name < y.name; });
+  // Wine's CreateSymbolicLinkW reports success without making a link.
+  if (entries.size() == 1) GTEST_SKIP() << "the system made no link";
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(entries[0].isLink);
+  EXPECT_EQ(entries[1].name, u"to_folder");
+  EXPECT_TRUE(entries[1].isLink);
+  EXPECT_TRUE(entries[1].isDirectory);
+  RemoveFolder(link);
 }
 #endif
 

@@ -45,9 +45,30 @@ bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries)
     FolderEntry item;
     item.name = std::u16string(name.begin(), name.end());
     item.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // For a reparse point the find data carries its tag. Symbolic links and
+    // junctions are name surrogates; cloud placeholders and the like are not.
+    item.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                  IsReparseTagNameSurrogate(data.dwReserved0);
     entries->push_back(std::move(item));
   } while (::FindNextFileW(find, &data));
   ::FindClose(find);
+  return true;
+}
+
+bool GetFolderIdentity(const std::u16string& path, FolderIdentity* identity) {
+  // Opening a folder needs backup semantics; no access right is needed to
+  // read its identity.
+  HANDLE h = ::CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = ::GetFileInformationByHandle(h, &info) != 0 &&
+                     (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  ::CloseHandle(h);
+  if (!known) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
 

@@ -78,7 +78,9 @@ job::JobCounters RunJob(const std::vector<std::u16string>& selection, int parall
   job::ExtractionJob extraction(settings);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  extraction.SetParallelFiles(parallel);
+  job::JobOptions options;
+  options.parallelFiles = parallel;
+  extraction.SetOptions(options);
   extraction.Run();
   return extraction.Snapshot();
 }
@@ -120,7 +122,9 @@ TEST(ParallelJob, CancelStopsBetweenFilesLeavingNothingPartial) {
   job::ExtractionJob extraction{settings::ExtractionSettings()};
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  extraction.SetParallelFiles(3);
+  job::JobOptions options;
+  options.parallelFiles = 3;
+  extraction.SetOptions(options);
   extraction.RequestCancel();
   extraction.Run();
   const job::JobCounters counters = extraction.Snapshot();

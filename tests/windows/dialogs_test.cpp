@@ -347,14 +347,16 @@ class SteppedJob : public job::ExtractionJob {
   std::atomic<int> previewsAsked{0};
 
  protected:
-  bool ExtractPreview(const std::u16string&, uint8_t** buffer, uint32_t* length) override {
+  engine::ExtractedPreview ExtractPreview(const std::u16string&,
+                                          const engine::ExtractOptions&) override {
     ++previewsAsked;
     if (!free_running_) WaitForSingleObject(gate_, 20000);
     const fixtures::Bytes jpeg = fixtures::MakeJpeg();
-    *buffer = static_cast<uint8_t*>(std::malloc(jpeg.size()));
-    std::memcpy(*buffer, jpeg.data(), jpeg.size());
-    *length = static_cast<uint32_t>(jpeg.size());
-    return true;
+    engine::ExtractedPreview preview;
+    preview.bytes.reset(static_cast<uint8_t*>(std::malloc(jpeg.size())));
+    std::memcpy(preview.bytes.get(), jpeg.data(), jpeg.size());
+    preview.length = jpeg.size();
+    return preview;
   }
 
  private:
