@@ -164,7 +164,7 @@ TEST(JobFaults, NonAsciiNamesKeepTheirNames) {
             std::vector<std::u16string>{name + u"_RLFT.jpg"});
 }
 
-#if !defined(_WIN32) && defined(RAWLIFT_COMMAND)
+#ifndef _WIN32
 namespace {
 
 // Runs `rawlift extract --jobs N folder` as a child, killed after `delayUs`
