@@ -54,19 +54,13 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
 WriteResult WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
                          const std::u16string& temporaryPrefix,
                          const std::u16string& temporarySuffix, bool flush, ExistingFile existing) {
-  WriteResult result;
-  const auto fail = [&result](WriteFailure failure, int systemError) {
-    result.failure = failure;
-    result.systemError = systemError;
-    return result;
-  };
   const bool replace = existing == ExistingFile::kReplacePlainFile;
   if (replace) {
     // Moving a file over a device or a pipe (/dev/null as root) would put a
     // plain file in its place.
     const PathKind kind = KindOfPath(path);
     if (kind != PathKind::kNothing && kind != PathKind::kPlainFile) {
-      return fail(WriteFailure::kNotPlainFile, 0);
+      return WriteResult{WriteFailure::kNotPlainFile, 0};
     }
   }
   // The temporary goes into the path's folder, so that the move is a rename
@@ -79,7 +73,7 @@ WriteResult WriteNewFile(const std::u16string& path, const void* bytes, size_t l
   std::u16string temporary;
   errno = 0;
   if (!CreateUniqueFile(folder, temporaryPrefix, temporarySuffix, &file, &temporary, separator)) {
-    return fail(WriteFailure::kCannotCreate, errno);
+    return WriteResult{WriteFailure::kCannotCreate, errno};
   }
   errno = 0;
   const bool complete = file.Write(bytes, length) && (!flush || file.Sync());
@@ -89,17 +83,19 @@ WriteResult WriteNewFile(const std::u16string& path, const void* bytes, size_t l
   if (!complete || !closed) {
     const int closeError = errno;
     RemoveFile(temporary);
-    return fail(WriteFailure::kCannotWrite, complete ? closeError : writeError);
+    return WriteResult{WriteFailure::kCannotWrite, complete ? closeError : writeError};
   }
   errno = 0;
-  if (replace ? RenameReplacing(temporary, path) : RenameNoReplace(temporary, path)) return result;
+  if (replace ? RenameReplacing(temporary, path) : RenameNoReplace(temporary, path)) {
+    return WriteResult();
+  }
   const int moveError = errno;
   RemoveFile(temporary);
   // Without replacing, a file that appeared meanwhile is kept.
   if (!replace && KindOfPath(path) != PathKind::kNothing) {
-    return fail(WriteFailure::kNameTaken, moveError);
+    return WriteResult{WriteFailure::kNameTaken, moveError};
   }
-  return fail(WriteFailure::kCannotMove, moveError);
+  return WriteResult{WriteFailure::kCannotMove, moveError};
 }
 
 int64_t MonotonicMilliseconds() {

@@ -26,6 +26,7 @@ PathKind KindOfPath(const std::u16string& path);
 // True when both paths name one existing file: POSIX compares device and
 // inode; Windows the full paths, without regard to case as its file systems.
 bool IsSameFile(const std::u16string& a, const std::u16string& b);
+
 // Creates one folder level with default permissions; false when it could not
 // be created (it exists, its parent is missing, the medium is read-only).
 bool CreateFolder(const std::u16string& path);
