@@ -52,7 +52,7 @@ done
 
 build=${RAWLIFT_BENCH_BUILD:-$root/build/bench}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target rawlift make_nef_corpus make_cr3_corpus bench_floor bench_ssim >/dev/null
+cmake --build "$build" -j2 --target rawlift make_corpus bench_floor bench_ssim >/dev/null
 rawlift=$build/cli/rawlift
 
 work=$root/build/compare_peers
@@ -68,12 +68,10 @@ now_ns() { date +%s%N; }
 corpus=
 ext=
 make_corpus() {
-  case "$1" in
-    nef)
-      "$build/bench/make_nef_corpus" "$work/corpus_nef" --files "$files" \
-        --first-preview "$work/preview.jpg" ;;
-    cr3) "$build/bench/make_cr3_corpus" "$work/corpus_cr3" --files "$files" ;;
-  esac
+  local first=()
+  # The reduced copy below starts from the NEF corpus's first preview.
+  [[ $1 == nef ]] && first=(--first-preview "$work/preview.jpg")
+  "$build/bench/make_corpus" "$work/corpus_$1" --format "$1" --files "$files" "${first[@]}"
 }
 use_corpus() {
   corpus=$work/corpus_$1

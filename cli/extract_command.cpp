@@ -1,6 +1,5 @@
 #include "cli/extract_command.h"
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -8,18 +7,13 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "cli/files.h"
 #include "cli/formats_help.h"
 #include "cli/identify_command.h"
 #include "cli/options.h"
 #include "cli/settings_command.h"
 #include "job/extraction_job.h"
+#include "platform/console.h"
 #include "platform/fs.h"
 #include "platform/graphics_session.h"
 #include "platform/memory.h"
@@ -156,36 +150,6 @@ std::string SizeText(const job::OutputResult& output) {
   return " (" + std::to_string(output.width) + "x" + std::to_string(output.height) + ")";
 }
 
-ReportField Field(const char* key, const std::string& text) {
-  ReportField f;
-  f.key = key;
-  f.kind = ReportField::Kind::Text;
-  f.text = text;
-  return f;
-}
-
-ReportField Field(const char* key, int64_t value) {
-  ReportField f;
-  f.key = key;
-  f.kind = ReportField::Kind::Integer;
-  f.integer = value;
-  return f;
-}
-
-ReportField NullField(const char* key) {
-  ReportField f;
-  f.key = key;
-  return f;
-}
-
-ReportField BoolField(const char* key, bool value) {
-  ReportField f;
-  f.key = key;
-  f.kind = ReportField::Kind::Bool;
-  f.boolean = value;
-  return f;
-}
-
 // "N things were" / "1 thing was".
 std::string CountOf(int32_t count, const char* singular, const char* plural) {
   return std::to_string(count) + " " + (count == 1 ? singular : plural);
@@ -231,8 +195,9 @@ std::string FileOutcomeJson(const job::FileOutcome& outcome) {
       break;
   }
   const std::string reason = outcome.ReasonText();
-  std::string json = FormatJson({Field("path", Utf8(outcome.rawPath)), Field("outcome", status),
-                                 reason.empty() ? NullField("reason") : Field("reason", reason)});
+  std::string json =
+      FormatJson({TextField("path", Utf8(outcome.rawPath)), TextField("outcome", status),
+                  reason.empty() ? NullField("reason") : TextField("reason", reason)});
   json.pop_back();  // the closing brace: the outputs follow
   json += ", \"outputs\": [";
   bool first = true;
@@ -242,23 +207,24 @@ std::string FileOutcomeJson(const job::FileOutcome& outcome) {
     if (!first) json += ", ";
     first = false;
     json += FormatJson(
-        {Field("kind", output.reduced ? "reduced" : "full"),
-         Field("status", output.status == job::OutputStatus::kWritten ? "written" : "present"),
-         Field("path", Utf8(output.path)),
-         known ? Field("width", output.width) : NullField("width"),
-         known ? Field("height", output.height) : NullField("height")});
+        {TextField("kind", output.reduced ? "reduced" : "full"),
+         TextField("status", output.status == job::OutputStatus::kWritten ? "written" : "present"),
+         TextField("path", Utf8(output.path)),
+         known ? IntegerField("width", output.width) : NullField("width"),
+         known ? IntegerField("height", output.height) : NullField("height")});
   }
   return json + "]}";
 }
 
 std::string CountsJson(const job::JobCounters& c, const job::CollectionReport& collection) {
-  return FormatJson({Field("files_scanned", c.filesFound < 0 ? 0 : c.filesFound),
-                     Field("files_done", c.filesDone), Field("total", c.newCount + c.existingCount),
-                     Field("new", c.newCount), Field("present", c.existingCount),
-                     Field("none", c.filesDone - c.newCount - c.existingCount),
+  return FormatJson({IntegerField("files_scanned", c.filesFound < 0 ? 0 : c.filesFound),
+                     IntegerField("files_done", c.filesDone),
+                     IntegerField("total", c.newCount + c.existingCount),
+                     IntegerField("new", c.newCount), IntegerField("present", c.existingCount),
+                     IntegerField("none", c.filesDone - c.newCount - c.existingCount),
                      BoolField("completed", c.done),
-                     c.done ? Field("seconds", c.elapsedSeconds) : NullField("seconds"),
-                     Field("subfolders_not_searched", collection.subfoldersNotSearched)});
+                     c.done ? IntegerField("seconds", c.elapsedSeconds) : NullField("seconds"),
+                     IntegerField("subfolders_not_searched", collection.subfoldersNotSearched)});
 }
 
 std::string CollectionNotice(const job::CollectionReport& collection) {
@@ -454,41 +420,17 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   return problems ? kExtractCompletedWithProblems : kExtractCompleted;
 }
 
-namespace {
-
-// Set by the SIGINT handler, read by the polling loop. A signal handler
-// can only reach state like this.
-std::atomic<bool> interruptRequested{false};
-
-extern "C" void OnInterrupt(int) {
-  interruptRequested.store(true);
-  // A second Ctrl-C ends the process at once; outputs are still never
-  // partial, since each is moved into place only when complete.
-  std::signal(SIGINT, SIG_DFL);
-}
-
-bool StandardErrorIsTerminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return ::isatty(STDERR_FILENO) != 0;
-#endif
-}
-
-}  // namespace
-
 int RunExtract(const Args& args) {
   // One preview buffer of a few megabytes after another: reuse the memory.
   platform::ReuseLargeAllocations();
   ExtractEnvironment env;
-  env.progressBar = StandardErrorIsTerminal();
+  env.progressBar = platform::StandardErrorIsTerminal();
   env.settingsFile = UserSettingsFilePath();
-  env.interrupted = &interruptRequested;
-  interruptRequested.store(false);
-  std::signal(SIGINT, OnInterrupt);
-  const int status = RunExtractWith(args, env);
-  std::signal(SIGINT, SIG_DFL);
-  return status;
+  // A second Ctrl-C ends the process at once; outputs are still never
+  // partial, since each is moved into place only when complete.
+  const platform::InterruptCatcher interrupts;
+  env.interrupted = &interrupts.requested();
+  return RunExtractWith(args, env);
 }
 
 }  // namespace cli

@@ -36,12 +36,13 @@ enum class WriteOutcome {
   Failed,         // could not create or write; no partial file is left behind
 };
 
-// Writes `size` bytes to the file at `path` (a command-line argument): into a
-// new hidden file in the same folder first, which then takes the name in one
-// step, so `path` never holds a partial or truncated file, and a failure
-// leaves what was there before. Without `replace` the name is taken only if
-// nothing is there, so a file that appears meanwhile is not overwritten; with
-// it an existing plain file is replaced (anything else there is refused).
+// Writes `size` bytes to the file at `path` (a command-line argument) with
+// platform::WriteNewFile, as the job writes its outputs: into a new hidden
+// file in the same folder first, which then takes the name in one step, so
+// `path` never holds a partial or truncated file, and a failure leaves what
+// was there before. Without `replace` the name is taken only if nothing is
+// there, so a file that appears meanwhile is not overwritten; with it an
+// existing plain file is replaced (anything else there is refused).
 // *error describes a failure (with the system's message where known).
 WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_t size,
                              bool replace, std::string* error);
@@ -49,10 +50,11 @@ WriteOutcome WriteOutputFile(const std::string& path, const uint8_t* data, size_
 // Writes the bytes to standard output in binary mode and flushes them.
 bool WriteStandardOutput(const uint8_t* data, size_t size, std::string* error);
 
-// True when something exists at path (UTF-8).
+// platform::KindOfPath and platform::IsSameFile for command-line arguments.
+// True when something exists at path.
 bool PathExists(const std::string& path);
 
-// True when path (UTF-8) names a directory.
+// True when path names a directory.
 bool IsDirectory(const std::string& path);
 
 // True when both paths name one existing file (so writing one destroys the other).

@@ -9,6 +9,7 @@
 #include "cli/files.h"
 #include "cli/options.h"
 #include "engine/extract.h"
+#include "job/extraction_job.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -66,54 +67,14 @@ const char kIdentifyHelp[] =
     "Exit status: 0 when every FILE was opened, 1 when one could not be opened,\n"
     "2 on a usage error.\n";
 
-// The software text the extraction would write, so that `extractable`
-// answers for exactly the call `rawlift preview` makes.
-const char kSoftwareText[] = "Rawlift v1.00";
-
 // Position of the Orientation entry in the synthesized TIFF block: IFD0
 // starts at 10 with its 2-byte count; Orientation is the fourth entry.
 constexpr size_t kOrientationEntry = 12 + 3 * 12;
 constexpr uint16_t kOrientationTag = 274;
 
-ReportField Null(const char* key) {
-  ReportField f;
-  f.key = key;
-  return f;
-}
-
-ReportField Bool(const char* key, bool value) {
-  ReportField f = Null(key);
-  f.kind = ReportField::Kind::Bool;
-  f.boolean = value;
-  return f;
-}
-
-ReportField Integer(const char* key, int64_t value) {
-  ReportField f = Null(key);
-  f.kind = ReportField::Kind::Integer;
-  f.integer = value;
-  return f;
-}
-
-ReportField Real(const char* key, float value) {
-  ReportField f = Null(key);
-  if (!std::isfinite(value)) return f;  // JSON has no infinity or NaN
-  f.kind = ReportField::Kind::Real;
-  f.real = value;
-  f.text = ShortestFloatText(value);
-  return f;
-}
-
-ReportField Text(const char* key, std::string utf8) {
-  ReportField f = Null(key);
-  f.kind = ReportField::Kind::Text;
-  f.text = std::move(utf8);
-  return f;
-}
-
 template <size_t N>
 ReportField CameraText(const char* key, const char (&field)[N]) {
-  return Text(key, Latin1FieldToUtf8(field, N));
+  return TextField(key, Latin1FieldToUtf8(field, N));
 }
 
 void AppendUtf8(std::string* out, uint32_t code_point) {
@@ -236,7 +197,9 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
     engine::NoPreviewReason reason = engine::NoPreviewReason::kCannotOpen;
     if (extraction_source.IsOpen()) {
       engine::ExtractOptions options;
-      options.software = kSoftwareText;
+      // The software text `rawlift preview` writes, so that `extractable`
+      // answers for exactly the call it makes.
+      options.software = job::kSoftwareText;
       reason = engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, options).reason;
     }
     fields = DescribeFile(shown, state.get(), reason, SynthesizedExifOrientation(*state));
@@ -286,14 +249,50 @@ int SynthesizedExifOrientation(const engine::ParseState& state) {
   return tag == kOrientationTag ? value : -1;
 }
 
+ReportField NullField(const char* key) {
+  ReportField f;
+  f.key = key;
+  return f;
+}
+
+ReportField BoolField(const char* key, bool value) {
+  ReportField f = NullField(key);
+  f.kind = ReportField::Kind::Bool;
+  f.boolean = value;
+  return f;
+}
+
+ReportField IntegerField(const char* key, int64_t value) {
+  ReportField f = NullField(key);
+  f.kind = ReportField::Kind::Integer;
+  f.integer = value;
+  return f;
+}
+
+ReportField RealField(const char* key, float value) {
+  ReportField f = NullField(key);
+  if (!std::isfinite(value)) return f;  // JSON has no infinity or NaN
+  f.kind = ReportField::Kind::Real;
+  f.real = value;
+  f.text = ShortestFloatText(value);
+  return f;
+}
+
+ReportField TextField(const char* key, std::string utf8) {
+  ReportField f = NullField(key);
+  f.kind = ReportField::Kind::Text;
+  f.text = std::move(utf8);
+  return f;
+}
+
 std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
                                       engine::NoPreviewReason reason, int exif_orientation) {
   const bool extractable = reason == engine::NoPreviewReason::kNone;
   const ReportField reason_field =
-      extractable ? Null("reason") : Text("reason", engine::NoPreviewReasonText(reason));
+      extractable ? NullField("reason") : TextField("reason", engine::NoPreviewReasonText(reason));
   std::vector<ReportField> f;
-  f.push_back(Text("path", path));
-  f.push_back(Bool("opened", state != nullptr));
+  f.push_back(TextField("path", path));
+  f.push_back(BoolField("opened", state != nullptr));
   if (state == nullptr) {
     for (const char* key :
          {"make",           "model",        "model2",         "artist",           "description",
@@ -302,9 +301,9 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
           "iso_speed",      "shutter",      "aperture",       "focal_length",     "shot_order",
           "unique_id",      "raw_width",    "raw_height",     "image_width",      "image_height",
           "dng_version"}) {
-      f.push_back(Null(key));
+      f.push_back(NullField(key));
     }
-    f.push_back(Bool("extractable", false));
+    f.push_back(BoolField("extractable", false));
     f.push_back(reason_field);
     return f;
   }
@@ -314,29 +313,29 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
   f.push_back(CameraText("model2", s.model2));
   f.push_back(CameraText("artist", s.artist));
   f.push_back(CameraText("description", s.description));
-  f.push_back(Integer("raw_count", s.raw_count));
-  f.push_back(Text("raw_decoder", engine::RawDecoderName(s.raw_decoder)));
-  f.push_back(Integer("preview_offset", s.preview_offset));
-  f.push_back(Integer("preview_length", s.preview_length));
-  f.push_back(Integer("preview_width", s.preview_width));
-  f.push_back(Integer("preview_height", s.preview_height));
-  f.push_back(Text("preview_kind", engine::PreviewKindName(s.preview_kind)));
-  f.push_back(Integer("orientation", s.orientation));
-  f.push_back(exif_orientation < 0 ? Null("exif_orientation")
-                                   : Integer("exif_orientation", exif_orientation));
-  f.push_back(Integer("timestamp", s.timestamp));
-  f.push_back(Real("iso_speed", s.iso_speed));
-  f.push_back(Real("shutter", s.shutter));
-  f.push_back(Real("aperture", s.aperture));
-  f.push_back(Real("focal_length", s.focal_length));
-  f.push_back(Integer("shot_order", s.shot_order));
-  f.push_back(Integer("unique_id", s.unique_id));
-  f.push_back(Integer("raw_width", s.raw_width));
-  f.push_back(Integer("raw_height", s.raw_height));
-  f.push_back(Integer("image_width", s.image_width));
-  f.push_back(Integer("image_height", s.image_height));
-  f.push_back(Integer("dng_version", s.dng_version));
-  f.push_back(Bool("extractable", extractable));
+  f.push_back(IntegerField("raw_count", s.raw_count));
+  f.push_back(TextField("raw_decoder", engine::RawDecoderName(s.raw_decoder)));
+  f.push_back(IntegerField("preview_offset", s.preview_offset));
+  f.push_back(IntegerField("preview_length", s.preview_length));
+  f.push_back(IntegerField("preview_width", s.preview_width));
+  f.push_back(IntegerField("preview_height", s.preview_height));
+  f.push_back(TextField("preview_kind", engine::PreviewKindName(s.preview_kind)));
+  f.push_back(IntegerField("orientation", s.orientation));
+  f.push_back(exif_orientation < 0 ? NullField("exif_orientation")
+                                   : IntegerField("exif_orientation", exif_orientation));
+  f.push_back(IntegerField("timestamp", s.timestamp));
+  f.push_back(RealField("iso_speed", s.iso_speed));
+  f.push_back(RealField("shutter", s.shutter));
+  f.push_back(RealField("aperture", s.aperture));
+  f.push_back(RealField("focal_length", s.focal_length));
+  f.push_back(IntegerField("shot_order", s.shot_order));
+  f.push_back(IntegerField("unique_id", s.unique_id));
+  f.push_back(IntegerField("raw_width", s.raw_width));
+  f.push_back(IntegerField("raw_height", s.raw_height));
+  f.push_back(IntegerField("image_width", s.image_width));
+  f.push_back(IntegerField("image_height", s.image_height));
+  f.push_back(IntegerField("dng_version", s.dng_version));
+  f.push_back(BoolField("extractable", extractable));
   f.push_back(reason_field);
   return f;
 }

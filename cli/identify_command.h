@@ -24,6 +24,14 @@ struct ReportField {
   std::string text;
 };
 
+// A field of each kind; Real gives null for an infinity or NaN, which JSON
+// cannot carry, and its text is the shortest that reads back the same.
+ReportField NullField(const char* key);
+ReportField BoolField(const char* key, bool value);
+ReportField IntegerField(const char* key, int64_t value);
+ReportField RealField(const char* key, float value);
+ReportField TextField(const char* key, std::string utf8);
+
 // The facts for one file, in output order. `state` is null when the file could
 // not be opened; every engine field is then null. `reason` is why extraction
 // gives nothing (kNone when it gives a JPEG). `exif_orientation` is the

@@ -8,6 +8,7 @@
 #include "cli/formats_help.h"
 #include "cli/options.h"
 #include "engine/extract.h"
+#include "job/extraction_job.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -39,9 +40,6 @@ const char kPreviewHelp[] =
     "preview (not a raw file, no JPEG preview, or FILE cannot be read); 2 on a\n"
     "usage error, a refused OUT or a write error.\n";
 
-constexpr const char* kSoftwareText = "Rawlift v1.00";
-
-// Frees the engine's buffer on every path.
 }  // namespace
 
 int RunPreviewWith(const Args& args, FILE* err) {
@@ -103,7 +101,7 @@ int RunPreviewWith(const Args& args, FILE* err) {
   preview.reason = engine::NoPreviewReason::kCannotOpen;
   if (source.IsOpen()) {
     engine::ExtractOptions options;
-    options.software = kSoftwareText;
+    options.software = job::kSoftwareText;
     options.metadata = complete ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
     preview = engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, options);
   }

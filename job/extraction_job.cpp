@@ -26,11 +26,6 @@ const char16_t* const kRawSuffixes[] = {u"RAF", u"CRW", u"CR2", u"KDC", u"DCR", 
                                         u"ERF", u"MOS", u"RAW", u"CR3", u"RW2", u"RWL", u"NRW",
                                         u"SRW", u"SR2", u"ORI", u"IIQ"};
 
-// Temporary names of outputs being written: hidden on POSIX, and never a
-// name the job itself would look for.
-constexpr char16_t kTemporaryPrefix[] = u".rlft-";
-constexpr char16_t kTemporarySuffix[] = u".part";
-
 // Temporaries written in an output folder, as prefix and suffix; what a
 // killed run leaves of them is removed by a later run.
 struct TemporaryPattern {

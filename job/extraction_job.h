@@ -44,6 +44,12 @@ namespace job {
 // Software text written into synthesized Exif headers.
 constexpr char kSoftwareText[] = "Rawlift v1.00";
 
+// Temporary names of outputs being written (prefix, 16 random hex digits,
+// suffix): hidden on POSIX, and never a name the job itself would look for.
+// `rawlift preview` names its temporaries alike.
+constexpr char16_t kTemporaryPrefix[] = u".rlft-";
+constexpr char16_t kTemporarySuffix[] = u".part";
+
 // A temporary untouched for this long belongs to no live writer: one is
 // written in well under a second, and the job's own are also locked while
 // open. The margin covers a slow network share.

@@ -1,5 +1,6 @@
 #include "platform/fs.h"
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <random>
@@ -50,23 +51,51 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
   return false;
 }
 
-bool WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
-                  const std::u16string& temporaryPrefix, const std::u16string& temporarySuffix,
-                  bool flush, char16_t separator) {
-  const size_t last = path.find_last_of(separator);
-  if (last == std::u16string::npos || last + 1 == path.size()) return false;
+WriteResult WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
+                         const std::u16string& temporaryPrefix,
+                         const std::u16string& temporarySuffix, bool flush, ExistingFile existing) {
+  const bool replace = existing == ExistingFile::kReplacePlainFile;
+  if (replace) {
+    // Moving a file over a device or a pipe (/dev/null as root) would put a
+    // plain file in its place.
+    const PathKind kind = KindOfPath(path);
+    if (kind != PathKind::kNothing && kind != PathKind::kPlainFile) {
+      return WriteResult{WriteFailure::kNotPlainFile, 0};
+    }
+  }
+  // The temporary goes into the path's folder, so that the move is a rename
+  // within one file system; it keeps the separator the path uses there.
+  size_t folderEnd = path.size();
+  while (folderEnd > 0 && !IsPathSeparator(path[folderEnd - 1])) --folderEnd;
+  const std::u16string folder = folderEnd == 0 ? u"." : path.substr(0, folderEnd);
+  const char16_t separator = folderEnd == 0 ? kPathSeparator : path[folderEnd - 1];
   NewFile file;
   std::u16string temporary;
-  if (!CreateUniqueFile(path.substr(0, last + 1), temporaryPrefix, temporarySuffix, &file,
-                        &temporary, separator)) {
-    return false;
+  errno = 0;
+  if (!CreateUniqueFile(folder, temporaryPrefix, temporarySuffix, &file, &temporary, separator)) {
+    return WriteResult{WriteFailure::kCannotCreate, errno};
   }
+  errno = 0;
   const bool complete = file.Write(bytes, length) && (!flush || file.Sync());
+  const int writeError = errno;
   // Close reports late write errors (a full disk on some file systems).
   const bool closed = file.Close();
-  if (complete && closed && RenameNoReplace(temporary, path)) return true;
+  if (!complete || !closed) {
+    const int closeError = errno;
+    RemoveFile(temporary);
+    return WriteResult{WriteFailure::kCannotWrite, complete ? closeError : writeError};
+  }
+  errno = 0;
+  if (replace ? RenameReplacing(temporary, path) : RenameNoReplace(temporary, path)) {
+    return WriteResult();
+  }
+  const int moveError = errno;
   RemoveFile(temporary);
-  return false;
+  // Without replacing, a file that appeared meanwhile is kept.
+  if (!replace && KindOfPath(path) != PathKind::kNothing) {
+    return WriteResult{WriteFailure::kNameTaken, moveError};
+  }
+  return WriteResult{WriteFailure::kCannotMove, moveError};
 }
 
 int64_t MonotonicMilliseconds() {

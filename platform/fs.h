@@ -12,6 +12,21 @@
 namespace platform {
 
 bool IsDirectory(const std::u16string& path);
+
+// What a path leads to, through symbolic links.
+enum class PathKind {
+  kNothing,    // no such name, or a link that leads nowhere
+  kPlainFile,  // a regular file
+  kFolder,
+  kOther,  // a device, pipe or socket: no file to read or to replace
+};
+// Told by the C library's stat (on Windows the runtime's, which tells a
+// device name such as NUL from a file, where file attributes do not).
+PathKind KindOfPath(const std::u16string& path);
+// True when both paths name one existing file: POSIX compares device and
+// inode; Windows the full paths, without regard to case as its file systems.
+bool IsSameFile(const std::u16string& a, const std::u16string& b);
+
 // Creates one folder level with default permissions; false when it could not
 // be created (it exists, its parent is missing, the medium is read-only).
 bool CreateFolder(const std::u16string& path);
@@ -95,16 +110,45 @@ bool CreateUniqueFile(const std::u16string& folder, const std::u16string& prefix
 // system allows it. False (and `from` left in place) otherwise.
 bool RenameNoReplace(const std::u16string& from, const std::u16string& to);
 
-// Writes `length` bytes as a new file at `path`: into a new temporary
-// (CreateUniqueFile with the prefix and suffix) in the same folder, then
-// moved to `path` with RenameNoReplace. An existing file is never replaced,
-// and whenever the process stops no file under `path` is incomplete. With
+// What WriteNewFile does about a file already at its path.
+enum class ExistingFile {
+  kKeep,  // never replaced: the write fails with kNameTaken
+  // A plain file is replaced in the move (a name given to another link of it
+  // keeps the old bytes); anything else there is refused with kNotPlainFile.
+  kReplacePlainFile,
+};
+
+// Why WriteNewFile wrote nothing.
+enum class WriteFailure {
+  kNone,
+  kNotPlainFile,  // kReplacePlainFile found a folder, device or pipe at the path
+  kCannotCreate,  // no temporary could be created in the path's folder
+  kCannotWrite,   // writing, flushing or closing the temporary failed
+  kNameTaken,     // kKeep, and a file is at the path (perhaps put there meanwhile)
+  kCannotMove,    // the temporary could not take the path's name
+};
+
+struct WriteResult {
+  WriteFailure failure = WriteFailure::kNone;
+  // The C library's errno when the failing step set one, else 0 (the Win32
+  // calls of the Windows units leave it alone).
+  int systemError = 0;
+  // True when the file was written.
+  explicit operator bool() const { return failure == WriteFailure::kNone; }
+};
+
+// Writes `length` bytes as a file at `path`: into a new temporary
+// (CreateUniqueFile with the prefix and suffix) in the same folder (the
+// current folder for a bare name), then moved to `path` in one step, so that
+// whenever the process stops no file under `path` is incomplete. With
 // `flush` the bytes are on the medium before the move, so that not even a
-// power cut leaves an empty file under `path`. False on any failure (`path`
-// taken meanwhile included), and then the temporary is removed.
-bool WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
-                  const std::u16string& temporaryPrefix, const std::u16string& temporarySuffix,
-                  bool flush, char16_t separator = kPathSeparator);
+// power cut leaves an empty file under `path`. On any failure the temporary
+// is removed and whatever was at `path` stays. Every output of the program
+// is written by this function.
+WriteResult WriteNewFile(const std::u16string& path, const void* bytes, size_t length,
+                         const std::u16string& temporaryPrefix,
+                         const std::u16string& temporarySuffix, bool flush,
+                         ExistingFile existing = ExistingFile::kKeep);
 // Moves `from` to `to`, replacing a file there.
 bool RenameReplacing(const std::u16string& from, const std::u16string& to);
 bool RemoveFile(const std::u16string& path);

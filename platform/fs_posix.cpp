@@ -22,6 +22,20 @@ bool IsDirectory(const std::u16string& path) {
   return ::stat(ToNativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+PathKind KindOfPath(const std::u16string& path) {
+  struct stat st;
+  if (::stat(ToNativePath(path).c_str(), &st) != 0) return PathKind::kNothing;
+  if (S_ISREG(st.st_mode)) return PathKind::kPlainFile;
+  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+bool IsSameFile(const std::u16string& a, const std::u16string& b) {
+  struct stat first, second;
+  return ::stat(ToNativePath(a).c_str(), &first) == 0 &&
+         ::stat(ToNativePath(b).c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
 bool CreateFolder(const std::u16string& path) {
   return ::mkdir(ToNativePath(path).c_str(), 0777) == 0;
 }

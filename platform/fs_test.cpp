@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -188,8 +190,119 @@ TEST_F(FsTest, NewFilesAreWrittenWholeAndNeverReplaceOne) {
   EXPECT_EQ(entries[0].name, u"out.jpg");
   EXPECT_FALSE(
       WriteNewFile(In(u"missing") + kPathSeparator + u"x.jpg", "x", 1, u".t-", u".part", false));
-  EXPECT_FALSE(WriteNewFile(u"no_separator.jpg", "x", 1, u".t-", u".part", false));
-  EXPECT_FALSE(CanOpenForReading(u"no_separator.jpg"));
+  // A bare name is in the current folder, as `rawlift preview -o out.jpg` gives it.
+  const std::u16string bare = u"rawlift_fs_test_bare_name.jpg";
+  RemoveFile(bare);
+  EXPECT_TRUE(WriteNewFile(bare, bytes.data(), bytes.size(), u".t-", u".part", false));
+  EXPECT_EQ(Get(bare), bytes);
+  EXPECT_TRUE(RemoveFile(bare));
+}
+
+TEST_F(FsTest, WriteFailuresSayWhichStepFailed) {
+  const std::u16string target = In(u"out.jpg");
+  Put(target, "old");
+  WriteResult result = WriteNewFile(target, "new", 3, u".t-", u".part", false);
+  EXPECT_EQ(result.failure, WriteFailure::kNameTaken);
+  EXPECT_EQ(Get(target), "old");
+  result =
+      WriteNewFile(In(u"missing") + kPathSeparator + u"x.jpg", "x", 1, u".t-", u".part", false);
+  EXPECT_EQ(result.failure, WriteFailure::kCannotCreate);
+#ifndef _WIN32
+  EXPECT_EQ(result.systemError, ENOENT) << "the system's reason goes with the failure";
+#endif
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  EXPECT_EQ(entries.size(), 1u) << "no temporary is left behind";
+}
+
+// Guards --force turning into a write in place: another name of the old file
+// (a hard link) would see it emptied and rewritten, and a failed write would
+// destroy it.
+TEST_F(FsTest, ReplacingPutsANewFileInThePlaceOfAPlainOne) {
+  const std::u16string target = In(u"out.jpg");
+  Put(target, "old");
+#ifndef _WIN32
+  ASSERT_EQ(::link(PathForDisplay(target).c_str(), PathForDisplay(In(u"link.jpg")).c_str()), 0);
+#endif
+  ASSERT_TRUE(
+      WriteNewFile(target, "new", 3, u".t-", u".part", false, ExistingFile::kReplacePlainFile));
+  EXPECT_EQ(Get(target), "new");
+#ifndef _WIN32
+  EXPECT_EQ(Get(In(u"link.jpg")), "old");
+#endif
+  ASSERT_TRUE(WriteNewFile(In(u"fresh.jpg"), "x", 1, u".t-", u".part", false,
+                           ExistingFile::kReplacePlainFile))
+      << "nothing there to replace is no fault";
+  EXPECT_EQ(Get(In(u"fresh.jpg")), "x");
+#ifdef _WIN32
+  // Windows takes '/' in a path as well: the temporary goes beside the target.
+  const std::u16string slashed = root_ + u"/slashed.jpg";
+  ASSERT_TRUE(WriteNewFile(slashed, "y", 1, u".t-", u".part", false));
+  EXPECT_EQ(Get(In(u"slashed.jpg")), "y");
+#endif
+}
+
+// Guards a replacing write moving a plain file over a folder or a pipe
+// (-o /dev/null as root would have put a file in the device's place).
+TEST_F(FsTest, ReplacingRefusesWhatIsNoPlainFile) {
+  ASSERT_TRUE(CreateFolder(In(u"folder.jpg")));
+  std::vector<std::u16string> refused = {In(u"folder.jpg")};
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo(PathForDisplay(In(u"pipe.jpg")).c_str(), 0600), 0);
+  refused.push_back(In(u"pipe.jpg"));
+#endif
+  for (const std::u16string& path : refused) {
+    const PathKind before = KindOfPath(path);
+    EXPECT_EQ(WriteNewFile(path, "x", 1, u".t-", u".part", false, ExistingFile::kReplacePlainFile)
+                  .failure,
+              WriteFailure::kNotPlainFile)
+        << PathForDisplay(path);
+    EXPECT_EQ(KindOfPath(path), before);
+  }
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(root_, &entries));
+  EXPECT_EQ(entries.size(), refused.size()) << "no temporary is left behind";
+#ifndef _WIN32
+  RemoveFile(In(u"pipe.jpg"));
+#endif
+}
+
+TEST_F(FsTest, KindOfPathFollowsLinksAndTellsFilesFromTheRest) {
+  Put(In(u"file"), "x");
+  ASSERT_TRUE(CreateFolder(In(u"folder")));
+  EXPECT_EQ(KindOfPath(In(u"file")), PathKind::kPlainFile);
+  EXPECT_EQ(KindOfPath(In(u"folder")), PathKind::kFolder);
+  EXPECT_EQ(KindOfPath(In(u"missing")), PathKind::kNothing);
+#ifndef _WIN32
+  ASSERT_EQ(::symlink("file", PathForDisplay(In(u"to_file")).c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", PathForDisplay(In(u"dangling")).c_str()), 0);
+  ASSERT_EQ(::mkfifo(PathForDisplay(In(u"pipe")).c_str(), 0600), 0);
+  EXPECT_EQ(KindOfPath(In(u"to_file")), PathKind::kPlainFile);
+  EXPECT_EQ(KindOfPath(In(u"dangling")), PathKind::kNothing);
+  EXPECT_EQ(KindOfPath(In(u"pipe")), PathKind::kOther);
+  EXPECT_EQ(KindOfPath(u"/dev/null"), PathKind::kOther);
+  for (const char16_t* name : {u"to_file", u"dangling", u"pipe"}) RemoveFile(In(name));
+#endif
+}
+
+// Guards `rawlift preview` writing over the camera file it reads, named
+// another way.
+TEST_F(FsTest, SameFileWhateverThePathThatLeadsToIt) {
+  Put(In(u"a.NEF"), "raw");
+  Put(In(u"b.NEF"), "raw");
+  const std::u16string dotted = root_ + kPathSeparator + u"." + kPathSeparator + u"a.NEF";
+  EXPECT_TRUE(IsSameFile(In(u"a.NEF"), In(u"a.NEF")));
+  EXPECT_TRUE(IsSameFile(In(u"a.NEF"), dotted));
+  EXPECT_FALSE(IsSameFile(In(u"a.NEF"), In(u"b.NEF"))) << "the same bytes are not the same file";
+  EXPECT_FALSE(IsSameFile(In(u"a.NEF"), In(u"missing")));
+  EXPECT_FALSE(IsSameFile(In(u"missing"), In(u"missing")));
+#ifdef _WIN32
+  EXPECT_TRUE(IsSameFile(In(u"a.NEF"), In(u"A.nef"))) << "names differ only in case";
+#else
+  ASSERT_EQ(::symlink("a.NEF", PathForDisplay(In(u"link.NEF")).c_str()), 0);
+  EXPECT_TRUE(IsSameFile(In(u"a.NEF"), In(u"link.NEF")));
+  RemoveFile(In(u"link.NEF"));
+#endif
 }
 
 TEST_F(FsTest, FoldersHaveOneIdentityWhateverThePath) {

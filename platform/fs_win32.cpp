@@ -1,6 +1,10 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shlobj.h>
+#include <sys/stat.h>
+#include <wchar.h>
+
+#include <cstdlib>
 
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -8,6 +12,9 @@
 namespace platform {
 
 namespace {
+
+// Room for a full path in IsSameFile; a longer path counts as another file.
+constexpr size_t kFullPathCapacity = 4096;
 
 std::wstring Wide(const std::u16string& path) {
   return std::wstring(path.begin(), path.end());
@@ -23,6 +30,25 @@ std::u16string FromWide(const wchar_t* text) {
 bool IsDirectory(const std::u16string& path) {
   const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+PathKind KindOfPath(const std::u16string& path) {
+  struct _stat64 info;
+  if (::_wstat64(Wide(path).c_str(), &info) != 0) return PathKind::kNothing;
+  if ((info.st_mode & _S_IFMT) == _S_IFREG) return PathKind::kPlainFile;
+  return (info.st_mode & _S_IFMT) == _S_IFDIR ? PathKind::kFolder : PathKind::kOther;
+}
+
+bool IsSameFile(const std::u16string& a, const std::u16string& b) {
+  if (KindOfPath(a) == PathKind::kNothing || KindOfPath(b) == PathKind::kNothing) return false;
+  // The runtime has no file identity here: compare the full paths, which the
+  // file system treats without regard to case.
+  wchar_t fullA[kFullPathCapacity], fullB[kFullPathCapacity];
+  if (!::_wfullpath(fullA, Wide(a).c_str(), kFullPathCapacity) ||
+      !::_wfullpath(fullB, Wide(b).c_str(), kFullPathCapacity)) {
+    return false;
+  }
+  return ::_wcsicmp(fullA, fullB) == 0;
 }
 
 bool CreateFolder(const std::u16string& path) {

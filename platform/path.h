@@ -8,9 +8,16 @@ namespace platform {
 #ifdef _WIN32
 using NativeChar = wchar_t;
 constexpr char16_t kPathSeparator = u'\\';
+// Windows takes either separator between the parts of a path.
+inline bool IsPathSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
 #else
 using NativeChar = char;
 constexpr char16_t kPathSeparator = u'/';
+inline bool IsPathSeparator(char16_t c) {
+  return c == u'/';
+}
 #endif
 using NativePath = std::basic_string<NativeChar>;
 

@@ -178,19 +178,9 @@ void LoadSettingsFromPath(SettingsStore* store, uint32_t magic, const std::u16st
 
 bool SaveSettingsToPath(const SettingsStore& store, uint32_t magic, const std::u16string& path) {
   const std::vector<uint8_t> image = SerializeSettings(store, magic);
-  const size_t slash = path.find_last_of(platform::kPathSeparator);
-  const std::u16string folder =
-      slash == std::u16string::npos ? std::u16string(u".") : path.substr(0, slash);
-  platform::NewFile file;
-  std::u16string temporary;
-  if (!platform::CreateUniqueFile(folder, u".rlft-", u".tmp", &file, &temporary)) return false;
-  const bool written = file.Write(image.data(), image.size());
-  const bool closed = file.Close();
-  if (!written || !closed || !platform::RenameReplacing(temporary, path)) {
-    platform::RemoveFile(temporary);
-    return false;
-  }
-  return true;
+  return static_cast<bool>(platform::WriteNewFile(path, image.data(), image.size(), u".rlft-",
+                                                  u".tmp", false,
+                                                  platform::ExistingFile::kReplacePlainFile));
 }
 
 void LoadSettingsFile(SettingsStore* store, uint32_t magic, const std::u16string& company,
