@@ -45,8 +45,8 @@ uint16_t OrderMarkAt(ParseState& s, int64_t position) {
   uint8_t mark[2] = {0, 0};
   s.input.Seek(position);
   s.input.Read(mark, 2);
-  if (mark[0] == 'I' && mark[1] == 'I') return 0x4949;
-  if (mark[0] == 'M' && mark[1] == 'M') return 0x4D4D;
+  if (mark[0] == 'I' && mark[1] == 'I') return kLittleEndianMark;
+  if (mark[0] == 'M' && mark[1] == 'M') return kBigEndianMark;
   return 0;
 }
 
@@ -145,7 +145,7 @@ void ApplyLaterCameraRules(ParseState& s) {
       s.preview_kind = PreviewKind::Jpeg;
       s.preview_width = s.preview_height = 0;
       s.input.Seek(s.preview_offset);
-      JpegHeaderInfo info;
+      JpegFrameHeader info;
       if (probe_jpeg_header(s, &info)) {
         s.preview_width = static_cast<uint16_t>(info.width);
         s.preview_height = static_cast<uint16_t>(info.height);

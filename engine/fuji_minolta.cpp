@@ -5,14 +5,13 @@
 // ("TTW") is a complete TIFF structure whose maker note holds the preview.
 #include <cstring>
 
+#include "engine/byte_order.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 
 namespace {
-
-// A RAF directory with this many entries or more is not one.
-constexpr uint32_t kMaxFujiEntries = 256;
 
 constexpr uint16_t kFujiRawSize = 0x100;
 constexpr uint16_t kFujiImageSize = 0x121;
@@ -31,8 +30,7 @@ constexpr uint32_t kMinoltaWhiteBalance = 0x00574247;  // "\0WBG"
 uint32_t ReadTagBigEndian(ParseState& s) {
   uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   s.input.Read(b, sizeof b);
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | b[3];
+  return LoadBigEndian32(b);
 }
 
 }  // namespace
@@ -61,7 +59,9 @@ void ParseFujiDirectory(ParseState& s, uint32_t directory_offset) {
         break;
       }
       case kFujiWhiteBalance:
-        for (int c = 0; c < 4; ++c) s.camera_multipliers[c ^ 1] = read_u16(s);
+        // Green, red, green, blue: the first multiplier is the second value.
+        read_u16(s);
+        s.first_camera_multiplier = read_u16(s);
         break;
       default:
         break;
@@ -105,9 +105,11 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
         s.raw_data_offset = static_cast<uint32_t>(raw_data);
         break;
       case kMinoltaWhiteBalance: {
+        // Four multipliers; the A200 stores the first of them third, the
+        // other bodies first.
         s.input.SeekRelative(4);
-        const int a200 = std::strstr(s.model, "A200") ? 3 : 0;
-        for (int i = 0; i < 4; ++i) s.camera_multipliers[i ^ (i >> 1) ^ a200] = read_u16(s);
+        if (std::strstr(s.model, "A200")) s.input.SeekRelative(4);
+        s.first_camera_multiplier = read_u16(s);
         break;
       }
       default:
