@@ -95,8 +95,7 @@ bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
       // An undefined value: its count is the JPEG's length and its value
       // offset the JPEG's start. Its Exif segment carries the orientation.
       if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) {
-        const int64_t at = s.input.Tell();
-        s.preview_offset = at >= 0 && at <= 0xFFFFFFFF ? static_cast<uint32_t>(at) : 0xFFFFFFFF;
+        s.preview_offset = FileOffset(s.input.Tell());
         s.preview_length = e.count;
       }
       return true;

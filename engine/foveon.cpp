@@ -89,7 +89,7 @@ void ReadPropertySection(ParseState& s, int64_t section) {
 }  // namespace
 
 void ParseFoveonDirectory(ParseState& s) {
-  s.byte_order = 0x4949;
+  s.byte_order = kLittleEndianMark;
   s.input.Seek(kOrientationOffset);
   s.orientation = static_cast<int32_t>(read_u32(s));
 

@@ -224,7 +224,7 @@ void ReadExifJpegHeader(ParseState& s) {
   uint8_t length[2] = {0xFF, 0xFF};
   s.input.Seek(4);
   s.input.Read(length, 2);
-  s.raw_data_offset = 4 + ((static_cast<uint32_t>(length[0]) << 8) | length[1]);
+  s.raw_data_offset = 4 + static_cast<uint32_t>(LoadBigEndian16(length));
   s.input.Seek(s.raw_data_offset);
   if (s.input.Get() != 0xFF) ParseTiff(s, kExifTiffOffset);
   s.preview_offset = 0;
@@ -247,7 +247,7 @@ void MatchSignature(ParseState& s) {
     ParsePhaseOneHeader(s, static_cast<uint32_t>(phase_one));
     // Behind a TIFF wrapper the preview lives in the TIFF structure.
     if (phase_one != 0) ParseTiff(s, 0);
-  } else if (s.byte_order == 0x4949 || s.byte_order == 0x4D4D) {
+  } else if (s.byte_order == kLittleEndianMark || s.byte_order == kBigEndianMark) {
     if (HeadHas(s, 6, "HEAPCCDR", 8)) {
       s.raw_data_offset = s.header_length;
       const uint32_t size = static_cast<uint32_t>(s.file_size);
@@ -584,11 +584,11 @@ void ApplyCameraRules(ParseState& s) {
     if (model_is(name)) return Matched(s);
   if (model_is("3320AF")) {
     if (GuessBigEndianSamples(s, 0x300000)) {
-      s.byte_order = 0x4D4D;
+      s.byte_order = kBigEndianMark;
       SetText(s.make, "ISG");
       s.model[0] = 0;
     } else {
-      s.byte_order = 0x4949;
+      s.byte_order = kLittleEndianMark;
     }
     return Matched(s);
   }

@@ -31,6 +31,10 @@ constexpr int kIfdTableSize = 10;
 // A TIFF directory claiming more entries than this is garbage and is not
 // read: cameras write a few dozen (a hundred or two at most).
 constexpr uint32_t kMaxDirectoryEntries = 512;
+// Entries of a linearization table read through (to report one cut short by
+// the end of the file): the curve a raw decoder builds has 4096 entries, so
+// a longer table is read only this far.
+constexpr uint32_t kLinearizationTableSize = 4096;
 // TIFF structures nest through the private data of non-DNG files (a Minolta
 // block list whose TIFF block is parsed again). Real files nest once; the
 // bound stops a block list that points back at its own TIFF.

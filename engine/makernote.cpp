@@ -17,7 +17,6 @@ namespace engine {
 
 namespace {
 
-constexpr int64_t kEntrySize = 12;
 // Bytes of the header that identify the maker.
 constexpr size_t kHeaderSize = 10;
 // Nikon capture-note records: tag, 14 bytes, size; the payload follows.
@@ -38,22 +37,6 @@ class ByteOrderGuard {
   ParseState& s_;
   uint16_t saved_;
 };
-
-// Entries a directory may claim at the current position: never more than the
-// bytes left in the file can hold (a last entry cut short still counts).
-uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
-  const int64_t left = s.input.Size() - s.input.Tell();
-  if (left <= 0) return 0;
-  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
-  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
-}
-
-// A file position as the formats' 32-bit offset fields hold it. A position
-// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
-// back to some unrelated place inside it.
-uint32_t FileOffset(int64_t position) {
-  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
-}
 
 bool HeaderStartsWith(const char* header, const char* prefix) {
   return std::strncmp(header, prefix, std::strlen(prefix)) == 0;

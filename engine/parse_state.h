@@ -39,7 +39,6 @@ enum class RawDecoder : uint8_t {
   Kodak65000,
   KodakRgb,
   KodakYcbcr,
-  KodakThumbnail,
   KodakJpegCompressed,
   Decoder65535,
   SinarFourShot,
@@ -51,12 +50,9 @@ enum class RawDecoder : uint8_t {
   NikonUncompressed,
   Foveon,
   Fuji,
-  Minolta,
   Phaseone,
-  Leaf,
   Rollei,
   Smal,
-  Sinar,
   Generic,  // chosen by a per-camera rule whose exact decoder does not matter here
   // Raw data of later cameras (current_cameras.cpp): only "a raw image is
   // present" matters, nothing here decodes it.
@@ -164,7 +160,8 @@ struct ParseState {
   // A JPEG XL preview was passed over in the preview choice.
   bool jpeg_xl_preview_skipped = false;
   RawDecoder raw_decoder = RawDecoder::None;
-  // Where the raw data starts: the D100 and white-balance rules read there.
+  // Where the raw data starts: the D100 rule reads there, and the KC/MLY
+  // white-balance scan stops there.
   uint32_t raw_data_offset = 0;
   uint16_t raw_width = 0, raw_height = 0;
   uint16_t image_width = 0, image_height = 0;

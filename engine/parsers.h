@@ -16,6 +16,15 @@ struct TiffEntry {
   uint32_t count = 0;
   int64_t resume = 0;  // position just after the 12-byte entry
 };
+// A file position as the formats' 32-bit offset fields hold it. A position
+// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
+// back to some unrelated place inside it.
+uint32_t FileOffset(int64_t position);
+// Entries a directory may claim at the current position, bounded by the
+// bytes left in the file (an entry cut short by the end still counts, since
+// its first bytes are real): a count read from a file is never trusted
+// beyond what the file can hold.
+uint32_t EntriesInFile(ParseState& s, uint32_t declared);
 // Element size of a TIFF type (types of 14 and more count as size 1).
 uint32_t TiffTypeSize(uint32_t type);
 // Reads one entry and leaves the stream at its value (inline or at base + offset).

@@ -24,9 +24,6 @@ namespace {
 constexpr int64_t kEntrySize = 12;
 // Longest text kept from a line-valued tag (the fields hold 64 bytes).
 constexpr size_t kLineFieldSize = 64;
-// The size of the linearization table a raw decoder would build; a longer
-// table is read only this far.
-constexpr uint32_t kLinearizationTableSize = 4096;
 // The bits per sample taken for a preview located before the image
 // directories are compared (by a maker note, say) whose JPEG header cannot
 // be read.
@@ -64,26 +61,8 @@ void ReadRawBytes(ParseState& s, char* field, size_t n) {
   s.input.Read(field, n);
 }
 
-// A file position as the formats' 32-bit offset fields hold it. A position
-// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
-// back to some unrelated place inside it.
-uint32_t FileOffset(int64_t position) {
-  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
-}
-
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-// Entries a directory may claim at the current position, bounded by the bytes
-// left in the file (an entry cut short by the end still counts, since its
-// first bytes are real). Counts read from a file are never trusted beyond
-// what the file can hold.
-uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
-  const int64_t left = s.input.Size() - s.input.Tell();
-  if (left <= 0) return 0;
-  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
-  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
 }
 
 // Software tags of raw converters: a file written by one is a converted
@@ -117,7 +96,8 @@ void ReadImaconBlock(ParseState& s) {
     s.image_height = 5444;
   }
   s.input.SeekRelative(52);
-  // Three float multipliers; the rotation follows them.
+  // Three float multipliers, of which the first is kept; the rotation lies
+  // 114 bytes after them.
   s.first_camera_multiplier = static_cast<float>(read_real(s, 11));
   read_u32(s);
   read_u32(s);
@@ -237,6 +217,17 @@ void RecordDescriptionDirectory(ParseState& s, int64_t pointing_directory, int64
 }
 
 }  // namespace
+
+uint32_t FileOffset(int64_t position) {
+  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
+}
+
+uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
+  const int64_t left = s.input.Size() - s.input.Tell();
+  if (left <= 0) return 0;
+  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
+  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
+}
 
 // Element size by type; type 13 (IFD) is a 4-byte offset as in TIFF itself.
 uint32_t TiffTypeSize(uint32_t type) {
