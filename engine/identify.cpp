@@ -212,9 +212,8 @@ void ReadContaxHeader(ParseState& s) {
   SetText(s.model, "N Digital");
   s.input.Seek(33);
   ReadExifTimestamp(s, true);  // the date text is stored last character first
-  // White balance: red first, then green, blue and green (colour only).
-  s.input.Seek(60);
-  s.first_camera_multiplier = static_cast<float>(read_u32(s));
+  // The white balance at 60 feeds only colour: no Leaf rule applies to the
+  // Contax make.
 }
 
 // A camera JPEG: the Exif block is read only when raw data rather than
