@@ -5,7 +5,6 @@
 // ("TTW") is a complete TIFF structure whose maker note holds the preview.
 #include <cstring>
 
-#include "engine/byte_order.h"
 #include "engine/limits.h"
 #include "engine/parsers.h"
 
@@ -25,13 +24,6 @@ constexpr size_t kMinoltaBlockHeader = 8;              // tag and length
 constexpr uint32_t kMinoltaSensorBlock = 0x00505244;   // "\0PRD"
 constexpr uint32_t kMinoltaTiffBlock = 0x00545457;     // "\0TTW"
 constexpr uint32_t kMinoltaWhiteBalance = 0x00574247;  // "\0WBG"
-
-// Block tags are compared as big-endian values whatever the list's order.
-uint32_t ReadTagBigEndian(ParseState& s) {
-  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  s.input.Read(b, sizeof b);
-  return LoadBigEndian32(b);
-}
 
 }  // namespace
 
@@ -89,7 +81,7 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
   uint16_t sensor_width = 0;
   while (s.input.Tell() < end) {
     const int64_t block = s.input.Tell();
-    const uint32_t tag = ReadTagBigEndian(s);
+    const uint32_t tag = read_big_endian_u32(s);  // compared whatever the list's order
     const uint32_t length = read_u32(s);
     switch (tag) {
       case kMinoltaSensorBlock:

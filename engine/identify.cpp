@@ -127,12 +127,9 @@ int FindInHead(const ParseState& s, const char* pattern) {
   return -1;
 }
 
-// A big-endian 32-bit value at a position; missing bytes read as 0xFF.
 uint32_t ReadBigEndian32At(ParseState& s, int64_t offset) {
-  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   s.input.Seek(offset);
-  s.input.Read(b, 4);
-  return LoadBigEndian32(b);
+  return read_big_endian_u32(s);
 }
 
 // A fixed-size block of the file; bytes beyond the end read as 0. Returns the

@@ -85,6 +85,12 @@ uint32_t read_u32(ParseState& s) {
   return decode_u32(s, b);
 }
 
+uint32_t read_big_endian_u32(ParseState& s) {
+  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  s.input.Read(b, 4);
+  return LoadBigEndian32(b);
+}
+
 uint32_t read_int(ParseState& s, uint32_t type) {
   return type == 3 ? read_u16(s) : read_u32(s);
 }

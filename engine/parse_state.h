@@ -201,6 +201,9 @@ uint16_t decode_u16(const ParseState& s, const uint8_t* bytes);
 uint32_t decode_u32(const ParseState& s, const uint8_t* bytes);
 uint16_t read_u16(ParseState& s);
 uint32_t read_u32(ParseState& s);
+// A big-endian 32-bit value whatever s.byte_order (RAF header fields, MRW
+// block tags, Photoshop-style sizes); missing bytes read as 0xFF.
+uint32_t read_big_endian_u32(ParseState& s);
 uint32_t read_int(ParseState& s, uint32_t type);
 double read_real(ParseState& s, uint32_t type);
 

@@ -29,6 +29,9 @@ TEST(ByteReaders, MissingBytesReadAsAllOnes) {
   Harness empty({});
   EXPECT_EQ(read_u32(empty.s), 0xFFFFFFFFu);
   EXPECT_EQ(read_u16(empty.s), 0xFFFF);
+  // The big-endian reader ignores the state's order.
+  Harness tag({0x01, 0x02, 0x03}, 0x4949);
+  EXPECT_EQ(read_big_endian_u32(tag.s), 0x010203FFu);
 }
 
 TEST(ByteReaders, OrderMarkOtherThanIIReadsBigEndian) {
