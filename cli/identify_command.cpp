@@ -185,7 +185,8 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
   if (!opened) {
     fields = DescribeFile(shown, nullptr, engine::NoPreviewReason::kCannotOpen, -1);
   } else {
-    // ParseState holds a 4096-entry curve and more: keep it off the stack.
+    // ParseState holds the camera texts, the directory table and more: keep it
+    // off the stack.
     auto state = std::make_unique<engine::ParseState>();
     // The extraction below reads the file again and reports the same
     // diagnostics; let only that pass speak.

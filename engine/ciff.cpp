@@ -10,20 +10,14 @@
 #include <set>
 #include <vector>
 
+#include "engine/byte_order.h"
+#include "engine/jpeg_markers.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 
 namespace {
-
-// A table with more records than this is not a CIFF table; the heap is ignored.
-constexpr uint32_t kMaxCiffRecords = 100;
-// Real files nest their heaps three levels deep. Nothing in the format stops a
-// sub-heap from pointing back at an ancestor, so deeper heaps are ignored.
-constexpr int kMaxCiffHeapDepth = 8;
-// Heaps walked per file: a camera writes about a dozen. Bounds the work a
-// hostile file of many distinct small heaps can cause.
-constexpr size_t kMaxCiffHeaps = 1024;
 
 constexpr size_t kCiffRecordSize = 10;
 constexpr size_t kTextFieldSize = 64;
@@ -206,20 +200,21 @@ void ParseCiffHeap(ParseState& s, uint32_t heap_start, uint32_t heap_length) {
 }
 
 int WalkJpegSegments(ParseState& s, uint32_t offset) {
-  constexpr int kStartOfScan = 0xDA;
   constexpr uint32_t kHeapTag = 0x48454150;  // "HEAP", read in the segment's order
   s.input.Seek(offset);
-  if (s.input.Get() != 0xFF || s.input.Get() != 0xD8) return 0;
+  if (s.input.Get() != kMarkerPrefix || s.input.Get() != kStartOfImage) return 0;
 
+  // No fill bytes and no markers without a length: every marker is read with
+  // a length after it (all ones where the file ends).
   while (!s.input.AtEnd()) {
     const int64_t marker_position = s.input.Tell();
-    if (s.input.Get() != 0xFF) break;
-    const int marker = s.input.Get();
-    if (marker < 0 || marker == kStartOfScan) break;
-    s.byte_order = 0x4D4D;
-    const uint32_t segment_length = read_u16(s);  // counts its own two bytes
+    const JpegSegmentHeader header = ReadJpegSegmentHeader(s.input);
+    if (header.bytes_read < 2 || header.prefix != kMarkerPrefix) break;
+    if (header.code == kStartOfScan) break;
+    s.byte_order = kBigEndianMark;
+    const uint32_t segment_length = header.length;  // counts its own two bytes
     const int64_t payload = s.input.Tell();
-    if (marker == 0xC0 || marker == 0xC3) {
+    if (IsBaselineOrLosslessFrame(header.code)) {
       s.input.Get();  // precision
       s.raw_height = read_u16(s);
       s.raw_width = read_u16(s);

@@ -20,6 +20,8 @@
 // None of the three JPEGs carries an Exif segment of its own.
 #include <cstring>
 
+#include "engine/byte_order.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -29,15 +31,6 @@ namespace {
 constexpr int64_t kBoxHeaderSize = 8;
 constexpr int64_t kLargeSizeLength = 8;
 constexpr int64_t kUserTypeLength = 16;
-// Real files nest eight levels deep (moov > trak > mdia > minf > stbl > stsd >
-// CRAW > JPEG). A few levels more leave room for what other bodies may wrap
-// around them; anything deeper is no camera's file, and the bound keeps boxes
-// nested in boxes from recursing until the stack runs out.
-constexpr int kMaxBoxDepth = 12;
-// A real file has about a hundred boxes (four tracks of twenty, the metadata
-// box's ten, a few at the top). The bound caps the header reads that a file of
-// thousands of tiny boxes could ask for.
-constexpr int kMaxBoxesVisited = 1024;
 
 constexpr uint8_t kCanonMetadataUuid[kUserTypeLength] = {
     0x85, 0xc0, 0xb6, 0x87, 0x82, 0x0f, 0x11, 0xe0, 0x81, 0x11, 0xf4, 0xce, 0x46, 0x2b, 0x6a, 0x48};
@@ -69,27 +62,6 @@ constexpr int64_t kFullBoxFlagsLength = 4;
 // stsd after version and flags: the entry count, which the walk does not
 // trust (it walks the entries by their sizes).
 constexpr int64_t kEntryCountLength = 4;
-
-// preview_format of an 8-bit JPEG.
-constexpr uint32_t kJpegPreviewFormat = 8;
-
-uint16_t BigEndian16(const uint8_t* b) {
-  return static_cast<uint16_t>((b[0] << 8) | b[1]);
-}
-
-uint32_t BigEndian32(const uint8_t* b) {
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
-}
-
-uint32_t LittleEndian32(const uint8_t* b) {
-  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-}
-
-uint64_t BigEndian64(const uint8_t* b) {
-  return (static_cast<uint64_t>(BigEndian32(b)) << 32) | BigEndian32(b + 4);
-}
 
 struct Box {
   char type[4] = {};
@@ -140,18 +112,18 @@ class Cr3Walk {
   // False ends the walk of that level: no room for a header, a size smaller
   // than its header or running past the parent, or the box budget spent.
   bool ReadBox(int64_t at, int64_t end, Box* box) {
-    if (boxes_visited_ >= kMaxBoxesVisited || end - at < kBoxHeaderSize) return false;
+    if (boxes_visited_ >= kMaxCr3BoxesVisited || end - at < kBoxHeaderSize) return false;
     ++boxes_visited_;
     uint8_t header[kBoxHeaderSize];
     if (!ReadAt(at, header, sizeof header)) return false;
-    uint64_t size = BigEndian32(header);
+    uint64_t size = LoadBigEndian32(header);
     int64_t header_size = kBoxHeaderSize;
     if (size == 1) {
       uint8_t large[kLargeSizeLength];
       if (end - at < kBoxHeaderSize + kLargeSizeLength ||
           !ReadAt(at + kBoxHeaderSize, large, sizeof large))
         return false;
-      size = BigEndian64(large);
+      size = LoadBigEndian64(large);
       header_size += kLargeSizeLength;
     } else if (size == 0) {
       size = static_cast<uint64_t>(end - at);
@@ -179,7 +151,7 @@ class Cr3Walk {
   // entered wherever they are met; the leaves mean something only in their
   // own parent (`track` inside a trak, `in_metadata` inside the Canon box).
   void Walk(int64_t begin, int64_t end, int depth, Track* track, bool in_metadata) {
-    if (depth >= kMaxBoxDepth) return;
+    if (depth >= kMaxCr3BoxDepth) return;
     Box box;
     for (int64_t at = begin; ReadBox(at, end, &box); at = box.end) {
       if (box.Is("trak")) {
@@ -228,8 +200,9 @@ class Cr3Walk {
       if (thumbnail_.found || box.PayloadLength() < static_cast<int64_t>(sizeof fields) ||
           !ReadAt(box.payload, fields, sizeof fields))
         return;
-      TakeBoxedJpeg(box, BigEndian16(fields + kThmbWidthAt), BigEndian16(fields + kThmbHeightAt),
-                    BigEndian32(fields + kThmbLengthAt), sizeof fields, &thumbnail_);
+      TakeBoxedJpeg(box, LoadBigEndian16(fields + kThmbWidthAt),
+                    LoadBigEndian16(fields + kThmbHeightAt),
+                    LoadBigEndian32(fields + kThmbLengthAt), sizeof fields, &thumbnail_);
     }
   }
 
@@ -241,10 +214,9 @@ class Cr3Walk {
     uint8_t header[kTiffHeaderLength];
     if (box.PayloadLength() < kTiffHeaderLength || !ReadAt(box.payload, header, sizeof header))
       return false;
-    const uint16_t order = static_cast<uint16_t>((header[0] << 8) | header[1]);
-    if (order != 0x4949 && order != 0x4D4D) return false;
-    const uint32_t ifd_offset =
-        order == 0x4949 ? LittleEndian32(header + 4) : BigEndian32(header + 4);
+    const uint16_t order = LoadBigEndian16(header);
+    if (order != kLittleEndianMark && order != kBigEndianMark) return false;
+    const uint32_t ifd_offset = Load32(header + 4, order);
     if (ifd_offset < kTiffHeaderLength || ifd_offset + kEntryCountSize > box.PayloadLength())
       return false;
     location->base = box.payload;
@@ -277,15 +249,15 @@ class Cr3Walk {
       // the count, then the table when the size is 0.
       uint8_t fields[12];
       if (track->has_sample_size || !ReadFields(box, fields, sizeof fields)) return;
-      const uint32_t uniform = BigEndian32(fields + 4);
-      const uint32_t count = BigEndian32(fields + 8);
+      const uint32_t uniform = LoadBigEndian32(fields + 4);
+      const uint32_t count = LoadBigEndian32(fields + 8);
       if (count == 0) return;
       if (uniform != 0) {
         track->sample_size = uniform;
       } else {
         uint8_t first[4];
         if (!ReadFields(box, first, sizeof first, sizeof fields)) return;
-        track->sample_size = BigEndian32(first);
+        track->sample_size = LoadBigEndian32(first);
       }
       track->has_sample_size = true;
     } else if (box.Is("co64") || box.Is("stco")) {
@@ -294,9 +266,9 @@ class Cr3Walk {
       uint8_t fields[kFullBoxFlagsLength + 4 + 8];
       const size_t length = kFullBoxFlagsLength + 4 + (wide ? 8 : 4);
       if (track->has_chunk_offset || !ReadFields(box, fields, length)) return;
-      if (BigEndian32(fields + kFullBoxFlagsLength) == 0) return;
+      if (LoadBigEndian32(fields + kFullBoxFlagsLength) == 0) return;
       const uint8_t* first = fields + kFullBoxFlagsLength + 4;
-      track->chunk_offset = wide ? BigEndian64(first) : BigEndian32(first);
+      track->chunk_offset = wide ? LoadBigEndian64(first) : LoadBigEndian32(first);
       track->has_chunk_offset = true;
     }
   }
@@ -310,15 +282,15 @@ class Cr3Walk {
   // The first CRAW entry of an stsd box: its size, and whether a JPEG or a
   // CMP1 box is among its children.
   void ReadSampleEntries(const Box& stsd, int depth, Track* track) {
-    if (depth + 2 >= kMaxBoxDepth) return;
+    if (depth + 2 >= kMaxCr3BoxDepth) return;
     Box entry;
     const int64_t first = stsd.payload + kFullBoxFlagsLength + kEntryCountLength;
     for (int64_t at = first; ReadBox(at, stsd.end, &entry); at = entry.end) {
       if (!entry.Is("CRAW")) continue;
       uint8_t dimensions[4];
       if (!ReadFields(entry, dimensions, sizeof dimensions, kEntryWidthAt)) return;
-      track->width = BigEndian16(dimensions);
-      track->height = BigEndian16(dimensions + 2);
+      track->width = LoadBigEndian16(dimensions);
+      track->height = LoadBigEndian16(dimensions + 2);
       Box child;
       for (int64_t c = entry.payload + kEntryChildrenAt; ReadBox(c, entry.end, &child);
            c = child.end) {
@@ -349,8 +321,9 @@ class Cr3Walk {
     if (!ReadBox(uuid.payload + kPreviewBoxAfterUserType, uuid.end, &prvw) || !prvw.Is("PRVW") ||
         !ReadFields(prvw, fields, sizeof fields))
       return;
-    TakeBoxedJpeg(prvw, BigEndian16(fields + kPrvwWidthAt), BigEndian16(fields + kPrvwHeightAt),
-                  BigEndian32(fields + kPrvwLengthAt), sizeof fields, &preview_);
+    TakeBoxedJpeg(prvw, LoadBigEndian16(fields + kPrvwWidthAt),
+                  LoadBigEndian16(fields + kPrvwHeightAt), LoadBigEndian32(fields + kPrvwLengthAt),
+                  sizeof fields, &preview_);
   }
 
   // A JPEG whose length field must keep it inside its (padded) box.
@@ -382,7 +355,6 @@ class Cr3Walk {
     s_.preview_length = static_cast<uint32_t>(best->length);
     s_.preview_width = best->width;
     s_.preview_height = best->height;
-    s_.preview_format = kJpegPreviewFormat;
     s_.preview_kind = PreviewKind::Jpeg;
   }
 

@@ -63,7 +63,6 @@ TEST(Cr3Preview, LargestStatedSizeWinsAndTiesGoToTheEarlierCandidate) {
   EXPECT_EQ(p->s.preview_length, o.track_jpeg.jpeg.size());
   EXPECT_EQ(p->s.preview_width, 6000);
   EXPECT_EQ(p->s.preview_height, 4000);
-  EXPECT_EQ(p->s.preview_format, 8u);
   EXPECT_EQ(p->s.preview_kind, PreviewKind::Jpeg);
   EXPECT_TRUE(std::equal(o.track_jpeg.jpeg.begin(), o.track_jpeg.jpeg.end(),
                          p->bytes.begin() + p->s.preview_offset));

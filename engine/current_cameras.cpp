@@ -45,8 +45,8 @@ uint16_t OrderMarkAt(ParseState& s, int64_t position) {
   uint8_t mark[2] = {0, 0};
   s.input.Seek(position);
   s.input.Read(mark, 2);
-  if (mark[0] == 'I' && mark[1] == 'I') return 0x4949;
-  if (mark[0] == 'M' && mark[1] == 'M') return 0x4D4D;
+  if (mark[0] == 'I' && mark[1] == 'I') return kLittleEndianMark;
+  if (mark[0] == 'M' && mark[1] == 'M') return kBigEndianMark;
   return 0;
 }
 
@@ -95,8 +95,7 @@ bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
       // An undefined value: its count is the JPEG's length and its value
       // offset the JPEG's start. Its Exif segment carries the orientation.
       if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) {
-        const int64_t at = s.input.Tell();
-        s.preview_offset = at >= 0 && at <= 0xFFFFFFFF ? static_cast<uint32_t>(at) : 0xFFFFFFFF;
+        s.preview_offset = FileOffset(s.input.Tell());
         s.preview_length = e.count;
       }
       return true;
@@ -145,7 +144,7 @@ void ApplyLaterCameraRules(ParseState& s) {
       s.preview_kind = PreviewKind::Jpeg;
       s.preview_width = s.preview_height = 0;
       s.input.Seek(s.preview_offset);
-      JpegHeaderInfo info;
+      JpegFrameHeader info;
       if (probe_jpeg_header(s, &info)) {
         s.preview_width = static_cast<uint16_t>(info.width);
         s.preview_height = static_cast<uint16_t>(info.height);

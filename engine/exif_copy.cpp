@@ -15,11 +15,11 @@
 #include <memory>
 #include <new>
 
+#include "engine/byte_order.h"
+#include "engine/limits.h"
+
 namespace engine {
 namespace {
-
-constexpr uint16_t kLittleEndian = 0x4949;  // "II"
-constexpr uint16_t kBigEndian = 0x4D4D;     // "MM"
 
 // Tags the builder reads, writes or leaves out by name.
 enum : uint16_t {
@@ -63,9 +63,6 @@ constexpr uint16_t kLastCopiedType = 12;
 constexpr uint8_t kElementSize[kLastCopiedType + 1] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
 constexpr uint8_t kSwapUnit[kLastCopiedType + 1] = {0, 1, 1, 2, 4, 4, 1, 1, 2, 4, 4, 4, 8};
 
-// A directory with more entries than this is taken as garbage and not read,
-// as in the TIFF walk.
-constexpr uint32_t kMaxDirectoryEntries = 512;
 constexpr size_t kEntrySize = 12;
 constexpr size_t kInlineValueSize = 4;
 // A directory's count and next-directory offset around its entries.
@@ -80,14 +77,9 @@ constexpr size_t kMaxSoftwareLength = 63;
 // The compact header's resolution: 300 dots per inch.
 constexpr uint32_t kDefaultResolution = 300;
 constexpr uint16_t kResolutionInches = 2;
-// Bytes read from the file at once: a raw file's directories and most of
-// their values lie together within a few kilobytes (the maker note, which
-// is not read, is what makes an Exif directory's data large). A refill
-// starts half a window before the read: the directories point both ways,
-// IFD0 usually lying before the Exif directory.
-constexpr size_t kMetadataWindowSize = 16 * 1024;
-// The frame header of a preview follows its tables within its first bytes.
-constexpr size_t kJpegHeaderWindowSize = 4 * 1024;
+// A refill of the metadata window starts half a window before the read: the
+// directories point both ways, IFD0 usually lying before the Exif directory.
+constexpr size_t kMetadataLookBack = kMetadataWindowSize / 2;
 
 // The shot description of the Exif directory, sorted: kept longest when the
 // segment would not fit (see the header for the order).
@@ -177,29 +169,6 @@ Keep KeepExif(uint16_t tag, uint16_t, uint32_t) {
 
 Keep KeepGps(uint16_t tag, uint16_t, uint32_t) {
   return IsOneOf(tag, kPointingTags, std::size(kPointingTags)) ? Keep::Skip : Keep::Listed;
-}
-
-uint16_t Decode16(const uint8_t* p, uint16_t order) {
-  return order == kLittleEndian ? static_cast<uint16_t>(p[0] | p[1] << 8)
-                                : static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t Decode32(const uint8_t* p, uint16_t order) {
-  const uint32_t low = Decode16(order == kLittleEndian ? p : p + 2, order);
-  const uint32_t high = Decode16(order == kLittleEndian ? p + 2 : p, order);
-  return high << 16 | low;
-}
-
-void Encode16(uint8_t* p, uint16_t v, uint16_t order) {
-  const uint8_t low = static_cast<uint8_t>(v), high = static_cast<uint8_t>(v >> 8);
-  p[0] = order == kLittleEndian ? low : high;
-  p[1] = order == kLittleEndian ? high : low;
-}
-
-void Encode32(uint8_t* p, uint32_t v, uint16_t order) {
-  const uint16_t low = static_cast<uint16_t>(v), high = static_cast<uint16_t>(v >> 16);
-  Encode16(order == kLittleEndian ? p : p + 2, low, order);
-  Encode16(order == kLittleEndian ? p + 2 : p, high, order);
 }
 
 // Reverses the bytes of every unit of a value of `size` bytes.
@@ -299,8 +268,7 @@ constexpr size_t kOwnEntriesPerDirectory = 7;
 class SegmentBuilder {
  public:
   SegmentBuilder(const ByteSource& source, const MetadataDirectories& directories)
-      : metadata_(source, kMetadataWindowSize, kMetadataWindowSize / 2),
-        directories_(directories) {}
+      : metadata_(source, kMetadataWindowSize, kMetadataLookBack), directories_(directories) {}
 
   std::vector<uint8_t> Build(uint16_t orientation, uint32_t pixel_width, uint32_t pixel_height,
                              const char* software);
@@ -322,13 +290,13 @@ class SegmentBuilder {
 
   Window metadata_;
   const MetadataDirectories& directories_;
-  uint16_t order_ = kLittleEndian;  // of the segment
+  uint16_t order_ = kLittleEndianMark;  // of the segment
   std::vector<Entry> ifd0_, exif_, gps_;
   std::vector<uint8_t> own_values_;  // the builder's own values, in the segment's order
 };
 
 bool KnownOrder(uint16_t order) {
-  return order == kLittleEndian || order == kBigEndian;
+  return order == kLittleEndianMark || order == kBigEndianMark;
 }
 
 bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
@@ -336,7 +304,7 @@ bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
   if (!at.present() || !KnownOrder(at.byte_order)) return false;
   uint8_t count_bytes[2];
   if (!metadata_.Read(at.offset, count_bytes, sizeof count_bytes)) return false;
-  const uint32_t declared = Decode16(count_bytes, at.byte_order);
+  const uint32_t declared = Load16(count_bytes, at.byte_order);
   if (declared > kMaxDirectoryEntries) return false;
   // Entries cut short by the end of the file are not read.
   const int64_t table = at.offset + 2;
@@ -349,9 +317,9 @@ bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
   for (size_t i = 0; i < entries; ++i) {
     const uint8_t* raw = bytes.data() + i * kEntrySize;
     Entry e;
-    e.tag = Decode16(raw, at.byte_order);
-    e.type = Decode16(raw + 2, at.byte_order);
-    e.count = Decode32(raw + 4, at.byte_order);
+    e.tag = Load16(raw, at.byte_order);
+    e.type = Load16(raw + 2, at.byte_order);
+    e.count = Load32(raw + 4, at.byte_order);
     if (e.type == 0 || e.type > kLastCopiedType || e.count == 0) continue;
     e.keep = rule(e.tag, e.type, e.count);
     if (e.keep == Keep::Skip) continue;
@@ -366,7 +334,7 @@ bool SegmentBuilder::ReadDirectory(const DirectoryLocation& at, KeepRule rule,
       std::memcpy(e.stored, raw + 8, kInlineValueSize);
     } else {
       e.from = Entry::From::File;
-      e.file_offset = at.base + Decode32(raw + 8, at.byte_order);
+      e.file_offset = at.base + Load32(raw + 8, at.byte_order);
       if (e.file_offset < 0 || e.file_offset > metadata_.size() - static_cast<int64_t>(e.size))
         continue;  // the value does not lie wholly inside the file
     }
@@ -399,21 +367,21 @@ void SegmentBuilder::AddOwn(std::vector<Entry>* directory, uint16_t tag, uint16_
 
 void SegmentBuilder::AddOwnShort(std::vector<Entry>* directory, uint16_t tag, uint16_t value) {
   uint8_t bytes[2];
-  Encode16(bytes, value, order_);
+  Store16(bytes, value, order_);
   AddOwn(directory, tag, kTypeShort, 1, bytes, sizeof bytes);
 }
 
 void SegmentBuilder::AddOwnLong(std::vector<Entry>* directory, uint16_t tag, uint32_t value) {
   uint8_t bytes[4];
-  Encode32(bytes, value, order_);
+  Store32(bytes, value, order_);
   AddOwn(directory, tag, kTypeLong, 1, bytes, sizeof bytes);
 }
 
 void SegmentBuilder::AddOwnRational(std::vector<Entry>* directory, uint16_t tag, uint32_t numerator,
                                     uint32_t denominator) {
   uint8_t bytes[8];
-  Encode32(bytes, numerator, order_);
-  Encode32(bytes + 4, denominator, order_);
+  Store32(bytes, numerator, order_);
+  Store32(bytes + 4, denominator, order_);
   AddOwn(directory, tag, kTypeRational, 1, bytes, sizeof bytes);
 }
 
@@ -476,17 +444,17 @@ bool SegmentBuilder::WriteDirectory(std::vector<Entry>& directory, size_t at, ui
                                     uint8_t* tiff) {
   size_t count = 0;
   for (const Entry& e : directory) count += e.dropped ? 0 : 1;
-  Encode16(tiff + at, static_cast<uint16_t>(count), order_);
+  Store16(tiff + at, static_cast<uint16_t>(count), order_);
   size_t entry_at = at + 2;
   for (const Entry& e : directory) {
     if (e.dropped) continue;
     uint8_t* entry = tiff + entry_at;
-    Encode16(entry, e.tag, order_);
-    Encode16(entry + 2, e.type, order_);
-    Encode32(entry + 4, e.count, order_);
+    Store16(entry, e.tag, order_);
+    Store16(entry + 2, e.type, order_);
+    Store32(entry + 4, e.count, order_);
     uint8_t* value = entry + 8;  // the value field, zero-filled
     if (e.size > kInlineValueSize) {
-      Encode32(value, *next_value, order_);
+      Store32(value, *next_value, order_);
       value = tiff + *next_value;
       *next_value += static_cast<uint32_t>(EvenSize(e.size));
     }
@@ -504,7 +472,7 @@ bool SegmentBuilder::WriteDirectory(std::vector<Entry>& directory, size_t at, ui
     if (e.from != Entry::From::Own && e.order != order_) SwapUnits(value, e.size, e.type);
     entry_at += kEntrySize;
   }
-  Encode32(tiff + entry_at, 0, order_);  // no next directory
+  Store32(tiff + entry_at, 0, order_);  // no next directory
   return true;
 }
 
@@ -516,13 +484,12 @@ bool SegmentBuilder::Write(std::vector<uint8_t>* segment) {
   const size_t length = tiff_size + kSegmentHeaderSize - 2;  // counts itself, not the marker
   out[0] = 0xFF;
   out[1] = 0xE1;
-  out[2] = static_cast<uint8_t>(length >> 8);
-  out[3] = static_cast<uint8_t>(length);
+  StoreBigEndian16(out + 2, static_cast<uint16_t>(length));
   std::memcpy(out + 4, "Exif\0\0", 6);
   uint8_t* tiff = out + kSegmentHeaderSize;
   tiff[0] = tiff[1] = static_cast<uint8_t>(order_ & 0xFF);
-  Encode16(tiff + 2, 42, order_);
-  Encode32(tiff + 4, kTiffHeaderSize, order_);
+  Store16(tiff + 2, 42, order_);
+  Store32(tiff + 4, kTiffHeaderSize, order_);
 
   // The directories one after the other, then the values they do not hold.
   const size_t ifd0_at = kTiffHeaderSize;
@@ -530,8 +497,8 @@ bool SegmentBuilder::Write(std::vector<uint8_t>* segment) {
   const size_t gps_at = exif_at + TableSize(exif_);
   uint32_t next_value = static_cast<uint32_t>(gps_at + (with_gps ? TableSize(gps_) : 0));
   for (Entry& e : ifd0_) {
-    if (e.tag == kExifPointer) Encode32(own_values_.data() + e.own_at, exif_at, order_);
-    if (e.tag == kGpsPointer) Encode32(own_values_.data() + e.own_at, gps_at, order_);
+    if (e.tag == kExifPointer) Store32(own_values_.data() + e.own_at, exif_at, order_);
+    if (e.tag == kGpsPointer) Store32(own_values_.data() + e.own_at, gps_at, order_);
   }
   if (!WriteDirectory(ifd0_, ifd0_at, &next_value, tiff) ||
       !WriteDirectory(exif_, exif_at, &next_value, tiff))
@@ -586,44 +553,6 @@ std::vector<uint8_t> BuildCompleteExifSegment(const ByteSource& source,
   } catch (const std::bad_alloc&) {
     return {};
   }
-}
-
-bool ReadJpegFrameSize(const ByteSource& source, int64_t offset, int64_t length, uint32_t* width,
-                       uint32_t* height) {
-  Window in(source, kJpegHeaderWindowSize, 0);  // the walk only goes forward
-  if (offset < 0 || length < 0 || offset > in.size() - length) return false;
-  const int64_t end = offset + length;
-  // Every step moves forward by at least two bytes, so the walk ends.
-  for (int64_t at = offset + 2; at + 2 <= end;) {
-    uint8_t marker[2];
-    if (!in.Read(at, marker, 2) || marker[0] != 0xFF) return false;
-    const uint8_t code = marker[1];
-    if (code == 0xFF) {  // a fill byte before a marker
-      at += 1;
-      continue;
-    }
-    if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {  // markers without a length
-      at += 2;
-      continue;
-    }
-    if (code == 0xD9 || code == 0xDA) return false;  // end of image, start of scan
-    uint8_t size_bytes[2];
-    if (at + 4 > end || !in.Read(at + 2, size_bytes, 2)) return false;
-    const int64_t segment_length = size_bytes[0] << 8 | size_bytes[1];
-    if (segment_length < 2 || at + 2 + segment_length > end) return false;
-    // SOF0 to SOF15; C4 (Huffman tables), C8 (reserved) and CC (arithmetic
-    // conditioning) share the range without being frame headers.
-    const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-    if (frame) {
-      uint8_t header[5];  // precision, height, width
-      if (segment_length < 2 + 5 || !in.Read(at + 4, header, sizeof header)) return false;
-      *height = static_cast<uint32_t>(header[1] << 8 | header[2]);
-      *width = static_cast<uint32_t>(header[3] << 8 | header[4]);
-      return *width > 0 && *height > 0;
-    }
-    at += 2 + segment_length;
-  }
-  return false;
 }
 
 }  // namespace engine

@@ -40,11 +40,4 @@ std::vector<uint8_t> BuildCompleteExifSegment(const ByteSource& source,
                                               uint16_t orientation, uint32_t pixel_width,
                                               uint32_t pixel_height, const char* software);
 
-// The pixel size declared by the frame header of the JPEG stream of `length`
-// bytes at `offset`, reading its markers after the first two bytes (which
-// the engine writes as SOI whatever is stored) and never past the stream.
-// False when no frame header comes before the scan or the end.
-bool ReadJpegFrameSize(const ByteSource& source, int64_t offset, int64_t length, uint32_t* width,
-                       uint32_t* height);
-
 }  // namespace engine

@@ -573,55 +573,6 @@ TEST(CompleteExifHostile, ManyLargeEntriesInEveryDirectoryStillFitOneSegment) {
   }
 }
 
-// --- The preview's own size ----------------------------------------------------
-
-TEST(JpegFrameSize, ReadsTheFrameHeaderOfAnyProcessWithinTheStream) {
-  const Bytes jpeg = Jpeg(72, 40, 3, JpegApp::Exif);
-  uint32_t width = 0, height = 0;
-  ASSERT_TRUE(
-      ReadJpegFrameSize(MemorySource(jpeg), 0, static_cast<int64_t>(jpeg.size()), &width, &height));
-  EXPECT_EQ(width, 72u);
-  EXPECT_EQ(height, 40u);
-  // Progressive (SOF2) and fill bytes before a marker.
-  Bytes progressive = InsertSegmentAfterSoi(jpeg, 0xFE, Text("comment"));
-  progressive.insert(progressive.begin() + 2, 0xFF);
-  for (size_t i = 2; i + 1 < progressive.size(); ++i)
-    if (progressive[i] == 0xFF && progressive[i + 1] == 0xC0) progressive[i + 1] = 0xC2;
-  ASSERT_TRUE(ReadJpegFrameSize(MemorySource(progressive), 0,
-                                static_cast<int64_t>(progressive.size()), &width, &height));
-  EXPECT_EQ(width, 72u);
-  // Placed inside a larger file.
-  const Bytes placed = AtOffset(1000, jpeg);
-  ASSERT_TRUE(ReadJpegFrameSize(MemorySource(placed), 1000, static_cast<int64_t>(jpeg.size()),
-                                &width, &height));
-  EXPECT_EQ(height, 40u);
-}
-
-TEST(JpegFrameSize, HostileStreamsGiveNoSize) {
-  const Bytes jpeg = Jpeg(72, 40);
-  const MemorySource source(jpeg);
-  const int64_t size = static_cast<int64_t>(jpeg.size());
-  uint32_t width = 0, height = 0;
-  // A stream cut before its frame header: guards reading past the preview.
-  EXPECT_FALSE(ReadJpegFrameSize(source, 0, 40, &width, &height));
-  // A stream longer than the file: guards trusting the stored length.
-  EXPECT_FALSE(ReadJpegFrameSize(source, 0, size + 1, &width, &height));
-  EXPECT_FALSE(ReadJpegFrameSize(source, size - 10, 100, &width, &height));
-  // A segment length of 0 or 1: guards a walk that does not move forward.
-  Bytes stalled = jpeg;
-  stalled[4] = 0;
-  stalled[5] = 1;
-  EXPECT_FALSE(ReadJpegFrameSize(MemorySource(stalled), 0, size, &width, &height));
-  // The scan before any frame header, and a frame of height 0.
-  const Bytes scan_first = {0xFF, 0xD8, 0xFF, 0xDA, 0, 2, 0xFF, 0xD9};
-  EXPECT_FALSE(ReadJpegFrameSize(MemorySource(scan_first), 0, 8, &width, &height));
-  const Bytes zero_height = {0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0, 0, 0, 16, 1, 1, 0x11, 0};
-  EXPECT_FALSE(ReadJpegFrameSize(MemorySource(zero_height), 0, 15, &width, &height));
-  // Bytes that are no markers at all.
-  const Bytes text = Text("<Dummy preview image data>");
-  EXPECT_FALSE(ReadJpegFrameSize(MemorySource(text), 0, 26, &width, &height));
-}
-
 }  // namespace
 
 // --- In the extraction -------------------------------------------------------
@@ -757,6 +708,22 @@ TEST(CompleteExtraction, AFrameHeaderFarIntoThePreviewIsFoundInTheFile) {
   EXPECT_EQ(Bytes(complete.jpeg.end() - static_cast<std::ptrdiff_t>(jpeg.size() - 2),
                   complete.jpeg.end()),
             Bytes(jpeg.begin() + 2, jpeg.end()));
+}
+
+TEST(CompleteExtraction, ARepeatedSoiInThePreviewsFirstBytesIsPassedOver) {
+  // The first look into the preview forgives a second SOI, as the extracted
+  // JPEG's own size does; only when it finds nothing is the whole preview
+  // walked strictly. Guards losing the size of such previews.
+  const Bytes base = Jpeg(320, 212);
+  Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xD8};
+  jpeg.insert(jpeg.end(), base.begin() + 2, base.end());
+  const Extraction complete = ExtractComplete(SubIfdPreviewFile(jpeg, true));
+  ASSERT_EQ(complete.result, 1);
+  ExifStructure exif;
+  std::string error;
+  ASSERT_TRUE(ReadJpegExif(complete.jpeg, &exif, &error)) << error;
+  EXPECT_EQ(Number(exif.exif, kPixelX), 320u);
+  EXPECT_EQ(Number(exif.exif, kPixelY), 212u);
 }
 
 TEST(CompleteExtraction, APreviewWithoutAFrameHeaderGetsNoPixelSize) {

@@ -15,7 +15,10 @@
 #include <new>
 #include <vector>
 
+#include "engine/byte_order.h"
 #include "engine/exif_copy.h"
+#include "engine/jpeg_markers.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -61,26 +64,10 @@ constexpr int64_t kLastYear = 9999;  // the date text has four year digits
 // block's order mark names.
 class BlockWriter {
  public:
-  explicit BlockWriter(uint8_t* block) : block_(block), little_(HostByteOrder() == 0x4949) {}
+  explicit BlockWriter(uint8_t* block) : block_(block), order_(HostByteOrder()) {}
 
-  void U16(size_t at, uint16_t v) {
-    if (little_) {
-      block_[at] = static_cast<uint8_t>(v);
-      block_[at + 1] = static_cast<uint8_t>(v >> 8);
-    } else {
-      block_[at] = static_cast<uint8_t>(v >> 8);
-      block_[at + 1] = static_cast<uint8_t>(v);
-    }
-  }
-  void U32(size_t at, uint32_t v) {
-    if (little_) {
-      U16(at, static_cast<uint16_t>(v));
-      U16(at + 2, static_cast<uint16_t>(v >> 16));
-    } else {
-      U16(at, static_cast<uint16_t>(v >> 16));
-      U16(at + 2, static_cast<uint16_t>(v));
-    }
-  }
+  void U16(size_t at, uint16_t v) { Store16(block_ + at, v, order_); }
+  void U32(size_t at, uint32_t v) { Store32(block_ + at, v, order_); }
   // A 12-byte directory entry whose value is one 32-bit number.
   void Entry(size_t at, uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
     U16(at, tag);
@@ -109,7 +96,7 @@ class BlockWriter {
 
  private:
   uint8_t* block_;
-  bool little_;
+  uint16_t order_;
 };
 
 // trunc(value x 10^6) as a 32-bit integer, saturating instead of
@@ -199,7 +186,7 @@ NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) 
                                                       : NoPreviewReason::kNoRawImage;
   }
   const NoPreviewReason no_jpeg = s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
-                                                             : NoPreviewReason::kBitmapPreviewOnly;
+                                                            : NoPreviewReason::kBitmapPreviewOnly;
   if (!s.preview_offset || !s.preview_length) {
     if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
     return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
@@ -225,29 +212,28 @@ uint16_t HeaderOrientation(const ParseState& s) {
   return static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)));
 }
 
-// Bytes at the start of a preview in which its frame header is looked for
-// first: they follow the probe in the input's window, so they cost no read.
-constexpr size_t kFrameProbeLength = 4096;
-
 // The preview's pixel size from its frame header, before the preview is
-// read; 0 by 0 when it has none. Leaves the input where the preview's bytes
-// after the probe begin.
+// read; 0 by 0 when it has none. The preview lies wholly in the file, so
+// both walks read through the input, whose window already holds the first
+// bytes. Leaves the input where the preview's bytes after the Exif probe
+// begin.
 void PreviewPixelSize(ParseState& s, uint32_t* width, uint32_t* height) {
   *width = *height = 0;
-  uint8_t probe[kFrameProbeLength];
-  const size_t n = std::min<size_t>(s.preview_length, sizeof probe);
-  s.input.Seek(s.preview_offset);
-  int32_t w = 0, h = 0;
-  if (s.input.Read(probe, n) == n) {
-    probe[0] = 0xFF;  // the engine writes SOI whatever is stored
-    probe[1] = 0xD8;
-    if (JpegFrameSize(probe, n, &w, &h) && w > 0 && h > 0) {
-      *width = static_cast<uint32_t>(w);
-      *height = static_cast<uint32_t>(h);
-    } else {
-      // Tables or other segments larger than the probe: walk the file.
-      ReadJpegFrameSize(*s.input.Source(), s.preview_offset, s.preview_length, width, height);
-    }
+  StreamJpegReader reader(s.input);
+  // The markers start after the first two bytes, which the engine writes as
+  // SOI whatever is stored.
+  const int64_t markers = static_cast<int64_t>(s.preview_offset) + 2;
+  const int64_t probe_end = static_cast<int64_t>(s.preview_offset) +
+                            std::min<int64_t>(s.preview_length, kFrameProbeLength);
+  uint32_t w = 0, h = 0;
+  if (FindJpegFrame(reader, markers, probe_end, kLenientFrameWalk, &w, &h) && w > 0 && h > 0) {
+    *width = w;
+    *height = h;
+  } else {
+    // Tables or other segments beyond the first bytes: the whole preview,
+    // with nothing forgiven.
+    FindJpegFrame(reader, markers, static_cast<int64_t>(s.preview_offset) + s.preview_length,
+                  kStrictFrameWalk, width, height);
   }
   s.input.Seek(static_cast<int64_t>(s.preview_offset) + kExifProbeLength);
 }
@@ -263,6 +249,19 @@ std::vector<uint8_t> CompleteExifSegment(ParseState& s, const ExtractOptions& op
   const char* software = options.software.empty() ? kDefaultSoftware : options.software.c_str();
   return BuildCompleteExifSegment(*source, s.metadata_directories, HeaderOrientation(s), width,
                                   height, software);
+}
+
+// The extracted JPEG's own frame size, from its first frame header of any
+// kind; 0 by 0 when none comes before the scan.
+void OwnFrameSize(const uint8_t* jpeg, size_t length, int32_t* width, int32_t* height) {
+  *width = *height = 0;
+  if (length < 4 || jpeg[0] != kMarkerPrefix || jpeg[1] != kStartOfImage) return;
+  MemoryJpegReader reader(jpeg, length);
+  uint32_t w = 0, h = 0;
+  if (FindJpegFrame(reader, 2, static_cast<int64_t>(length), kLenientFrameWalk, &w, &h)) {
+    *width = static_cast<int32_t>(w);
+    *height = static_cast<int32_t>(h);
+  }
 }
 
 // The preview of the identified file as one allocation.
@@ -319,7 +318,7 @@ ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   out.bytes = std::move(buffer);
   out.length = stored + room;
   out.exif_synthesized = !hasExif;
-  JpegFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
+  OwnFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
   return out;
 }
 
@@ -408,38 +407,6 @@ ExtractedPreview ExtractEmbeddedPreview(const std::u16string& path, const Extrac
 NoPreviewReason CheckPreview(ParseState& s) {
   uint8_t head[kExifProbeLength];
   return LocatePreview(s, head);
-}
-
-bool JpegFrameSize(const uint8_t* jpeg, size_t length, int32_t* width, int32_t* height) {
-  *width = *height = 0;
-  if (length < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return false;
-  size_t at = 2;
-  // Every segment moves on by at least four bytes; the walk ends at the scan.
-  while (at + 4 <= length) {
-    if (jpeg[at] != 0xFF) return false;
-    const uint8_t marker = jpeg[at + 1];
-    if (marker == 0xFF) {  // fill byte before a marker
-      ++at;
-      continue;
-    }
-    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
-      at += 2;  // markers without a length
-      continue;
-    }
-    if (marker == 0xDA || marker == 0xD9) return false;  // scan or end before any frame
-    const size_t segment = (static_cast<size_t>(jpeg[at + 2]) << 8) | jpeg[at + 3];
-    if (segment < 2) return false;
-    const bool frame =
-        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (frame) {
-      if (at + 9 > length) return false;
-      *height = (jpeg[at + 5] << 8) | jpeg[at + 6];
-      *width = (jpeg[at + 7] << 8) | jpeg[at + 8];
-      return true;
-    }
-    at += 2 + segment;
-  }
-  return false;
 }
 
 bool IdentifySource(const ByteSource& source, const std::string& name,

@@ -68,10 +68,6 @@ ExtractedPreview ExtractEmbeddedPreviewFrom(const ByteSource& source, const std:
 // only the preview's first bytes; kNone when it gives one.
 NoPreviewReason CheckPreview(ParseState& s);
 
-// The frame size of a JPEG held in memory, from its first frame header
-// (any SOFn); false when none comes before the scan or the end.
-bool JpegFrameSize(const uint8_t* jpeg, size_t length, int32_t* width, int32_t* height);
-
 // Identification only, for `rawlift identify` and the tests: a fresh state,
 // reset, identified. Returns false when the source has no bytes to read.
 bool IdentifySource(const ByteSource& source, const std::string& name,

@@ -2,12 +2,14 @@
 //
 // The last 4 bytes of the file give the offset of a "SECd" directory of
 // (offset, length, type) entries. Image sections ("IMAG", "IMA2") hold bitmaps
-// or a JPEG preview, "CAMF" holds calibration data and "PROP" a list of UTF-16
-// name/value pairs with the camera and shot description.
+// or a JPEG preview, "CAMF" holds calibration data (which only a raw decoder
+// reads) and "PROP" a list of UTF-16 name/value pairs with the camera and shot
+// description.
 #include <array>
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -15,11 +17,10 @@ namespace engine {
 namespace {
 
 // Section types, four characters read as little-endian 32-bit values.
-constexpr uint32_t kImageSection = 0x47414D49;        // "IMAG"
-constexpr uint32_t kImage2Section = 0x32414D49;       // "IMA2"
-constexpr uint32_t kCalibrationSection = 0x464D4143;  // "CAMF"
-constexpr uint32_t kPropertySection = 0x504F5250;     // "PROP"
-constexpr uint32_t kDirectoryMark = 0x64434553;       // "SECd"
+constexpr uint32_t kImageSection = 0x47414D49;     // "IMAG"
+constexpr uint32_t kImage2Section = 0x32414D49;    // "IMA2"
+constexpr uint32_t kPropertySection = 0x504F5250;  // "PROP"
+constexpr uint32_t kDirectoryMark = 0x64434553;    // "SECd"
 // Every section starts "SEC" and the first letter of its type in lower case:
 // "SEC " with that letter ORed into the top byte.
 constexpr uint32_t kSectionMarkBase = 0x20434553;
@@ -28,23 +29,15 @@ constexpr int64_t kOrientationOffset = 36;
 constexpr int64_t kImageWidthOffset = 16;
 constexpr int64_t kImageDataOffset = 24;  // bitmap data, or 4 bytes before a JPEG
 constexpr int64_t kImageJpegOffset = 28;
-constexpr int64_t kCalibrationDataOffset = 24;
-constexpr uint32_t kCalibrationHeaderLength = 28;
-constexpr uint32_t kMaxCalibrationLength = 0x20000;
-// Property sections name a few dozen properties; the rest is not read.
-constexpr uint32_t kMaxProperties = 256;
 constexpr int64_t kPropertyTableOffset = 24;
-// A camera writes one property section. Each costs up to 512 text reads, so a
-// directory that lists sections over and over is read for the first few only.
-constexpr int kMaxPropertySections = 8;
-constexpr size_t kPropertyTextLength = 63;
 
 // Reads UTF-16 little-endian text as the low byte of each character, up to a
 // character whose low byte is 0.
-void ReadPropertyText(ParseState& s, int64_t position, char (&text)[kPropertyTextLength + 1]) {
+void ReadPropertyText(ParseState& s, int64_t position,
+                      char (&text)[kFoveonPropertyTextLength + 1]) {
   s.input.Seek(position);
   size_t i = 0;
-  for (; i < kPropertyTextLength; ++i) {
+  for (; i < kFoveonPropertyTextLength; ++i) {
     const uint8_t low = static_cast<uint8_t>(read_u16(s) & 0xFF);
     if (low == 0) break;
     text[i] = static_cast<char>(low);
@@ -80,13 +73,13 @@ void ReadPropertySection(ParseState& s, int64_t section) {
   s.input.Seek(section + 8);
   const uint32_t declared = read_u32(s);
   const int64_t characters = section + kPropertyTableOffset + 8 * static_cast<int64_t>(declared);
-  const uint32_t count = declared < kMaxProperties ? declared : kMaxProperties;
-  std::array<uint32_t, 2 * kMaxProperties> indices;
+  const uint32_t count = declared < kMaxFoveonProperties ? declared : kMaxFoveonProperties;
+  std::array<uint32_t, 2 * kMaxFoveonProperties> indices;
   s.input.Seek(section + kPropertyTableOffset);
   for (uint32_t i = 0; i < 2 * count; ++i) indices[i] = read_u32(s);
   for (uint32_t i = 0; i < count; ++i) {
-    char name[kPropertyTextLength + 1];
-    char value[kPropertyTextLength + 1];
+    char name[kFoveonPropertyTextLength + 1];
+    char value[kFoveonPropertyTextLength + 1];
     ReadPropertyText(s, characters + 2 * static_cast<int64_t>(indices[2 * i]), name);
     ReadPropertyText(s, characters + 2 * static_cast<int64_t>(indices[2 * i + 1]), value);
     ApplyProperty(s, name, value);
@@ -96,7 +89,7 @@ void ReadPropertySection(ParseState& s, int64_t section) {
 }  // namespace
 
 void ParseFoveonDirectory(ParseState& s) {
-  s.byte_order = 0x4949;
+  s.byte_order = kLittleEndianMark;
   s.input.Seek(kOrientationOffset);
   s.orientation = static_cast<int32_t>(read_u32(s));
 
@@ -140,11 +133,7 @@ void ParseFoveonDirectory(ParseState& s) {
         s.preview_height = static_cast<uint16_t>(height);
         s.preview_kind = PreviewKind::Foveon;
       }
-    } else if (type == kCalibrationSection) {
-      s.meta_offset = static_cast<uint32_t>(section + kCalibrationDataOffset);
-      const uint32_t meta = length - kCalibrationHeaderLength;  // wraps when shorter
-      s.meta_length = meta > kMaxCalibrationLength ? kMaxCalibrationLength : meta;
-    } else if (type == kPropertySection && property_sections++ < kMaxPropertySections) {
+    } else if (type == kPropertySection && property_sections++ < kMaxFoveonPropertySections) {
       ReadPropertySection(s, section);
     }
     s.input.Seek(next_entry);

@@ -79,14 +79,17 @@ TEST(FoveonDirectory, LastJpegWinsWhateverItsSize) {
   EXPECT_EQ(f.s.preview_length, little.size());
 }
 
-TEST(FoveonDirectory, CalibrationLengthIsBounded) {
+TEST(FoveonDirectory, CalibrationSectionIsPassedOver) {
+  // Calibration data feeds only raw decoding; the sections after it are still
+  // read, whatever its length (one shorter than its own header included).
+  const Bytes jpeg = MakeJpeg({});
   for (size_t length : {size_t{20}, size_t{1000}}) {
     X3fOptions o;
-    o.sections = {X3fCalibration(length)};
+    o.sections = {X3fCalibration(length), X3fImage(64, 48, jpeg)};
     X3fLayout layout;
     X3f f(MakeX3fFile(o, &layout));
-    EXPECT_EQ(f.s.meta_offset, layout.section_offsets[0] + 24);
-    EXPECT_EQ(f.s.meta_length, length == 20 ? 0x20000u : 972u);
+    EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28) << length;
+    EXPECT_EQ(f.s.preview_length, jpeg.size()) << length;
   }
 }
 

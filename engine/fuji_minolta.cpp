@@ -5,14 +5,12 @@
 // ("TTW") is a complete TIFF structure whose maker note holds the preview.
 #include <cstring>
 
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 
 namespace {
-
-// A RAF directory with this many entries or more is not one.
-constexpr uint32_t kMaxFujiEntries = 256;
 
 constexpr uint16_t kFujiRawSize = 0x100;
 constexpr uint16_t kFujiImageSize = 0x121;
@@ -26,14 +24,6 @@ constexpr size_t kMinoltaBlockHeader = 8;              // tag and length
 constexpr uint32_t kMinoltaSensorBlock = 0x00505244;   // "\0PRD"
 constexpr uint32_t kMinoltaTiffBlock = 0x00545457;     // "\0TTW"
 constexpr uint32_t kMinoltaWhiteBalance = 0x00574247;  // "\0WBG"
-
-// Block tags are compared as big-endian values whatever the list's order.
-uint32_t ReadTagBigEndian(ParseState& s) {
-  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  s.input.Read(b, sizeof b);
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | b[3];
-}
 
 }  // namespace
 
@@ -61,7 +51,9 @@ void ParseFujiDirectory(ParseState& s, uint32_t directory_offset) {
         break;
       }
       case kFujiWhiteBalance:
-        for (int c = 0; c < 4; ++c) s.camera_multipliers[c ^ 1] = read_u16(s);
+        // Green, red, green, blue: the first multiplier is the second value.
+        read_u16(s);
+        s.first_camera_multiplier = read_u16(s);
         break;
       default:
         break;
@@ -89,7 +81,7 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
   uint16_t sensor_width = 0;
   while (s.input.Tell() < end) {
     const int64_t block = s.input.Tell();
-    const uint32_t tag = ReadTagBigEndian(s);
+    const uint32_t tag = read_big_endian_u32(s);  // compared whatever the list's order
     const uint32_t length = read_u32(s);
     switch (tag) {
       case kMinoltaSensorBlock:
@@ -105,9 +97,11 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
         s.raw_data_offset = static_cast<uint32_t>(raw_data);
         break;
       case kMinoltaWhiteBalance: {
+        // Four multipliers; the A200 stores the first of them third, the
+        // other bodies first.
         s.input.SeekRelative(4);
-        const int a200 = std::strstr(s.model, "A200") ? 3 : 0;
-        for (int i = 0; i < 4; ++i) s.camera_multipliers[i ^ (i >> 1) ^ a200] = read_u16(s);
+        if (std::strstr(s.model, "A200")) s.input.SeekRelative(4);
+        s.first_camera_multiplier = read_u16(s);
         break;
       }
       default:

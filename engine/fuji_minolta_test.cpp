@@ -39,10 +39,8 @@ TEST(FujiDirectory, SizesLayoutAndWhiteBalance) {
   EXPECT_EQ(c.s.image_height, 2160);
   EXPECT_EQ(c.s.image_width, 4287);  // 4284 is stored as 4287
   EXPECT_EQ(c.s.fuji_layout, 0u);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[1], 302);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[0], 400);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[3], 512);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[2], 777);
+  // Green, red, green, blue: the first multiplier is the second value.
+  EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 400);
 }
 
 TEST(FujiDirectory, LayoutFlagShiftsImageSize) {
@@ -91,11 +89,7 @@ TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
     EXPECT_EQ(c.s.byte_order, little ? 0x4949 : 0x4D4D) << order;
     EXPECT_EQ(c.s.raw_height, 1544) << order;
     EXPECT_EQ(c.s.raw_width, 2056) << order;
-    // Value i goes to index i ^ (i >> 1).
-    EXPECT_FLOAT_EQ(c.s.camera_multipliers[0], 10);
-    EXPECT_FLOAT_EQ(c.s.camera_multipliers[1], 20);
-    EXPECT_FLOAT_EQ(c.s.camera_multipliers[3], 30);
-    EXPECT_FLOAT_EQ(c.s.camera_multipliers[2], 40);
+    EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 10);
   }
 }
 
@@ -105,10 +99,7 @@ TEST(MinoltaBlocks, WhiteBalanceOrderDependsOnModelKnownSoFar) {
   Parsed c(MakeMrwFile(o));
   SetText(c.s.model, "DiMAGE A200");
   ParseMinoltaBlocks(c.s, 0);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[3], 10);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[2], 20);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[0], 30);
-  EXPECT_FLOAT_EQ(c.s.camera_multipliers[1], 40);
+  EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 30);  // the A200 stores it third
 }
 
 TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {

@@ -2,15 +2,18 @@
 // reads it, the maker and model as the rest of the engine expects them, and
 // whether the file counts as raw at all.
 //
-// Only the facts the preview extraction depends on are settled in full: the
-// raw count, the preview location and kind, and the orientation. The camera
-// rules further down also shape the raw geometry for the decoders, which this
-// program never runs; of that geometry only "a decoder was chosen" and the
-// image height survive, because the final raw check reads them.
+// Only the facts the preview extraction and `rawlift identify` depend on are
+// settled: the raw count, the preview location and kind, the orientation, the
+// shot description, and the raw and image sizes. The camera rules further
+// down name the decoder that would read the raw data, which this program
+// never runs: only whether one was chosen, and a few of their identities,
+// decide anything (the final raw check).
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
+#include "engine/byte_order.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -125,11 +128,8 @@ int FindInHead(const ParseState& s, const char* pattern) {
 }
 
 uint32_t ReadBigEndian32At(ParseState& s, int64_t offset) {
-  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   s.input.Seek(offset);
-  s.input.Read(b, 4);
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+  return read_big_endian_u32(s);
 }
 
 // A fixed-size block of the file; bytes beyond the end read as 0. Returns the
@@ -209,8 +209,8 @@ void ReadContaxHeader(ParseState& s) {
   SetText(s.model, "N Digital");
   s.input.Seek(33);
   ReadExifTimestamp(s, true);  // the date text is stored last character first
-  s.input.Seek(60);
-  for (int c : {0, 1, 3, 2}) s.camera_multipliers[c] = static_cast<float>(read_u32(s));
+  // The white balance at 60 feeds only colour: no Leaf rule applies to the
+  // Contax make.
 }
 
 // A camera JPEG: the Exif block is read only when raw data rather than
@@ -220,7 +220,7 @@ void ReadExifJpegHeader(ParseState& s) {
   uint8_t length[2] = {0xFF, 0xFF};
   s.input.Seek(4);
   s.input.Read(length, 2);
-  s.raw_data_offset = 4 + ((static_cast<uint32_t>(length[0]) << 8) | length[1]);
+  s.raw_data_offset = 4 + static_cast<uint32_t>(LoadBigEndian16(length));
   s.input.Seek(s.raw_data_offset);
   if (s.input.Get() != 0xFF) ParseTiff(s, kExifTiffOffset);
   s.preview_offset = 0;
@@ -243,7 +243,7 @@ void MatchSignature(ParseState& s) {
     ParsePhaseOneHeader(s, static_cast<uint32_t>(phase_one));
     // Behind a TIFF wrapper the preview lives in the TIFF structure.
     if (phase_one != 0) ParseTiff(s, 0);
-  } else if (s.byte_order == 0x4949 || s.byte_order == 0x4D4D) {
+  } else if (s.byte_order == kLittleEndianMark || s.byte_order == kBigEndianMark) {
     if (HeadHas(s, 6, "HEAPCCDR", 8)) {
       s.raw_data_offset = s.header_length;
       const uint32_t size = static_cast<uint32_t>(s.file_size);
@@ -409,10 +409,10 @@ bool GuessBigEndianSamples(ParseState& s, int64_t offset) {
   const size_t got = ReadBlockAt(s, offset, block, kProbeBytes);
   uint64_t little_change = 0, big_change = 0;
   for (size_t i = 2; i + 1 < got; i += 2) {
-    const int little_now = block[i] | (block[i + 1] << 8);
-    const int little_before = block[i - 2] | (block[i - 1] << 8);
-    const int big_now = (block[i] << 8) | block[i + 1];
-    const int big_before = (block[i - 2] << 8) | block[i - 1];
+    const int little_now = LoadLittleEndian16(block + i);
+    const int little_before = LoadLittleEndian16(block + i - 2);
+    const int big_now = LoadBigEndian16(block + i);
+    const int big_before = LoadBigEndian16(block + i - 2);
     little_change += static_cast<uint64_t>(little_now > little_before ? little_now - little_before
                                                                       : little_before - little_now);
     big_change +=
@@ -436,10 +436,9 @@ void ApplyLeafRule(ParseState& s) {
     SetText(s.model, s.samples_per_pixel == 1 ? "CatchLight" : "DCB2");
   } else if (width + height == 5204) {
     if (!s.model[0]) SetText(s.model, "Cantare");
-    if (s.camera_multipliers[0] == 0 || s.model[0] == 'V')
-      s.filter_pattern = 0;
-    else
-      s.raw_count = s.samples_per_pixel;
+    // A back that recorded its white balance, other than a Valeo, stores one
+    // raw image per sample.
+    if (s.first_camera_multiplier != 0 && s.model[0] != 'V') s.raw_count = s.samples_per_pixel;
   } else if (width == 2116 || width == 3171) {
     SetText(s.model, "Valeo 6");
   }
@@ -483,7 +482,6 @@ void ApplyKodakRule(ParseState& s) {
     s.preview_kind = PreviewKind::Layered;
     s.preview_width = 192;
     s.preview_height = 128;
-    s.preview_format = 360;
     return Matched(s);
   }
   if (std::strstr(m, "DC120") && !std::strstr(m, "DC25") && !StartsWith(m, "DC2") &&
@@ -582,11 +580,11 @@ void ApplyCameraRules(ParseState& s) {
     if (model_is(name)) return Matched(s);
   if (model_is("3320AF")) {
     if (GuessBigEndianSamples(s, 0x300000)) {
-      s.byte_order = 0x4D4D;
+      s.byte_order = kBigEndianMark;
       SetText(s.make, "ISG");
       s.model[0] = 0;
     } else {
-      s.byte_order = 0x4949;
+      s.byte_order = kLittleEndianMark;
     }
     return Matched(s);
   }
@@ -630,10 +628,9 @@ void ApplyCameraRules(ParseState& s) {
 
 void CompleteDescription(ParseState& s) {
   if (!s.model[0]) std::snprintf(s.model, sizeof s.model, "%dx%d", s.image_width, s.image_height);
-  if (s.filter_pattern == 0xFFFFFFFF) s.filter_pattern = 0x94949494;
   if (s.preview_offset && !s.preview_height) {
     s.input.Seek(s.preview_offset);
-    JpegHeaderInfo info;
+    JpegFrameHeader info;
     if (probe_jpeg_header(s, &info)) {
       s.preview_width = static_cast<uint16_t>(info.width);
       s.preview_height = static_cast<uint16_t>(info.height);
@@ -649,56 +646,38 @@ void FinalRawChecks(ParseState& s) {
     Diagnose(s, "Kodak JPEG-compressed raw data is not supported\n");
     MarkNotRaw(s, NoPreviewReason::kNoRawImage);
   }
-  if (!s.color_description[0]) SetText(s.color_description, s.color_count == 3 ? "RGB" : "GMCY");
   if (!s.raw_height) s.raw_height = s.image_height;
   if (!s.raw_width) s.raw_width = s.image_width;
-  if (s.filter_pattern && s.color_count == 3) {
-    for (int shift = 0; shift < 32; shift += 4) {
-      const uint32_t group = (s.filter_pattern >> shift) & 15;
-      if (group == 9) s.filter_pattern |= 2u << shift;
-      if (group == 6) s.filter_pattern |= 8u << shift;
-    }
-  }
 }
 
 // Returns false when the completion step is to be skipped (DNG).
 bool DecideRawGeometry(ParseState& s) {
-  if (!s.maximum_value)
-    s.maximum_value = s.bits_per_sample >= 32 ? 0xFFFFFFFF : (1u << s.bits_per_sample) - 1;
   if (!s.image_height) s.image_height = s.raw_height;
   if (!s.image_width) s.image_width = s.raw_width;
   if (s.fuji_rotated_width) {
     // A 45-degree sensor layout: the visible frame is the rotated diamond.
     s.image_width = static_cast<uint16_t>(s.image_height + s.fuji_rotated_width);
     s.image_height = static_cast<uint16_t>(s.image_width - 1);
-    s.pixel_aspect = 1.0;
   }
   if (s.image_width == 3936 && s.image_height == 2624) {
     s.image_width = 3896;
     s.image_height = 2616;
   }
   if (s.dng_version) {
+    // A DNG with a colour filter layout holds one raw image per sample.
     if (s.filter_pattern == 0xFFFFFFFF) s.filter_pattern = 0;
-    if (s.filter_pattern)
-      s.raw_count = s.samples_per_pixel;
-    else
-      s.color_count = static_cast<int32_t>(s.samples_per_pixel);
+    if (s.filter_pattern) s.raw_count = s.samples_per_pixel;
     if (s.compression == 1) s.raw_decoder = RawDecoder::DngUncompressed;
     if (s.compression == 7) s.raw_decoder = RawDecoder::DngLosslessJpeg;
     return false;
   }
-  if (std::strcmp(s.make, "Canon") == 0) {
+  if (std::strcmp(s.make, "Canon") == 0)
     s.raw_decoder =
         HeadHas(s, 6, "HEAPCCDR", 8) ? RawDecoder::CiffCompressed : RawDecoder::LosslessJpeg;
-    s.maximum_value = 4095;
-  }
   if (std::strcmp(s.make, "NIKON") == 0)
     s.raw_decoder =
         NikonDataIsCompressed(s) ? RawDecoder::NikonCompressed : RawDecoder::NikonUncompressed;
   if (s.foveon) {
-    if (s.image_height * 2 < s.image_width) s.pixel_aspect = 0.5;
-    if (s.image_height > s.image_width) s.pixel_aspect = 2;
-    s.filter_pattern = 0;
     s.raw_decoder = RawDecoder::Foveon;
   } else {
     ApplyCameraRules(s);

@@ -23,9 +23,9 @@ void InputStream::Attach(const ByteSource* source) {
 
 bool InputStream::FillWindow(int64_t position) {
   if (!source_ || position < 0 || position >= size_) return false;
-  if (window_.size() != kWindowSize) window_.resize(kWindowSize);
+  if (window_.size() != kInputWindowSize) window_.resize(kInputWindowSize);
   window_start_ = position;
-  window_length_ = source_->ReadAt(position, window_.data(), kWindowSize);
+  window_length_ = source_->ReadAt(position, window_.data(), kInputWindowSize);
   return window_length_ > 0;
 }
 
@@ -57,7 +57,7 @@ size_t InputStream::Read(void* buffer, size_t n) {
   }
   if (done < n) {
     const size_t left = n - done;
-    if (left >= kWindowSize / 2) {
+    if (left >= kInputWindowSize / 2) {
       const size_t got = source_->ReadAt(position_, out + done, left);
       done += got;
       position_ += static_cast<int64_t>(got);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/limits.h"
 #include "platform/file.h"
 
 namespace engine {
@@ -73,7 +74,6 @@ class InputStream {
   size_t Read(void* buffer, size_t n);
 
  private:
-  static constexpr size_t kWindowSize = 64 * 1024;
   bool FillWindow(int64_t position);
 
   const ByteSource* source_ = nullptr;

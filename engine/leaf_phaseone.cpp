@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
@@ -18,19 +19,13 @@ constexpr uint32_t kPacketMark = 0x504b5453;
 constexpr int64_t kPacketNameSize = 40;
 // Mark, an unused value, the name and the data length.
 constexpr int64_t kPacketHeaderSize = 4 + 4 + kPacketNameSize + 4;
-// A packet's data may itself be a packet chain. Leaf files nest one or two
-// levels; the format sets no limit, so a hostile file is cut off here.
-constexpr int kMaxPacketDepth = 8;
-// The decimal texts of the packets we read are a few numbers long; more than
-// this is not text we understand.
-constexpr size_t kMaxPacketText = 1024;
 
 // Leaf back names by the "ShootObj_back_type" number.
 constexpr int kLeafBackCount = 18;
 const char* const kLeafBackNames[kLeafBackCount] = {
-    "",         "DCB2",     "Volare",   "Cantare",  "CMost",     "Valeo 6",
-    "Valeo 11", "Valeo 22", "Valeo 11p", "Valeo 17", "",          "Aptus 17",
-    "Aptus 22", "Aptus 75", "Aptus 65", "Aptus 54S", "Aptus 65S", "Aptus 75S"};
+    "",         "DCB2",     "Volare",    "Cantare",   "CMost",     "Valeo 6",
+    "Valeo 11", "Valeo 22", "Valeo 11p", "Valeo 17",  "",          "Aptus 17",
+    "Aptus 22", "Aptus 75", "Aptus 65",  "Aptus 54S", "Aptus 65S", "Aptus 75S"};
 
 // Filter-pattern bytes of the four rotations of the Leaf mosaic.
 const uint8_t kMosaicPatterns[4] = {0x94, 0x61, 0x16, 0x49};
@@ -80,22 +75,11 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
   if (!std::strcmp(name, "JPEG_preview_data")) {
     s.preview_offset = data_offset;
     s.preview_length = length;
-  } else if (!std::strcmp(name, "icc_camera_profile")) {
-    s.profile_offset = data_offset;
-    s.profile_length = length;
   } else if (!std::strcmp(name, "ShootObj_back_type")) {
     long index = 0;
     // A negative or too large number names no back we know of.
     if (PacketText(s, length).NextInt(&index) && index >= 0 && index < kLeafBackCount)
       SetText(s.model, kLeafBackNames[index]);
-  } else if (!std::strcmp(name, "icc_camera_to_tone_matrix")) {
-    for (int i = 0; i < 9; ++i)
-      s.rgb_from_camera[i / 3][i % 3] = static_cast<float>(read_real(s, 11));
-  } else if (!std::strcmp(name, "CaptProf_color_matrix")) {
-    PacketText text(s, length);
-    double value = 0;
-    for (int i = 0; i < 9 && text.NextFloat(&value); ++i)
-      s.rgb_from_camera[i / 3][i % 3] = static_cast<float>(value);
   } else if (!std::strcmp(name, "CaptProf_number_of_planes")) {
     long planes = 0;
     if (PacketText(s, length).NextInt(&planes)) chain.planes = planes;
@@ -116,15 +100,18 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
       s.orientation = static_cast<int32_t>(degrees) - raw_rotation;
     }
   } else if (!std::strcmp(name, "NeutObj_neutrals")) {
-    if (s.camera_multipliers[0] != 0) return;
+    // Four numbers: a reference, then the red, green and blue neutrals; the
+    // first multiplier is the reference over the red one.
+    if (s.first_camera_multiplier != 0) return;
     PacketText text(s, length);
     double neutral[4] = {};
     int found = 0;
     while (found < 4 && text.NextFloat(&neutral[found])) ++found;
     if (found < 4) return;
-    for (int c = 0; c < 3; ++c)
-      s.camera_multipliers[c] = static_cast<float>(neutral[0] / neutral[c + 1]);
+    s.first_camera_multiplier = static_cast<float>(neutral[0] / neutral[1]);
   }
+  // The colour profile and matrices (icc_camera_profile,
+  // icc_camera_to_tone_matrix, CaptProf_color_matrix) feed only colour.
 }
 
 // Walks the chain at `position`; packets must lie before `end` (the parent
@@ -163,17 +150,6 @@ void WalkPacketChain(ParseState& s, int64_t position, int64_t end, int depth,
 constexpr int64_t kPhaseOneEntrySize = 16;
 constexpr uint32_t kPhaseOneRawMark = 0x526177;  // "Raw" above the low byte
 
-// Values the Phase One raw decoder would use; nothing here reads them after
-// the header is parsed, but they are taken as the format defines them.
-struct PhaseOneCalibration {
-  uint32_t format = 0;
-  int64_t key_position = 0;  // the data field of tag 0x112
-  float tag210 = 0;
-  uint32_t tag21a = 0, tag21d = 0;
-  int64_t tag21c = 0, tag223 = 0;
-  int64_t tag222 = 0;
-};
-
 }  // namespace
 
 void ParseMosPackets(ParseState& s, uint32_t position) {
@@ -182,7 +158,6 @@ void ParseMosPackets(ParseState& s, uint32_t position) {
 }
 
 void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
-  PhaseOneCalibration calibration;
   const int64_t b = base;
   s.input.Seek(b);
   s.byte_order = static_cast<uint16_t>(read_u32(s) & 0xFFFF);
@@ -200,44 +175,34 @@ void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
   for (uint32_t i = 0; i < entries; ++i) {
     const uint32_t tag = read_u32(s);
     read_u32(s);  // type
-    const uint32_t length = read_u32(s);
+    read_u32(s);  // length
     const uint32_t data = read_u32(s);
     const int64_t resume = s.input.Tell();
     const int64_t at = b + data;  // where the data field is an offset
     s.input.Seek(at);
     switch (tag) {
-      case 0x100: s.orientation = "0653"[data & 3] - '0'; break;
-      case 0x106:
-        for (int k = 0; k < 9; ++k)
-          s.rgb_from_camera[k / 3][k % 3] = static_cast<float>(read_real(s, 11));
+      case 0x100:
+        s.orientation = "0653"[data & 3] - '0';
         break;
       case 0x107:
-        for (int c = 0; c < 3; ++c) s.camera_multipliers[c] = static_cast<float>(read_real(s, 11));
+        // White balance: three floats, the first multiplier first.
+        s.first_camera_multiplier = static_cast<float>(read_real(s, 11));
         break;
-      case 0x108: s.raw_width = static_cast<uint16_t>(data); break;
-      case 0x109: s.raw_height = static_cast<uint16_t>(data); break;
-      case 0x10a: s.margin_left = static_cast<uint16_t>(data); break;
-      case 0x10b: s.margin_top = static_cast<uint16_t>(data); break;
-      case 0x10c: s.image_width = static_cast<uint16_t>(data); break;
-      case 0x10d: s.image_height = static_cast<uint16_t>(data); break;
-      case 0x10e: calibration.format = data; break;
-      case 0x10f: s.raw_data_offset = static_cast<uint32_t>(at); break;
-      case 0x110:
-        s.meta_offset = static_cast<uint32_t>(at);
-        s.meta_length = length;
+      case 0x108:
+        s.raw_width = static_cast<uint16_t>(data);
         break;
-      case 0x112: calibration.key_position = resume - 4; break;
-      case 0x210: {
-        float value;
-        std::memcpy(&value, &data, 4);
-        calibration.tag210 = value;
+      case 0x109:
+        s.raw_height = static_cast<uint16_t>(data);
         break;
-      }
-      case 0x21a: calibration.tag21a = data; break;
-      case 0x21c: calibration.tag21c = at; break;
-      case 0x21d: calibration.tag21d = data; break;
-      case 0x222: calibration.tag222 = static_cast<int64_t>(data) - s.margin_left; break;
-      case 0x223: calibration.tag223 = at; break;
+      case 0x10c:
+        s.image_width = static_cast<uint16_t>(data);
+        break;
+      case 0x10d:
+        s.image_height = static_cast<uint16_t>(data);
+        break;
+      case 0x10f:
+        s.raw_data_offset = static_cast<uint32_t>(at);
+        break;
       case 0x301: {
         char text[64] = {};
         s.input.Read(text, sizeof text - 1);
@@ -245,23 +210,31 @@ void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
         SetText(s.model, text);
         break;
       }
-      default: break;
+      default:
+        break;  // colour matrix, margins, format and calibration: raw decoding only
     }
     s.input.Seek(resume);
   }
 
-  // Formats below 3 are stored plain, the others compressed; both are read
-  // by the Phase One decoder.
+  // Plain and compressed data are both read by the Phase One decoder.
   s.raw_decoder = RawDecoder::Phaseone;
-  s.maximum_value = 0xFFFF;
   SetText(s.make, "Phase One");
   if (s.model[0]) return;
   switch (s.raw_height) {
-    case 2060: SetText(s.model, "LightPhase"); break;
-    case 2682: SetText(s.model, "H 10"); break;
-    case 4128: SetText(s.model, "H 20"); break;
-    case 5488: SetText(s.model, "H 25"); break;
-    default: break;
+    case 2060:
+      SetText(s.model, "LightPhase");
+      break;
+    case 2682:
+      SetText(s.model, "H 10");
+      break;
+    case 4128:
+      SetText(s.model, "H 20");
+      break;
+    case 5488:
+      SetText(s.model, "H 25");
+      break;
+    default:
+      break;
   }
 }
 

@@ -67,13 +67,10 @@ TEST(MosPackets, ChainInTheOtherByteOrderIsNotAChain) {
   EXPECT_EQ(p->s.preview_offset, 0u);
 }
 
-TEST(MosPackets, ProfileAndBackName) {
-  std::vector<uint32_t> data;
-  auto p = ParseChain({Packet("icc_camera_profile", Bytes(30, 7)),
-                       MosPacket::Text("ShootObj_back_type", "13")},
-                      false, &data);
-  EXPECT_EQ(p->s.profile_offset, 16 + data[0]);
-  EXPECT_EQ(p->s.profile_length, 30u);
+TEST(MosPackets, BackNamePastAColourProfile) {
+  auto p = ParseChain(
+      {Packet("icc_camera_profile", Bytes(30, 7)), MosPacket::Text("ShootObj_back_type", "13")},
+      false);
   EXPECT_STREQ(p->s.model, "Aptus 75");
 
   // Numbers outside the table name no back.
@@ -112,11 +109,9 @@ TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
     const char* rotation;
     uint32_t pattern;
   } cases[] = {
-      {"1", "1 0 0 0", "0", 0x94949494},
-      {"1", "0 1 0 0", "0", 0x61616161},
+      {"1", "1 0 0 0", "0", 0x94949494},  {"1", "0 1 0 0", "0", 0x61616161},
       {"1", "0 0 1 0", "0", 0x49494949},  // c = 2 gives rotation 3
-      {"1", "0 1 0 0", "90", 0x16161616},
-      {"3", "0 1 0 0", "0", 0},
+      {"1", "0 1 0 0", "90", 0x16161616}, {"3", "0 1 0 0", "0", 0},
   };
   for (const Case& c : cases) {
     auto p = ParseChain({MosPacket::Text("CaptProf_raw_data_rotation", c.rotation),
@@ -131,16 +126,14 @@ TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
 
 TEST(MosPackets, NeutralsOnlyWithoutEarlierMultipliers) {
   auto p = ParseChain({MosPacket::Text("NeutObj_neutrals", "100 50 25 200")}, false);
-  EXPECT_FLOAT_EQ(p->s.camera_multipliers[0], 2);
-  EXPECT_FLOAT_EQ(p->s.camera_multipliers[1], 4);
-  EXPECT_FLOAT_EQ(p->s.camera_multipliers[2], 0.5);
+  EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 2);  // the reference over red
 }
 
 TEST(MosPackets, NestedChains) {
   // A preview inside a nested chain is found.
-  auto p = ParseChain({Nest("Outer", {MosPacket::Text("X", "1"),
-                                      Packet("JPEG_preview_data", Bytes(24, 0xD8))})},
-                      false);
+  auto p = ParseChain(
+      {Nest("Outer", {MosPacket::Text("X", "1"), Packet("JPEG_preview_data", Bytes(24, 0xD8))})},
+      false);
   EXPECT_EQ(p->s.preview_length, 24u);
 
   // Eight levels are walked, a ninth is not.
@@ -156,9 +149,9 @@ TEST(MosPackets, NestedChains) {
 TEST(MosPackets, NestedChainEndsWithItsPacket) {
   // A nested chain that runs on past its packet's data would walk the
   // following packets twice; a relative angle applied twice cancels out.
-  auto p = ParseChain({Nest("Outer", {MosPacket::Text("X", "1")}),
-                       MosPacket::Text("ImgProf_rotation_angle", "90")},
-                      true);
+  auto p = ParseChain(
+      {Nest("Outer", {MosPacket::Text("X", "1")}), MosPacket::Text("ImgProf_rotation_angle", "90")},
+      true);
   EXPECT_EQ(p->s.orientation, 90);
 }
 
@@ -209,17 +202,12 @@ TEST(PhaseOneHeader, DirectoryFillsTheDescription) {
     EXPECT_EQ(s.orientation, 6);
     EXPECT_EQ(s.raw_width, 7372);
     EXPECT_EQ(s.raw_height, 5536);
-    EXPECT_EQ(s.margin_left, 36);
-    EXPECT_EQ(s.margin_top, 6);
     EXPECT_EQ(s.image_width, 7320);
     EXPECT_EQ(s.image_height, 5484);
     EXPECT_EQ(s.raw_data_offset, base + 0x1000);
-    EXPECT_EQ(s.meta_offset, base + 0x2000);
-    EXPECT_EQ(s.meta_length, 512u);
     EXPECT_STREQ(s.model, "P 25");
     EXPECT_STREQ(s.make, "Phase One");
     EXPECT_EQ(s.raw_decoder, RawDecoder::Phaseone);
-    EXPECT_EQ(s.maximum_value, 0xFFFFu);
   }
 }
 
@@ -268,7 +256,8 @@ TEST(PhaseOneHeader, WithoutTheRawMarkOnlyTheByteOrderIsTaken) {
 TEST(PhaseOneHeader, EntryCountIsBoundedByTheFile) {
   // A count of four billion entries reads the entries the file holds, and
   // the last bytes beyond them are not taken for a model name.
-  Parsed p(PhaseOneBuilder().Value(0x109, 4128).Value(0x108, 5472).DeclaredCount(0xFFFFFFFF).Build());
+  Parsed p(
+      PhaseOneBuilder().Value(0x109, 4128).Value(0x108, 5472).DeclaredCount(0xFFFFFFFF).Build());
   ParsePhaseOneHeader(p.s, 0);
   EXPECT_EQ(p.s.raw_height, 4128);
   EXPECT_EQ(p.s.raw_width, 5472);
@@ -281,7 +270,8 @@ namespace {
 
 bool EndsWith(const Bytes& whole, const Bytes& tail) {
   return whole.size() >= tail.size() &&
-         std::equal(tail.begin(), tail.end(), whole.end() - static_cast<std::ptrdiff_t>(tail.size()));
+         std::equal(tail.begin(), tail.end(),
+                    whole.end() - static_cast<std::ptrdiff_t>(tail.size()));
 }
 
 }  // namespace
@@ -293,10 +283,10 @@ TEST(LeafFile, PreviewPacketIsExtracted) {
   const Bytes jpeg = fixtures::MakeJpeg(o);
   for (bool little : {false, true}) {
     uint32_t chain = 0;
-    Identified f(fixtures::BuildLeafTiff({MosPacket::Text("ShootObj_back_type", "12"),
-                                          MosPacket::Text("CaptProf_raw_data_rotation", "0"),
-                                          Packet("JPEG_preview_data", jpeg)},
-                                         little, &chain));
+    Identified f(fixtures::BuildLeafTiff(
+        {MosPacket::Text("ShootObj_back_type", "12"),
+         MosPacket::Text("CaptProf_raw_data_rotation", "0"), Packet("JPEG_preview_data", jpeg)},
+        little, &chain));
     EXPECT_STREQ(f.s.make, "Leaf");
     EXPECT_STREQ(f.s.model, "Aptus 22");
     EXPECT_NE(f.s.raw_count, 0u);

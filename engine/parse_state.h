@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/byte_order.h"
 #include "engine/input.h"
+#include "engine/limits.h"
 #include "engine/outcome.h"
 #include "platform/path.h"
 
@@ -37,7 +39,6 @@ enum class RawDecoder : uint8_t {
   Kodak65000,
   KodakRgb,
   KodakYcbcr,
-  KodakThumbnail,
   KodakJpegCompressed,
   Decoder65535,
   SinarFourShot,
@@ -49,12 +50,9 @@ enum class RawDecoder : uint8_t {
   NikonUncompressed,
   Foveon,
   Fuji,
-  Minolta,
   Phaseone,
-  Leaf,
   Rollei,
   Smal,
-  Sinar,
   Generic,  // chosen by a per-camera rule whose exact decoder does not matter here
   // Raw data of later cameras (current_cameras.cpp): only "a raw image is
   // present" matters, nothing here decodes it.
@@ -69,7 +67,7 @@ enum class RawDecoder : uint8_t {
 
 const char* RawDecoderName(RawDecoder decoder);
 
-// Summary of one TIFF image directory (Part "TIFF" of the engine).
+// Summary of one TIFF image directory (tiff.cpp).
 struct IfdRecord {
   int32_t width = 0;
   int32_t height = 0;
@@ -82,9 +80,6 @@ struct IfdRecord {
   int32_t byte_count = 0;
   uint32_t subfile_type = 0;  // NewSubfileType: bit 0 set for a reduced-resolution image
 };
-
-constexpr int kIfdTableSize = 10;  // directories recorded per TIFF parse
-constexpr size_t kHeadSize = 32;   // bytes kept from the start of the file
 
 // Where the file keeps one TIFF directory of its own shot description, so
 // that it can be copied whole into an extracted JPEG. Value offsets inside
@@ -115,8 +110,8 @@ struct ParseState {
   DiagnosticSink diagnostics;       // where diagnostics go; empty: nowhere
   uint16_t byte_order = 0;          // 0x4949 little-endian, anything else big-endian
   int32_t file_size = 0;
-  bool data_error_seen = false;
-  uint32_t header_length = 0;  // 32-bit value at offset 2 (CIFF heap start)
+  bool data_error_seen = false;  // a data error was reported (only the first one is)
+  uint32_t header_length = 0;    // 32-bit value at offset 2 (CIFF heap start)
   uint8_t head[kHeadSize] = {};
 
   // Camera and shot description.
@@ -125,7 +120,6 @@ struct ParseState {
   char model2[64] = {};
   char artist[64] = {};
   char description[512] = {};
-  char color_description[5] = {};
   int64_t timestamp = 0;
   int32_t orientation = -1;
   int32_t tiff_orientation = -1;
@@ -143,9 +137,7 @@ struct ParseState {
   uint32_t preview_length = 0;
   uint16_t preview_width = 0;
   uint16_t preview_height = 0;
-  uint32_t preview_format = 0;  // bits 0-4 bits/sample, 5-7 samples, 8 plane order
   PreviewKind preview_kind = PreviewKind::Jpeg;
-  RawDecoder preview_decoder = RawDecoder::None;
 
   // Raw image description.
   uint32_t raw_count = 1;
@@ -168,38 +160,28 @@ struct ParseState {
   // A JPEG XL preview was passed over in the preview choice.
   bool jpeg_xl_preview_skipped = false;
   RawDecoder raw_decoder = RawDecoder::None;
+  // Where the raw data starts: the D100 rule reads there, and the KC/MLY
+  // white-balance scan stops there.
   uint32_t raw_data_offset = 0;
   uint16_t raw_width = 0, raw_height = 0;
   uint16_t image_width = 0, image_height = 0;
-  uint16_t margin_top = 0, margin_left = 0;
   uint32_t bits_per_sample = 12;
   uint32_t compression = 0;
   uint32_t samples_per_pixel = 0;
   uint32_t dng_version = 0;
+  // The colour filter layout; in a DNG, whether one is set decides the raw
+  // count.
   uint32_t filter_pattern = 0xFFFFFFFF;
-  int32_t color_count = 3;
-  uint32_t maximum_value = 0;
-  uint32_t black_level = 0;
-  uint32_t tile_width = 0x7FFFFFFF, tile_length = 0x7FFFFFFF;
-  double pixel_aspect = 1.0;
+  // A 45-degree sensor (Fuji): half the raw width, and the RAF layout flag;
+  // both shape the image size.
   uint16_t fuji_rotated_width = 0;
   uint32_t fuji_layout = 0;
   bool foveon = false;
-  uint32_t profile_offset = 0, profile_length = 0;
-  uint32_t meta_offset = 0, meta_length = 0;
-  float camera_multipliers[4] = {0, 1, 0, 0};
-  float pre_multipliers[4] = {1, 1, 1, 0};
-  float camera_matrix[3][4] = {};
-  float rgb_from_camera[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
-  uint16_t white_block[8][8] = {};
-  uint16_t tone_curve[4096] = {};
-  // Remaining counters of the raw description (decoder-only).
-  uint32_t first_slice_width = 0;
-  uint32_t shot_select = 0;
-  uint32_t load_flags = 0;
-  uint32_t thumb_misc = 0;
-  uint32_t kodak_cbpp = 0;
-  uint32_t fuji_secondary_offset = 0;
+  // The first white-balance multiplier the file records (0: none): the Leaf
+  // rule and the Leaf neutrals packet test it.
+  float first_camera_multiplier = 0;
+  // Length of the Imacon raw data (tag 46275): at six bytes a pixel the back
+  // stored full-colour pixels, which changes the image size and orientation.
   uint32_t imacon_data_length = 0;
 
   // TIFF image directories of the current TIFF parse.
@@ -213,18 +195,17 @@ struct ParseState {
   uint32_t tiff_nesting = 0;
 };
 
-// Byte order of the machine the engine runs on, as a TIFF order mark.
-uint16_t HostByteOrder();
-
 // Byte readers. Multi-byte values follow s.byte_order; missing bytes read as
 // 0xFF, so a read at the end of the file yields all ones.
 uint16_t decode_u16(const ParseState& s, const uint8_t* bytes);
 uint32_t decode_u32(const ParseState& s, const uint8_t* bytes);
 uint16_t read_u16(ParseState& s);
 uint32_t read_u32(ParseState& s);
+// A big-endian 32-bit value whatever s.byte_order (RAF header fields, MRW
+// block tags, Photoshop-style sizes); missing bytes read as 0xFF.
+uint32_t read_big_endian_u32(ParseState& s);
 uint32_t read_int(ParseState& s, uint32_t type);
 double read_real(ParseState& s, uint32_t type);
-void read_u16_array(ParseState& s, uint16_t* dest, size_t count);
 
 // One line to the diagnostics sink, prefixed by the input's name.
 void Diagnose(const ParseState& s, const char* format, ...)

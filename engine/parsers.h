@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/jpeg_markers.h"
 #include "engine/parse_state.h"
 
 namespace engine {
@@ -15,6 +16,15 @@ struct TiffEntry {
   uint32_t count = 0;
   int64_t resume = 0;  // position just after the 12-byte entry
 };
+// A file position as the formats' 32-bit offset fields hold it. A position
+// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
+// back to some unrelated place inside it.
+uint32_t FileOffset(int64_t position);
+// Entries a directory may claim at the current position, bounded by the
+// bytes left in the file (an entry cut short by the end still counts, since
+// its first bytes are real): a count read from a file is never trusted
+// beyond what the file can hold.
+uint32_t EntriesInFile(ParseState& s, uint32_t declared);
 // Element size of a TIFF type (types of 14 and more count as size 1).
 uint32_t TiffTypeSize(uint32_t type);
 // Reads one entry and leaves the stream at its value (inline or at base + offset).
@@ -24,17 +34,16 @@ void ParseTiff(ParseState& s, int64_t base);
 int ParseTiffDirectory(ParseState& s, int64_t base);
 void ParseExifDirectory(ParseState& s, int64_t base);
 void ReadExifTimestamp(ParseState& s, bool reversed);
-void ReadLinearizationTable(ParseState& s, uint32_t count);
+// Reads past a linearization table of `count` 16-bit entries (at most 4096),
+// reporting a table cut short by the end of the file.
+void SkipLinearizationTable(ParseState& s, uint32_t count);
 
-struct JpegHeaderInfo {
-  int precision = 0;
-  int height = 0;
-  int width = 0;
-  int components = 0;
-};
-// Reads JPEG markers from the current position up to start of scan, in the
-// information-only mode. True when a JPEG header was read.
-bool probe_jpeg_header(ParseState& s, JpegHeaderInfo* info);
+// Reads the JPEG at the current position up to its scan: the first byte is
+// not looked at, the second must be SOI's code, then only segments with a
+// length follow, each wholly inside the file. The last baseline or lossless
+// frame header met fills `frame` (zero when none). True when the scan was
+// reached.
+bool probe_jpeg_header(ParseState& s, JpegFrameHeader* frame);
 
 // --- Maker notes (makernote.cpp) ---
 void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag);
@@ -43,6 +52,9 @@ void ParseKodakDirectory(ParseState& s, int64_t base);
 
 // --- Canon CIFF and the JPEG segment walk (ciff.cpp) ---
 void ParseCiffHeap(ParseState& s, uint32_t heap_start, uint32_t heap_length);
+// A file no parser claimed, read as a JPEG: every segment before the scan is
+// tried as a CIFF heap and as a TIFF structure. 0 when the file does not
+// start with SOI, 1 otherwise.
 int WalkJpegSegments(ParseState& s, uint32_t offset);
 
 // --- Fuji RAF and Minolta MRW (fuji_minolta.cpp) ---

@@ -8,12 +8,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 namespace {
-
-constexpr uint16_t kLittleEndian = 0x4949;
 
 // Seconds since 1970 of a local calendar time, or 0 when the conversion
 // fails or falls before 1970 (0 means "no date" to the rest of the engine).
@@ -31,9 +30,6 @@ int64_t LocalTimestamp(int year, int month0, int day, int hour, int minute, int 
 }
 
 // --- Rollei ---
-
-// Header lines are short "key=value" texts; the keys we know fit easily.
-constexpr size_t kRolleiLineSize = 128;
 
 // Reads one header line (up to and including its newline) into line, keeping
 // at most kRolleiLineSize - 1 characters; the rest of a longer line is
@@ -53,17 +49,13 @@ bool ReadRolleiLine(ParseState& s, char (&line)[kRolleiLineSize]) {
 
 // --- RIFF ---
 
-// RIFF lists nest a few levels in real files (AVI: RIFF, hdrl, strl); the
-// format sets no limit, so deeper nesting is skipped rather than followed.
-constexpr int kMaxRiffDepth = 8;
 constexpr int64_t kRiffChunkHeaderSize = 8;
-constexpr uint32_t kIditTextSize = 64;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 void ReadIditDate(ParseState& s, uint32_t size) {
-  char text[kIditTextSize + 1] = {};
+  char text[kMaxIditText + 1] = {};
   s.input.Read(text, size);
   char month_name[16] = {};
   int day = 0, hour = 0, minute = 0, second = 0, year = 0;
@@ -97,7 +89,7 @@ void WalkRiffChunk(ParseState& s, int depth) {
     while (s.input.Tell() < end && s.input.Tell() < s.input.Size()) WalkRiffChunk(s, depth + 1);
     return;
   }
-  if (!is_list && !std::memcmp(tag, "IDIT", 4) && size < kIditTextSize) ReadIditDate(s, size);
+  if (!is_list && !std::memcmp(tag, "IDIT", 4) && size < kMaxIditText) ReadIditDate(s, size);
   s.input.Seek(end);
 }
 
@@ -127,8 +119,8 @@ void ParseRolleiHeader(ParseState& s) {
     if (!std::strncmp(line, "EOHD", 4)) break;
   }
   // The preview bitmap (2 bytes a pixel) comes first, the raw data after it.
-  s.raw_data_offset = s.preview_offset + static_cast<uint32_t>(s.preview_width) *
-                                             s.preview_height * 2u;
+  s.raw_data_offset =
+      s.preview_offset + static_cast<uint32_t>(s.preview_width) * s.preview_height * 2u;
   const int64_t t = LocalTimestamp(year, month - 1, day, hour, minute, second);
   if (t > 0) s.timestamp = t;
   SetText(s.make, "Rollei");
@@ -138,7 +130,7 @@ void ParseRolleiHeader(ParseState& s) {
 
 void ParseSinarIaHeader(ParseState& s) {
   constexpr int64_t kEntrySize = 16;
-  s.byte_order = kLittleEndian;
+  s.byte_order = kLittleEndianMark;
   s.input.Seek(4);
   uint32_t entries = read_u32(s);
   const int64_t table = read_u32(s);
@@ -146,17 +138,20 @@ void ParseSinarIaHeader(ParseState& s) {
   const int64_t room = s.input.Size() - table;
   const int64_t fit = room > 0 ? room / kEntrySize : 0;
   if (entries > fit) entries = static_cast<uint32_t>(fit);
+  // The META block names the camera and gives the sizes (from its start
+  // when the table names no such block).
+  uint32_t meta_offset = 0;
   s.input.Seek(table);
   for (uint32_t i = 0; i < entries; ++i) {
     const uint32_t offset = read_u32(s);
     read_u32(s);
     char name[9] = {};
     s.input.Read(name, 8);
-    if (!std::strcmp(name, "META")) s.meta_offset = offset;
+    if (!std::strcmp(name, "META")) meta_offset = offset;
     if (!std::strcmp(name, "THUMB")) s.preview_offset = offset;
     if (!std::strcmp(name, "RAW0")) s.raw_data_offset = offset;
   }
-  s.input.Seek(static_cast<int64_t>(s.meta_offset) + 20);
+  s.input.Seek(static_cast<int64_t>(meta_offset) + 20);
   s.input.Read(s.make, sizeof s.make);
   s.make[sizeof s.make - 1] = 0;
   if (char* blank = std::strchr(s.make, ' ')) {
@@ -169,12 +164,11 @@ void ParseSinarIaHeader(ParseState& s) {
   s.preview_width = read_u16(s);
   s.preview_height = read_u16(s);
   s.raw_decoder = RawDecoder::Unpacked;
-  s.maximum_value = 0x3fff;
   s.preview_kind = PreviewKind::PackedRgb;
 }
 
 void ParseRiffChunk(ParseState& s) {
-  s.byte_order = kLittleEndian;
+  s.byte_order = kLittleEndianMark;
   WalkRiffChunk(s, 0);
 }
 
@@ -182,7 +176,7 @@ void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size) {
   // A failed test leaves the state exactly as it was, byte order included:
   // the file then goes on to the JPEG fallback.
   const uint16_t previous_order = s.byte_order;
-  s.byte_order = kLittleEndian;
+  s.byte_order = kLittleEndianMark;
   s.input.Seek(static_cast<int64_t>(offset) + 2);
   const int version = s.input.Get();
   if (version == 6) s.input.SeekRelative(5);
@@ -199,7 +193,7 @@ void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size) {
 }
 
 void ParseCineHeader(ParseState& s) {
-  s.byte_order = kLittleEndian;
+  s.byte_order = kLittleEndianMark;
   s.input.Seek(4);
   s.raw_count = read_u16(s) == 2 ? 1 : 0;
   s.input.Seek(20);
@@ -216,37 +210,44 @@ void ParseCineHeader(ParseState& s) {
   s.raw_height = static_cast<uint16_t>(read_u32(s));
   s.input.Seek(image_header + 14);
   switch (read_u16(s)) {
-    case 8: s.raw_decoder = RawDecoder::Eight_bit; break;
-    case 16: s.raw_decoder = RawDecoder::Unpacked; break;
-    default: break;
+    case 8:
+      s.raw_decoder = RawDecoder::Eight_bit;
+      break;
+    case 16:
+      s.raw_decoder = RawDecoder::Unpacked;
+      break;
+    default:
+      break;
   }
 
   s.input.Seek(setup + 792);
   SetText(s.make, "CINE");
   std::snprintf(s.model, sizeof s.model, "%u", static_cast<unsigned>(read_u32(s)));
+  // The colour filter layout: only the two Bayer layouts hold raw data the
+  // rules know (which of them does not matter here).
   s.input.Seek(setup + 808);
-  switch (read_u32(s) & kCineColorFilterMask) {
-    case 3: s.filter_pattern = 0x94949494; break;
-    case 4: s.filter_pattern = 0x49494949; break;
-    default: s.raw_count = 0; break;
-  }
-  s.input.Seek(setup + 852);
-  s.camera_multipliers[0] = static_cast<float>(1.0 / read_real(s, 12));
-  s.camera_multipliers[2] = static_cast<float>(1.0 / read_real(s, 12));
+  const uint32_t color_filter = read_u32(s) & kCineColorFilterMask;
+  if (color_filter != 3 && color_filter != 4) s.raw_count = 0;
+  // White balance (at 852) feeds only colour.
   s.input.Seek(setup + 892);
   // Stored frames are bottom-up, so each rotation also flips the image.
   switch ((read_u32(s) + 3600u) % 360u) {
-    case 0: s.orientation = 2; break;
-    case 90: s.orientation = 7; break;
-    case 180: s.orientation = 1; break;
-    case 270: s.orientation = 4; break;
-    default: break;
+    case 0:
+      s.orientation = 2;
+      break;
+    case 90:
+      s.orientation = 7;
+      break;
+    case 180:
+      s.orientation = 1;
+      break;
+    case 270:
+      s.orientation = 4;
+      break;
+    default:
+      break;
   }
-  s.input.Seek(setup + 904);
-  const uint32_t bit_depth = read_u32(s);
-  // A depth of 32 or more (or an unreadable one) saturates instead of
-  // shifting out of range.
-  s.maximum_value = bit_depth >= 32 ? 0xFFFFFFFFu : (1u << bit_depth) - 1;
+  // The bit depth (at 904) feeds only raw decoding.
   s.input.Seek(setup + 1576);
   s.shutter = static_cast<float>(read_u32(s) / 1000000000.0);
   s.input.Seek(offset_table);

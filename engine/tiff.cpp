@@ -11,28 +11,23 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/byte_order.h"
+#include "engine/jpeg_markers.h"
+#include "engine/limits.h"
 #include "engine/parsers.h"
 
 namespace engine {
 
 namespace {
 
-constexpr uint16_t kLittleEndian = 0x4949;  // "II"
-constexpr uint16_t kBigEndian = 0x4D4D;     // "MM"
-
-// A directory with more entries than this is taken as garbage and not read.
-constexpr uint32_t kMaxDirectoryEntries = 512;
 // Bytes of one directory entry in the file.
 constexpr int64_t kEntrySize = 12;
-// TIFF structures nest through the DNG private data of non-DNG files (a
-// Minolta block list whose TIFF block is parsed again). Real files nest once;
-// the bound keeps a block list that points back at its own TIFF from
-// recursing without end.
-constexpr uint32_t kMaxTiffNesting = 4;
 // Longest text kept from a line-valued tag (the fields hold 64 bytes).
 constexpr size_t kLineFieldSize = 64;
-// JPEG marker of the start of the scan: the header ends there.
-constexpr int kStartOfScan = 0xFFDA;
+// The bits per sample taken for a preview located before the image
+// directories are compared (by a maker note, say) whose JPEG header cannot
+// be read.
+constexpr uint32_t kUnreadPreviewBits = 16;
 
 // Counts one more level of TIFF nesting for the lifetime of the object.
 class NestingGuard {
@@ -66,26 +61,8 @@ void ReadRawBytes(ParseState& s, char* field, size_t n) {
   s.input.Read(field, n);
 }
 
-// A file position as the formats' 32-bit offset fields hold it. A position
-// beyond 32 bits is kept beyond every file (all ones) instead of wrapping
-// back to some unrelated place inside it.
-uint32_t FileOffset(int64_t position) {
-  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
-}
-
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-// Entries a directory may claim at the current position, bounded by the bytes
-// left in the file (an entry cut short by the end still counts, since its
-// first bytes are real). Counts read from a file are never trusted beyond
-// what the file can hold.
-uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
-  const int64_t left = s.input.Size() - s.input.Tell();
-  if (left <= 0) return 0;
-  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
-  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
 }
 
 // Software tags of raw converters: a file written by one is a converted
@@ -100,7 +77,7 @@ bool NamesConverter(const char* software) {
          std::strcmp(software, "Digital Photo Professional") == 0;
 }
 
-// The Imacon private block (tag 46279): geometry, multipliers and rotation
+// The Imacon private block (tag 46279): geometry, white balance and rotation
 // of an Ixpress back.
 void ReadImaconBlock(ParseState& s) {
   s.input.SeekRelative(78);
@@ -112,17 +89,18 @@ void ReadImaconBlock(ParseState& s) {
   const uint32_t right = read_u32(s) & 7;
   const uint32_t top = read_u32(s) & 7;
   const uint32_t bottom = read_u32(s) & 7;
-  s.margin_left = static_cast<uint16_t>(left);
-  s.margin_top = static_cast<uint16_t>(top);
   s.image_width = static_cast<uint16_t>(raw_width - left - right);
   s.image_height = static_cast<uint16_t>(raw_height - top - bottom);
   if (raw_width == 7262) {
     s.image_width = 7244;
     s.image_height = 5444;
-    s.margin_left = 7;
   }
   s.input.SeekRelative(52);
-  for (int c = 0; c < 3; ++c) s.camera_multipliers[c] = static_cast<float>(read_real(s, 11));
+  // Three float multipliers, of which the first is kept; the rotation lies
+  // 114 bytes after them.
+  s.first_camera_multiplier = static_cast<float>(read_real(s, 11));
+  read_u32(s);
+  read_u32(s);
   s.input.SeekRelative(114);
   s.orientation = (read_u16(s) >> 7) * 90;
   const int64_t pixels = static_cast<int64_t>(s.image_width) * s.image_height;
@@ -133,28 +111,16 @@ void ReadImaconBlock(ParseState& s) {
   }
   std::snprintf(s.model, sizeof s.model, "Ixpress %d-Mp", static_cast<int>(pixels / 1000000));
   s.raw_decoder = RawDecoder::Imacon;
-  s.maximum_value = 0xFFFF;
 }
 
-// The data of a record as the preview: compression picks the kind.
+// The data of a record as the preview: compression picks the kind. JPEG and
+// the rest (Kodak's 65000, a deeper uncompressed image) keep the kind they
+// have, Jpeg after the reset.
 void TakePreviewKind(ParseState& s, const IfdRecord& record) {
-  s.preview_format |= static_cast<uint32_t>(record.samples) << 5;
-  switch (record.compression) {
-    case 0:
-      s.preview_kind = PreviewKind::Layered;
-      break;
-    case 1:
-      if (record.bits_per_sample <= 8)
-        s.preview_kind = PreviewKind::PackedRgb;
-      else
-        s.preview_decoder = RawDecoder::KodakThumbnail;
-      break;
-    case 65000:
-      s.preview_decoder = record.photometric == 6 ? RawDecoder::KodakYcbcr : RawDecoder::KodakRgb;
-      break;
-    default:
-      break;  // JPEG and the rest keep the kind they have (Jpeg after reset)
-  }
+  if (record.compression == 0)
+    s.preview_kind = PreviewKind::Layered;
+  else if (record.compression == 1 && record.bits_per_sample <= 8)
+    s.preview_kind = PreviewKind::PackedRgb;
 }
 
 // The raw decoder that would read the raw record's data.
@@ -252,6 +218,17 @@ void RecordDescriptionDirectory(ParseState& s, int64_t pointing_directory, int64
 
 }  // namespace
 
+uint32_t FileOffset(int64_t position) {
+  return position >= 0 && position <= 0xFFFFFFFF ? static_cast<uint32_t>(position) : 0xFFFFFFFF;
+}
+
+uint32_t EntriesInFile(ParseState& s, uint32_t declared) {
+  const int64_t left = s.input.Size() - s.input.Tell();
+  if (left <= 0) return 0;
+  const int64_t fit = (left + kEntrySize - 1) / kEntrySize;
+  return static_cast<uint32_t>(std::min<int64_t>(declared, fit));
+}
+
 // Element size by type; type 13 (IFD) is a 4-byte offset as in TIFF itself.
 uint32_t TiffTypeSize(uint32_t type) {
   return "11124811248484"[type < 14 ? type : 0] - '0';
@@ -269,35 +246,35 @@ TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   return e;
 }
 
-bool probe_jpeg_header(ParseState& s, JpegHeaderInfo* info) {
-  *info = JpegHeaderInfo{};
-  s.input.Get();
-  if (s.input.Get() != 0xD8) return false;
+bool probe_jpeg_header(ParseState& s, JpegFrameHeader* frame) {
+  *frame = JpegFrameHeader{};
+  s.input.Get();  // the first byte is not looked at
+  if (s.input.Get() != kStartOfImage) return false;
   // Every segment moves the position forward by at least four bytes, and the
   // walk stops at the end of the file, so it ends on any input.
   for (;;) {
     if (s.input.AtEnd()) return false;
-    uint8_t head[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    if (s.input.Read(head, 4) < 4) return false;
-    const int marker = (head[0] << 8) | head[1];
-    const int length = (head[2] << 8) | head[3];
-    if (marker <= 0xFF00 || length < 2) return false;
+    const JpegSegmentHeader header = ReadJpegSegmentHeader(s.input);
+    if (header.bytes_read < 4) return false;
+    // No fill bytes, no markers without a length, no code 00 (a stuffed byte).
+    if (header.prefix != kMarkerPrefix || header.code == 0 || header.length < 2) return false;
     const int64_t body_start = s.input.Tell();
-    const int64_t body_length = length - 2;
+    const int64_t body_length = header.length - 2;
     if (body_start + body_length > s.input.Size()) return false;  // segment cut by the end
-    if (marker == 0xFFC0 || marker == 0xFFC3) {
-      uint8_t frame[6] = {};
-      s.input.Read(frame, static_cast<size_t>(std::min<int64_t>(body_length, 6)));
-      info->precision = frame[0];
-      info->height = (frame[1] << 8) | frame[2];
-      info->width = (frame[3] << 8) | frame[4];
-      info->components = frame[5];
+    if (IsBaselineOrLosslessFrame(header.code)) {
+      uint8_t fields[kFrameFieldsLength] = {};
+      s.input.Read(fields, static_cast<size_t>(std::min<int64_t>(body_length, sizeof fields)));
+      *frame = DecodeJpegFrameHeader(fields);
       s.input.Seek(body_start + body_length);
+      // Outside DNG the byte after a one-component frame header (nine bytes
+      // of body) is passed over as well, so the next marker is looked for one
+      // byte later: whether a JPEG is read to its scan, and so which image
+      // becomes the preview, depends on it.
       if (body_length == 9 && s.dng_version == 0) s.input.Get();
     } else {
       s.input.Seek(body_start + body_length);
     }
-    if (marker == kStartOfScan) return true;
+    if (header.code == kStartOfScan) return true;
   }
 }
 
@@ -324,14 +301,14 @@ void ReadExifTimestamp(ParseState& s, bool reversed) {
   if (local > 0) s.timestamp = static_cast<int64_t>(local);
 }
 
-void ReadLinearizationTable(ParseState& s, uint32_t count) {
-  constexpr uint32_t kCurveSize = 4096;
-  const uint32_t n = std::min(count, kCurveSize);
-  read_u16_array(s, s.tone_curve, n);
-  // An empty table has no last entry to repeat: the curve stays as it was.
-  if (n > 0)
-    for (uint32_t i = n; i < kCurveSize; ++i) s.tone_curve[i] = s.tone_curve[n - 1];
-  s.maximum_value = s.tone_curve[kCurveSize - 1];
+void SkipLinearizationTable(ParseState& s, uint32_t count) {
+  // The table feeds only raw decoding. It is read through all the same, so
+  // that a table cut short by the end of the file is reported, once.
+  const uint32_t words = std::min(count, kLinearizationTableSize);
+  uint8_t word[2];
+  uint32_t read = 0;
+  while (read < words && s.input.Read(word, sizeof word) == sizeof word) ++read;
+  if (read < words) ReportDataError(s);
 }
 
 void ParseExifDirectory(ParseState& s, int64_t base) {
@@ -439,7 +416,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         if (record.bits_per_sample == 0) {
           // No BitsPerSample so far: the data may be a JPEG that describes itself.
           s.input.Seek(offset);
-          JpegHeaderInfo jpeg;
+          JpegFrameHeader jpeg;
           if (probe_jpeg_header(s, &jpeg)) {
             record.compression = 6;
             record.width = jpeg.components == 2 ? jpeg.width * 2 : jpeg.width;
@@ -462,7 +439,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       case 291:
       case 50712:
-        ReadLinearizationTable(s, e.count);
+        SkipLinearizationTable(s, e.count);
         break;
       case 305: {
         char software[kLineFieldSize] = {};
@@ -475,12 +452,6 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       case 315:
         ReadRawBytes(s, s.artist, sizeof s.artist);
-        break;
-      case 322:
-        s.tile_width = read_int(s, e.type);
-        break;
-      case 323:
-        s.tile_length = read_int(s, e.type);
         break;
       case 324:
         record.offset = static_cast<int32_t>(e.count > 1 ? s.input.Tell() : read_u32(s));
@@ -508,7 +479,6 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       case 400:
         SetText(s.make, "Sarnoff");
-        s.maximum_value = 4095;
         break;
       case 33405:
         ReadLine(s, s.model2, kLineFieldSize);
@@ -540,11 +510,6 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
       case 34853:
         RecordDescriptionDirectory(s, start, base, base + read_u32(s), &s.metadata_directories.gps);
         break;
-      case 34675:
-      case 50831:
-        s.profile_offset = static_cast<uint32_t>(s.input.Tell());
-        s.profile_length = e.count;
-        break;
       case 37386:
         s.focal_length = static_cast<float>(read_real(s, 10));
         break;
@@ -569,17 +534,15 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         read_u16(s);
         s.input.Seek(header + read_u32(s));
         ParseTiffDirectory(s, header);
-        s.maximum_value = 0xFFFF;
         s.ifd_count = saved_count;
         s.byte_order = saved_order;
         break;
       }
       case 50706: {
+        // Four bytes, first the major version, whatever the file's order.
         uint8_t version[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         s.input.Read(version, 4);
-        s.dng_version = (static_cast<uint32_t>(version[0]) << 24) |
-                        (static_cast<uint32_t>(version[1]) << 16) |
-                        (static_cast<uint32_t>(version[2]) << 8) | version[3];
+        s.dng_version = LoadBigEndian32(version);
         break;
       }
       case 50711:
@@ -588,14 +551,6 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
           s.filter_pattern = 0x49494949;
         }
         break;
-      case 50717:
-        s.maximum_value = read_int(s, e.type);
-        break;
-      case 50718: {
-        const double numerator = read_real(s, 10);
-        s.pixel_aspect = numerator / read_real(s, 10);
-        break;
-      }
       case 50740: {
         if (s.dng_version != 0) break;
         // Private data of a non-DNG file: a Minolta block list, then a
@@ -611,12 +566,11 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       }
       case 50829: {
+        // ActiveArea: top, left, bottom, right.
         const uint32_t top = read_int(s, e.type);
         const uint32_t left = read_int(s, e.type);
         const uint32_t bottom = read_int(s, e.type);
         const uint32_t right = read_int(s, e.type);
-        s.margin_top = static_cast<uint16_t>(top);
-        s.margin_left = static_cast<uint16_t>(left);
         s.image_height = static_cast<uint16_t>(bottom - top);
         s.image_width = static_cast<uint16_t>(right - left);
         break;
@@ -631,8 +585,9 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       }
       default:
-        // Colour, level and layout tags, and the Sony private block: they
-        // feed only the colour pipeline, which never runs here.
+        // Colour, level, tiling and pixel-aspect tags, the colour profiles
+        // and the Sony private block: they feed only raw decoding and the
+        // colour pipeline, which never run here.
         break;
     }
     s.input.Seek(e.resume);
@@ -647,7 +602,7 @@ void ParseTiff(ParseState& s, int64_t base) {
 
   s.input.Seek(base);
   s.byte_order = read_u16(s);
-  if (s.byte_order != kLittleEndian && s.byte_order != kBigEndian) return;
+  if (s.byte_order != kLittleEndianMark && s.byte_order != kBigEndianMark) return;
   // The magic is not checked: several makers write their own. Panasonic's
   // 0x55 marks an RW2 or RWL file (rules for later cameras).
   const uint16_t magic = read_u16(s);
@@ -665,12 +620,13 @@ void ParseTiff(ParseState& s, int64_t base) {
     if (ParseTiffDirectory(s, base)) break;
   }
 
-  s.preview_format = 16;
+  // Bits per sample of the preview so far, which weigh in its choice below.
+  uint32_t preview_bits = kUnreadPreviewBits;
   if (s.preview_offset != 0) {
     s.input.Seek(s.preview_offset);
-    JpegHeaderInfo jpeg;
+    JpegFrameHeader jpeg;
     if (probe_jpeg_header(s, &jpeg)) {
-      s.preview_format = static_cast<uint32_t>(jpeg.precision);
+      preview_bits = static_cast<uint32_t>(jpeg.precision);
       s.preview_width = static_cast<uint16_t>(jpeg.width);
       s.preview_height = static_cast<uint16_t>(jpeg.height);
     }
@@ -733,7 +689,7 @@ void ParseTiff(ParseState& s, int64_t base) {
     }
     const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
     const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
-    const int64_t current_bits = static_cast<int64_t>(s.preview_format) + 1;
+    const int64_t current_bits = static_cast<int64_t>(preview_bits) + 1;
     const int64_t current =
         static_cast<int64_t>(s.preview_width) * s.preview_height / (current_bits * current_bits);
     if (score <= current) continue;
@@ -741,7 +697,7 @@ void ParseTiff(ParseState& s, int64_t base) {
     s.preview_height = static_cast<uint16_t>(r.height);
     s.preview_offset = static_cast<uint32_t>(r.offset);
     s.preview_length = static_cast<uint32_t>(r.byte_count);
-    s.preview_format = static_cast<uint32_t>(r.bits_per_sample);
+    preview_bits = static_cast<uint32_t>(r.bits_per_sample);
     preview_index = static_cast<int>(i);
   }
   if (preview_index >= 0) TakePreviewKind(s, s.ifd_table[preview_index]);

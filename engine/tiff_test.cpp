@@ -90,7 +90,6 @@ TEST(TiffPreviewChoice, NefStyleTakesSubIfdJpegAndLastSubIfdRaw) {
       EXPECT_EQ(s.preview_kind, PreviewKind::Jpeg);
       EXPECT_EQ(s.preview_width, 300);
       EXPECT_EQ(s.preview_height, 200);
-      EXPECT_EQ(s.preview_format, 8u | (3u << 5));
       EXPECT_STREQ(s.make, "NIKON CORPORATION");
       EXPECT_EQ(s.byte_order, little ? 0x4949 : 0x4D4D);
     }
@@ -208,7 +207,6 @@ TEST(TiffPreviewChoice, EarlierPreviewIsProbedAndCompetes) {
   ParseTiff(p.s, 0);
   EXPECT_EQ(p.s.preview_offset, t.BlobOffset(preview));
   EXPECT_EQ(p.s.preview_width, 400);
-  EXPECT_EQ(p.s.preview_format, 8u);
   EXPECT_EQ(p.s.preview_kind, PreviewKind::Jpeg);
 }
 
@@ -475,7 +473,6 @@ TEST(TiffWalk, NestedHeaderRestoresOrderAndCount) {
   EXPECT_EQ(p->s.ifd_table[1].width, 777);   // read, then forgotten as a record
   EXPECT_EQ(p->s.ifd_table[0].height, 555);  // the outer order again
   EXPECT_EQ(p->s.byte_order, 0x4949);
-  EXPECT_EQ(p->s.maximum_value, 0xFFFFu);
 }
 
 TEST(TiffWalk, TypeSizes) {
@@ -586,7 +583,7 @@ TEST(JpegProbe, ReadsFrameAndEndsOnBadInput) {
   {
     Parsed p(jpeg);
     p.s.input.Seek(0);
-    JpegHeaderInfo info;
+    JpegFrameHeader info;
     ASSERT_TRUE(probe_jpeg_header(p.s, &info));
     EXPECT_EQ(info.precision, 8);
     EXPECT_EQ(info.width, 120);
@@ -596,7 +593,7 @@ TEST(JpegProbe, ReadsFrameAndEndsOnBadInput) {
   const auto probe = [](Bytes bytes) {
     Parsed p(std::move(bytes));
     p.s.input.Seek(0);
-    JpegHeaderInfo info;
+    JpegFrameHeader info;
     return probe_jpeg_header(p.s, &info);
   };
   // Cut before the start of scan: the walk meets the end of the file.
@@ -613,32 +610,40 @@ TEST(JpegProbe, ReadsFrameAndEndsOnBadInput) {
     Parsed p(
         Bytes{0xFF, 0xD8, 0xFF, 0xC2, 0, 11, 8, 0, 10, 0, 20, 1, 1, 0x11, 0, 0xFF, 0xDA, 0, 2});
     p.s.input.Seek(0);
-    JpegHeaderInfo info;
+    JpegFrameHeader info;
     ASSERT_TRUE(probe_jpeg_header(p.s, &info));
     EXPECT_EQ(info.width, 0);
     EXPECT_EQ(info.height, 0);
   }
 }
 
-TEST(Linearization, ShortTableRepeatsItsLastEntry) {
+TEST(Linearization, ATableCutShortByTheEndIsReportedOnce) {
   {
     Parsed p(Bytes{0, 10, 0, 20, 0x0F, 0xA0});
-    p.s.byte_order = 0x4D4D;
     p.s.input.Seek(0);
-    ReadLinearizationTable(p.s, 3);
-    EXPECT_EQ(p.s.tone_curve[1], 20);
-    EXPECT_EQ(p.s.tone_curve[2], 4000);
-    EXPECT_EQ(p.s.tone_curve[4095], 4000);
-    EXPECT_EQ(p.s.maximum_value, 4000u);
+    SkipLinearizationTable(p.s, 3);
+    EXPECT_FALSE(p.s.data_error_seen);
+    EXPECT_EQ(p.s.input.Tell(), 6);
   }
   {
-    // An empty table has no last entry: the curve stays the identity.
-    Parsed p(Bytes{1, 2});
+    // A count beyond the table's size is read that far only: guards a
+    // hostile count walking the whole file.
+    Parsed p(Bytes(10000, 0));
     p.s.input.Seek(0);
-    ReadLinearizationTable(p.s, 0);
-    EXPECT_EQ(p.s.tone_curve[0], 0);
-    EXPECT_EQ(p.s.tone_curve[4095], 4095);
-    EXPECT_EQ(p.s.maximum_value, 4095u);
+    SkipLinearizationTable(p.s, 0xFFFFFFFF);
+    EXPECT_FALSE(p.s.data_error_seen);
+    EXPECT_EQ(p.s.input.Tell(), 8192);
+  }
+  {
+    // Three bytes for two entries, twice: one message.
+    std::string messages;
+    Parsed p(Bytes{1, 2, 3});
+    p.s.diagnostics = [&messages](const std::string& line) { messages += line; };
+    p.s.input.Seek(0);
+    SkipLinearizationTable(p.s, 2);
+    SkipLinearizationTable(p.s, 2);
+    EXPECT_TRUE(p.s.data_error_seen);
+    EXPECT_EQ(messages, "(input): Unexpected end of file\n");
   }
 }
 

@@ -1,0 +1,110 @@
+#include "engine/jpeg_markers.h"
+
+#include <cstring>
+
+#include "engine/byte_order.h"
+
+namespace engine {
+
+namespace {
+
+constexpr uint8_t kTem = 0x01;
+constexpr uint8_t kFirstRestart = 0xD0;
+constexpr uint8_t kLastRestart = 0xD7;
+constexpr uint8_t kFirstFrame = 0xC0;     // SOF0, baseline
+constexpr uint8_t kLosslessFrame = 0xC3;  // SOF3
+constexpr uint8_t kLastFrame = 0xCF;
+constexpr uint8_t kHuffmanTables = 0xC4;
+constexpr uint8_t kReservedFrame = 0xC8;
+constexpr uint8_t kArithmeticConditioning = 0xCC;
+
+// Marker and length before a segment's body.
+constexpr int64_t kSegmentHeaderLength = 4;
+// A frame header's precision, height and width after its length.
+constexpr size_t kFrameSizeFieldsLength = 5;
+
+}  // namespace
+
+bool IsTemOrRestart(uint8_t code) {
+  return code == kTem || (code >= kFirstRestart && code <= kLastRestart);
+}
+
+bool IsFrameHeader(uint8_t code) {
+  return code >= kFirstFrame && code <= kLastFrame && code != kHuffmanTables &&
+         code != kReservedFrame && code != kArithmeticConditioning;
+}
+
+bool IsBaselineOrLosslessFrame(uint8_t code) {
+  return code == kFirstFrame || code == kLosslessFrame;
+}
+
+JpegSegmentHeader ReadJpegSegmentHeader(InputStream& in) {
+  uint8_t bytes[kSegmentHeaderLength] = {0xFF, 0xFF, 0xFF, 0xFF};
+  JpegSegmentHeader header;
+  header.bytes_read = in.Read(bytes, sizeof bytes);
+  header.prefix = bytes[0];
+  header.code = bytes[1];
+  header.length = LoadBigEndian16(bytes + 2);
+  return header;
+}
+
+JpegFrameHeader DecodeJpegFrameHeader(const uint8_t (&fields)[kFrameFieldsLength]) {
+  JpegFrameHeader frame;
+  frame.precision = fields[0];
+  frame.height = LoadBigEndian16(fields + 1);
+  frame.width = LoadBigEndian16(fields + 3);
+  frame.components = fields[5];
+  return frame;
+}
+
+bool StreamJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
+  in_.Seek(position);
+  return in_.Read(out, n) == n;
+}
+
+bool MemoryJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
+  if (position < 0 || static_cast<uint64_t>(position) > size_ ||
+      n > size_ - static_cast<size_t>(position))
+    return false;
+  std::memcpy(out, data_ + position, n);
+  return true;
+}
+
+bool FindJpegFrame(JpegReader& in, int64_t start, int64_t end, FrameWalkRules rules,
+                   uint32_t* width, uint32_t* height) {
+  // Every step moves forward by at least one byte, so the walk ends. A frame
+  // header needs nine bytes from its marker on, so a walk that gets within
+  // four bytes of the end can find none.
+  for (int64_t at = start; at + kSegmentHeaderLength <= end;) {
+    uint8_t header[kSegmentHeaderLength];
+    if (!in.ReadAt(at, header, sizeof header) || header[0] != kMarkerPrefix) return false;
+    const uint8_t code = header[1];
+    if (code == kMarkerPrefix) {  // a fill byte before a marker
+      at += 1;
+      continue;
+    }
+    if (IsTemOrRestart(code) || (rules.start_of_image_stands_alone && code == kStartOfImage)) {
+      at += 2;
+      continue;
+    }
+    if (code == kStartOfScan || code == kEndOfImage) return false;
+    const int64_t length = LoadBigEndian16(header + 2);
+    if (length < 2) return false;
+    if (rules.whole_segments && at + 2 + length > end) return false;
+    if (IsFrameHeader(code)) {
+      const int64_t fields_end = at + kSegmentHeaderLength + kFrameSizeFieldsLength;
+      if (rules.whole_segments ? length < 2 + static_cast<int64_t>(kFrameSizeFieldsLength)
+                               : fields_end > end)
+        return false;
+      uint8_t fields[kFrameSizeFieldsLength];
+      if (!in.ReadAt(at + kSegmentHeaderLength, fields, sizeof fields)) return false;
+      *height = LoadBigEndian16(fields + 1);
+      *width = LoadBigEndian16(fields + 3);
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
+}  // namespace engine
