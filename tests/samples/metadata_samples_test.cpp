@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "engine/exif_copy.h"
 #include "engine/extract.h"
 #include "platform/path.h"
@@ -183,7 +187,9 @@ bool ExiftoolInstalled() {
 }
 
 std::map<std::string, TagValues> Exiftool(const std::vector<std::string>& files) {
-  const fs::path arguments = fs::temp_directory_path() / "rawlift_metadata_exiftool.args";
+  // A name of this process's own: test programs of several builds may run at once.
+  const fs::path arguments = fs::temp_directory_path() / ("rawlift_metadata_exiftool." +
+                                                          std::to_string(getpid()) + ".args");
   {
     std::ofstream out(arguments);
     for (const char* option :
