@@ -14,7 +14,7 @@ packages=(
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
-  packages+=(libimage-exiftool-perl exiv2 libvips-tools imagemagick strace)
+  packages+=(exiv2 libvips-tools imagemagick strace)
 fi
 
 missing=()
