@@ -19,6 +19,11 @@ const char kSettingsHelp[] =
     "\n"
     "Options:\n";
 
+const char kSettingsExitHelp[] =
+    "\n"
+    "Exit status: 0 when the settings were shown (after storing the options\n"
+    "given); 1 when they could not be stored; 2 on a usage error.\n";
+
 // A whole decimal number with an optional sign, within 32 bits.
 bool ParseInt32(const std::string& text, int32_t* value) {
   if (text.empty()) return false;
@@ -136,12 +141,12 @@ int RunSettingsWith(const Args& args, const std::u16string& settingsFile, FILE* 
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, ExtractionFlagSpecs(), &options, &error)) {
-    std::fprintf(err, "rawlift settings: %s\n\n%s%s", error.c_str(), kSettingsHelp,
-                 kExtractionFlagsHelp);
+    std::fprintf(err, "rawlift settings: %s\n\n%s%s%s", error.c_str(), kSettingsHelp,
+                 kExtractionFlagsHelp, kSettingsExitHelp);
     return 2;
   }
   if (options.Has("help")) {
-    std::fprintf(out, "%s%s", kSettingsHelp, kExtractionFlagsHelp);
+    std::fprintf(out, "%s%s%s", kSettingsHelp, kExtractionFlagsHelp, kSettingsExitHelp);
     return 0;
   }
   if (!options.operands.empty()) {
