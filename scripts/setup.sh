@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
+  dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
   packages+=(exiv2 libvips-tools imagemagick strace)

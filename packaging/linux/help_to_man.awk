@@ -161,14 +161,21 @@ function append_text(c, k, s) {
 }
 
 # The column where the texts of a list start: the smallest indentation,
-# deeper than the items', of the list's lines from i on.
-function text_column(i, last, item_indent,    column, n) {
+# deeper than the items', of the list's lines from i on; in a list without
+# continuation lines, the furthest column where an item's text starts after
+# its term (two spaces or more).
+function text_column(i, last, item_indent,    column, n, widest, rest) {
   column = 0
+  widest = 0
   for (; i <= last && text[i] ~ /^[ ]/; i++) {
     n = indent_of(text[i])
     if (n > item_indent && (column == 0 || n < column)) column = n
+    rest = substr(text[i], n + 1)
+    if (n == item_indent && match(rest, /[ ][ ]+/) && n + RSTART + RLENGTH - 1 > widest) {
+      widest = n + RSTART + RLENGTH - 1
+    }
   }
-  return column
+  return column > 0 ? column : widest
 }
 
 function parse_command(c,    i, first, last, line, k, mode, item_indent, column, rest, split_at) {
@@ -255,7 +262,7 @@ END {
   for (i = 1; i <= usage_count; i++) {
     line = usage_line[i]
     if (line == "Commands:") { listing = 1; continue }
-    if (listing && line ~ /^[ ]+[a-z][a-z0-9-]*[ ][ ]+/) {
+    if (listing && line ~ /^[ ]+[a-z][a-z0-9-]*[ ]+[^ ]/) {
       name = line
       sub(/^[ ]+/, "", name)
       summary = name

@@ -18,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 usage=$("$rawlift" --help)
 mapfile -t commands < <(printf '%s\n' "$usage" |
   awk '/^Commands:$/ { listing = 1; next } listing && /^[ ]*$/ { exit }
-       listing && /^[ ]+[a-z][a-z0-9-]*[ ][ ]+/ { print $1 }')
+       listing && /^[ ]+[a-z][a-z0-9-]*[ ]+[^ ]/ { print $1 }')
 if ((${#commands[@]} == 0)); then
   echo "$0: no commands in the usage text of $rawlift" >&2
   exit 1

@@ -8,8 +8,9 @@ _rawlift_raw_endings="RAF CRW CR2 CR3 KDC DCR MRW NEF NRW ORF ORI DNG PTX PEF AR
 
 # Offers the words of $1 that start with $cur.
 _rawlift_words() {
-  local IFS=$' \t\n'
-  COMPREPLY+=($(compgen -W "$1" -- "$cur"))
+  local words
+  mapfile -t words < <(compgen -W "$1" -- "$cur")
+  COMPREPLY+=("${words[@]}")
 }
 
 # Offers file names (folders too, to walk into). With "raw", only the files

@@ -15,8 +15,11 @@ fi
 build=$1
 version=$2
 make_demo_folder=$3
+# The CMake that configured the build (ctest passes it), else the one on PATH.
+cmake=${RAWLIFT_CMAKE:-cmake}
+cpack=${RAWLIFT_CPACK:-cpack}
 
-for tool in cpack dpkg dpkg-deb dpkg-shlibdeps dpkg-architecture readelf; do
+for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps dpkg-architecture readelf; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/setup.sh installs it)"
     exit 77
@@ -32,7 +35,7 @@ fail() {
 }
 
 # --- the package -------------------------------------------------------------
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1 ||
+"$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1 ||
   {
     cat "$scratch/cpack.log" >&2
     echo "FAIL: cpack" >&2
@@ -75,7 +78,7 @@ fi
 mkdir "$scratch/unpacked"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-depends_names=" $(printf '%s\n' "$depends" | tr ',|' '\n\n' | awk '{ print $1 }' | tr '\n' ' ') "
+depends_names=" $(printf '%s\n' "$depends" | tr ',|' '\n' | awk '{ print $1 }' | tr '\n' ' ') "
 needed=$(readelf -d "$scratch/unpacked/usr/bin/rawlift" | awk '/\(NEEDED\)/ { gsub(/[][]/, "", $NF); print $NF }')
 [[ -n $needed ]] || fail "readelf found no NEEDED libraries in rawlift"
 for library in $needed; do
@@ -142,7 +145,7 @@ fi
 
 # --- cmake --install -----------------------------------------------------------
 # With DESTDIR, every file goes below it, and exactly the package's files.
-DESTDIR=$scratch/destdir cmake --install "$build" --prefix /usr >"$scratch/install.log"
+DESTDIR=$scratch/destdir "$cmake" --install "$build" --prefix /usr >"$scratch/install.log"
 if grep '^-- Installing: ' "$scratch/install.log" | grep -v "^-- Installing: $scratch/destdir/usr/"; then
   fail "cmake --install wrote outside DESTDIR (above)"
 fi
@@ -150,7 +153,7 @@ fi
 diff -u "$scratch/deb.files" "$scratch/destdir.files" ||
   fail "cmake --install with DESTDIR and the package install different files (above)"
 # With a prefix, the GNU layout below it.
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+"$cmake" --install "$build" --prefix "$scratch/prefix" >/dev/null
 for file in bin/rawlift share/man/man1/rawlift.1.gz share/bash-completion/completions/rawlift \
   share/doc/rawlift/README.md; do
   [[ -f $scratch/prefix/$file ]] || fail "cmake --install --prefix did not write $file"

@@ -11,7 +11,8 @@ if (($# != 3)); then
 fi
 rawlift=$1
 man_page=$2
-completion=$3
+# Absolute: the completion runs in a folder of its own.
+completion=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/rawlift-man-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -24,7 +25,7 @@ normalized() { tr -s ' \n\t' '   ' | sed -e 's/^ //' -e 's/ $//'; }
 
 mapfile -t commands < <("$rawlift" --help |
   awk '/^Commands:$/ { listing = 1; next } listing && /^[ ]*$/ { exit }
-       listing && /^[ ]+[a-z][a-z0-9-]*[ ][ ]+/ { print $1 }')
+       listing && /^[ ]+[a-z][a-z0-9-]*[ ]+[^ ]/ { print $1 }')
 ((${#commands[@]} > 0)) || fail "no commands in the usage text"
 for command in "${commands[@]}"; do
   "$rawlift" "$command" --help >"$scratch/help.$command"
@@ -73,6 +74,7 @@ if command -v groff >/dev/null; then
   # no hyphenation, plain characters.
   groff -man -Tascii -rLL=5000n -P-cbu "$man_page" 2>/dev/null | normalized >"$scratch/page.txt"
   grep -qF "XDG_CONFIG_HOME/$relative" "$scratch/page.txt" || fail "FILES does not name \$XDG_CONFIG_HOME/$relative"
+  # shellcheck disable=SC2088 # the page names the folder with a tilde
   grep -qF "~/.config/$relative" "$scratch/page.txt" || fail "FILES does not name ~/.config/$relative"
   for command in "${commands[@]}" ""; do
     if [[ -n $command ]]; then
