@@ -178,7 +178,8 @@ function text_column(i, last, item_indent,    column, n, widest, rest) {
   return column > 0 ? column : widest
 }
 
-function parse_command(c,    i, first, last, line, k, mode, item_indent, column, rest, split_at) {
+function parse_command(c,    i, first, last, line, k, mode, item_indent, column, rest, split_at,
+                       at_column) {
   first = command_first[c]
   last = command_last[c]
   mode = "usage"
@@ -219,17 +220,24 @@ function parse_command(c,    i, first, last, line, k, mode, item_indent, column,
       item_indent = indent_of(line)
       column = text_column(i, last, item_indent)
     }
+    if (indent_of(line) < item_indent) {
+      item_indent = indent_of(line)
+      column = text_column(i, last, item_indent)
+    }
     if (indent_of(line) > item_indent && element_kind[c, k] == "item") {
       append_text(c, k, line)
       continue
     }
     k = add_element(c, "item")
     rest = substr(line, item_indent + 1)
-    if (match(rest, /[ ][ ]+/)) {
+    # The term ends at two spaces or more, unless those lie beyond the
+    # list's text column and a single space ends it there.
+    at_column = column > 0 && length(line) > column && substr(line, column, 1) == " " &&
+                substr(line, column + 1, 1) != " "
+    if (match(rest, /[ ][ ]+/) && !(at_column && item_indent + RSTART > column)) {
       element_term[c, k] = substr(rest, 1, RSTART - 1)
       append_text(c, k, substr(rest, RSTART + RLENGTH))
-    } else if (column > 0 && length(line) > column && substr(line, column, 1) == " " &&
-               substr(line, column + 1, 1) != " ") {
+    } else if (at_column) {
       split_at = column - item_indent
       element_term[c, k] = substr(rest, 1, split_at)
       sub(/[ ]+$/, "", element_term[c, k])
