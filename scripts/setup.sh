@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
+  zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
   packages+=(exiv2 libvips-tools imagemagick strace)
