@@ -91,7 +91,7 @@ for _ in 1 2 3 4; do IFS= read -r _ || break; done
 exit 1
 EOF
 mkdir "$work/slow"
-for i in $(seq 1 120); do
+for i in $(seq 1 200); do
   ln "$work/demo/IMG_0001.CR2" "$work/slow/IMG_$i.CR2"
 done
 "$rawlift" settings --smaller --max-width 320 >/dev/null
@@ -99,7 +99,7 @@ rm -f "$work/notified"
 run_wrapper DISPLAY=:rawlift-test NOTIFY_RECORD="$work/notified" "$work/slow" >"$work/out" 2>"$work/err"
 check_equal "cancel: exit status of an interruption" 130 "$?"
 written=$(find "$work/slow/extracted_jpegs" -type f 2>/dev/null | wc -l)
-check "cancel: stopped before the end ($written of 120 written)" test "$written" -lt 120
+check "cancel: stopped before the end ($written of 200 written)" test "$written" -lt 200
 check_equal "cancel: nothing partial" "" "$(partial_outputs "$work/slow")"
 notified=$(recorded "$work/notified")
 check_equal "cancel: the headline says so" "Extraction interrupted: stopped before the end" \
