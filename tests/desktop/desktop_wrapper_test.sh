@@ -82,19 +82,33 @@ check "happy path: the summary reached the notification" \
 check "happy path: and standard output" grep -q "^Files Scanned: " "$work/out"
 check_equal "happy path: no zenity left" "" "$(pgrep -f "$zenity_path --progress" || true)"
 
-# --- Cancel over a slow selection: reduced copies make each file take a while.
-# A zenity that reads the first file's lines, then answers as Cancel does.
+# A slow selection: reduced copies make each file take a while.
+mkdir "$work/slow"
+for i in $(seq 1 200); do
+  ln "$work/demo/IMG_0001.CR2" "$work/slow/IMG_$i.CR2"
+done
+"$rawlift" settings --smaller --max-width 320 >/dev/null
+
+# --- A display that cannot be opened: zenity fails at once, as a Cancel would
+# end it. Guards: the run cancelled although nobody asked.
+rm -f "$work/notified"
+run_wrapper DISPLAY=:rawlift-no-such-display NOTIFY_RECORD="$work/notified" "$work/slow" \
+  >"$work/out" 2>"$work/err"
+check_equal "no window after all: exit status" 0 "$?"
+check_equal "no window after all: every output" 200 \
+  "$(find "$work/slow/extracted_jpegs" -type f | wc -l)"
+check_equal "no window after all: the headline" "JPEG previews extracted" \
+  "$(recorded "$work/notified" | sed -n 4p)"
+rm -rf "$work/slow/extracted_jpegs" "$work/slow/extracted_jpegs_320"
+
+# --- Cancel: a zenity that reads the first file's lines, then answers as
+# Cancel does.
 cat >"$work/bin/zenity" <<'EOF'
 #!/usr/bin/env bash
 [[ $1 == --progress ]] || exit 0
 for _ in 1 2 3 4; do IFS= read -r _ || break; done
 exit 1
 EOF
-mkdir "$work/slow"
-for i in $(seq 1 200); do
-  ln "$work/demo/IMG_0001.CR2" "$work/slow/IMG_$i.CR2"
-done
-"$rawlift" settings --smaller --max-width 320 >/dev/null
 rm -f "$work/notified"
 run_wrapper DISPLAY=:rawlift-test NOTIFY_RECORD="$work/notified" "$work/slow" >"$work/out" 2>"$work/err"
 check_equal "cancel: exit status of an interruption" 130 "$?"
