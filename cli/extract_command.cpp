@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -46,7 +47,16 @@ const char kJobsHelp[] =
     "                    why nothing was written\n"
     "  --json            standard output is JSON only, one object per line: one\n"
     "                    per RAW file (path, outcome: written, present or none,\n"
-    "                    reason, outputs), then one with the counts\n";
+    "                    reason, outputs), then one with the counts\n"
+    "  --progress        for a progress window (zenity --progress): standard\n"
+    "                    output is, for each RAW file as it finishes, a line\n"
+    "                    \"# NAME: OUTCOME (N of TOTAL)\" and a line with the\n"
+    "                    percentage done; \"100\" only once the run has ended;\n"
+    "                    the summary goes to standard error\n";
+
+// The reports one line per file that exclude each other, in the order the
+// messages name them.
+const char* const kReportOptions[] = {"verbose", "json", "progress"};
 
 // Upper bound of --jobs: beyond this more threads only contend for the disk.
 constexpr int kMaxParallelFiles = 64;
@@ -60,6 +70,7 @@ const std::vector<OptionSpec>& ExtractSpecs() {
     known_options.push_back({"recursive", 'r', false});
     known_options.push_back({"verbose", 'v', false});
     known_options.push_back({"json", 0, false});
+    known_options.push_back({"progress", 0, false});
     return known_options;
   }();
   return kSpecs;
@@ -95,9 +106,9 @@ bool ParseJobs(const ParsedOptions& options, int* jobs, std::string* error) {
 const char kExtractExitHelp[] =
     "\n"
     "Progress goes to standard error when it is a terminal, the summary to\n"
-    "standard output; then, on standard error, how many sub-folders were not\n"
-    "searched. Ctrl-C stops after the files being worked on; nothing partial is\n"
-    "left behind.\n"
+    "standard output (with --progress: to standard error); then, on standard\n"
+    "error, how many sub-folders were not searched. Ctrl-C stops after the\n"
+    "files being worked on; nothing partial is left behind.\n"
     "\n"
     "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
     "not exist or --save could not store the settings; 2 on a usage error; 130\n"
@@ -216,6 +227,56 @@ std::string FileOutcomeJson(const job::FileOutcome& outcome) {
   return json + "]}";
 }
 
+std::string ProgressDialogText(const std::string& text) {
+  // U+FFFD for bytes that are not UTF-8; then every character that would
+  // break the line or the label: C0 and C1 controls, DEL, and the line and
+  // paragraph separators (GLib's line reader ends a line at U+2029).
+  std::u16string units = platform::Utf8ToUtf16(text);
+  std::u16string safe;
+  safe.reserve(units.size());
+  for (const char16_t unit : units) {
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
+      safe += u'\uFFFD';
+    } else if (unit == u'\\') {
+      safe += u"\\\\";
+    } else {
+      safe += unit;
+    }
+  }
+  return platform::Utf16ToUtf8(safe);
+}
+
+std::string FileProgressText(const job::FileOutcome& outcome, int32_t done, int32_t total) {
+  size_t nameStart = outcome.rawPath.size();
+  while (nameStart > 0 && !platform::IsPathSeparator(outcome.rawPath[nameStart - 1])) --nameStart;
+  const std::string name = platform::PathForDisplay(outcome.rawPath.substr(nameStart));
+  std::string what;
+  switch (outcome.status()) {
+    case job::FileStatus::kWritten:
+      what = "written";
+      break;
+    case job::FileStatus::kAlreadyPresent:
+      what = "already present";
+      break;
+    case job::FileStatus::kNothing:
+      what = "nothing written: " + outcome.ReasonText();
+      break;
+  }
+  const job::OutputResult* missing = outcome.FirstMissing();
+  if (outcome.status() != job::FileStatus::kNothing && missing != nullptr) {
+    what += std::string("; ") + (missing->reduced ? "reduced copy" : "full-size preview") +
+            " not written: " + outcome.ReasonText();
+  }
+  return ProgressDialogText(name + ": " + what + " (" + std::to_string(done) + " of " +
+                            std::to_string(total) + ")");
+}
+
+int ProgressPercent(int32_t done, int32_t total) {
+  if (total <= 0 || done <= 0) return 0;
+  const int64_t percent = static_cast<int64_t>(done) * 100 / total;
+  return percent > 99 ? 99 : static_cast<int>(percent);
+}
+
 std::string CountsJson(const job::JobCounters& c, const job::CollectionReport& collection) {
   return FormatJson({IntegerField("files_scanned", c.filesFound < 0 ? 0 : c.filesFound),
                      IntegerField("files_done", c.filesDone),
@@ -292,10 +353,23 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   }
   const bool json = options.Has("json");
   const bool verbose = options.Has("verbose");
-  if (json && verbose) {
-    std::fputs("rawlift extract: --verbose and --json cannot be combined\n", env.err);
-    return kExtractUsage;
+  const bool progress = options.Has("progress");
+  for (size_t first = 0; first < std::size(kReportOptions); ++first) {
+    for (size_t second = first + 1; second < std::size(kReportOptions); ++second) {
+      if (options.Has(kReportOptions[first]) && options.Has(kReportOptions[second])) {
+        std::fprintf(env.err, "rawlift extract: --%s and --%s cannot be combined\n",
+                     kReportOptions[first], kReportOptions[second]);
+        return kExtractUsage;
+      }
+    }
   }
+  // The progress lines are for a reader that may go away (a window closed):
+  // a write to it must fail rather than end the run half-way by SIGPIPE.
+  if (progress && env.out == stdout) platform::PrepareStandardOutputForBytes();
+  // With --progress, standard output is the progress window's: the summary
+  // goes to standard error with the other messages, and no bar is drawn.
+  FILE* const summaryStream = progress ? env.err : env.out;
+  const bool progressBar = env.progressBar && !progress;
   bool problems = false;
   if (options.Has("save")) {
     settings::WriteExtractionSettings(record, &store);
@@ -338,23 +412,45 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   jobOptions.recursive = options.Has("recursive");
   jobOptions.reportSizes = verbose || json;
   extraction.SetOptions(jobOptions);
+  // --progress numbers the files as they are printed.
+  std::vector<job::FileOutcome> finished;
   if (verbose || json) {
     extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
       std::string line = json ? FileOutcomeJson(outcome) : FileOutcomeLine(outcome);
       std::lock_guard<std::mutex> lock(linesMutex);
       lines.push_back(std::move(line));
     });
+  } else if (progress) {
+    extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
+      std::lock_guard<std::mutex> lock(linesMutex);
+      finished.push_back(outcome);
+    });
   }
+  int32_t filesReported = 0;
   const auto takeLines = [&] {
     std::vector<std::string> ready;
-    std::lock_guard<std::mutex> lock(linesMutex);
-    ready.swap(lines);
+    std::vector<job::FileOutcome> outcomes;
+    {
+      std::lock_guard<std::mutex> lock(linesMutex);
+      ready.swap(lines);
+      outcomes.swap(finished);
+    }
+    if (!outcomes.empty()) {
+      // Collecting is over before the first outcome, so the total is final.
+      const int32_t total = extraction.Snapshot().filesFound;
+      for (const job::FileOutcome& outcome : outcomes) {
+        ++filesReported;
+        ready.push_back("# " + FileProgressText(outcome, filesReported, total));
+        ready.push_back(std::to_string(ProgressPercent(filesReported, total)));
+      }
+    }
     return ready;
   };
   const auto printLines = [&](const std::vector<std::string>& ready) {
     for (const std::string& line : ready) std::fprintf(env.out, "%s\n", line.c_str());
     if (!ready.empty()) std::fflush(env.out);
   };
+  if (progress) printLines({"# Looking for RAW files...", "0"});
   if (!extraction.StartWorker()) {
     std::fputs("rawlift extract: could not start the worker thread\n", env.err);
     return kExtractCompletedWithProblems;
@@ -368,7 +464,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     if (!cancelling && env.interrupted && env.interrupted->load()) {
       extraction.RequestCancel();
       cancelling = true;
-      if (env.progressBar) {
+      if (progressBar) {
         // The terminal has echoed "^C" after the bar: clear that too.
         std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn) + 4, "");
         drawn = 0;
@@ -385,7 +481,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     }
     printLines(ready);
     const int64_t now = platform::MonotonicMilliseconds();
-    if (env.progressBar && !cancelling) {
+    if (progressBar && !cancelling) {
       const job::JobCounters counters = extraction.Snapshot();
       if (counters.filesFound >= 0 && firstFileMs < 0) firstFileMs = now;
       if (now - drawnMs >= kRedrawMilliseconds) {
@@ -404,17 +500,27 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     if (extraction.WaitForWorker(kInterruptCheckMilliseconds)) break;
   }
   extraction.StopWorker();
-  if (env.progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
+  if (progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
   printLines(takeLines());
 
   const job::JobCounters counters = extraction.Snapshot();
   const job::CollectionReport collection = extraction.collection();
+  if (progress) {
+    // The last text the window shows, then 100, which closes it.
+    const int32_t found = counters.filesFound < 0 ? 0 : counters.filesFound;
+    const std::string files = CountOf(found, "RAW file", "RAW files");
+    printLines({counters.done
+                    ? "# Done: " + files + ", " + std::to_string(counters.newCount) + " new, " +
+                          std::to_string(counters.existingCount) + " already present"
+                    : "# Stopped after " + std::to_string(counters.filesDone) + " of " + files,
+                "100"});
+  }
   if (json) {
     std::fprintf(env.out, "%s\n", CountsJson(counters, collection).c_str());
   } else {
-    std::fprintf(env.out, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
+    std::fprintf(summaryStream, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
   }
-  std::fflush(env.out);
+  std::fflush(summaryStream);
   std::fputs(CollectionNotice(collection).c_str(), env.err);
   if (!counters.done) return kExtractInterrupted;
   return problems ? kExtractCompletedWithProblems : kExtractCompleted;

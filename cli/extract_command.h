@@ -39,6 +39,18 @@ std::string FileOutcomeLine(const job::FileOutcome& outcome);
 std::string FileOutcomeJson(const job::FileOutcome& outcome);
 // The --json object with the counts that ends the output.
 std::string CountsJson(const job::JobCounters& counters, const job::CollectionReport& collection);
+// The text of one RAW file's "# " line of --progress, without the "# ": its
+// file name (not the folder), what became of it, and `done` of `total`.
+// Always valid UTF-8 on one line (see ProgressDialogText).
+std::string FileProgressText(const job::FileOutcome& outcome, int32_t done, int32_t total);
+// The percentage line of --progress after `done` of `total` files: 0 to 99
+// while the run lasts; only the line that ends the run says 100, so a window
+// that closes at 100 closes when the summary is there.
+int ProgressPercent(int32_t done, int32_t total);
+// Text made safe for a "# " line: bytes that are not UTF-8 and control
+// characters (a name may hold a newline) become U+FFFD, and a backslash is
+// doubled, since zenity reads backslash escapes in that text.
+std::string ProgressDialogText(const std::string& text);
 // The lines telling how many sub-folders were not searched (empty when none).
 std::string CollectionNotice(const job::CollectionReport& collection);
 

@@ -553,6 +553,145 @@ TEST_F(CommandTest, JsonIsOneObjectPerFileThenTheCounts) {
   EXPECT_NE(err.find("--verbose and --json cannot be combined"), std::string::npos) << err;
 }
 
+namespace {
+
+bool IsUtf8(const std::string& text) {
+  return platform::Utf16ToUtf8(platform::Utf8ToUtf16(text)) == text;
+}
+
+// Checks what a progress window reads: "# TEXT" and percentage lines, the
+// percentages whole numbers that never go back and say 100 only on the last
+// line; returns the texts of the file lines.
+std::vector<std::string> CheckProgressLines(const std::string& out) {
+  std::vector<std::string> texts;
+  const std::vector<std::string> lines = SplitLines(out);
+  EXPECT_FALSE(lines.empty());
+  EXPECT_EQ(out.back(), '\n');
+  int last = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    EXPECT_TRUE(IsUtf8(line)) << line;
+    if (i % 2 == 0) {
+      EXPECT_EQ(line.rfind("# ", 0), 0u) << line;
+      if (line.find(" of ") != std::string::npos && line.back() == ')')
+        texts.push_back(line.substr(2));
+      continue;
+    }
+    EXPECT_TRUE(!line.empty() && line.size() <= 3 &&
+                line.find_first_not_of("0123456789") == std::string::npos)
+        << "line " << i << ": " << line;
+    const int percent = std::atoi(line.c_str());
+    EXPECT_GE(percent, last) << "line " << i;
+    EXPECT_EQ(percent == 100, i + 1 == lines.size()) << "line " << i << ": " << line;
+    last = percent;
+  }
+  EXPECT_EQ(last, 100);
+  return texts;
+}
+
+}  // namespace
+
+TEST_F(CommandTest, ProgressIsATextAndAPercentageLinePerFileForAProgressWindow) {
+  int raw = 0, extractable = 0;
+  WriteDemoFiles(&raw, &extractable);
+#ifndef _WIN32
+  // Guards: a newline in a name splitting a "# " line (the window would read
+  // the rest as a percentage), a byte that is not UTF-8 (the window's reader
+  // stops at invalid text), a backslash that the window reads as an escape.
+  const Bytes cr2 = fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}));
+  ASSERT_TRUE(WriteNative(Photos() + "/two\nlines \\n caf\xe9.CR2", cr2));
+  raw += 1;
+  extractable += 1;
+#endif
+  std::string out, err;
+  ASSERT_EQ(Extract({"--progress", "-j", "3", Photos()}, &out, &err), 0) << err;
+  std::vector<std::string> texts = CheckProgressLines(out);
+  ASSERT_EQ(texts.size(), static_cast<size_t>(raw)) << out;
+  EXPECT_EQ(CountOf(texts, ": written ("), static_cast<size_t>(extractable)) << out;
+  EXPECT_EQ(CountOf(texts,
+                    "DSC_0004.NEF: nothing written: not a camera raw file: written by a "
+                    "raw converter ("),
+            1u)
+      << out;
+  EXPECT_EQ(CountOf(texts, " of " + std::to_string(raw) + ")"), static_cast<size_t>(raw));
+  EXPECT_EQ(CountOf(texts, "(" + std::to_string(raw) + " of "), 1u) << "numbered as they finish";
+  EXPECT_EQ(texts.front().find('/'), std::string::npos) << "the name alone, not the folder";
+#ifndef _WIN32
+  EXPECT_EQ(CountOf(texts, "two\xef\xbf\xbdlines \\\\n caf\xef\xbf\xbd.CR2: written ("), 1u) << out;
+#endif
+  EXPECT_EQ(SplitLines(out).back(), "100");
+  EXPECT_NE(out.find("\n# Done: " + std::to_string(raw) + " RAW files, " +
+                     std::to_string(extractable) + " new, 0 already present\n100\n"),
+            std::string::npos)
+      << out;
+  // The summary goes to standard error, where the window's reader never sees it.
+  EXPECT_EQ(out.find("Files Scanned"), std::string::npos);
+  EXPECT_EQ(err.rfind(Line(raw, extractable, extractable), 0), 0u) << err;
+
+  ASSERT_EQ(Extract({"--progress", Photos()}, &out, &err), 0);
+  texts = CheckProgressLines(out);
+  EXPECT_EQ(CountOf(texts, ": already present ("), static_cast<size_t>(extractable)) << out;
+
+  for (const char* other : {"--verbose", "--json"}) {
+    EXPECT_EQ(Extract({other, "--progress", Photos()}, &out, &err), cli::kExtractUsage);
+    EXPECT_NE(err.find(std::string(other) + " and --progress cannot be combined"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(out.empty()) << out;
+  }
+}
+
+TEST_F(CommandTest, ProgressOfAnInterruptedRunEndsTheWindowAndSaysSo) {
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(ScratchFolder::Write(
+        PhotoPath({platform::Utf8ToUtf16("IMG_" + std::to_string(i) + ".CR2")}),
+        fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}))));
+  }
+  std::string out, err;
+  EXPECT_EQ(Extract({"--progress", Photos()}, &out, &err, /*interrupted=*/true),
+            cli::kExtractInterrupted);
+  const std::vector<std::string> texts = CheckProgressLines(out);
+  EXPECT_NE(
+      out.find("\n# Stopped after " + std::to_string(texts.size()) + " of 20 RAW files\n100\n"),
+      std::string::npos)
+      << out;
+  EXPECT_NE(err.find("stopping after the current file"), std::string::npos) << err;
+  EXPECT_NE(err.find("Files Scanned: 20\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Total Time"), std::string::npos) << "a cancelled run records no time";
+  EXPECT_EQ(ScratchFolder::Names(PhotoPath({u"extracted_jpegs"})).size(), texts.size())
+      << "every file reported was finished, and nothing else is there";
+}
+
+TEST(ProgressText, OneSafeLineAndAPercentageBelow100UntilTheEnd) {
+  // Guards each way a name could break a line or the label of the window.
+  EXPECT_EQ(cli::ProgressDialogText("a\nb\rc\td\x7f"
+                                    "e"),
+            "a\uFFFDb\uFFFDc\uFFFDd\uFFFDe");
+  EXPECT_EQ(cli::ProgressDialogText("C1 \xc2\x85 LS \xe2\x80\xa8 PS \xe2\x80\xa9"),
+            "C1 \uFFFD LS \uFFFD PS \uFFFD");
+  EXPECT_EQ(cli::ProgressDialogText("bad \xff\xc3 end"), "bad \uFFFD\uFFFD end");
+  EXPECT_EQ(cli::ProgressDialogText("back\\slash \\n"), "back\\\\slash \\\\n");
+  EXPECT_EQ(cli::ProgressDialogText("caf\xc3\xa9 \xf0\x9f\x93\xb7"), "caf\xc3\xa9 \xf0\x9f\x93\xb7")
+      << "valid text stays";
+
+  job::FileOutcome outcome;
+  outcome.rawPath = platform::Utf8ToUtf16KeepingBytes("/p/caf\xe9\n.NEF");
+  job::OutputResult full, reduced;
+  full.status = job::OutputStatus::kWritten;
+  reduced.reduced = true;
+  reduced.fault = job::OutputFault::kCannotReduce;
+  outcome.outputs = {full, reduced};
+  EXPECT_EQ(cli::FileProgressText(outcome, 2, 7),
+            "caf\uFFFD\uFFFD.NEF: written; reduced copy not written: the preview cannot be reduced "
+            "(2 of 7)");
+
+  EXPECT_EQ(cli::ProgressPercent(0, 0), 0);
+  EXPECT_EQ(cli::ProgressPercent(1, 3), 33);
+  EXPECT_EQ(cli::ProgressPercent(199, 200), 99);
+  EXPECT_EQ(cli::ProgressPercent(3, 3), 99) << "100 is kept for the end of the run";
+  EXPECT_EQ(cli::ProgressPercent(2000000000, 2000000000), 99) << "no overflow";
+}
+
 TEST_F(CommandTest, SubFoldersNotSearchedAreToldAndRecursiveEntersThem) {
   const Bytes raw = fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg({64, 48}));
   ASSERT_TRUE(ScratchFolder::Write(PhotoPath({u"TOP.CR2"}), raw));

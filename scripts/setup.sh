@@ -13,6 +13,7 @@ packages=(
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
   dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
+  zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
   packages+=(exiv2 libvips-tools imagemagick strace)
