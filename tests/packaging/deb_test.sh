@@ -62,9 +62,13 @@ for package in zenity libnotify-bin; do
 done
 
 # The files, as absolute paths (dpkg-deb lists ./usr/...; directories end in /).
-dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -e 's|^\.||' | grep -v '/$' | sort >"$scratch/deb.files"
+# The archive's own list: names may hold spaces (the Nautilus script does).
+dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\.||' | grep -v '/$' | sort >"$scratch/deb.files"
 for file in /usr/bin/rawlift /usr/share/man/man1/rawlift.1.gz \
-  /usr/share/bash-completion/completions/rawlift /usr/share/doc/rawlift/README.md; do
+  /usr/share/bash-completion/completions/rawlift /usr/share/doc/rawlift/README.md \
+  /usr/libexec/rawlift/rawlift-extract-desktop /usr/share/nemo/actions/rawlift-extract.nemo_action \
+  /usr/share/kio/servicemenus/rawlift-extract.desktop /usr/share/rawlift/thunar-uca-action.xml \
+  "/usr/share/rawlift/nautilus-scripts/Extract JPEG previews"; do
   grep -qxF "$file" "$scratch/deb.files" || fail "the package lacks $file"
 done
 # Guards against test programs, fixtures, benches or GoogleTest's own install
