@@ -11,6 +11,7 @@ packages=(
   libimage-exiftool-perl                    # the peer reader the metadata tests compare extracted Exif with
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
+  wixl                                      # the Windows installer (MSI) of the Windows build
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
   dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
   zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint

@@ -7,6 +7,10 @@
 namespace wintest {
 
 std::wstring ModulePath() {
+  // The installer test runs the tests against the installed module.
+  wchar_t chosen[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"RAWLIFT_TEST_MODULE", chosen, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) return std::wstring(chosen, length);
   std::string unix_path = RAWLIFT_DLL_PATH;
   std::wstring path = L"Z:";
   for (char c : unix_path) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);

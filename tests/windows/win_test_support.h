@@ -15,7 +15,9 @@
 
 namespace wintest {
 
-// RididaViz.DLL as built by this tree, in Windows form.
+// RididaViz.DLL as built by this tree, in Windows form; the module named by
+// the environment variable RAWLIFT_TEST_MODULE (a Windows path) instead
+// when that is set.
 std::wstring ModulePath();
 
 // An IDataObject that answers CF_HDROP/TYMED_HGLOBAL with a DROPFILES
