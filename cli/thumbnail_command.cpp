@@ -32,7 +32,8 @@ const char kThumbnailHelp[] =
     "\n"
     "Exit status: 0 when the thumbnail was written; 1 when INPUT has no\n"
     "extractable preview or its preview cannot be decoded (the reason on\n"
-    "standard error); 2 on a usage error, a refused OUTPUT or a write error.\n";
+    "standard error), or the build has no thumbnails (Windows); 2 on a usage\n"
+    "error, a refused OUTPUT or a write error.\n";
 
 static_assert(imaging::kMaxThumbnailSize == 4096,
               "the help text and ParseThumbnailSize's digit count name the limit");
@@ -66,6 +67,11 @@ int RunThumbnailWith(const Args& args, FILE* err) {
   if (options.Has("help")) {
     std::fprintf(stdout, "%s\n%s", kThumbnailHelp, kFormatsHelp);
     return kThumbnailWritten;
+  }
+  if (!imaging::ThumbnailsAvailable()) {
+    std::fprintf(err, "rawlift thumbnail: %s\n",
+                 imaging::ThumbnailFailureText(imaging::ThumbnailFailure::kNotInThisBuild));
+    return kThumbnailNone;
   }
   if (!options.Has("size")) return UsageFault(err, "no SIZE given (-s SIZE)");
   int size = 0;

@@ -67,6 +67,9 @@ struct PngThumbnail {
   bool made() const { return failure == ThumbnailFailure::kNone; }
 };
 
+// Whether this build makes thumbnails (false on Windows).
+bool ThumbnailsAvailable();
+
 // The JPEG in `jpeg` bounded to `bound` by `bound` pixels (proportions kept,
 // never enlarged; a side that would round to 0 becomes 1), shown as
 // `orientation` says, as an 8-bit RGB PNG. Every fault of the data comes back

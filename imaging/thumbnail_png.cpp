@@ -26,9 +26,11 @@
 namespace imaging {
 namespace {
 
-// zlib level of the PNG: thumbnails are small and written once, read many
-// times; level 3 is within a few per cent of the default's size at half its
-// time (bench/bench_thumbnail).
+// zlib level of the PNG. Thumbnails are written once into a cache; measured
+// by bench/bench_thumbnail over a 24 MP preview, level 3 makes files about a
+// sixth larger than zlib's default (6) and saves 8 ms of 44 at 256 px and
+// half the time at 1024 px; level 1 saves little more and grows them by a
+// third.
 constexpr int kPngCompressionLevel = 3;
 // The PNG grows in a vector that starts at this size and doubles.
 constexpr size_t kPngInitialBytes = size_t{64} << 10;
@@ -251,6 +253,10 @@ ThumbnailFailure EncodePng(const RgbImage& image, std::vector<uint8_t>* png) {
 }
 
 }  // namespace
+
+bool ThumbnailsAvailable() {
+  return true;
+}
 
 PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
   PngThumbnail result;

@@ -3,6 +3,10 @@
 
 namespace imaging {
 
+bool ThumbnailsAvailable() {
+  return false;
+}
+
 PngThumbnail MakePngThumbnail(const uint8_t*, size_t, int32_t, int) {
   PngThumbnail result;
   result.failure = ThumbnailFailure::kNotInThisBuild;
