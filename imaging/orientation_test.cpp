@@ -130,47 +130,18 @@ RgbImage NumberedImage() {
   return image;
 }
 
-uint8_t At(const RgbImage& image, int x, int y) {
-  return image.pixels[(size_t(y) * image.width + x) * 3];
-}
-
-TEST(OrientImage, EachValueMovesTheCornersWhereExifSaysTheyShow) {
-  const RgbImage stored = NumberedImage();
-  const uint8_t tl = 0, tr = 2, bl = 10, br = 12;  // stored corners
-  struct Case {
-    int orientation;
-    uint8_t topLeft, topRight, bottomLeft, bottomRight;
-  };
-  // Exif's own wording: 6 means stored row 0 is the right-hand side and
-  // stored column 0 the top; 8 the left-hand side and the bottom.
-  const Case cases[] = {
-      {1, tl, tr, bl, br}, {2, tr, tl, br, bl}, {3, br, bl, tr, tl}, {4, bl, br, tl, tr},
-      {5, tl, bl, tr, br}, {6, bl, tl, br, tr}, {7, br, tr, bl, tl}, {8, tr, br, tl, bl},
-  };
-  for (const Case& c : cases) {
-    const RgbImage shown = OrientImage(stored, c.orientation);
-    const bool turned = c.orientation >= 5;
-    ASSERT_EQ(shown.width, turned ? 2 : 3) << c.orientation;
-    ASSERT_EQ(shown.height, turned ? 3 : 2) << c.orientation;
-    EXPECT_EQ(OrientedSize({3, 2}, c.orientation), (ImageSize{shown.width, shown.height}));
-    const int right = shown.width - 1, bottom = shown.height - 1;
-    EXPECT_EQ(At(shown, 0, 0), c.topLeft) << c.orientation;
-    EXPECT_EQ(At(shown, right, 0), c.topRight) << c.orientation;
-    EXPECT_EQ(At(shown, 0, bottom), c.bottomLeft) << c.orientation;
-    EXPECT_EQ(At(shown, right, bottom), c.bottomRight) << c.orientation;
-  }
-}
-
 TEST(OrientImage, UndoingATurnGivesEveryPixelBack) {
   const RgbImage stored = NumberedImage();
   // The quarter turns undo each other; the mirrors and the half turn undo
   // themselves. A pixel put in the wrong place shows here even away from
-  // the corners.
+  // the corners (which the thumbnail tests check for every value).
   const int inverse[9] = {0, 1, 2, 3, 4, 5, 8, 7, 6};
   for (int o = 1; o <= 8; ++o) {
     const RgbImage back = OrientImage(OrientImage(stored, o), inverse[o]);
     EXPECT_EQ(back.pixels, stored.pixels) << o;
     EXPECT_EQ(back.width, stored.width) << o;
+    EXPECT_EQ(OrientedSize({3, 2}, o),
+              (ImageSize{OrientImage(stored, o).width, OrientImage(stored, o).height}));
   }
   // Values outside 1..8 show the picture as stored.
   EXPECT_EQ(OrientImage(stored, 0).pixels, stored.pixels);

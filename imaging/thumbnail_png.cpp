@@ -58,7 +58,6 @@ struct DecodeContext {
   jpeg_decompress_struct decoder;
   bool decoderCreated = false;
   RowResampler resampler;
-  std::vector<uint8_t> decodedRow;                        // when no resampling is needed
   ThumbnailFailure failure = ThumbnailFailure::kCorrupt;  // what a jump out of libjpeg means
 };
 
@@ -175,7 +174,13 @@ ThumbnailFailure DecodeBounded(const uint8_t* jpeg, size_t length, int32_t bound
   } catch (const std::bad_alloc&) {
     return ThumbnailFailure::kOutOfMemory;
   }
-  const bool done = RunDecode(c.get(), jpeg, length, bound, image);
+  bool done = false;
+  try {
+    done = RunDecode(c.get(), jpeg, length, bound, image);
+  } catch (const std::bad_alloc&) {
+    // From the resampler's tables, outside libjpeg's frames.
+    c->failure = ThumbnailFailure::kOutOfMemory;
+  }
   if (c->decoderCreated) jpeg_destroy_decompress(&c->decoder);
   return done ? ThumbnailFailure::kNone : c->failure;
 }

@@ -153,7 +153,10 @@ TEST(PngThumbnail, KeepsThePictureAndItsColoursInEveryLayout) {
 }
 
 TEST(PngThumbnail, TurnedAndMirroredAsTheOrientationSays) {
-  // Quarters: red top left, green top right, blue bottom left, white bottom right.
+  // Quarters: red top left, green top right, blue bottom left, white bottom
+  // right. Exif's own wording: 6 means stored row 0 is the right-hand side
+  // and stored column 0 the top; 8 the left-hand side and the bottom; 5 and
+  // 7 are the mirrors along the diagonals.
   const Bytes jpeg = Jpeg(600, 400, fixtures::JpegPicture::Quarters);
   const char* expected[9] = {nullptr, "RGBW", "GRWB", "WBGR", "BWRG",
                              "RBGW",  "BRWG", "WGBR", "GWRB"};
