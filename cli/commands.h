@@ -13,5 +13,6 @@ int RunIdentify(const Args& args);
 int RunPreview(const Args& args);
 int RunExtract(const Args& args);
 int RunSettings(const Args& args);
+int RunThumbnail(const Args& args);
 
 }  // namespace cli

@@ -18,6 +18,7 @@ const char kUsage[] =
     "  settings  show or store the extraction settings\n"
     "  identify  show what the engine learns about files\n"
     "  preview   write the embedded JPEG of one file\n"
+    "  thumbnail  write a PNG thumbnail of one RAW file\n"
     "\n"
     "rawlift COMMAND --help shows the options of a command; rawlift --version\n"
     "shows the version.\n";
@@ -32,6 +33,7 @@ const Command kCommands[] = {
     {"settings", cli::RunSettings},
     {"identify", cli::RunIdentify},
     {"preview", cli::RunPreview},
+    {"thumbnail", cli::RunThumbnail},
 };
 
 int Dispatch(const std::vector<std::string>& argv) {

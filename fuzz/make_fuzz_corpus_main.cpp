@@ -5,6 +5,7 @@
 //   OUT/reduce   JPEG files larger than the reducing target
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "settings/settings_store.h"
@@ -158,6 +159,24 @@ int main(int argc, char** argv) {
   for (const fixtures::JpegOptions& picture : pictures) {
     ok &= WriteFile(out + "/reduce/picture_" + std::to_string(n++) + ".jpg",
                     fixtures::MakeJpeg(picture));
+  }
+  // The thumbnail turns by the preview's Exif orientation: one in each byte
+  // order, a quarter turn and a mirror.
+  for (const auto& [orientation, little] : {std::pair<uint16_t, bool>{6, true}, {7, false}}) {
+    fixtures::TiffBuilder tiff(little);
+    auto ifd0 = tiff.NewIfd();
+    tiff.ifd(ifd0).Ascii(271, "Maker").Short(0x0112, orientation);
+    tiff.Chain({ifd0});
+    fixtures::Bytes body = {'E', 'x', 'i', 'f', 0, 0};
+    const fixtures::Bytes t = tiff.Build();
+    body.insert(body.end(), t.begin(), t.end());
+    fixtures::JpegOptions picture;
+    picture.width = 120;
+    picture.height = 80;
+    picture.app = fixtures::JpegApp::None;
+    picture.picture = fixtures::JpegPicture::Quarters;
+    ok &= WriteFile(out + "/reduce/oriented_" + std::to_string(orientation) + ".jpg",
+                    fixtures::InsertSegmentAfterSoi(fixtures::MakeJpeg(picture), 0xE1, body));
   }
   return ok ? 0 : 1;
 }

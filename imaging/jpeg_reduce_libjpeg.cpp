@@ -8,12 +8,8 @@
 // resolution. Besides the two compressed pictures, only a window of rows is
 // ever in memory.
 //
-// libjpeg reports fatal errors through error_exit, which must not return; ours
-// longjmps back to the one setjmp in each run function. Everything with a
-// destructor lives in the caller's context object, never in a frame the jump
-// skips, and the run functions read nothing after a jump but that object.
+// libjpeg's fatal errors end in the trap of libjpeg_support.h.
 #include <climits>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,11 +17,8 @@
 #include <string>
 #include <vector>
 
-// jpeglib.h needs FILE and size_t declared before it.
-#include <jerror.h>
-#include <jpeglib.h>
-
 #include "imaging/imaging.h"
+#include "imaging/libjpeg_support.h"
 #include "imaging/resampler.h"
 #include "platform/file.h"
 
@@ -36,53 +29,11 @@ namespace {
 constexpr size_t kInputChunkBytes = size_t{64} << 10;
 // The encoded copy grows in a vector that starts at this size and doubles.
 constexpr size_t kOutputChunkBytes = size_t{64} << 10;
-// Sources (and targets) with more pixels are refused: the largest camera
-// previews are a fraction of this, and a hostile header could otherwise make
-// us decode, or encode, for minutes.
-constexpr uint64_t kMaxSourcePixels = uint64_t{1} << 28;
-// Memory libjpeg may take for whole-image buffers (progressive and
-// multi-scan files keep every coefficient until the last scan).
-constexpr long kMaxDecoderMemoryBytes = 512L << 20;
-// Scans beyond this abandon a file: real progressive encoders use about ten,
-// while a hostile file can repeat tiny scans that each cost a pass over the
-// whole image.
-constexpr int kMaxScans = 500;
 // Total APPn and COM payload kept from one source for copying into the
 // reduced file. Exif, ICC and XMP together rarely pass a megabyte.
 constexpr size_t kMaxMetadataBytes = size_t{16} << 20;
 
-// ---- libjpeg plumbing: errors, scan limit, reading a file, writing a vector ----
-
-struct ErrorTrap {
-  jpeg_error_mgr manager;
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void JumpOut(j_common_ptr cinfo) {
-  std::longjmp(reinterpret_cast<ErrorTrap*>(cinfo->err)->jump, 1);
-}
-
-void DiscardMessage(j_common_ptr) {}
-
-void InstallErrorTrap(ErrorTrap* trap) {
-  jpeg_std_error(&trap->manager);
-  trap->manager.error_exit = JumpOut;
-  trap->manager.output_message = DiscardMessage;
-}
-
-void Fail(j_common_ptr cinfo, int code) {
-  cinfo->err->msg_code = code;
-  cinfo->err->error_exit(cinfo);
-}
-
-// Called by the decoder as it takes in scans. (Error codes only name the
-// diagnostic, and diagnostics are discarded.)
-void LimitScans(j_common_ptr cinfo) {
-  if (!cinfo->is_decompressor) return;
-  if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMaxScans) {
-    Fail(cinfo, JERR_OUT_OF_MEMORY);
-  }
-}
+// ---- libjpeg plumbing: reading a file, writing a vector ----
 
 struct FileSource {
   jpeg_source_mgr manager;

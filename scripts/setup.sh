@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++                     # native build
   libjpeg62-turbo-dev                       # libjpeg: reduced copies, fixtures and bench/ on Linux
+  libpng-dev                                # the PNG encoder of `rawlift thumbnail`
+  shared-mime-info                          # the MIME database the thumbnailer's type list is tested against
   libstb-dev                                # stb_image_resize, the resampler bench/ measures ours against
   libgtest-dev googletest                   # unit tests (googletest sources for the Windows build)
   libimage-exiftool-perl                    # the peer reader the metadata tests compare extracted Exif with

@@ -1,0 +1,170 @@
+// The parts of thumbnailing that need no codec: messages, the Exif
+// orientation of a JPEG, and turning pixels upright.
+#include <cstring>
+
+#include "imaging/thumbnail.h"
+
+namespace imaging {
+namespace {
+
+constexpr uint8_t kMarkerPrefix = 0xFF;
+constexpr uint8_t kStartOfImage = 0xD8;
+constexpr uint8_t kEndOfImage = 0xD9;
+constexpr uint8_t kStartOfScan = 0xDA;
+constexpr uint8_t kApp1 = 0xE1;
+constexpr uint16_t kOrientationTag = 0x0112;
+constexpr uint16_t kTypeShort = 3;
+constexpr size_t kTiffEntryBytes = 12;
+// "Exif" and two NULs open the APP1 body of an Exif segment; the TIFF
+// structure, whose offsets count from its own first byte, follows.
+const uint8_t kExifSignature[6] = {'E', 'x', 'i', 'f', 0, 0};
+
+uint16_t Load16(const uint8_t* p, bool littleEndian) {
+  return littleEndian ? static_cast<uint16_t>(p[0] | (p[1] << 8))
+                      : static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+uint32_t Load32(const uint8_t* p, bool littleEndian) {
+  return littleEndian ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
+                         (uint32_t{p[3]} << 24))
+                      : ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) |
+                         uint32_t{p[3]});
+}
+
+// The Orientation entry of IFD0 in a TIFF structure of `size` bytes; 0 when
+// there is none. Every offset and count is checked against `size`.
+int OrientationInTiff(const uint8_t* tiff, size_t size) {
+  if (size < 8) return 0;
+  const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+  if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 0;
+  if (Load16(tiff + 2, little) != 42) return 0;
+  const uint64_t directory = Load32(tiff + 4, little);
+  if (directory + 2 > size) return 0;
+  const uint64_t count = Load16(tiff + directory, little);
+  // Only entries wholly inside the structure are read, whatever the count says.
+  const uint64_t room = (size - directory - 2) / kTiffEntryBytes;
+  const uint64_t entries = count < room ? count : room;
+  for (uint64_t i = 0; i < entries; ++i) {
+    const uint8_t* entry = tiff + directory + 2 + i * kTiffEntryBytes;
+    if (Load16(entry, little) != kOrientationTag) continue;
+    if (Load16(entry + 2, little) != kTypeShort || Load32(entry + 4, little) < 1) return 0;
+    return Load16(entry + 8, little);  // a single SHORT sits at the start of the value field
+  }
+  return 0;
+}
+
+}  // namespace
+
+const char* ThumbnailFailureText(ThumbnailFailure failure) {
+  switch (failure) {
+    case ThumbnailFailure::kNone:
+      return "no failure";
+    case ThumbnailFailure::kBadBound:
+      return "the size is outside the accepted range";
+    case ThumbnailFailure::kNotJpeg:
+      return "the preview is not a JPEG the decoder accepts";
+    case ThumbnailFailure::kUnsupported:
+      return "the preview's colour space or pixel count is not supported";
+    case ThumbnailFailure::kTruncated:
+      return "the preview's JPEG data ends early";
+    case ThumbnailFailure::kCorrupt:
+      return "the preview's JPEG data is damaged";
+    case ThumbnailFailure::kOutOfMemory:
+      return "out of memory";
+    case ThumbnailFailure::kNotInThisBuild:
+      return "thumbnails are not available in this build";
+  }
+  return "unknown failure";
+}
+
+int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length) {
+  if (jpeg == nullptr || length < 4 || jpeg[0] != kMarkerPrefix || jpeg[1] != kStartOfImage) {
+    return 1;
+  }
+  // Each step moves past at least one byte, so the walk ends by the end of
+  // the data whatever it holds.
+  size_t at = 2;
+  while (at + 2 <= length) {
+    if (jpeg[at] != kMarkerPrefix) return 1;  // no marker where one must be
+    const uint8_t code = jpeg[at + 1];
+    if (code == kMarkerPrefix) {  // fill byte before a marker
+      ++at;
+      continue;
+    }
+    if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {  // TEM, RSTn: no length
+      at += 2;
+      continue;
+    }
+    if (code == kStartOfScan || code == kEndOfImage || at + 4 > length) return 1;
+    const size_t segmentLength = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+    if (segmentLength < 2 || segmentLength > length - at - 2) return 1;
+    const uint8_t* body = jpeg + at + 4;
+    const size_t bodyLength = segmentLength - 2;
+    if (code == kApp1 && bodyLength >= sizeof kExifSignature &&
+        std::memcmp(body, kExifSignature, sizeof kExifSignature) == 0) {
+      // Only the first Exif segment describes the picture.
+      const int value =
+          OrientationInTiff(body + sizeof kExifSignature, bodyLength - sizeof kExifSignature);
+      return value >= 1 && value <= 8 ? value : 1;
+    }
+    at += 2 + segmentLength;
+  }
+  return 1;
+}
+
+ImageSize OrientedSize(ImageSize stored, int orientation) {
+  if (orientation >= 5 && orientation <= 8) return ImageSize{stored.height, stored.width};
+  return stored;
+}
+
+RgbImage OrientImage(const RgbImage& stored, int orientation) {
+  const int64_t w = stored.width, h = stored.height;
+  if (orientation < 2 || orientation > 8 || w < 0 || h < 0 ||
+      stored.pixels.size() != uint64_t(w) * uint64_t(h) * 3) {
+    return stored;
+  }
+  const ImageSize shown = OrientedSize(ImageSize{stored.width, stored.height}, orientation);
+  RgbImage out;
+  out.width = shown.width;
+  out.height = shown.height;
+  out.pixels.resize(stored.pixels.size());
+  uint8_t* target = out.pixels.data();
+  // For each shown pixel (x, y), the stored pixel (sx, sy) that goes there.
+  for (int64_t y = 0; y < shown.height; ++y) {
+    for (int64_t x = 0; x < shown.width; ++x, target += 3) {
+      int64_t sx = x, sy = y;
+      switch (orientation) {
+        case 2:
+          sx = w - 1 - x;
+          break;
+        case 3:
+          sx = w - 1 - x;
+          sy = h - 1 - y;
+          break;
+        case 4:
+          sy = h - 1 - y;
+          break;
+        case 5:
+          sx = y;
+          sy = x;
+          break;
+        case 6:
+          sx = y;
+          sy = h - 1 - x;
+          break;
+        case 7:
+          sx = w - 1 - y;
+          sy = h - 1 - x;
+          break;
+        case 8:
+          sx = w - 1 - y;
+          sy = x;
+          break;
+      }
+      std::memcpy(target, stored.pixels.data() + (sy * w + sx) * 3, 3);
+    }
+  }
+  return out;
+}
+
+}  // namespace imaging
