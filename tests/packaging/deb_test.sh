@@ -68,7 +68,7 @@ for file in /usr/bin/rawlift /usr/share/man/man1/rawlift.1.gz \
   /usr/share/bash-completion/completions/rawlift /usr/share/doc/rawlift/README.md \
   /usr/libexec/rawlift/rawlift-extract-desktop /usr/share/nemo/actions/rawlift-extract.nemo_action \
   /usr/share/kio/servicemenus/rawlift-extract.desktop /usr/share/rawlift/thunar-uca-action.xml \
-  "/usr/share/rawlift/nautilus-scripts/Extract JPEG previews"; do
+  "/usr/share/rawlift/nautilus-scripts/Extract JPEG previews" /usr/share/thumbnailers/rawlift.thumbnailer; do
   grep -qxF "$file" "$scratch/deb.files" || fail "the package lacks $file"
 done
 # Guards against test programs, fixtures, benches or GoogleTest's own install
