@@ -2,15 +2,20 @@
 // orientation of a JPEG, and turning pixels upright.
 #include <cstring>
 
+#include "engine/byte_order.h"
+#include "engine/jpeg_markers.h"
 #include "imaging/thumbnail.h"
 
 namespace imaging {
 namespace {
 
-constexpr uint8_t kMarkerPrefix = 0xFF;
-constexpr uint8_t kStartOfImage = 0xD8;
-constexpr uint8_t kEndOfImage = 0xD9;
-constexpr uint8_t kStartOfScan = 0xDA;
+using engine::kEndOfImage;
+using engine::kMarkerPrefix;
+using engine::kStartOfImage;
+using engine::kStartOfScan;
+using engine::Load16;
+using engine::Load32;
+
 constexpr uint8_t kApp1 = 0xE1;
 constexpr uint16_t kOrientationTag = 0x0112;
 constexpr uint16_t kTypeShort = 3;
@@ -19,36 +24,25 @@ constexpr size_t kTiffEntryBytes = 12;
 // structure, whose offsets count from its own first byte, follows.
 const uint8_t kExifSignature[6] = {'E', 'x', 'i', 'f', 0, 0};
 
-uint16_t Load16(const uint8_t* p, bool littleEndian) {
-  return littleEndian ? static_cast<uint16_t>(p[0] | (p[1] << 8))
-                      : static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t Load32(const uint8_t* p, bool littleEndian) {
-  return littleEndian ? (uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) |
-                         (uint32_t{p[3]} << 24))
-                      : ((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) |
-                         uint32_t{p[3]});
-}
-
 // The Orientation entry of IFD0 in a TIFF structure of `size` bytes; 0 when
 // there is none. Every offset and count is checked against `size`.
 int OrientationInTiff(const uint8_t* tiff, size_t size) {
   if (size < 8) return 0;
   const bool little = tiff[0] == 'I' && tiff[1] == 'I';
   if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 0;
-  if (Load16(tiff + 2, little) != 42) return 0;
-  const uint64_t directory = Load32(tiff + 4, little);
+  const uint16_t order = little ? engine::kLittleEndianMark : engine::kBigEndianMark;
+  if (Load16(tiff + 2, order) != 42) return 0;
+  const uint64_t directory = Load32(tiff + 4, order);
   if (directory + 2 > size) return 0;
-  const uint64_t count = Load16(tiff + directory, little);
+  const uint64_t count = Load16(tiff + directory, order);
   // Only entries wholly inside the structure are read, whatever the count says.
   const uint64_t room = (size - directory - 2) / kTiffEntryBytes;
   const uint64_t entries = count < room ? count : room;
   for (uint64_t i = 0; i < entries; ++i) {
     const uint8_t* entry = tiff + directory + 2 + i * kTiffEntryBytes;
-    if (Load16(entry, little) != kOrientationTag) continue;
-    if (Load16(entry + 2, little) != kTypeShort || Load32(entry + 4, little) < 1) return 0;
-    return Load16(entry + 8, little);  // a single SHORT sits at the start of the value field
+    if (Load16(entry, order) != kOrientationTag) continue;
+    if (Load16(entry + 2, order) != kTypeShort || Load32(entry + 4, order) < 1) return 0;
+    return Load16(entry + 8, order);  // a single SHORT sits at the start of the value field
   }
   return 0;
 }
@@ -91,7 +85,7 @@ int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length) {
       ++at;
       continue;
     }
-    if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {  // TEM, RSTn: no length
+    if (engine::IsTemOrRestart(code)) {  // no length follows
       at += 2;
       continue;
     }
