@@ -133,6 +133,18 @@ check "headless: file lines on standard error" grep -q "^IMG_0001.CR2: written (
 check "headless: the summary on standard output" grep -q "^JPEGs Extracted: " "$work/out"
 check_equal "headless: the outputs" "$demo_outputs" "$(find "$work/demo/extracted_jpegs" -type f | wc -l)"
 
+# --- A temporary folder whose name holds a quote and a command.
+# Guards: the clean-up of the wrapper's scratch folder reading TMPDIR as shell
+# syntax (the folder left behind, or the command run).
+odd_tmp="$work/tmp'; touch $work/injected; '"
+mkdir -p "$odd_tmp"
+rm -rf "$work/demo/extracted_jpegs"
+env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" RAWLIFT="$rawlift" NOTIFY_FAILS=1 \
+  TMPDIR="$odd_tmp" "$wrapper" -- "$work/demo" >"$work/out" 2>"$work/err"
+check_equal "odd TMPDIR: exit status" 0 "$?"
+check_equal "odd TMPDIR: scratch folder removed" "" "$(ls -A "$odd_tmp")"
+check "odd TMPDIR: nothing run from its name" test ! -e "$work/injected"
+
 # --- Nothing selected, and no rawlift.
 env -u DISPLAY PATH="$work/bin:$PATH" NOTIFY_FAILS=1 "$wrapper" >"$work/out" 2>&1
 check_equal "nothing selected: a usage error" 2 "$?"
