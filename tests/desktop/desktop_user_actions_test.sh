@@ -88,6 +88,33 @@ check "again: unchanged" cmp -s "$uca" "$work/own-after"
 backups=("$home/.config/Thunar/uca.xml.before-rawlift-"*)
 check_equal "again: still one backup" 1 "${#backups[@]}"
 
+# Removal: ours goes, theirs and what follows the list stay, after a backup;
+# a second removal changes nothing.
+remover() {
+  env -u XDG_CONFIG_HOME -u XDG_DATA_HOME HOME="$1" "$wrapper" --remove-user-actions
+}
+check "removal succeeds" remover "$home"
+check_equal "removal: ours is gone" 0 "$(count_of "rawlift-extract-jpeg-previews" "$uca")"
+check_equal "removal: their action is kept" 1 "$(count_of "<unique-id>1700000000000000-1</unique-id>" "$uca")"
+check "removal: the file is as it was before ours was added" cmp -s "$uca" "$work/own-before"
+check_equal "removal: one backup of it" 1 \
+  "$(ls "$home/.config/Thunar" | grep -c '^uca.xml.before-rawlift-removal-')"
+check "removal: the Nautilus link is gone" test ! -e "$home/.local/share/nautilus/scripts/Extract JPEG previews"
+cp "$uca" "$work/own-removed"
+check "removal again succeeds" remover "$home"
+check "removal again: unchanged" cmp -s "$uca" "$work/own-removed"
+# Guards: an action of ours that Thunar's own editor laid out on one line
+# (or any layout the line-wise removal cannot see) half removed, leaving a
+# broken list.
+home="$work/one-line"
+mkdir -p "$home/.config/Thunar"
+printf '<actions><action><unique-id>rawlift-extract-jpeg-previews</unique-id></action></actions>\n' \
+  >"$home/.config/Thunar/uca.xml"
+cp "$home/.config/Thunar/uca.xml" "$work/one-line-before"
+remover "$home" >/dev/null 2>&1
+check_equal "unusual layout: exit status 1" 1 "$?"
+check "unusual layout: left unchanged" cmp -s "$home/.config/Thunar/uca.xml" "$work/one-line-before"
+
 # No system default at all: a new list with our action alone.
 home="$work/bare"
 rm -rf "$work/xdg"
