@@ -163,6 +163,18 @@ for command in "${commands[@]}"; do
   done < <(options_of "$command")
 done
 
+# The other way: nothing the completion offers for a command's options is
+# missing from its help. Guards: an option renamed or removed from the
+# program but still offered to the user.
+for command in "${commands[@]}"; do
+  known=$(options_of "$command" | cut -f1)
+  for offered_option in $(complete_words "$command" "-"); do
+    [[ $offered_option == --help || $offered_option == -h ]] && continue
+    grep -qxF -- "$offered_option" <<<"$known" ||
+      fail "the completion offers '$offered_option' for '$command', which its help does not list"
+  done
+done
+
 # Folders and RAW files as extract's operands, never other files.
 extract_offers=$(complete_words extract "")
 for ending in $endings; do
