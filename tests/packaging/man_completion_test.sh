@@ -102,8 +102,8 @@ mkdir -p "$scratch/files/sub"
 complete_words() {
   (cd "$scratch/files" && bash --norc --noprofile -c '
     source "$1" || exit 1
-    spec=$(complete -p rawlift) || exit 1
-    function=${spec#*-F }
+    registration=$(complete -p rawlift) || exit 1
+    function=${registration#*-F }
     function=${function%% *}
     shift
     COMP_WORDS=("$@")
