@@ -428,3 +428,41 @@ bool IdentifySource(const ByteSource& source, const std::string& name,
 }
 
 }  // namespace engine
+
+namespace engine {
+
+bool IdentifyImages(const ByteSource& source, const std::string& name,
+                    const platform::NativePath& path, Identification* out) {
+  *out = Identification();
+  auto state = std::make_unique<ParseState>();
+  const bool read = IdentifySource(source, name, path, state.get());
+  const ParseState& s = *state;
+  out->camera.make = s.make;
+  out->camera.model = s.model;
+  out->camera.model2 = s.model2;
+  out->camera.artist = s.artist;
+  out->camera.description = std::string(s.description, strnlen(s.description, sizeof s.description));
+  out->camera.timestamp = s.timestamp;
+  out->camera.exif_orientation = HeaderOrientation(s);
+  out->camera.iso_speed = s.iso_speed;
+  out->camera.shutter = s.shutter;
+  out->camera.aperture = s.aperture;
+  out->camera.focal_length = s.focal_length;
+  out->reason = CheckPreview(*state);
+  out->raw = s.raw_count != 0;
+  if (out->reason == NoPreviewReason::kNone) {
+    EmbeddedImage image;
+    image.where = "preview";
+    image.kind = ImageKind::kJpeg;
+    image.offset = s.preview_offset;
+    image.length = s.preview_length;
+    image.width = s.preview_width;
+    image.height = s.preview_height;
+    image.complete = true;
+    out->images.push_back(image);
+    out->extraction_choice = 0;
+  }
+  return read;
+}
+
+}  // namespace engine

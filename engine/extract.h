@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/images.h"
 #include "engine/input.h"
 #include "engine/outcome.h"
 #include "engine/parse_state.h"
@@ -31,6 +32,9 @@ struct ExtractOptions {
   MetadataMode metadata = MetadataMode::kCompact;
   // Where the engine's diagnostics go; empty: nowhere.
   DiagnosticSink diagnostics;
+  // Which embedded image: the default is the preview extraction writes;
+  // `use.cover` asks for the smallest JPEG that covers a size.
+  ImageUse use;
 };
 
 // A block from malloc: the command keeps such blocks in the heap between files.
