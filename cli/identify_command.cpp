@@ -30,7 +30,8 @@ const char kIdentifyHelp[] =
     "              preview_width, preview_height, preview_kind, orientation,\n"
     "              exif_orientation, timestamp, iso_speed, shutter, aperture,\n"
     "              focal_length, shot_order, unique_id, raw_width, raw_height,\n"
-    "              image_width, image_height, dng_version, extractable, reason\n"
+    "              image_width, image_height, dng_version, extractable, reason,\n"
+    "              images\n"
     "  -h, --help  show this help\n"
     "Without --json the same facts appear as aligned \"key: value\" lines, one\n"
     "block per file, blocks separated by an empty line.\n"
@@ -61,6 +62,14 @@ const char kIdentifyHelp[] =
     "  reason      null when extractable, else why not in a few words (\"not a\n"
     "              camera raw file: written by a raw converter\", \"preview lies\n"
     "              outside the file (cut short?)\", \"cannot be opened\"...)\n"
+    "  images      every image embedded in the file, in the order the file's\n"
+    "              structure names them: where (IFD0, IFD1, SubIFD, SubIFD1,\n"
+    "              MakerNote PreviewImage, MakerNote PreviewIFD, JpgFromRaw, PRVW,\n"
+    "              THMB, track N, RAF header...), kind (jpeg, jpegxl, bitmap,\n"
+    "              other), offset, length (as the file states them), width and\n"
+    "              height (a JPEG's from its own frame header), complete (lies\n"
+    "              wholly in the file), own_exif, chosen (what 'rawlift preview'\n"
+    "              writes without --size)\n"
     "A file that cannot be opened has opened false and null for every other\n"
     "value except path, extractable (false) and reason.\n"
     "\n"
@@ -149,8 +158,41 @@ std::string LocalTimeText(int64_t timestamp) {
   return buffer;
 }
 
+std::string FormatJsonObject(const std::vector<ReportField>& fields);
+
+// An embedded image on one line of the text form: "IFD1 jpeg 160x120, 3598
+// bytes at 32770, complete, own Exif, chosen".
+std::string ImageLine(const std::vector<ReportField>& image) {
+  auto field = [&](const char* key) -> const ReportField& {
+    for (const ReportField& f : image)
+      if (f.key == key) return f;
+    static const ReportField kNone;
+    return kNone;
+  };
+  std::string line = Escape(field("where").text, true) + ": " + field("kind").text + " " +
+                     std::to_string(field("width").integer) + "x" +
+                     std::to_string(field("height").integer) + ", " +
+                     std::to_string(field("length").integer) + " bytes at " +
+                     std::to_string(field("offset").integer);
+  if (!field("complete").boolean) line += ", past the end of the file";
+  if (field("own_exif").boolean) line += ", own Exif";
+  if (field("chosen").boolean) line += ", chosen";
+  return line;
+}
+
 std::string ValueText(const ReportField& f, bool json) {
   switch (f.kind) {
+    case ReportField::Kind::Objects: {
+      std::string out = json ? "[" : "";
+      for (size_t i = 0; i < f.objects.size(); ++i) {
+        if (json) {
+          out += (i > 0 ? ", " : "") + FormatJsonObject(f.objects[i]);
+        } else {
+          out += "\n  " + ImageLine(f.objects[i]);
+        }
+      }
+      return json ? out + "]" : (f.objects.empty() ? "none" : out);
+    }
     case ReportField::Kind::Null:
       return "null";
     case ReportField::Kind::Bool:
@@ -192,6 +234,8 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
     // diagnostics; let only that pass speak.
     state->diagnostics = nullptr;
     engine::IdentifySource(source, shown, native, state.get());
+    engine::Identification images;
+    engine::DescribeIdentified(*state, &images);
     // The same call ExtractEmbeddedPreview makes once it has opened the file,
     // on a source of its own as that would be.
     const engine::FileSource extraction_source(native);
@@ -203,7 +247,7 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
       options.software = job::kSoftwareText;
       reason = engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, options).reason;
     }
-    fields = DescribeFile(shown, state.get(), reason, SynthesizedExifOrientation(*state));
+    fields = DescribeFile(shown, state.get(), reason, SynthesizedExifOrientation(*state), &images);
   }
 
   const std::string report = json ? FormatJson(fields) + "\n" : FormatText(fields);
@@ -287,7 +331,8 @@ ReportField TextField(const char* key, std::string utf8) {
 }
 
 std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
-                                      engine::NoPreviewReason reason, int exif_orientation) {
+                                      engine::NoPreviewReason reason, int exif_orientation,
+                                      const engine::Identification* images) {
   const bool extractable = reason == engine::NoPreviewReason::kNone;
   const ReportField reason_field =
       extractable ? NullField("reason") : TextField("reason", engine::NoPreviewReasonText(reason));
@@ -306,6 +351,7 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
     }
     f.push_back(BoolField("extractable", false));
     f.push_back(reason_field);
+    f.push_back(NullField("images"));
     return f;
   }
   const engine::ParseState& s = *state;
@@ -338,10 +384,16 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
   f.push_back(IntegerField("dng_version", s.dng_version));
   f.push_back(BoolField("extractable", extractable));
   f.push_back(reason_field);
+  f.push_back(images ? ImagesField(*images) : NullField("images"));
   return f;
 }
 
 std::string FormatJson(const std::vector<ReportField>& fields) {
+  return FormatJsonObject(fields);
+}
+
+namespace {
+std::string FormatJsonObject(const std::vector<ReportField>& fields) {
   std::string out = "{";
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) out += ", ";
@@ -349,13 +401,37 @@ std::string FormatJson(const std::vector<ReportField>& fields) {
   }
   return out + "}";
 }
+}  // namespace
+
+ReportField ImagesField(const engine::Identification& id) {
+  ReportField f = NullField("images");
+  f.kind = ReportField::Kind::Objects;
+  for (size_t i = 0; i < id.images.size(); ++i) {
+    const engine::EmbeddedImage& image = id.images[i];
+    f.objects.push_back({
+        TextField("where", image.where),
+        TextField("kind", engine::ImageKindName(image.kind)),
+        IntegerField("offset", static_cast<int64_t>(image.offset)),
+        IntegerField("length", static_cast<int64_t>(image.length)),
+        IntegerField("width", image.width),
+        IntegerField("height", image.height),
+        BoolField("complete", image.complete),
+        BoolField("own_exif", image.own_exif),
+        BoolField("chosen", static_cast<int>(i) == id.extraction_choice),
+    });
+  }
+  return f;
+}
 
 std::string FormatText(const std::vector<ReportField>& fields) {
   size_t width = 0;
   for (const ReportField& f : fields) width = f.key.size() > width ? f.key.size() : width;
   std::string out;
   for (const ReportField& f : fields) {
-    out += f.key + ":" + std::string(width + 1 - f.key.size(), ' ') + ValueText(f, false);
+    // A list starts on the lines below its key.
+    const bool list = f.kind == ReportField::Kind::Objects && !f.objects.empty();
+    out += f.key + ":" + (list ? "" : std::string(width + 1 - f.key.size(), ' ')) +
+           ValueText(f, false);
     if (f.key == "timestamp" && f.kind == ReportField::Kind::Integer && f.integer != 0) {
       const std::string local = LocalTimeText(f.integer);
       if (!local.empty()) out += " (" + local + ")";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "engine/images.h"
 #include "engine/outcome.h"
 #include "engine/parse_state.h"
 
@@ -15,13 +16,14 @@ namespace cli {
 
 // One reported value. Text is UTF-8 already (camera text is taken as Latin-1).
 struct ReportField {
-  enum class Kind { Null, Bool, Integer, Real, Text };
+  enum class Kind { Null, Bool, Integer, Real, Text, Objects };
   std::string key;
   Kind kind = Kind::Null;
   bool boolean = false;
   int64_t integer = 0;
   double real = 0;
   std::string text;
+  std::vector<std::vector<ReportField>> objects;  // Objects: a list of objects
 };
 
 // A field of each kind; Real gives null for an infinity or NaN, which JSON
@@ -36,8 +38,15 @@ ReportField TextField(const char* key, std::string utf8);
 // not be opened; every engine field is then null. `reason` is why extraction
 // gives nothing (kNone when it gives a JPEG). `exif_orientation` is the
 // Orientation value a synthesized Exif header would carry, or -1 when unknown.
+// `images` lists the file's embedded images (null when it could not be opened).
 std::vector<ReportField> DescribeFile(const std::string& path, const engine::ParseState* state,
-                                      engine::NoPreviewReason reason, int exif_orientation);
+                                      engine::NoPreviewReason reason, int exif_orientation,
+                                      const engine::Identification* images = nullptr);
+
+// The list of embedded images as a field of objects with the keys where, kind,
+// offset, length, width, height, complete, own_exif, chosen (the image
+// `rawlift preview` writes).
+ReportField ImagesField(const engine::Identification& images);
 
 // One JSON object, no line break. Text escaped for JSON (quotes, backslash,
 // control characters); the output is valid UTF-8.

@@ -25,6 +25,7 @@ constexpr size_t kTextFieldSize = 64;
 // Record types acted on.
 constexpr uint16_t kJpegPreview = 0x2007;
 constexpr uint16_t kMakeModel = 0x080a;
+constexpr uint16_t kThumbnail = 0x2008;  // a small JPEG beside the preview
 constexpr uint16_t kArtist = 0x0810;
 constexpr uint16_t kImageInfo = 0x1810;
 constexpr uint16_t kDecoderTable = 0x1835;
@@ -110,7 +111,11 @@ void ApplyRecord(ParseState& s, uint16_t type, uint32_t length, int64_t data,
       if (data <= 0xFFFFFFFF) {
         s.preview_offset = static_cast<uint32_t>(data);
         s.preview_length = length;
+        NoteImage(s, "CIFF JpgFromRaw", s.preview_offset, length);
       }
+      break;
+    case kThumbnail:
+      NoteImage(s, "CIFF ThumbnailImage", static_cast<uint64_t>(data), length);
       break;
     case kMakeModel:
       ReadMakeAndModel(s);
@@ -170,6 +175,7 @@ void WalkHeap(ParseState& s, int64_t start, int64_t length, CiffWalk& walk) {
   if (length < 4 || walk.heaps_walked >= kMaxCiffHeaps) return;
   s.input.Seek(start + length - 4);
   const int64_t table_position = start + read_u32(s);
+  NeedPosition(s, table_position);
   if (!walk.visited_tables.insert(table_position).second) return;
   ++walk.heaps_walked;
 

@@ -19,6 +19,7 @@
 //
 // None of the three JPEGs carries an Exif segment of its own.
 #include <cstring>
+#include <string>
 
 #include "engine/byte_order.h"
 #include "engine/limits.h"
@@ -78,6 +79,7 @@ struct Box {
 
 // What one trak box says about its sample.
 struct Track {
+  int number = 0;               // 1 for the first trak box met
   bool has_jpeg_entry = false;  // its CRAW entry has a JPEG child: the full-size JPEG
   bool has_raw_entry = false;   // a CMP1 child instead: raw data
   uint16_t width = 0, height = 0;
@@ -128,8 +130,12 @@ class Cr3Walk {
     } else if (size == 0) {
       size = static_cast<uint64_t>(end - at);
     }
-    if (size < static_cast<uint64_t>(header_size) || size > static_cast<uint64_t>(end - at))
+    if (size < static_cast<uint64_t>(header_size)) return false;
+    if (size > static_cast<uint64_t>(end - at)) {
+      // A box running past the end of the file: the file was cut short.
+      if (end >= s_.input.Size()) s_.needed_past_end = true;
       return false;
+    }
     std::memcpy(box->type, header + 4, 4);
     if (box->Is("uuid")) {
       if (size < static_cast<uint64_t>(header_size + kUserTypeLength) ||
@@ -156,6 +162,7 @@ class Cr3Walk {
     for (int64_t at = begin; ReadBox(at, end, &box); at = box.end) {
       if (box.Is("trak")) {
         Track inner;
+        inner.number = ++tracks_met_;
         Walk(box.payload, box.end, depth + 1, &inner, false);
         FinishTrack(inner);
       } else if (box.Is("moov") || box.Is("mdia") || box.Is("minf") || box.Is("stbl")) {
@@ -203,6 +210,7 @@ class Cr3Walk {
       TakeBoxedJpeg(box, LoadBigEndian16(fields + kThmbWidthAt),
                     LoadBigEndian16(fields + kThmbHeightAt),
                     LoadBigEndian32(fields + kThmbLengthAt), sizeof fields, &thumbnail_);
+      Note("THMB", thumbnail_);
     }
   }
 
@@ -234,7 +242,7 @@ class Cr3Walk {
     s_.ifd_count = 0;
     s_.tiff_directories_entered.clear();
     s_.input.Seek(ifd0.offset);
-    ParseTiffDirectory(s_, ifd0.base);
+    ParseTiffDirectory(s_, ifd0.base, "CMT1");
     if (s_.ifd_count > 0) s_.tiff_orientation = s_.ifd_table[0].orientation;
     s_.byte_order = saved_order;
   }
@@ -305,6 +313,7 @@ class Cr3Walk {
     if (track.has_jpeg_entry) {
       if (track_jpeg_.found || !track.has_sample_size || !track.has_chunk_offset) return;
       track_jpeg_ = {true, track.chunk_offset, track.sample_size, track.width, track.height};
+      Note(("track " + std::to_string(track.number)).c_str(), track_jpeg_);
     } else if (track.has_raw_entry) {
       const int64_t area = static_cast<int64_t>(track.width) * track.height;
       const int64_t largest = static_cast<int64_t>(raw_track_.width) * raw_track_.height;
@@ -313,6 +322,12 @@ class Cr3Walk {
   }
 
   // --- The boxed JPEGs ---
+
+  // A JPEG found goes into the list of embedded images with the size the
+  // file states for it.
+  void Note(const char* where, const Candidate& c) {
+    if (c.found) NoteImage(s_, where, c.offset, c.length, ImageKind::kJpeg, c.width, c.height);
+  }
 
   void ReadPrvw(const Box& uuid) {
     if (preview_.found) return;
@@ -324,6 +339,7 @@ class Cr3Walk {
     TakeBoxedJpeg(prvw, LoadBigEndian16(fields + kPrvwWidthAt),
                   LoadBigEndian16(fields + kPrvwHeightAt), LoadBigEndian32(fields + kPrvwLengthAt),
                   sizeof fields, &preview_);
+    Note("PRVW", preview_);
   }
 
   // A JPEG whose length field must keep it inside its (padded) box.
@@ -360,6 +376,7 @@ class Cr3Walk {
 
   ParseState& s_;
   int boxes_visited_ = 0;
+  int tracks_met_ = 0;
   Candidate track_jpeg_, preview_, thumbnail_;
   Candidate raw_track_;  // only its size is used
 };

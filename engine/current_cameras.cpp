@@ -97,6 +97,7 @@ bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
       if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) {
         s.preview_offset = FileOffset(s.input.Tell());
         s.preview_length = e.count;
+        NoteImage(s, "JpgFromRaw", s.preview_offset, e.count);
       }
       return true;
     default:

@@ -177,34 +177,83 @@ bool PreviewHasExifSegment(const uint8_t* preview) {
   return std::memcmp(preview + 6, "Exif", 5) == 0;  // "Exif" and its NUL
 }
 
-// Where the preview of an identified file lies, and whether it is one: the
-// reason it is not, or kNone with the first bytes of the preview in `head`.
-NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) {
-  if (!s.raw_count) {
+// Where an embedded image lies in the file, as its container states it.
+struct ImagePlace {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+ImagePlace RulesPlace(const ParseState& s) {
+  return ImagePlace{s.preview_offset, s.preview_length};
+}
+
+// Why the file, by the rules of its container, gives no JPEG preview; kNone
+// when the container's preview fields name one. With `accept_converted` a
+// file written by a raw converter is judged by its preview alone.
+NoPreviewReason RefusalByRules(const ParseState& s, bool accept_converted) {
+  const bool converted_taken =
+      accept_converted && s.not_raw_reason == NoPreviewReason::kConvertedFile;
+  if (!s.raw_count && !converted_taken) {
     if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
     return s.not_raw_reason != NoPreviewReason::kNone ? s.not_raw_reason
                                                       : NoPreviewReason::kNoRawImage;
   }
-  const NoPreviewReason no_jpeg = s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
-                                                            : NoPreviewReason::kBitmapPreviewOnly;
   if (!s.preview_offset || !s.preview_length) {
     if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
     return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
                                      : NoPreviewReason::kNoPreview;
   }
-  if (s.preview_kind != PreviewKind::Jpeg) return no_jpeg;
+  if (s.preview_kind != PreviewKind::Jpeg) {
+    return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
+                                     : NoPreviewReason::kBitmapPreviewOnly;
+  }
+  return NoPreviewReason::kNone;
+}
+
+// A file that the rules find no raw image or preview in, whose structure ran
+// past its end, and whose make or container says a camera wrote it: what was
+// missing is what the file lost, so that is the reason given.
+NoPreviewReason CutShortOr(const ParseState& s, NoPreviewReason reason) {
+  switch (reason) {
+    case NoPreviewReason::kNoRawImage:
+    case NoPreviewReason::kUnknownContainer:
+    case NoPreviewReason::kOrdinaryImage:
+    case NoPreviewReason::kNoPreview:
+      break;
+    default:
+      return reason;
+  }
+  if (s.needed_past_end && (s.make[0] != 0 || s.container_names_camera))
+    return NoPreviewReason::kFileCutShort;
+  return reason;
+}
+
+// Whether the bytes at `place` can be read as a JPEG preview: the reason they
+// cannot, or kNone with their first bytes in `head`.
+NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExifProbeLength]) {
   // Offsets and lengths come from the file: the preview must lie wholly
   // inside it, which also bounds the allocation by the file's size.
-  const int64_t end = static_cast<int64_t>(s.preview_offset) + s.preview_length;
-  if (end > s.input.Size()) return NoPreviewReason::kPreviewOutsideFile;
-  if (s.preview_length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
-  s.input.Seek(s.preview_offset);
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s.input.Size(), 0));
+  if (place.offset > size || place.length > size - place.offset)
+    return NoPreviewReason::kPreviewOutsideFile;
+  if (place.length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
+  s.input.Seek(static_cast<int64_t>(place.offset));
   if (s.input.Read(head, sizeof head) != sizeof head) return NoPreviewReason::kPreviewOutsideFile;
   // The first two bytes become the start-of-image marker whatever was stored
   // there, but a JPEG stream goes on with another marker: anything else (the
   // placeholder text of a stripped file, say) is not a preview at all.
   if (head[2] != 0xFF) return NoPreviewReason::kPreviewNotJpeg;
   return NoPreviewReason::kNone;
+}
+
+// The extraction choice: where the container's rules put the preview, or why
+// there is none.
+NoPreviewReason LocatePreview(ParseState& s, bool accept_converted, ImagePlace* place,
+                              uint8_t (&head)[kExifProbeLength]) {
+  const NoPreviewReason refusal = RefusalByRules(s, accept_converted);
+  if (refusal != NoPreviewReason::kNone) return CutShortOr(s, refusal);
+  *place = RulesPlace(s);
+  return CheckPlace(s, *place, head);
 }
 
 // The Exif Orientation value a synthesized header carries.
@@ -215,16 +264,16 @@ uint16_t HeaderOrientation(const ParseState& s) {
 // The preview's pixel size from its frame header, before the preview is
 // read; 0 by 0 when it has none. The preview lies wholly in the file, so
 // both walks read through the input, whose window already holds the first
-// bytes. Leaves the input where the preview's bytes after the Exif probe
-// begin.
-void PreviewPixelSize(ParseState& s, uint32_t* width, uint32_t* height) {
+// bytes.
+void PreviewPixelSize(ParseState& s, ImagePlace place, uint32_t* width, uint32_t* height) {
   *width = *height = 0;
   StreamJpegReader reader(s.input);
   // The markers start after the first two bytes, which the engine writes as
   // SOI whatever is stored.
-  const int64_t markers = static_cast<int64_t>(s.preview_offset) + 2;
-  const int64_t probe_end = static_cast<int64_t>(s.preview_offset) +
-                            std::min<int64_t>(s.preview_length, kFrameProbeLength);
+  const int64_t start = static_cast<int64_t>(place.offset);
+  const int64_t markers = start + 2;
+  const int64_t probe_end =
+      start + static_cast<int64_t>(std::min<uint64_t>(place.length, kFrameProbeLength));
   uint32_t w = 0, h = 0;
   if (FindJpegFrame(reader, markers, probe_end, kLenientFrameWalk, &w, &h) && w > 0 && h > 0) {
     *width = w;
@@ -232,20 +281,30 @@ void PreviewPixelSize(ParseState& s, uint32_t* width, uint32_t* height) {
   } else {
     // Tables or other segments beyond the first bytes: the whole preview,
     // with nothing forgiven.
-    FindJpegFrame(reader, markers, static_cast<int64_t>(s.preview_offset) + s.preview_length,
-                  kStrictFrameWalk, width, height);
+    FindJpegFrame(reader, markers, start + static_cast<int64_t>(place.length), kStrictFrameWalk,
+                  width, height);
   }
-  s.input.Seek(static_cast<int64_t>(s.preview_offset) + kExifProbeLength);
+}
+
+// Whether the preview carries an Exif segment of its own: at its start, as
+// cameras write it, or anywhere else before its scan (after a JFIF segment,
+// say). Such a preview keeps its own and gets none in front.
+bool PreviewHasOwnExif(ParseState& s, ImagePlace place, const uint8_t (&head)[kExifProbeLength]) {
+  if (PreviewHasExifSegment(head)) return true;
+  StreamJpegReader reader(s.input);
+  const int64_t start = static_cast<int64_t>(place.offset);
+  return SurveyJpeg(reader, start + 2, start + static_cast<int64_t>(place.length)).exif;
 }
 
 // The complete segment for a preview without Exif of its own: the file's own
 // description, with the preview's pixel size from its frame header. Empty
 // when the file has no Exif directory of its own (the compact block applies).
-std::vector<uint8_t> CompleteExifSegment(ParseState& s, const ExtractOptions& options) {
+std::vector<uint8_t> CompleteExifSegment(ParseState& s, ImagePlace place,
+                                         const ExtractOptions& options) {
   const ByteSource* source = s.input.Source();
   if (!source || !s.metadata_directories.exif.present()) return {};
   uint32_t width = 0, height = 0;
-  PreviewPixelSize(s, &width, &height);
+  PreviewPixelSize(s, place, &width, &height);
   const char* software = options.software.empty() ? kDefaultSoftware : options.software.c_str();
   return BuildCompleteExifSegment(*source, s.metadata_directories, HeaderOrientation(s), width,
                                   height, software);
@@ -264,22 +323,22 @@ void OwnFrameSize(const uint8_t* jpeg, size_t length, int32_t* width, int32_t* h
   }
 }
 
-// The preview of the identified file as one allocation.
-ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
+// The JPEG at `place` (checked by CheckPlace, its first bytes in `head`) as
+// one allocation, with an Exif segment in front when it has none.
+ExtractedPreview ReadPreview(ParseState& s, ImagePlace place,
+                             const uint8_t (&head)[kExifProbeLength],
+                             const ExtractOptions& options) {
   ExtractedPreview out;
-  uint8_t head[kExifProbeLength];
-  out.reason = LocatePreview(s, head);
-  if (out.reason != NoPreviewReason::kNone) return out;
-  const size_t stored = s.preview_length;
+  const size_t stored = static_cast<size_t>(place.length);
 
-  // A look at the first bytes decides where the preview goes in the buffer,
-  // so that it is read once, straight into place, and never moved to make
-  // room for a synthesized Exif segment.
-  const bool hasExif = PreviewHasExifSegment(head);
+  // A look at the markers decides where the preview goes in the buffer, so
+  // that it is read once, straight into place, and never moved to make room
+  // for a synthesized Exif segment.
+  const bool hasExif = PreviewHasOwnExif(s, place, head);
   std::vector<uint8_t> complete;
   if (!hasExif && options.metadata == MetadataMode::kComplete) {
     try {
-      complete = CompleteExifSegment(s, options);
+      complete = CompleteExifSegment(s, place, options);
     } catch (const std::bad_alloc&) {
       out.reason = NoPreviewReason::kOutOfMemory;
       return out;
@@ -294,6 +353,7 @@ ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   }
   uint8_t* bytes = buffer.get();
   std::memcpy(bytes + room, head, sizeof head);
+  s.input.Seek(static_cast<int64_t>(place.offset + sizeof head));
   if (s.input.Read(bytes + room + sizeof head, stored - sizeof head) != stored - sizeof head) {
     out.reason = NoPreviewReason::kPreviewOutsideFile;  // the file shrank under us
     return out;
@@ -320,6 +380,110 @@ ExtractedPreview ReadPreview(ParseState& s, const ExtractOptions& options) {
   out.exif_synthesized = !hasExif;
   OwnFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
   return out;
+}
+
+// The list of embedded images of an identified file, each looked at through
+// its own markers, and which of them the extraction choice is.
+void ListImages(ParseState& s, Identification* id) {
+  const ByteSource* source = s.input.Source();
+  const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s.input.Size(), 0));
+  std::vector<ImageMet> met = s.images_met;
+  // The rules' preview is always listed, even where no parser named it.
+  const ImagePlace rules = RulesPlace(s);
+  bool rules_listed = false;
+  for (const ImageMet& m : met) rules_listed |= m.offset == rules.offset && m.length == rules.length;
+  if (!rules_listed && rules.offset != 0 && rules.length != 0) {
+    ImageMet m;
+    m.where = "preview";
+    m.offset = rules.offset;
+    m.length = rules.length;
+    m.kind = s.preview_kind == PreviewKind::Jpeg ? ImageKind::kJpeg : ImageKind::kBitmap;
+    met.push_back(m);
+  }
+  for (const ImageMet& m : met) {
+    EmbeddedImage image;
+    image.where = m.where;
+    image.offset = m.offset;
+    image.length = m.length;
+    image.width = m.width;
+    image.height = m.height;
+    image.kind = m.kind;
+    image.complete = m.offset <= size && m.length <= size - m.offset;
+    // Bytes past the end of the file cannot be looked at: the image stays
+    // what its container says it is.
+    const bool readable = m.offset + kExifProbeLength <= size;
+    if (m.kind == ImageKind::kJpeg && source && readable) {
+      // Its own markers decide: the first two bytes count as SOI whatever
+      // is stored, as extraction writes them.
+      SourceJpegReader reader(*source);
+      const uint64_t end = image.complete ? m.offset + m.length : size;
+      uint8_t third = 0;
+      const JpegSurvey survey =
+          reader.ReadAt(static_cast<int64_t>(m.offset) + 2, &third, 1) && third == kMarkerPrefix
+              ? SurveyJpeg(reader, static_cast<int64_t>(m.offset) + 2, static_cast<int64_t>(end))
+              : JpegSurvey();
+      if (IsPictureFrame(survey)) {
+        image.width = static_cast<uint32_t>(survey.frame.width);
+        image.height = static_cast<uint32_t>(survey.frame.height);
+        image.own_exif = survey.exif;
+      } else {
+        image.kind = ImageKind::kOther;
+      }
+    }
+    if (m.offset == rules.offset && m.length == rules.length) {
+      id->rules_choice = static_cast<int>(id->images.size());
+    }
+    id->images.push_back(std::move(image));
+  }
+}
+
+void DescribeCamera(const ParseState& s, CameraDescription* camera) {
+  auto text = [](const char* field, size_t capacity) {
+    return std::string(field, strnlen(field, capacity));
+  };
+  camera->make = text(s.make, sizeof s.make);
+  camera->model = text(s.model, sizeof s.model);
+  camera->model2 = text(s.model2, sizeof s.model2);
+  camera->artist = text(s.artist, sizeof s.artist);
+  camera->description = text(s.description, sizeof s.description);
+  camera->timestamp = s.timestamp;
+  camera->exif_orientation = HeaderOrientation(s);
+  camera->iso_speed = s.iso_speed;
+  camera->shutter = s.shutter;
+  camera->aperture = s.aperture;
+  camera->focal_length = s.focal_length;
+}
+
+// Everything callers outside the engine learn of an identified file.
+void Describe(ParseState& s, Identification* id) {
+  DescribeCamera(s, &id->camera);
+  id->raw = s.raw_count != 0;
+  ListImages(s, id);
+  ImagePlace place;
+  uint8_t head[kExifProbeLength];
+  id->reason = LocatePreview(s, false, &place, head);
+  if (id->reason == NoPreviewReason::kNone) id->extraction_choice = id->rules_choice;
+  // A converted file's preview is looked at as extraction would, for the
+  // uses that take such files.
+  if (id->reason == NoPreviewReason::kConvertedFile)
+    id->converted_reason = LocatePreview(s, true, &place, head);
+}
+
+// Identifies the source into a fresh state; false when the file could not be
+// parsed for want of memory.
+bool IdentifyInto(const ByteSource& source, const std::string& name,
+                  const platform::NativePath& path, const DiagnosticSink& diagnostics,
+                  ParseState* s) {
+  s->input.Attach(&source);
+  s->input_name = name;
+  s->input_path = path;
+  s->diagnostics = diagnostics;
+  try {
+    IdentifyFile(*s);
+  } catch (const ParseAbort&) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -379,18 +543,33 @@ ExtractedPreview ExtractEmbeddedPreviewFrom(const ByteSource& source, const std:
   // A fresh state per extraction: nothing of another file or thread leaks in.
   auto state = std::make_unique<ParseState>();
   ParseState& s = *state;
-  s.input.Attach(&source);
-  s.input_name = name;
-  s.input_path = path;
-  s.diagnostics = options.diagnostics;
-  try {
-    IdentifyFile(s);
-  } catch (const ParseAbort&) {
-    ExtractedPreview out;
+  ExtractedPreview out;
+  if (!IdentifyInto(source, name, path, options.diagnostics, &s)) {
     out.reason = NoPreviewReason::kOutOfMemory;
     return out;
   }
-  return ReadPreview(s, options);
+  ImagePlace place;
+  uint8_t head[kExifProbeLength];
+  if (options.use.cover <= 0) {
+    // The extraction choice needs no look at the other images.
+    out.reason = LocatePreview(s, options.use.accept_converted, &place, head);
+  } else {
+    Identification id;
+    try {
+      Describe(s, &id);
+    } catch (const std::bad_alloc&) {
+      out.reason = NoPreviewReason::kOutOfMemory;
+      return out;
+    }
+    const ImageChoice choice = ChooseImage(id, options.use);
+    out.reason = choice.reason;
+    if (out.reason == NoPreviewReason::kNone) {
+      place = ImagePlace{id.images[choice.index].offset, id.images[choice.index].length};
+      out.reason = CheckPlace(s, place, head);
+    }
+  }
+  if (out.reason != NoPreviewReason::kNone) return out;
+  return ReadPreview(s, place, head, options);
 }
 
 ExtractedPreview ExtractEmbeddedPreview(const std::u16string& path, const ExtractOptions& options) {
@@ -405,8 +584,9 @@ ExtractedPreview ExtractEmbeddedPreview(const std::u16string& path, const Extrac
 }
 
 NoPreviewReason CheckPreview(ParseState& s) {
+  ImagePlace place;
   uint8_t head[kExifProbeLength];
-  return LocatePreview(s, head);
+  return LocatePreview(s, false, &place, head);
 }
 
 bool IdentifySource(const ByteSource& source, const std::string& name,
@@ -415,54 +595,30 @@ bool IdentifySource(const ByteSource& source, const std::string& name,
   // diagnostics sink survives.
   DiagnosticSink diagnostics = std::move(state->diagnostics);
   *state = ParseState();
-  state->diagnostics = std::move(diagnostics);
-  state->input.Attach(&source);
-  state->input_name = name;
-  state->input_path = path;
-  try {
-    IdentifyFile(*state);
-  } catch (const ParseAbort&) {
-    return false;
-  }
-  return source.Size() > 0;
+  return IdentifyInto(source, name, path, diagnostics, state) && source.Size() > 0;
 }
 
-}  // namespace engine
-
-namespace engine {
+bool DescribeIdentified(ParseState& s, Identification* out) {
+  *out = Identification();
+  try {
+    Describe(s, out);
+  } catch (const std::bad_alloc&) {
+    *out = Identification();
+    out->reason = NoPreviewReason::kOutOfMemory;
+    return false;
+  }
+  return true;
+}
 
 bool IdentifyImages(const ByteSource& source, const std::string& name,
                     const platform::NativePath& path, Identification* out) {
-  *out = Identification();
   auto state = std::make_unique<ParseState>();
-  const bool read = IdentifySource(source, name, path, state.get());
-  const ParseState& s = *state;
-  out->camera.make = s.make;
-  out->camera.model = s.model;
-  out->camera.model2 = s.model2;
-  out->camera.artist = s.artist;
-  out->camera.description = std::string(s.description, strnlen(s.description, sizeof s.description));
-  out->camera.timestamp = s.timestamp;
-  out->camera.exif_orientation = HeaderOrientation(s);
-  out->camera.iso_speed = s.iso_speed;
-  out->camera.shutter = s.shutter;
-  out->camera.aperture = s.aperture;
-  out->camera.focal_length = s.focal_length;
-  out->reason = CheckPreview(*state);
-  out->raw = s.raw_count != 0;
-  if (out->reason == NoPreviewReason::kNone) {
-    EmbeddedImage image;
-    image.where = "preview";
-    image.kind = ImageKind::kJpeg;
-    image.offset = s.preview_offset;
-    image.length = s.preview_length;
-    image.width = s.preview_width;
-    image.height = s.preview_height;
-    image.complete = true;
-    out->images.push_back(image);
-    out->extraction_choice = 0;
+  if (!IdentifyInto(source, name, path, nullptr, state.get())) {
+    *out = Identification();
+    out->reason = NoPreviewReason::kOutOfMemory;
+    return false;
   }
-  return read;
+  return DescribeIdentified(*state, out) && source.Size() > 0;
 }
 
 }  // namespace engine

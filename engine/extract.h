@@ -72,6 +72,11 @@ ExtractedPreview ExtractEmbeddedPreviewFrom(const ByteSource& source, const std:
 // only the preview's first bytes; kNone when it gives one.
 NoPreviewReason CheckPreview(ParseState& s);
 
+// What callers outside the engine learn of a file identified into `s`
+// (IdentifySource): the camera, the reason, the embedded images. False only
+// when memory ran out (the reason says so).
+bool DescribeIdentified(ParseState& s, Identification* out);
+
 // Identification only, for `rawlift identify` and the tests: a fresh state,
 // reset, identified. Returns false when the source has no bytes to read.
 bool IdentifySource(const ByteSource& source, const std::string& name,

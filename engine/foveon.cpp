@@ -126,6 +126,7 @@ void ParseFoveonDirectory(ParseState& s) {
         s.preview_offset = static_cast<uint32_t>(section + kImageJpegOffset);
         s.preview_length = length - static_cast<uint32_t>(kImageJpegOffset);
         s.preview_kind = PreviewKind::Jpeg;
+        NoteImage(s, "X3F image section", s.preview_offset, s.preview_length);
       }
       if (++image_sections == 2 && s.preview_length == 0) {
         s.preview_offset = static_cast<uint32_t>(section + kImageDataOffset);

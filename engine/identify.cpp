@@ -114,6 +114,11 @@ bool HeadHas(const ParseState& s, size_t at, const char* text, size_t n) {
   return at + n <= kHeadSize && std::memcmp(s.head + at, text, n) == 0;
 }
 
+// An ISO base media file of Canon's "crx " brand.
+bool IsCr3(const ParseState& s) {
+  return HeadHas(s, 4, "ftypcrx ", 8);
+}
+
 // The head read as NUL-terminated text equals `text`.
 bool HeadTextIs(const ParseState& s, const char* text) {
   const size_t n = std::strlen(text);
@@ -191,7 +196,12 @@ void ReadFujiHeader(ParseState& s) {
   s.fuji_header = true;  // for the rules of later cameras
   s.fuji_jpeg_offset = s.preview_offset;
   s.fuji_jpeg_length = s.preview_length;
-  ParseFujiDirectory(s, ReadBigEndian32At(s, kFujiDirectoryAt));
+  s.container_names_camera = true;
+  NoteImage(s, "RAF header", s.preview_offset, s.preview_length);
+  const uint32_t directory = ReadBigEndian32At(s, kFujiDirectoryAt);
+  NeedPosition(s, directory);
+  NeedPosition(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
+  ParseFujiDirectory(s, directory);
   // A second raw frame (the wide-range sensor half) has its own directory,
   // which only the decoders read.
   if (s.preview_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
@@ -245,6 +255,7 @@ void MatchSignature(ParseState& s) {
     if (phase_one != 0) ParseTiff(s, 0);
   } else if (s.byte_order == kLittleEndianMark || s.byte_order == kBigEndianMark) {
     if (HeadHas(s, 6, "HEAPCCDR", 8)) {
+      s.container_names_camera = true;
       s.raw_data_offset = s.header_length;
       const uint32_t size = static_cast<uint32_t>(s.file_size);
       ParseCiffHeap(s, s.header_length, s.header_length <= size ? size - s.header_length : 0);
@@ -274,12 +285,15 @@ void MatchSignature(ParseState& s) {
   } else if (HeadHas(s, 0, "PWAD", 4)) {
     ParseSinarIaHeader(s);
   } else if (HeadHas(s, 0, "\0MRM", 4)) {
+    s.container_names_camera = true;
     ParseMinoltaBlocks(s, 0);
   } else if (HeadHas(s, 0, "FOVb", 4)) {
+    s.container_names_camera = true;
     ParseFoveonDirectory(s);
   } else if (HeadHas(s, 0, "CI", 2)) {
     ParseCineHeader(s);
-  } else if (HeadHas(s, 4, "ftypcrx ", 8)) {
+  } else if (IsCr3(s)) {
+    s.container_names_camera = true;
     ParseCr3File(s);
   } else {
     MatchHeaderlessSize(s);
@@ -463,6 +477,7 @@ void ApplyOlympusRule(ParseState& s) {
       s.preview_length = static_cast<uint32_t>(s.file_size) - kSp550PreviewOffset;
       s.preview_width = 640;
       s.preview_height = 480;
+      NoteImage(s, "SP-550UZ preview", s.preview_offset, s.preview_length);
     } else {
       s.preview_offset = 0;
       s.preview_length = 0;
@@ -672,8 +687,9 @@ bool DecideRawGeometry(ParseState& s) {
     return false;
   }
   if (std::strcmp(s.make, "Canon") == 0)
-    s.raw_decoder =
-        HeadHas(s, 6, "HEAPCCDR", 8) ? RawDecoder::CiffCompressed : RawDecoder::LosslessJpeg;
+    s.raw_decoder = HeadHas(s, 6, "HEAPCCDR", 8) ? RawDecoder::CiffCompressed
+                    : IsCr3(s)                   ? RawDecoder::CanonCr3
+                                                 : RawDecoder::LosslessJpeg;
   if (std::strcmp(s.make, "NIKON") == 0)
     s.raw_decoder =
         NikonDataIsCompressed(s) ? RawDecoder::NikonCompressed : RawDecoder::NikonUncompressed;

@@ -24,15 +24,19 @@ const char* ImageKindName(ImageKind kind) {
 
 ImageChoice ChooseImage(const Identification& id, const ImageUse& use) {
   ImageChoice choice;
-  const bool converted_taken =
-      use.accept_converted && id.reason == NoPreviewReason::kConvertedFile;
-  if (use.cover <= 0 && !converted_taken) {
-    choice.reason = id.reason;
-    if (id.reason == NoPreviewReason::kNone) choice.index = id.extraction_choice;
+  const bool converted = use.accept_converted && id.reason == NoPreviewReason::kConvertedFile;
+  if (converted && id.converted_reason != NoPreviewReason::kNone) {
+    choice.reason = id.converted_reason;
     return choice;
   }
-  if (id.reason != NoPreviewReason::kNone && !converted_taken) {
+  // The preview the rules name: extraction's, or a converted file's.
+  const int rules_preview = converted ? id.rules_choice : id.extraction_choice;
+  if (id.reason != NoPreviewReason::kNone && !converted) {
     choice.reason = id.reason;
+    return choice;
+  }
+  if (use.cover <= 0) {
+    choice.index = rules_preview;
     return choice;
   }
   // Among the complete JPEGs: the smallest whose longer side covers the size,
@@ -52,11 +56,8 @@ ImageChoice ChooseImage(const Identification& id, const ImageUse& use) {
       smallest_covering = i;
   }
   choice.index = smallest_covering >= 0 ? smallest_covering : largest;
-  if (choice.index < 0) {
-    // Extraction found a JPEG (or the converted file's reason stood): the
-    // list has none complete only when extraction would find none either.
-    choice.reason = id.reason != NoPreviewReason::kNone ? id.reason : NoPreviewReason::kNoPreview;
-  }
+  // A preview whose own markers hide its frame is still the rules' preview.
+  if (choice.index < 0) choice.index = rules_preview;
   return choice;
 }
 

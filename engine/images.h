@@ -73,6 +73,11 @@ struct Identification {
   NoPreviewReason reason = NoPreviewReason::kNone;
   std::vector<EmbeddedImage> images;
   int extraction_choice = -1;  // index into images of the preview extraction writes; -1: none
+  // The image the container's rules name as its preview, whether or not the
+  // file is accepted as raw (-1: none), and for a file written by a raw
+  // converter, why that image cannot be taken (kNone when it can).
+  int rules_choice = -1;
+  NoPreviewReason converted_reason = NoPreviewReason::kNone;
 };
 
 // The uses an image is chosen for.

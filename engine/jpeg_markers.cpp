@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/byte_order.h"
+#include "engine/limits.h"
 
 namespace engine {
 
@@ -12,11 +13,14 @@ constexpr uint8_t kTem = 0x01;
 constexpr uint8_t kFirstRestart = 0xD0;
 constexpr uint8_t kLastRestart = 0xD7;
 constexpr uint8_t kFirstFrame = 0xC0;     // SOF0, baseline
-constexpr uint8_t kLosslessFrame = 0xC3;  // SOF3
+constexpr uint8_t kExtendedFrame = 0xC1;     // SOF1
+constexpr uint8_t kProgressiveFrame = 0xC2;  // SOF2
+constexpr uint8_t kLosslessFrame = 0xC3;     // SOF3
 constexpr uint8_t kLastFrame = 0xCF;
 constexpr uint8_t kHuffmanTables = 0xC4;
 constexpr uint8_t kReservedFrame = 0xC8;
 constexpr uint8_t kArithmeticConditioning = 0xCC;
+constexpr uint8_t kApp1 = 0xE1;
 
 // Marker and length before a segment's body.
 constexpr int64_t kSegmentHeaderLength = 4;
@@ -105,6 +109,54 @@ bool FindJpegFrame(JpegReader& in, int64_t start, int64_t end, FrameWalkRules ru
     at += 2 + length;
   }
   return false;
+}
+
+JpegSurvey SurveyJpeg(JpegReader& in, int64_t start, int64_t end) {
+  JpegSurvey survey;
+  static const uint8_t kExifIdentifier[6] = {'E', 'x', 'i', 'f', 0, 0};
+  int segments = 0;
+  for (int64_t at = start; at + kSegmentHeaderLength <= end;) {
+    uint8_t header[kSegmentHeaderLength];
+    if (!in.ReadAt(at, header, sizeof header) || header[0] != kMarkerPrefix) break;
+    const uint8_t code = header[1];
+    if (code == kMarkerPrefix) {  // a fill byte before a marker
+      at += 1;
+      continue;
+    }
+    if (++segments > kMaxJpegSegmentsSurveyed) break;
+    if (IsTemOrRestart(code)) {
+      at += 2;
+      continue;
+    }
+    if (code == kStartOfScan || code == kEndOfImage) break;
+    const int64_t length = LoadBigEndian16(header + 2);
+    if (length < 2 || at + 2 + length > end) break;
+    const int64_t body = at + kSegmentHeaderLength;
+    if (IsFrameHeader(code) && !survey.frame_found &&
+        length >= 2 + static_cast<int64_t>(kFrameFieldsLength)) {
+      uint8_t fields[kFrameFieldsLength];
+      if (!in.ReadAt(body, fields, sizeof fields)) break;
+      survey.frame_found = true;
+      survey.frame_code = code;
+      survey.frame = DecodeJpegFrameHeader(fields);
+    } else if (code == kApp1 && !survey.exif && length >= 2 + 6) {
+      uint8_t identifier[6];
+      if (in.ReadAt(body, identifier, sizeof identifier) &&
+          std::memcmp(identifier, kExifIdentifier, sizeof identifier) == 0)
+        survey.exif = true;
+    }
+    at += 2 + length;
+  }
+  return survey;
+}
+
+bool IsPictureFrame(const JpegSurvey& survey) {
+  const bool picture_coding = survey.frame_code == kFirstFrame ||
+                              survey.frame_code == kExtendedFrame ||
+                              survey.frame_code == kProgressiveFrame;
+  return survey.frame_found && picture_coding && survey.frame.precision == 8 &&
+         (survey.frame.components == 1 || survey.frame.components == 3) &&
+         survey.frame.width > 0 && survey.frame.height > 0;
 }
 
 }  // namespace engine

@@ -107,4 +107,35 @@ constexpr FrameWalkRules kStrictFrameWalk{false, true};
 bool FindJpegFrame(JpegReader& in, int64_t start, int64_t end, FrameWalkRules rules,
                    uint32_t* width, uint32_t* height);
 
+// Reads straight from a byte source (a few small reads per JPEG, without
+// disturbing a parse's stream).
+class SourceJpegReader final : public JpegReader {
+ public:
+  explicit SourceJpegReader(const ByteSource& source) : source_(source) {}
+  bool ReadAt(int64_t position, uint8_t* out, size_t n) override {
+    return position >= 0 && source_.ReadAt(position, out, n) == n;
+  }
+
+ private:
+  const ByteSource& source_;
+};
+
+// What a JPEG's markers before its scan say of it.
+struct JpegSurvey {
+  bool frame_found = false;  // a frame header (SOFn) came before the scan
+  uint8_t frame_code = 0;    // its marker code: 0xC0 baseline, 0xC2 progressive, 0xC3 lossless...
+  JpegFrameHeader frame;
+  bool exif = false;  // an APP1 segment starting "Exif" 00 00 came before the scan
+};
+
+// Walks the segments from `start` (just after SOI) up to the scan, the end of
+// the image, a byte that is no marker, `end`, or a segment reaching past
+// `end`, whichever comes first; at most kMaxJpegSegmentsSurveyed segments.
+JpegSurvey SurveyJpeg(JpegReader& in, int64_t start, int64_t end);
+
+// A JPEG that can stand for a picture: a baseline, extended or progressive
+// 8-bit frame of one or three components (a lossless or 12-bit frame is raw
+// sensor data, not a picture to show).
+bool IsPictureFrame(const JpegSurvey& survey);
+
 }  // namespace engine

@@ -75,6 +75,7 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
   if (!std::strcmp(name, "JPEG_preview_data")) {
     s.preview_offset = data_offset;
     s.preview_length = length;
+    NoteImage(s, "JPEG_preview_data", data_offset, length);
   } else if (!std::strcmp(name, "ShootObj_back_type")) {
     long index = 0;
     // A negative or too large number names no back we know of.

@@ -23,6 +23,18 @@ constexpr size_t kInputWindowSize = 64 * 1024;
 // one tested ("ARECOYK" at 25) ends at 32.
 constexpr size_t kHeadSize = 32;
 
+// --- The list of embedded images (images.cpp) ---
+
+// A place name ("MakerNote PreviewIFD", "SubIFD9") fits in this, with its NUL.
+constexpr size_t kImagePlaceNameSize = 24;
+// Images listed per file: a camera embeds two to five. A file whose
+// directories name more is garbage past this point, and the list is the
+// same whatever the file claims.
+constexpr size_t kMaxImagesListed = 32;
+// Segments before the scan looked at when a JPEG's own markers are read for
+// its size and Exif: cameras write fewer than twenty.
+constexpr int kMaxJpegSegmentsSurveyed = 256;
+
 // --- TIFF and Exif (tiff.cpp, exif_copy.cpp) ---
 
 // Image directories recorded per TIFF parse: a raw file has IFD0, a few

@@ -111,9 +111,26 @@ void SeekSubdirectory(ParseState& s, const TiffEntry& e, int64_t base) {
   if (is_pointer) s.input.Seek(base + read_u32(s));
 }
 
+// A maker note names its preview entry by entry (start, then length, or the
+// other way round): once the note is read, a preview it named goes into the
+// list of embedded images.
+class MakerNotePreviewWatch {
+ public:
+  explicit MakerNotePreviewWatch(ParseState& s)
+      : s_(s), offset_(s.preview_offset), length_(s.preview_length) {}
+  ~MakerNotePreviewWatch() { NotePreviewIfChanged(s_, "MakerNote PreviewImage", offset_, length_); }
+  MakerNotePreviewWatch(const MakerNotePreviewWatch&) = delete;
+  MakerNotePreviewWatch& operator=(const MakerNotePreviewWatch&) = delete;
+
+ private:
+  ParseState& s_;
+  const uint32_t offset_, length_;
+};
+
 }  // namespace
 
 void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
+  MakerNotePreviewWatch preview_watch(s);
   ByteOrderGuard order(s);
   const int64_t note_start = s.input.Tell();
   LaterNoteHeader later = LaterNoteHeader::kNone;
@@ -204,7 +221,7 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
         if (s.raw_count != 0 && std::strncmp(s.make, "NIKON", 5) == 0) {
           // The Nikon preview directory: one more image record.
           s.input.Seek(base + read_u32(s));
-          ParseTiffDirectory(s, base);
+          ParseTiffDirectory(s, base, "MakerNote PreviewIFD");
         }
         break;
       case 0x0015:

@@ -28,6 +28,8 @@ const char* NoPreviewReasonText(NoPreviewReason reason) {
       return "preview lies outside the file (cut short?)";
     case NoPreviewReason::kPreviewNotJpeg:
       return "preview bytes are not a JPEG stream";
+    case NoPreviewReason::kFileCutShort:
+      return "file cut short: its raw image or preview lies past the end";
     case NoPreviewReason::kOutOfMemory:
       return "out of memory";
   }

@@ -21,6 +21,7 @@ enum class NoPreviewReason : uint8_t {
   kNoPreview,           // raw, without any preview
   kPreviewOutsideFile,  // the preview runs past the end of the file (a file cut short)
   kPreviewNotJpeg,      // the bytes where the preview lies are no JPEG stream
+  kFileCutShort,        // a camera's file whose raw image or preview lies past its end
   kOutOfMemory,
 };
 

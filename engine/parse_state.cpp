@@ -171,52 +171,42 @@ int ExifOrientationFromCode(int code) {
   return "12435867"[code] - '0';
 }
 
+void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t length, ImageKind kind,
+               uint32_t width, uint32_t height) {
+  if (offset == 0 || length == 0 || s.images_met.size() >= kMaxImagesListed) return;
+  for (const ImageMet& met : s.images_met)
+    if (met.offset == offset && met.length == length) return;
+  ImageMet met;
+  met.where = where;
+  met.offset = offset;
+  met.length = length;
+  met.width = width;
+  met.height = height;
+  met.kind = kind;
+  s.images_met.push_back(std::move(met));
+}
+
+void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length) {
+  if (s.preview_offset == offset && s.preview_length == length) return;
+  NoteImage(s, where, s.preview_offset, s.preview_length);
+}
+
+void NeedPosition(ParseState& s, int64_t position) {
+  if (position >= s.input.Size()) s.needed_past_end = true;
+}
+
 void ResetParseState(ParseState& s) {
-  s.orientation = -1;
-  s.tiff_orientation = -1;
-  s.filter_pattern = 0xFFFFFFFF;
-  s.iso_speed = s.shutter = s.aperture = s.focal_length = 0;
+  // Everything but the input, its names and where diagnostics go starts as a
+  // new state does.
+  ParseState fresh;
+  fresh.input = std::move(s.input);
+  fresh.input_name = std::move(s.input_name);
+  fresh.input_path = std::move(s.input_path);
+  fresh.diagnostics = std::move(s.diagnostics);
+  s = std::move(fresh);
 
-  s.raw_width = s.raw_height = 0;
-  s.fuji_rotated_width = 0;
-  s.fuji_layout = 0;
-  s.image_width = s.image_height = 0;
-  std::memset(s.description, 0, sizeof s.description);
-  std::memset(s.artist, 0, sizeof s.artist);
-  std::memset(s.make, 0, sizeof s.make);
-  std::memset(s.model, 0, sizeof s.model);
-  std::memset(s.model2, 0, sizeof s.model2);
-  s.unique_id = 0;
-  s.metadata_directories = MetadataDirectories();
-
-  s.preview_width = s.preview_height = 0;
-  s.preview_length = 0;
-  s.preview_offset = 0;
-  s.raw_decoder = RawDecoder::None;
-  s.preview_kind = PreviewKind::Jpeg;
-
-  s.raw_data_offset = 0;
-  s.compression = 0;
-  s.dng_version = 0;
-  s.samples_per_pixel = 0;
-  s.timestamp = 0;
-  s.shot_order = 0;
-  s.foveon = false;
-  s.data_error_seen = false;
-  s.imacon_data_length = 0;
-  s.raw_count = 1;
-  s.raw_by_container = false;
-  s.not_raw_reason = NoPreviewReason::kNone;
-  s.plain_jpeg = false;
-  s.panasonic_tiff = false;
-  s.fuji_header = false;
-  s.fuji_jpeg_offset = s.fuji_jpeg_length = 0;
-  s.jpeg_xl_preview_skipped = false;
-  s.first_camera_multiplier = 0;
-  s.bits_per_sample = 12;
-
-  // Head read: the order mark is read with the order left from the last
-  // file, so only "II" and "MM" give a value that does not depend on it.
+  // Head read: the order mark is read in the new state's (big-endian)
+  // order; only "II" and "MM" give a value that does not depend on it.
   s.input.Seek(0);
   s.byte_order = read_u16(s);
   s.header_length = read_u32(s);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/byte_order.h"
+#include "engine/images.h"
 #include "engine/input.h"
 #include "engine/limits.h"
 #include "engine/outcome.h"
@@ -69,6 +70,9 @@ const char* RawDecoderName(RawDecoder decoder);
 
 // Summary of one TIFF image directory (tiff.cpp).
 struct IfdRecord {
+  // How the directory was reached ("IFD0", "SubIFD1", "MakerNote PreviewIFD"):
+  // names the image it describes in the list of embedded images.
+  char where[kImagePlaceNameSize] = {};
   int32_t width = 0;
   int32_t height = 0;
   int32_t bits_per_sample = 0;
@@ -97,6 +101,19 @@ struct MetadataDirectories {
   DirectoryLocation ifd0;
   DirectoryLocation exif;
   DirectoryLocation gps;
+};
+
+// One image a parser met in the file, before its bytes are looked at.
+struct ImageMet {
+  std::string where;  // a short stable name of the place ("IFD1", "PRVW", "RAF header")
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  // The size the container states (0 by 0: none); a JPEG's own frame header
+  // replaces it once its bytes are looked at.
+  uint32_t width = 0, height = 0;
+  // What the container says the bytes are: kJpeg where they may be a JPEG
+  // (their own markers decide), otherwise the kind as stated.
+  ImageKind kind = ImageKind::kJpeg;
 };
 
 // Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
@@ -132,7 +149,17 @@ struct ParseState {
   // First of each directory met in the file's main structure (set once).
   MetadataDirectories metadata_directories;
 
-  // Preview location.
+  // Every embedded image the parsers met, in the order they met them; the
+  // preview fields below name the one the container's rules chose.
+  std::vector<ImageMet> images_met;
+  // Something the identification needed (a directory, a box, an image's
+  // data) lies past the end of the file: the file was cut short.
+  bool needed_past_end = false;
+  // The container is one only cameras write (CR3, CRW, RAF, MRW, X3F): it
+  // says which camera wrote the file even when no make was read.
+  bool container_names_camera = false;
+
+  // Preview location: the container's rules' choice.
   uint32_t preview_offset = 0;
   uint32_t preview_length = 0;
   uint16_t preview_width = 0;
@@ -232,6 +259,17 @@ void SetText(char (&field)[N], const char* text) {
   for (; i + 1 < N && text[i]; ++i) field[i] = text[i];
   for (; i < N; ++i) field[i] = 0;
 }
+
+// Adds an image to images_met, once per offset and length (the first place
+// that names it keeps it). Nothing at offset 0 or of length 0 is an image.
+void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t length,
+               ImageKind kind = ImageKind::kJpeg, uint32_t width = 0, uint32_t height = 0);
+// Notes the preview fields as an image when they changed since `offset` and
+// `length` were read from them (for parsers that fill them entry by entry).
+void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length);
+// A structure the identification needs starts at `position`: when that lies
+// past the end of the file, the file was cut short.
+void NeedPosition(ParseState& s, int64_t position);
 
 // The reset that identification applies at the start of every file.
 void ResetParseState(ParseState& s);

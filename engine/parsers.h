@@ -31,7 +31,9 @@ uint32_t TiffTypeSize(uint32_t type);
 TiffEntry ReadTiffEntry(ParseState& s, int64_t base);
 void ParseTiff(ParseState& s, int64_t base);
 // 1 = stop walking (table full or directory too large), 0 = continue.
-int ParseTiffDirectory(ParseState& s, int64_t base);
+// `where` names the directory's image in the list of embedded images ("IFD0",
+// "SubIFD1"); empty: the record is not listed.
+int ParseTiffDirectory(ParseState& s, int64_t base, const char* where);
 void ParseExifDirectory(ParseState& s, int64_t base);
 void ReadExifTimestamp(ParseState& s, bool reversed);
 // Reads past a linearization table of `count` 16-bit entries (at most 4096),

@@ -120,9 +120,14 @@ void read_sidecar_metadata(ParseState& s) {
     FileSource source(companion);
     if (source.IsOpen()) {
       CompanionInput switched(s, source);
+      const size_t images_before = s.images_met.size();
+      const bool past_end_before = s.needed_past_end;
       ParseTiff(s, kExifTiffBase);
-      // Those directories lie in the companion, not in the file extracted from.
+      // Those directories and images lie in the companion, not in the file
+      // extracted from.
       s.metadata_directories = MetadataDirectories();
+      s.images_met.resize(images_before);
+      s.needed_past_end = past_end_before;
       s.preview_offset = 0;
       // The companion is an ordinary JPEG; what its rules said about being
       // raw is not about this file.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "engine/byte_order.h"
 #include "engine/jpeg_markers.h"
@@ -28,6 +29,11 @@ constexpr size_t kLineFieldSize = 64;
 // directories are compared (by a maker note, say) whose JPEG header cannot
 // be read.
 constexpr uint32_t kUnreadPreviewBits = 16;
+
+// TIFF magics of makers' own variants, as 16-bit values in the file's order.
+constexpr uint16_t kPanasonicMagic = 0x55;
+constexpr uint16_t kOlympusMagic = 0x4F52;   // "RO" little-endian
+constexpr uint16_t kOlympusMagic2 = 0x5352;  // "RS" little-endian
 
 // Counts one more level of TIFF nesting for the lifetime of the object.
 class NestingGuard {
@@ -199,6 +205,49 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
   }
 }
 
+// Place names as metadata readers give them: IFD0, IFD1... along the chain;
+// SubIFD, SubIFD1, SubIFD2... for the sub-directories of one directory.
+std::string ChainDirectoryName(uint32_t index) {
+  return "IFD" + std::to_string(index);
+}
+std::string SubdirectoryName(uint32_t index) {
+  return index == 0 ? "SubIFD" : "SubIFD" + std::to_string(index);
+}
+
+// What a directory's image data is, as its compression says: JPEG streams are
+// told by their own markers later; 0 (unset) may be a JPEG described by its
+// own header.
+ImageKind DirectoryImageKind(const IfdRecord& record) {
+  switch (record.compression) {
+    case 0:
+    case 6:
+    case 7:
+      return ImageKind::kJpeg;
+    case 1:
+      return ImageKind::kBitmap;
+    default:
+      return IsJpegXlImage(record) ? ImageKind::kJpegXl : ImageKind::kOther;
+  }
+}
+
+// Every directory of this parse that describes image data, but the raw image,
+// goes into the list of embedded images. A raw image whose data lies past the
+// end of the file marks the file as cut short.
+void NoteDirectoryImages(ParseState& s, uint32_t records, int raw_index) {
+  for (uint32_t i = 0; i < records; ++i) {
+    const IfdRecord& r = s.ifd_table[i];
+    if (static_cast<int>(i) == raw_index) {
+      if (r.offset != 0) NeedPosition(s, static_cast<int64_t>(static_cast<uint32_t>(r.offset)) +
+                                             std::max<int64_t>(r.byte_count, 1) - 1);
+      continue;
+    }
+    if (r.where[0] == 0 || r.offset == 0 || r.byte_count <= 0) continue;
+    NoteImage(s, r.where, static_cast<uint32_t>(r.offset), static_cast<uint32_t>(r.byte_count),
+              DirectoryImageKind(r), static_cast<uint32_t>(std::max(r.width, 0)),
+              static_cast<uint32_t>(std::max(r.height, 0)));
+  }
+}
+
 bool AlreadyEntered(const ParseState& s, int64_t position) {
   const auto& seen = s.tiff_directories_entered;
   return std::find(seen.begin(), seen.end(), position) != seen.end();
@@ -356,17 +405,21 @@ void ParseExifDirectory(ParseState& s, int64_t base) {
   }
 }
 
-int ParseTiffDirectory(ParseState& s, int64_t base) {
+int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
   if (s.ifd_count >= static_cast<uint32_t>(kIfdTableSize)) return 1;
   // A directory already entered in this parse means the structure points
   // back into itself: walking it again would only repeat what was read.
   const int64_t start = s.input.Tell();
   if (AlreadyEntered(s, start)) return 1;
   s.tiff_directories_entered.push_back(start);
+  NeedPosition(s, start);
   uint32_t index = s.ifd_count++;
+  SetText(s.ifd_table[index].where, where);
 
   const uint32_t entries = read_u16(s);
   if (entries > kMaxDirectoryEntries) return 1;
+  // A directory whose entries run past the end was cut short with the file.
+  NeedPosition(s, start + 2 + static_cast<int64_t>(entries) * kEntrySize - 1);
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     IfdRecord& record = s.ifd_table[index];
@@ -473,7 +526,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         for (uint32_t k = 0; k < e.count; ++k) {
           const int64_t at = s.input.Tell();
           s.input.Seek(base + read_u32(s));
-          if (ParseTiffDirectory(s, base)) break;
+          if (ParseTiffDirectory(s, base, SubdirectoryName(k).c_str())) break;
           s.input.Seek(at + 4);
         }
         break;
@@ -502,6 +555,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         break;
       case 34665: {
         const int64_t exif = base + read_u32(s);
+        NeedPosition(s, exif);
         RecordDescriptionDirectory(s, start, base, exif, &s.metadata_directories.exif);
         s.input.Seek(exif);
         ParseExifDirectory(s, base);
@@ -533,7 +587,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
         s.byte_order = read_u16(s);
         read_u16(s);
         s.input.Seek(header + read_u32(s));
-        ParseTiffDirectory(s, header);
+        ParseTiffDirectory(s, header, "");
         s.ifd_count = saved_count;
         s.byte_order = saved_order;
         break;
@@ -562,7 +616,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base) {
           s.byte_order = saved_order;
         }
         s.input.Seek(blocks);
-        ParseTiffDirectory(s, base);
+        ParseTiffDirectory(s, base, "DNGPrivateData");
         break;
       }
       case 50829: {
@@ -606,18 +660,24 @@ void ParseTiff(ParseState& s, int64_t base) {
   // The magic is not checked: several makers write their own. Panasonic's
   // 0x55 marks an RW2 or RWL file (rules for later cameras).
   const uint16_t magic = read_u16(s);
-  if (s.tiff_nesting == 1 && magic == 0x55) s.panasonic_tiff = true;
+  if (s.tiff_nesting == 1 && magic == kPanasonicMagic) s.panasonic_tiff = true;
+  // Magics of makers' own TIFF variants name the camera's maker by
+  // themselves (ORF's "RO" and "RS", RW2's 0x55).
+  if (s.tiff_nesting == 1 && (magic == kOlympusMagic || magic == kOlympusMagic2 ||
+                              magic == kPanasonicMagic))
+    s.container_names_camera = true;
   for (IfdRecord& record : s.ifd_table) record = IfdRecord{};
   s.ifd_count = 0;
 
   // The chain ends on an offset of 0, a full table, or a directory seen before.
+  uint32_t chain_index = 0;
   for (uint32_t offset = read_u32(s); offset != 0; offset = read_u32(s)) {
     // The first directory of the outermost structure holds the file's own
     // description (a TIFF nested in it, such as private data, does not).
     if (s.tiff_nesting == 1 && !s.metadata_directories.ifd0.present())
       s.metadata_directories.ifd0 = DirectoryLocation{base, base + offset, s.byte_order};
     s.input.Seek(base + offset);
-    if (ParseTiffDirectory(s, base)) break;
+    if (ParseTiffDirectory(s, base, ChainDirectoryName(chain_index++).c_str())) break;
   }
 
   // Bits per sample of the preview so far, which weigh in its choice below.
@@ -701,6 +761,7 @@ void ParseTiff(ParseState& s, int64_t base) {
     preview_index = static_cast<int>(i);
   }
   if (preview_index >= 0) TakePreviewKind(s, s.ifd_table[preview_index]);
+  NoteDirectoryImages(s, records, raw_index);
 }
 
 }  // namespace engine

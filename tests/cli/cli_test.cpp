@@ -230,7 +230,7 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
       "timestamp",      "iso_speed",      "shutter",        "aperture",
       "focal_length",   "shot_order",     "unique_id",      "raw_width",
       "raw_height",     "image_width",    "image_height",   "dng_version",
-      "extractable",    "reason"};
+      "extractable",    "reason",         "images"};
   ASSERT_EQ(fields.size(), keys.size());
   size_t last = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -254,14 +254,14 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   EXPECT_NE(json.find("\"raw_decoder\": \"none\""), std::string::npos);
   EXPECT_NE(json.find("\"opened\": true"), std::string::npos);
   EXPECT_NE(json.find("\"extractable\": false, \"reason\": \"raw file without a JPEG preview: "
-                      "bitmap preview only\"}"),
+                      "bitmap preview only\", \"images\": null}"),
             std::string::npos);
 }
 
 TEST(Report, UnopenedFileHasNullsButPathAndFlags) {
   const auto fields =
       cli::DescribeFile("missing.cr2", nullptr, engine::NoPreviewReason::kCannotOpen, -1);
-  ASSERT_EQ(fields.size(), 30u);
+  ASSERT_EQ(fields.size(), 31u);
   for (const ReportField& f : fields) {
     if (f.key == "path") {
       EXPECT_EQ(f.text, "missing.cr2");
@@ -358,10 +358,11 @@ TEST(IdentifyCommand, TextBlocksAreSeparatedByAnEmptyLine) {
   const Captured c = RunIdentify(folder, {a, b});
   EXPECT_EQ(c.code, 0);
   const auto lines = Lines(c.out);
-  ASSERT_EQ(lines.size(), 30u * 2 + 1);
+  ASSERT_EQ(lines.size(), 31u * 2 + 1);
   EXPECT_EQ(lines[29], "reason:           not a camera raw file: unknown container");
-  EXPECT_EQ(lines[30], "");
-  EXPECT_EQ(lines[31].rfind("path:", 0), 0u);
+  EXPECT_EQ(lines[30], "images:           none");
+  EXPECT_EQ(lines[31], "");
+  EXPECT_EQ(lines[32].rfind("path:", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------
