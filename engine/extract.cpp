@@ -193,8 +193,10 @@ NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) 
                                      : NoPreviewReason::kNoPreview;
   }
   if (s.preview_kind != PreviewKind::Jpeg) return no_jpeg;
-  // Offsets and lengths come from the file: the preview must lie wholly
-  // inside it, which also bounds the allocation by the file's size.
+  // Offsets and lengths come from the file. A length no camera writes is
+  // refused first, whatever the file's (perhaps sparse) size: it would size
+  // the allocation below. Then the preview must lie wholly inside the file.
+  if (!WithinEmbeddedBound(s.preview_length)) return NoPreviewReason::kPreviewTooLarge;
   const int64_t end = static_cast<int64_t>(s.preview_offset) + s.preview_length;
   if (end > s.input.Size()) return NoPreviewReason::kPreviewOutsideFile;
   if (s.preview_length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;

@@ -28,6 +28,8 @@ const char* NoPreviewReasonText(NoPreviewReason reason) {
       return "preview lies outside the file (cut short?)";
     case NoPreviewReason::kPreviewNotJpeg:
       return "preview bytes are not a JPEG stream";
+    case NoPreviewReason::kPreviewTooLarge:
+      return "preview larger than any camera writes";
     case NoPreviewReason::kOutOfMemory:
       return "out of memory";
   }

@@ -21,6 +21,7 @@ enum class NoPreviewReason : uint8_t {
   kNoPreview,           // raw, without any preview
   kPreviewOutsideFile,  // the preview runs past the end of the file (a file cut short)
   kPreviewNotJpeg,      // the bytes where the preview lies are no JPEG stream
+  kPreviewTooLarge,     // the preview's stored length is more than any camera writes
   kOutOfMemory,
 };
 
