@@ -193,12 +193,12 @@ NoPreviewReason LocatePreview(ParseState& s, uint8_t (&head)[kExifProbeLength]) 
                                      : NoPreviewReason::kNoPreview;
   }
   if (s.preview_kind != PreviewKind::Jpeg) return no_jpeg;
-  // Offsets and lengths come from the file. A length no camera writes is
-  // refused first, whatever the file's (perhaps sparse) size: it would size
-  // the allocation below. Then the preview must lie wholly inside the file.
-  if (!WithinEmbeddedBound(s.preview_length)) return NoPreviewReason::kPreviewTooLarge;
+  // Offsets and lengths come from the file, and the length sizes the
+  // allocation: the preview must lie wholly inside the file, and its length
+  // be one a camera writes, however large the (perhaps sparse) file is.
   const int64_t end = static_cast<int64_t>(s.preview_offset) + s.preview_length;
   if (end > s.input.Size()) return NoPreviewReason::kPreviewOutsideFile;
+  if (!WithinEmbeddedBound(s.preview_length)) return NoPreviewReason::kPreviewTooLarge;
   if (s.preview_length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
   s.input.Seek(s.preview_offset);
   if (s.input.Read(head, sizeof head) != sizeof head) return NoPreviewReason::kPreviewOutsideFile;
