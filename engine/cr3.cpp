@@ -351,18 +351,24 @@ class Cr3Walk {
   }
 
   // The largest candidate by pixel area that lies wholly in the file; on a
-  // tie the full-size track JPEG, then PRVW, then THMB.
+  // tie the full-size track JPEG, then PRVW, then THMB. A sample size or
+  // length field longer than any camera writes loses to every other
+  // candidate; taken when it is the only one, it is refused with its reason
+  // when the preview is read.
   void TakePreview() {
     const uint64_t file_size = static_cast<uint64_t>(s_.input.Size());
     const Candidate* best = nullptr;
+    bool best_within = false;
     int64_t best_area = -1;
     for (const Candidate* c : {&track_jpeg_, &preview_, &thumbnail_}) {
       if (!c->found || c->length == 0 || c->length > file_size ||
           c->offset > file_size - c->length || c->offset + c->length > 0xFFFFFFFFu)
         continue;
+      const bool within = WithinEmbeddedBound(c->length);
       const int64_t area = static_cast<int64_t>(c->width) * c->height;
-      if (area > best_area) {
+      if (!best || (within && !best_within) || (within == best_within && area > best_area)) {
         best = c;
+        best_within = within;
         best_area = area;
       }
     }

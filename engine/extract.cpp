@@ -231,11 +231,13 @@ NoPreviewReason CutShortOr(const ParseState& s, NoPreviewReason reason) {
 // Whether the bytes at `place` can be read as a JPEG preview: the reason they
 // cannot, or kNone with their first bytes in `head`.
 NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExifProbeLength]) {
-  // Offsets and lengths come from the file: the preview must lie wholly
-  // inside it, which also bounds the allocation by the file's size.
+  // Offsets and lengths come from the file, and the length sizes the
+  // allocation: the preview must lie wholly inside the file, and its length
+  // be one a camera writes, however large the (perhaps sparse) file is.
   const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s.input.Size(), 0));
   if (place.offset > size || place.length > size - place.offset)
     return NoPreviewReason::kPreviewOutsideFile;
+  if (!WithinEmbeddedBound(place.length)) return NoPreviewReason::kPreviewTooLarge;
   if (place.length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
   s.input.Seek(static_cast<int64_t>(place.offset));
   if (s.input.Read(head, sizeof head) != sizeof head) return NoPreviewReason::kPreviewOutsideFile;

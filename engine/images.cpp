@@ -3,8 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/extract.h"
-#include "engine/parse_state.h"
+#include "engine/limits.h"
 
 namespace engine {
 
@@ -49,7 +48,8 @@ ImageChoice ChooseImage(const Identification& id, const ImageUse& use) {
   };
   for (int i = 0; i < static_cast<int>(id.images.size()); ++i) {
     const EmbeddedImage& image = id.images[i];
-    if (image.kind != ImageKind::kJpeg || !image.complete) continue;
+    if (image.kind != ImageKind::kJpeg || !image.complete || !WithinEmbeddedBound(image.length))
+      continue;
     if (largest < 0 || area(i) > area(largest)) largest = i;
     if (image.LongerSide() >= cover &&
         (smallest_covering < 0 || area(i) < area(smallest_covering)))

@@ -126,6 +126,26 @@ constexpr int kMaxCr3BoxDepth = 12;
 // of thousands of tiny boxes could ask for.
 constexpr int kMaxCr3BoxesVisited = 1024;
 
+// --- Embedded images (extract.cpp, cr3.cpp) ---
+
+// The longest embedded image the engine copies out of a file. The largest
+// full-size JPEGs cameras write, those of 100-megapixel bodies, are tens of
+// megabytes (a fine JPEG of a noisy high-ISO frame, about 60 MB); four times
+// that leaves room for the sensors to come, while one buffer of this size is
+// still far from exhausting the memory of any machine the tool runs on, the
+// Explorer extension drawing a few thumbnails at once included. A longer
+// claim comes from a damaged or hostile file (a directory entry claiming
+// gigabytes of a sparse file) and is refused before anything is allocated.
+// Every length the engine allocates by or copies out by is checked with
+// WithinEmbeddedBound below; the Exif values copied into a new segment are
+// bounded by the segment's own 64 KB before that.
+constexpr uint64_t kMaxEmbeddedLength = uint64_t{256} * 1024 * 1024;
+
+// Whether a length read from a file is one the engine may allocate by.
+constexpr bool WithinEmbeddedBound(uint64_t length) {
+  return length <= kMaxEmbeddedLength;
+}
+
 // --- Extraction (extract.cpp, exif_copy.cpp) ---
 
 // A preview's frame header is first looked for, with the lenient rules of the

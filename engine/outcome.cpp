@@ -30,6 +30,8 @@ const char* NoPreviewReasonText(NoPreviewReason reason) {
       return "preview bytes are not a JPEG stream";
     case NoPreviewReason::kFileCutShort:
       return "file cut short: its raw image or preview lies past the end";
+    case NoPreviewReason::kPreviewTooLarge:
+      return "preview larger than any camera writes";
     case NoPreviewReason::kOutOfMemory:
       return "out of memory";
   }

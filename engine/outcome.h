@@ -22,6 +22,7 @@ enum class NoPreviewReason : uint8_t {
   kPreviewOutsideFile,  // the preview runs past the end of the file (a file cut short)
   kPreviewNotJpeg,      // the bytes where the preview lies are no JPEG stream
   kFileCutShort,        // a camera's file whose raw image or preview lies past its end
+  kPreviewTooLarge,     // the preview's stored length is more than any camera writes
   kOutOfMemory,
 };
 

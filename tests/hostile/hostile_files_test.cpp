@@ -12,11 +12,14 @@
 
 #include "engine/extract.h"
 #include "engine/input.h"
+#include "engine/limits.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/ciff_builder.h"
 #include "tests/fixtures/cr3_builder.h"
+#include "tests/fixtures/foveon_builder.h"
 #include "tests/fixtures/fuji_minolta_builder.h"
 #include "tests/fixtures/jpeg.h"
+#include "tests/fixtures/leaf_phaseone_builder.h"
 #include "tests/fixtures/tiff_builder.h"
 
 namespace {
@@ -573,4 +576,192 @@ TEST(HostileCr3, BoxedJpegLengthsPastTheirBox) {
   const uint32_t prvw = layout.boxes["PRVW"];
   fixtures::PutU32(file, prvw, static_cast<uint32_t>(file.size() - prvw), false);
   ExpectRegion(file, layout.thumbnail_offset, o.thumbnail.jpeg.size());
+}
+
+namespace {
+
+// A file far larger than its stored bytes, as a sparse file is: the bytes
+// given, zeros up to `size`, and the last `tail` stored bytes again at the
+// very end (for containers whose directory is found from the end). It
+// counts what the engine reads from it.
+class SparseSource final : public engine::ByteSource {
+ public:
+  SparseSource(const Bytes& head, int64_t size, size_t tail)
+      : head_(head), size_(size), tail_(std::min(tail, head.size())) {}
+  int64_t Size() const override { return size_; }
+  size_t ReadAt(int64_t offset, void* buffer, size_t n) const override {
+    if (offset < 0 || offset >= size_) return 0;
+    const size_t count = static_cast<size_t>(std::min<int64_t>(n, size_ - offset));
+    auto* out = static_cast<uint8_t*>(buffer);
+    for (size_t i = 0; i < count; ++i) out[i] = ByteAt(offset + static_cast<int64_t>(i));
+    bytes_read_ += count;
+    return count;
+  }
+  uint64_t bytes_read() const { return bytes_read_; }
+
+ private:
+  uint8_t ByteAt(int64_t at) const {
+    if (at < static_cast<int64_t>(head_.size())) return head_[static_cast<size_t>(at)];
+    const int64_t from_end = size_ - at;
+    if (from_end <= static_cast<int64_t>(tail_)) return head_[head_.size() - from_end];
+    return 0;
+  }
+
+  const Bytes& head_;
+  const int64_t size_;
+  const size_t tail_;
+  mutable uint64_t bytes_read_ = 0;
+};
+
+// The sparse file of the report: 5 GiB, of which the headers and one real
+// JPEG are stored.
+constexpr int64_t kSparseSize = int64_t{5} << 30;
+constexpr uint32_t kThreeGiB = uint32_t{3} << 30;
+// CIFF and X3F find their directories from the end of the file, which the
+// engine takes at most 2 GiB far: such a file is made that large, with a
+// 1 GiB claim.
+constexpr int64_t kEndDirectorySize = 0x7FFFFFFF;
+constexpr uint32_t kOneGiB = uint32_t{1} << 30;
+constexpr size_t kEndPointer = 4;
+// Well below the bound, so copied as stored: the JPEG, then zeros.
+constexpr uint32_t kFourMiB = uint32_t{4} << 20;
+
+// The file with its one 32-bit field holding `stored` (in either byte order)
+// set to `claim` in the same order; the file unchanged, and a test failure,
+// when the value is not found exactly once.
+Bytes WithClaim(Bytes file, uint32_t stored, uint32_t claim) {
+  std::vector<std::pair<size_t, bool>> found;
+  for (bool big : {false, true}) {
+    const uint8_t b[4] = {static_cast<uint8_t>(big ? stored >> 24 : stored),
+                          static_cast<uint8_t>(big ? stored >> 16 : stored >> 8),
+                          static_cast<uint8_t>(big ? stored >> 8 : stored >> 16),
+                          static_cast<uint8_t>(big ? stored : stored >> 24)};
+    for (auto at = file.begin(); (at = std::search(at, file.end(), b, b + 4)) != file.end(); ++at)
+      found.emplace_back(static_cast<size_t>(at - file.begin()), big);
+  }
+  if (found.size() != 1) {
+    ADD_FAILURE() << stored << " is stored " << found.size() << " times";
+    return file;
+  }
+  fixtures::PutU32(file, found[0].first, claim, !found[0].second);
+  return file;
+}
+
+struct ClaimCase {
+  std::string name;
+  Bytes file;  // the stored bytes, with the hostile length in place
+  int64_t size;
+  size_t tail;  // stored bytes repeated at the end
+  engine::NoPreviewReason reason;
+  uint64_t copied;  // with kNone: the length of the stored preview given
+};
+
+}  // namespace
+
+// One preview length claim per container family in a 5 GiB sparse file: a
+// claim over the bound is refused before any allocation or large read,
+// however large the file; a claim below it is copied as stored.
+TEST(HostileLengths, PreviewClaimsOverTheBoundAreRefusedInEveryContainer) {
+  using engine::NoPreviewReason;
+  const Bytes jpeg = fixtures::MakeJpeg({240, 160});
+  const uint32_t length = static_cast<uint32_t>(jpeg.size());
+  const fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON D700"};
+  std::vector<ClaimCase> cases;
+
+  // Guards: a TIFF JPEGInterchangeFormatLength of 3 GiB in a 5 GiB file
+  // allocating and writing 3 GiB (the reported fault).
+  cases.push_back({"DSC_0001.NEF", WithClaim(fixtures::MakeNefLike(shot, jpeg), length, kThreeGiB),
+                   kSparseSize, 0, NoPreviewReason::kPreviewTooLarge, 0});
+  // Guards: the bound refusing claims no larger than real previews: 4 MiB is
+  // copied as stored, the JPEG and then the file's zeros.
+  cases.push_back({"DSC_0002.NEF", WithClaim(fixtures::MakeNefLike(shot, jpeg), length, kFourMiB),
+                   kSparseSize, 0, NoPreviewReason::kNone, kFourMiB});
+  // Guards: an Olympus maker note's preview length passing the bound by.
+  cases.push_back(
+      {"P0000001.ORF",
+       WithClaim(fixtures::MakeOrfLike({"OLYMPUS IMAGING CORP.", "E-M5"}, jpeg), length, kThreeGiB),
+       kSparseSize, 0, NoPreviewReason::kPreviewTooLarge, 0});
+  // Guards: a CIFF JPEG record claiming 1 GiB.
+  {
+    fixtures::ByteWriter sensor(true);
+    sensor.u16(0).u16(3152).u16(2068);
+    fixtures::CiffHeap exif;
+    exif.Data(0x080a, fixtures::CiffMakeModel("Canon", "Canon EOS 10D"))
+        .Data(0x1031, sensor.take())
+        .Value(0x5029, 0x00180000);
+    fixtures::CiffHeap props;
+    props.SubHeap(0x300b, exif);
+    fixtures::CiffHeap images;
+    // The comment first keeps the heap's table offset from equalling the
+    // JPEG's length.
+    images.Data(0x0805, Bytes(16, 'c')).Data(0x2007, jpeg);
+    fixtures::CiffHeap root;
+    root.SubHeap(0x300a, props).SubHeap(0x2804, images);
+    cases.push_back({"CRW_0001.CRW", WithClaim(fixtures::MakeCrwFile(root), length, kOneGiB),
+                     kEndDirectorySize, kEndPointer, NoPreviewReason::kPreviewTooLarge, 0});
+  }
+  // Guards: a CR3 track sample size of 3 GiB, the file's only JPEG.
+  fixtures::Cr3Options cr3;
+  cr3.track_jpeg = {jpeg, 6000, 4000};
+  cases.push_back({"IMG_0001.CR3", WithClaim(fixtures::MakeCr3File(cr3), length, kThreeGiB),
+                   kSparseSize, 0, NoPreviewReason::kPreviewTooLarge, 0});
+  // Guards: a 3 GiB track sample winning over the PRVW beside it, which is
+  // what a camera wrote.
+  const Bytes prvw = fixtures::MakeJpeg({48, 32});
+  cr3.preview = {prvw, 1620, 1080};
+  cases.push_back({"IMG_0002.CR3", WithClaim(fixtures::MakeCr3File(cr3), length, kThreeGiB),
+                   kSparseSize, 0, NoPreviewReason::kNone, prvw.size()});
+  // Guards: a RAF header's preview length of 3 GiB.
+  {
+    fixtures::JpegOptions withExif;
+    withExif.width = 64;
+    withExif.height = 48;
+    withExif.app = fixtures::JpegApp::Exif;
+    withExif.exif_make = "FUJIFILM";
+    withExif.exif_model = "FinePix S5Pro";
+    fixtures::RafOptions raf;
+    raf.jpeg = fixtures::MakeJpeg(withExif);
+    raf.directory = {fixtures::RafSize(0x100, 1444, 4352), fixtures::RafSize(0x121, 1424, 2128)};
+    raf.preview_length = kThreeGiB;
+    cases.push_back({"DSCF0001.RAF", fixtures::MakeRafFile(raf), kSparseSize, 0,
+                     NoPreviewReason::kPreviewTooLarge, 0});
+  }
+  // Guards: an X3F image section claiming 1 GiB.
+  {
+    fixtures::X3fOptions x3f;
+    x3f.sections = {fixtures::X3fImage(2640, 1760, jpeg),
+                    fixtures::X3fImage(2688, 1792, Bytes(32, 0x40)),
+                    fixtures::X3fProperties({{"CAMMANUF", "SIGMA"}, {"CAMMODEL", "SIGMA SD14"}})};
+    const uint32_t section = static_cast<uint32_t>(x3f.sections[0].bytes.size());
+    cases.push_back({"SDIM0001.X3F", WithClaim(fixtures::MakeX3fFile(x3f), section, kOneGiB),
+                     kEndDirectorySize, kEndPointer, NoPreviewReason::kPreviewTooLarge, 0});
+  }
+  // Guards: a Leaf MOS JPEG_preview_data packet claiming 3 GiB.
+  {
+    fixtures::MosPacket packet{"JPEG_preview_data", jpeg, {}, kThreeGiB};
+    uint32_t chain = 0;
+    cases.push_back(
+        {"CF000001.MOS",
+         fixtures::BuildLeafTiff({fixtures::MosPacket::Text("ShootObj_back_type", "12"), packet},
+                                 false, &chain),
+         kSparseSize, 0, NoPreviewReason::kPreviewTooLarge, 0});
+  }
+
+  for (const ClaimCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SparseSource source(c.file, c.size, c.tail);
+    const platform::NativePath path =
+        platform::ToNativePath(u"/nonexistent-rawlift-hostile/" + platform::Utf8ToUtf16(c.name));
+    const engine::ExtractedPreview got =
+        engine::ExtractEmbeddedPreviewFrom(source, c.name, path, engine::ExtractOptions());
+    EXPECT_EQ(got.reason, c.reason) << engine::NoPreviewReasonText(got.reason);
+    if (c.reason == NoPreviewReason::kNone) {
+      const size_t room = got.exif_synthesized ? engine::kExifSegmentSize : 0;
+      EXPECT_EQ(got.length, c.copied + room);
+    } else {
+      EXPECT_FALSE(got.bytes);
+      // Nothing near the claim was read: the headers and a window or two.
+      EXPECT_LT(source.bytes_read(), uint64_t{1} << 20);
+    }
+  }
 }
