@@ -425,12 +425,12 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     IfdRecord& record = s.ifd_table[index];
-    // Later cameras: Panasonic's tags in its own TIFF variant.
-    if (ReadPanasonicEntry(s, e, record)) {
-      s.input.Seek(e.resume);
-      continue;
-    }
     switch (e.tag) {
+      case tag::kPanasonicCompression:
+      case tag::kPanasonicJpgFromRaw:
+        // Later cameras: Panasonic's own tags in its TIFF variant.
+        ReadPanasonicEntry(s, e, record);
+        break;
       case tag::kNewSubfileType:
         record.subfile_type = read_int(s, e.type);
         break;
