@@ -47,6 +47,9 @@ struct RgbImage {
 // the JPEG in `jpeg`, read from the markers before the first scan; 1 (as
 // stored) when there is none or its value is outside 1..8.
 int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length);
+// The same, but 0 when that segment or its Orientation tag is missing or the
+// value is outside 1..8: for callers that fall back on another source.
+int ExifOrientationTagOfJpeg(const uint8_t* jpeg, size_t length);
 
 // The size a picture of `stored` size shows at under `orientation`: width and
 // height swapped for 5 to 8 (the quarter turns), unchanged otherwise.
