@@ -337,7 +337,8 @@ std::wstring ReasonText(engine::NoPreviewReason reason) {
   const char* text = engine::NoPreviewReasonText(reason);
   std::wstring wide = Widen(text != nullptr ? text : "");
   if (wide.empty()) wide = L"no preview";
-  return L"No preview: " + wide;
+  if (wide[0] >= L'a' && wide[0] <= L'z') wide[0] = static_cast<wchar_t>(wide[0] - L'a' + L'A');
+  return wide;
 }
 
 }  // namespace shell

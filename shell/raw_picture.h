@@ -82,7 +82,7 @@ HRESULT CreatePictureBitmap(const BgraPicture& picture, HBITMAP* out);
 // out.
 std::wstring DescribeShot(const engine::CameraDescription& camera);
 
-// The engine's reason in words.
+// The engine's reason in words, as one sentence for the pane.
 std::wstring ReasonText(engine::NoPreviewReason reason);
 
 }  // namespace shell
