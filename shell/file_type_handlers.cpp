@@ -97,12 +97,14 @@ HRESULT RegisterFileTypeHandlers(const RegistryTarget& target, const std::wstrin
   for (const HandlerClass& handler : kHandlerClasses) {
     const std::wstring class_key = std::wstring(L"CLSID\\") + handler.clsid;
     LSTATUS status = DeleteTree(target.classesRoot, class_key);
-    if (status == ERROR_SUCCESS) status = WriteValue(target.classesRoot, class_key, nullptr, handler.name);
+    if (status == ERROR_SUCCESS)
+      status = WriteValue(target.classesRoot, class_key, nullptr, handler.name);
     if (status == ERROR_SUCCESS && handler.appId != nullptr) {
       status = WriteValue(target.classesRoot, class_key, L"AppID", handler.appId);
     }
     const std::wstring server = class_key + L"\\InprocServer32";
-    if (status == ERROR_SUCCESS) status = WriteValue(target.classesRoot, server, nullptr, module_path);
+    if (status == ERROR_SUCCESS)
+      status = WriteValue(target.classesRoot, server, nullptr, module_path);
     if (status == ERROR_SUCCESS) {
       status = WriteValue(target.classesRoot, server, L"ThreadingModel", L"Apartment");
     }

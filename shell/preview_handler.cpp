@@ -123,9 +123,9 @@ HRESULT PreviewHandler::Load() {
   if (longer > static_cast<LONG>(kMaxShownSide)) longer = kMaxShownSide;
   const StreamSource source(stream_);
   RawPreview preview;
-  HRESULT result = FAILED(source.error()) ? source.error()
-                                          : LoadRawPreview(source, static_cast<int32_t>(longer),
-                                                           &preview);
+  HRESULT result = FAILED(source.error())
+                       ? source.error()
+                       : LoadRawPreview(source, static_cast<int32_t>(longer), &preview);
   if (SUCCEEDED(result)) {
     result = DecodeJpegUpright(preview.jpeg.bytes.get(), preview.jpeg.length,
                                static_cast<UINT>(longer), preview.orientation, &picture_);
@@ -157,14 +157,20 @@ STDMETHODIMP PreviewHandler::DoPreview() {
       window_class.hInstance = instance;
       window_class.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
       window_class.lpszClassName = class_name.c_str();
-      if (RegisterClassExW(&window_class) == 0 &&
-          GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        return HRESULT_FROM_WIN32(GetLastError());
+      // Twice: another handler's last window may take the class away
+      // between registering it and creating the window.
+      for (int attempt = 0; attempt < 2 && window_ == nullptr; ++attempt) {
+        if (RegisterClassExW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+          return HRESULT_FROM_WIN32(GetLastError());
+        }
+        window_ = CreateWindowExW(0, class_name.c_str(), L"", WS_CHILD | WS_CLIPSIBLINGS,
+                                  rect_.left, rect_.top, rect_.right - rect_.left,
+                                  rect_.bottom - rect_.top, parent_, nullptr, instance, this);
       }
-      window_ = CreateWindowExW(0, class_name.c_str(), L"", WS_CHILD | WS_CLIPSIBLINGS,
-                                rect_.left, rect_.top, rect_.right - rect_.left,
-                                rect_.bottom - rect_.top, parent_, nullptr, instance, this);
-      if (window_ == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+      if (window_ == nullptr) {
+        const DWORD error = GetLastError();
+        return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+      }
       ShowWindow(window_, SW_SHOW);
     }
     InvalidateRect(window_, nullptr, TRUE);
@@ -266,8 +272,8 @@ void PreviewHandler::Paint(HDC dc, const RECT& client) {
   HBRUSH brush = CreateSolidBrush(background_);
   FillRect(dc, &client, brush);
   DeleteObject(brush);
-  HGDIOBJ old_font = SelectObject(dc, font_ != nullptr ? static_cast<HGDIOBJ>(font_)
-                                                      : GetStockObject(DEFAULT_GUI_FONT));
+  HGDIOBJ old_font = SelectObject(
+      dc, font_ != nullptr ? static_cast<HGDIOBJ>(font_) : GetStockObject(DEFAULT_GUI_FONT));
   ::SetTextColor(dc, text_);
   SetBkMode(dc, TRANSPARENT);
   TEXTMETRICW metrics = {};
@@ -317,8 +323,7 @@ LRESULT CALLBACK PreviewHandler::WindowProc(HWND window, UINT message, WPARAM wp
                                             LPARAM lparam) {
   if (message == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
-    SetWindowLongPtrW(window, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
   auto* self = reinterpret_cast<PreviewHandler*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   switch (message) {

@@ -69,8 +69,7 @@ HRESULT DecodeScaled(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, 
   if (FAILED(transform->GetClosestSize(&scaled_width, &scaled_height))) return S_FALSE;
   // Only a real reduction that still covers the target is of use.
   if (scaled_width < width || scaled_height < height || scaled_width > full_width ||
-      scaled_height > full_height ||
-      (scaled_width == full_width && scaled_height == full_height)) {
+      scaled_height > full_height || (scaled_width == full_width && scaled_height == full_height)) {
     return S_FALSE;
   }
   WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
@@ -122,8 +121,7 @@ HRESULT LoadRawPreview(const engine::ByteSource& source, int32_t cover, RawPrevi
   use.cover = cover;
   use.accept_converted = true;
   const engine::ImageChoice choice = engine::ChooseImage(out->identification, use);
-  if (choice.index < 0 ||
-      static_cast<size_t>(choice.index) >= out->identification.images.size()) {
+  if (choice.index < 0 || static_cast<size_t>(choice.index) >= out->identification.images.size()) {
     if (choice.reason != engine::NoPreviewReason::kNone) {
       out->identification.reason = choice.reason;
     } else if (out->identification.reason == engine::NoPreviewReason::kNone) {
@@ -134,8 +132,8 @@ HRESULT LoadRawPreview(const engine::ByteSource& source, int32_t cover, RawPrevi
   out->where = out->identification.images[static_cast<size_t>(choice.index)].where;
   engine::ExtractOptions options;
   options.use = use;
-  out->jpeg = engine::ExtractEmbeddedPreviewFrom(source, std::string(), platform::NativePath(),
-                                                 options);
+  out->jpeg =
+      engine::ExtractEmbeddedPreviewFrom(source, std::string(), platform::NativePath(), options);
   if (!out->jpeg.extracted()) {
     if (out->jpeg.reason != engine::NoPreviewReason::kNone) {
       out->identification.reason = out->jpeg.reason;
@@ -180,13 +178,32 @@ BgraPicture OrientPicture(BgraPicture stored, int orientation) {
     for (uint64_t x = 0; x < out.width; ++x) {
       uint64_t sx = x, sy = y;
       switch (orientation) {
-        case 2: sx = w - 1 - x; break;
-        case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-        case 4: sy = h - 1 - y; break;
-        case 5: sx = y; sy = x; break;
-        case 6: sx = y; sy = h - 1 - x; break;
-        case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-        case 8: sx = w - 1 - y; sy = x; break;
+        case 2:
+          sx = w - 1 - x;
+          break;
+        case 3:
+          sx = w - 1 - x;
+          sy = h - 1 - y;
+          break;
+        case 4:
+          sy = h - 1 - y;
+          break;
+        case 5:
+          sx = y;
+          sy = x;
+          break;
+        case 6:
+          sx = y;
+          sy = h - 1 - x;
+          break;
+        case 7:
+          sx = w - 1 - y;
+          sy = h - 1 - x;
+          break;
+        case 8:
+          sx = w - 1 - y;
+          sy = x;
+          break;
       }
       *target++ = source[sy * w + sx];
     }
@@ -220,7 +237,8 @@ HRESULT DecodeJpegUpright(const uint8_t* jpeg, size_t length, UINT bound, int or
   result = frame->GetSize(&full_width, &full_height);
   if (FAILED(result)) return result;
   if (full_width == 0 || full_height == 0) return WINCODEC_ERR_BADIMAGE;
-  if (uint64_t{full_width} * full_height > kMaxDecodedPixels) return WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
+  if (uint64_t{full_width} * full_height > kMaxDecodedPixels)
+    return WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
   if (report != nullptr) {
     *report = DecodeReport();
     report->jpegWidth = report->decodedWidth = full_width;
@@ -310,8 +328,7 @@ std::wstring DescribeShot(const engine::CameraDescription& camera) {
     const __time64_t when = camera.timestamp;
     struct tm local = {};
     wchar_t buffer[32];
-    if (_localtime64_s(&local, &when) == 0 &&
-        wcsftime(buffer, 32, L"%Y-%m-%d %H:%M", &local) > 0) {
+    if (_localtime64_s(&local, &when) == 0 && wcsftime(buffer, 32, L"%Y-%m-%d %H:%M", &local) > 0) {
       parts.push_back(buffer);
     }
   }

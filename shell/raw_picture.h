@@ -36,7 +36,7 @@ struct RawPreview {
   engine::Identification identification;  // the camera's description, the reason
   engine::ExtractedPreview jpeg;          // empty when there is none
   std::string where;                      // which embedded image ("PRVW", "IFD0"...)
-  int orientation = 1;  // Exif 1..8: the JPEG's own tag, else the camera's
+  int orientation = 1;                    // Exif 1..8: the JPEG's own tag, else the camera's
 };
 
 // Identifies the file and extracts the smallest complete JPEG whose longer

@@ -54,6 +54,9 @@ set(handlers
   "P|{D8F77B30-2153-443E-BE2E-E862FF2F2B72}|{8895B1C6-B41F-4C1C-A562-0D564250836F}")
 set(searches "")
 set(actions "")
+# The actions get sequence numbers of their own, after AppSearch (50) and
+# LaunchConditions (100).
+set(sequence 100)
 set(rows "")
 foreach(literal IN LISTS suffix_literals)
   string(REGEX REPLACE "u\"([A-Z0-9]+)\"" "\\1" upper "${literal}")
@@ -71,8 +74,9 @@ foreach(literal IN LISTS suffix_literals)
       "    </Property>\n"
       "    <Property Id=\"KEY_${id}\" Value=\"${key}\" />\n"
       "    <CustomAction Id=\"Elsewhere_${id}\" Property=\"KEY_${id}\" Value=\"CLSID\\${clsid}\\OtherHandler\\.${lower}\" />\n")
+    math(EXPR sequence "${sequence} + 1")
     string(APPEND actions
-      "      <Custom Action=\"Elsewhere_${id}\" After=\"AppSearch\">FOUND_${id} AND FOUND_${id} ~&lt;&gt; \"${clsid}\"</Custom>\n")
+      "      <Custom Action=\"Elsewhere_${id}\" Sequence=\"${sequence}\">FOUND_${id} AND FOUND_${id} ~&lt;&gt; \"${clsid}\"</Custom>\n")
     string(APPEND rows
       "            <RegistryValue Root=\"HKCR\" Key=\"[KEY_${id}]\" Type=\"string\" Value=\"${clsid}\" />\n")
   endforeach()

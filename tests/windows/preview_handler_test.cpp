@@ -140,7 +140,7 @@ char Classify(uint32_t rgb) {
 
 struct Layout {
   int left = 0, top = 0, right = -1, bottom = -1;  // of the red, green and blue pixels
-  int text_pixels_below = 0;                         // text-coloured, under the picture
+  int text_pixels_below = 0;                       // text-coloured, under the picture
   int text_pixels = 0;
   bool Found() const { return right >= left && bottom >= top; }
 };
@@ -233,7 +233,7 @@ TEST_F(PreviewHandlerTest, PictureFittedUprightWithItsLineAndTheReasonForAFileWi
   struct File {
     const char* name;
     const Bytes* bytes;
-    double aspect;  // shown width / height; 0: no picture
+    double aspect;      // shown width / height; 0: no picture
     int natural_width;  // the picture's own width, upright (never enlarged)
     const char* quarters;
   };
@@ -257,8 +257,7 @@ TEST_F(PreviewHandlerTest, PictureFittedUprightWithItsLineAndTheReasonForAFileWi
       Pump(300);
       const int pane_width = rect.right - rect.left, pane_height = rect.bottom - rect.top;
       const std::string shot_name = std::string("preview_handler_") + file.name + "_" +
-                                    std::to_string(pane_width) + "x" +
-                                    std::to_string(pane_height);
+                                    std::to_string(pane_width) + "x" + std::to_string(pane_height);
       const Capture capture = Grab(host_, shot_name);
       const std::string where = shot_name + " (kept as " + shot_name + ".bmp)";
       // The pane's corners show its background.
@@ -311,8 +310,7 @@ TEST(PreviewText, TheShotInOneLineAndTheReasonInWords) {
   camera.aperture = 11;
   camera.iso_speed = 0;
   camera.focal_length = 0;
-  EXPECT_EQ(shell::DescribeShot(camera),
-            L"NIKON CORPORATION NIKON Z 8 \u00B7 2 s \u00B7 f/11");
+  EXPECT_EQ(shell::DescribeShot(camera), L"NIKON CORPORATION NIKON Z 8 \u00B7 2 s \u00B7 f/11");
   EXPECT_EQ(shell::DescribeShot(engine::CameraDescription()), L"");
   EXPECT_NE(shell::ReasonText(engine::NoPreviewReason::kBitmapPreviewOnly).find(L"bitmap"),
             std::wstring::npos);

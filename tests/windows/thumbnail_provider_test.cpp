@@ -11,6 +11,8 @@
 #include <thumbcache.h>
 // clang-format on
 
+#include "shell/thumbnail_provider.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +24,6 @@
 
 #include "shell/guids.h"
 #include "shell/raw_picture.h"
-#include "shell/thumbnail_provider.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/cr3_builder.h"
 #include "tests/fixtures/jpeg.h"
@@ -177,7 +178,8 @@ Thumb GetThumb(IStream* stream, UINT size) {
     DIBSECTION again = {};
     GetObjectW(bitmap, sizeof again, &again);
     const auto* bits = static_cast<const uint32_t*>(again.dsBm.bmBits);
-    if (rows == h && bits != nullptr && std::equal(thumb.pixels.begin(), thumb.pixels.end(), bits)) {
+    if (rows == h && bits != nullptr &&
+        std::equal(thumb.pixels.begin(), thumb.pixels.end(), bits)) {
       auto at = [&](double fx, double fy) {
         return Classify(thumb.pixels[size_t(int(fy * (h - 1))) * w + size_t(int(fx * (w - 1)))]);
       };
@@ -300,8 +302,8 @@ TEST_F(ThumbnailProviderTest, TheSmallestEmbeddedJpegThatCoversTheSizeIsShown) {
 }
 
 TEST_F(ThumbnailProviderTest, ALargePreviewIsReducedInTheDecoderWhereItOffersThat) {
-  const Bytes nef =
-      fixtures::MakeNefLike(fixtures::ShotInfo{"NIKON CORPORATION", "NIKON Z 8"}, Quarters(3000, 2000));
+  const Bytes nef = fixtures::MakeNefLike(fixtures::ShotInfo{"NIKON CORPORATION", "NIKON Z 8"},
+                                          Quarters(3000, 2000));
   const engine::MemorySource source(nef);
   HBITMAP bitmap = nullptr;
   shell::DecodeReport report;
