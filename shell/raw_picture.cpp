@@ -1,5 +1,6 @@
 #include "shell/raw_picture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -65,21 +66,43 @@ HRESULT DecodeScaled(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, 
   if (FAILED(frame->QueryInterface(kIidBitmapSourceTransform, transform.put_void()))) {
     return S_FALSE;
   }
-  UINT scaled_width = width, scaled_height = height;
-  if (FAILED(transform->GetClosestSize(&scaled_width, &scaled_height))) return S_FALSE;
+  // The decoder may round down: ask for larger sizes until one covers the
+  // target (each step doubles, up to the whole frame).
+  UINT scaled_width = 0, scaled_height = 0;
+  bool found = false;
+  for (UINT factor = 1; factor <= 8 && !found; factor *= 2) {
+    scaled_width = static_cast<UINT>(std::min<uint64_t>(uint64_t{width} * factor, full_width));
+    scaled_height = static_cast<UINT>(std::min<uint64_t>(uint64_t{height} * factor, full_height));
+    if (FAILED(transform->GetClosestSize(&scaled_width, &scaled_height))) return S_FALSE;
+    found = scaled_width >= width && scaled_height >= height;
+  }
   // Only a real reduction that still covers the target is of use.
-  if (scaled_width < width || scaled_height < height || scaled_width > full_width ||
-      scaled_height > full_height || (scaled_width == full_width && scaled_height == full_height)) {
+  if (!found || scaled_width > full_width || scaled_height > full_height ||
+      (scaled_width == full_width && scaled_height == full_height)) {
     return S_FALSE;
   }
+  // The decoder's own format: colour as 24-bit BGR, grey as 8 bits.
   WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
+  if (FAILED(transform->GetClosestPixelFormat(&format))) return S_FALSE;
+  UINT bytes_per_pixel = 0;
+  if (IsEqualGUID(format, GUID_WICPixelFormat24bppBGR)) {
+    bytes_per_pixel = 3;
+  } else if (IsEqualGUID(format, GUID_WICPixelFormat8bppGray)) {
+    bytes_per_pixel = 1;
+  } else if (IsEqualGUID(format, GUID_WICPixelFormat32bppBGR) ||
+             IsEqualGUID(format, GUID_WICPixelFormat32bppBGRA)) {
+    bytes_per_pixel = 4;
+  } else {
+    return S_FALSE;
+  }
+  const WICPixelFormatGUID asked = format;
   UINT stride = 0, size = 0;
-  HRESULT result = CheckedStride(scaled_width, 3, scaled_height, &stride, &size);
+  HRESULT result = CheckedStride(scaled_width, bytes_per_pixel, scaled_height, &stride, &size);
   if (FAILED(result)) return result;
   std::vector<BYTE> pixels(size);
   result = transform->CopyPixels(nullptr, scaled_width, scaled_height, &format,
                                  WICBitmapTransformRotate0, stride, size, pixels.data());
-  if (FAILED(result) || !IsEqualGUID(format, GUID_WICPixelFormat24bppBGR)) return S_FALSE;
+  if (FAILED(result) || !IsEqualGUID(format, asked)) return S_FALSE;
   result = factory->CreateBitmapFromMemory(scaled_width, scaled_height, format, stride, size,
                                            pixels.data(), out);
   if (FAILED(result)) return result;

@@ -57,10 +57,11 @@ IThumbnailProvider* CreateProvider() {
 }
 
 // A memory stream whose reads fail once they reach `fail_at` bytes (never
-// when negative).
+// when negative), and whose Stat may be missing (E_NOTIMPL).
 class FailingStream final : public IStream {
  public:
-  FailingStream(Bytes bytes, int64_t fail_at) : bytes_(std::move(bytes)), fail_at_(fail_at) {}
+  FailingStream(Bytes bytes, int64_t fail_at, bool stat = true)
+      : bytes_(std::move(bytes)), fail_at_(fail_at), stat_(stat) {}
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStream) ||
         IsEqualIID(riid, IID_ISequentialStream)) {
@@ -109,6 +110,7 @@ class FailingStream final : public IStream {
   STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
   STDMETHODIMP Stat(STATSTG* stat, DWORD) override {
     *stat = STATSTG();
+    if (!stat_) return E_NOTIMPL;
     stat->type = STGTY_STREAM;
     stat->cbSize.QuadPart = bytes_.size();
     return S_OK;
@@ -119,6 +121,7 @@ class FailingStream final : public IStream {
   ~FailingStream() = default;
   Bytes bytes_;
   int64_t fail_at_;
+  bool stat_;
   uint64_t position_ = 0;
   ULONG references_ = 1;
 };
@@ -361,13 +364,24 @@ TEST_F(ThumbnailProviderTest, FilesWithoutAUsablePreviewAndBadCallsFail) {
     EXPECT_EQ(t.width, 0) << c.what << ": no bitmap";
   }
 
-  // Reads that fail half-way, in the metadata and in the preview.
+  // Guards: reads that fail half-way (a file on a share that went away), in
+  // the metadata and in the preview: the stream's failure, never a picture
+  // of what was read before it.
   for (int64_t fail_at : {int64_t(64), int64_t(placement.offset + placement.length / 2)}) {
     IStream* stream = new FailingStream(nef, fail_at);
     const Thumb t = GetThumb(stream, 256);
     stream->Release();
     EXPECT_TRUE(FAILED(t.result)) << "reads fail from " << fail_at;
     EXPECT_EQ(t.width, 0);
+  }
+
+  // A stream without Stat: its size comes from seeking to its end.
+  {
+    IStream* stream = new FailingStream(nef, -1, false);
+    const Thumb t = GetThumb(stream, 96);
+    stream->Release();
+    EXPECT_EQ(t.result, S_OK);
+    EXPECT_EQ(t.corners, "RGBW");
   }
 
   // Calls out of order or with bad arguments.
