@@ -411,6 +411,32 @@ TEST_F(ThumbnailProviderTest, FilesWithoutAUsablePreviewAndBadCallsFail) {
   stream->Release();
 }
 
+TEST_F(ThumbnailProviderTest, TheDemoFilesAndTheirDamagedCopies) {
+  // Every file of the demo folder: a thumbnail exactly when extraction finds
+  // a preview (converted files aside, which whatever shows files may show).
+  for (const fixtures::DemoFile& demo : fixtures::MakeDemoFiles()) {
+    const Thumb t = GetThumb(demo.bytes, 256);
+    EXPECT_EQ(t.width > 0, SUCCEEDED(t.result)) << demo.name << ": a bitmap exactly on success";
+    if (demo.extractable) EXPECT_EQ(t.result, S_OK) << demo.name;
+    if (demo.preview.length == 0 && !demo.extractable && SUCCEEDED(t.result)) {
+      EXPECT_NE(demo.about.find("onvert"), std::string::npos) << demo.name << ": " << demo.about;
+    }
+    if (demo.preview.length == 0) continue;
+    // Guards: files cut anywhere and bytes overwritten in the metadata and in
+    // the preview: no crash, and a bitmap only with success.
+    for (int step = 1; step < 8; ++step) {
+      Bytes cut(demo.bytes.begin(), demo.bytes.begin() + demo.bytes.size() * step / 8);
+      Thumb damaged = GetThumb(cut, 96);
+      EXPECT_EQ(damaged.width > 0, SUCCEEDED(damaged.result)) << demo.name << " cut " << step;
+      Bytes flipped = demo.bytes;
+      for (size_t at = step * 7; at < flipped.size(); at += flipped.size() / 16 + step)
+        flipped[at] ^= 0xA5;
+      damaged = GetThumb(flipped, 96);
+      EXPECT_EQ(damaged.width > 0, SUCCEEDED(damaged.result)) << demo.name << " flipped " << step;
+    }
+  }
+}
+
 TEST_F(ThumbnailProviderTest, ManyCallsLeaveNoHandlesOrGdiObjectsBehind) {
   const fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON D850"};
   const Bytes nef = fixtures::MakeNefLike(shot, Quarters(400, 300));
