@@ -257,18 +257,20 @@ TEST_F(ThumbnailProviderTest, SizesProportionsAndUprightCornersForEveryOrientati
 
 TEST_F(ThumbnailProviderTest, ThePreviewsOwnExifWithoutOrientationLeavesItToTheCamera) {
   // An ARW preview carries no Exif; an RW2's JpgFromRaw carries its own
-  // (without Orientation in the fixture): both follow the camera's 6.
+  // (without Orientation in the fixture): both follow the camera's 6. At
+  // 256 px their 160x120 thumbnails do not cover the size.
   fixtures::ShotInfo shot{"Panasonic", "DC-S5"};
   shot.orientation = 6;
   const Bytes rw2 = fixtures::MakeRw2Like(shot, Quarters(400, 300, fixtures::JpegApp::Exif));
-  Thumb t = GetThumb(rw2, 96);
+  Thumb t = GetThumb(rw2, 256);
   ASSERT_EQ(t.result, S_OK);
-  EXPECT_EQ(t.width, 72);
+  EXPECT_EQ(t.width, 192);
+  EXPECT_EQ(t.height, 256);
   EXPECT_EQ(t.corners, "BRWG");
   shot.make = "SONY";
   shot.model = "ILCE-7M4";
   const Bytes arw = fixtures::MakeArwLike(shot, Quarters(400, 300), 32767);
-  t = GetThumb(arw, 96);
+  t = GetThumb(arw, 256);
   ASSERT_EQ(t.result, S_OK);
   EXPECT_EQ(t.corners, "BRWG");
 }
