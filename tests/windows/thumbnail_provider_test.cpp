@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -457,6 +458,9 @@ TEST_F(ThumbnailProviderTest, ManyCallsLeaveNoHandlesOrGdiObjectsBehind) {
   const DWORD gdi_after = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
   EXPECT_LE(handles_after, handles_before + 2) << "handles before " << handles_before;
   EXPECT_LE(gdi_after, gdi_before + 2) << "GDI objects before " << gdi_before;
+  if (gdi_before == 0 && gdi_after == 0) {
+    std::printf("NOTE: GetGuiResources counts nothing here (wine): GDI objects unchecked\n");
+  }
 }
 
 TEST_F(ThumbnailProviderTest, HandlersOnSeveralThreadsAtOnce) {
