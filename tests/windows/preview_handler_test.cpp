@@ -15,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/guids.h"
@@ -292,6 +294,43 @@ TEST_F(PreviewHandlerTest, PictureFittedUprightWithItsLineAndTheReasonForAFileWi
   visuals->Release();
   init->Release();
   handler->Release();
+}
+
+TEST_F(PreviewHandlerTest, HandlersOnTwoThreadsShareTheWindowClass) {
+  // Each thread its own host, handler and file, previewed and unloaded again
+  // and again: one thread's last window taking the class away must never
+  // leave the other without its window.
+  const Bytes nef = fixtures::MakeNefLike(fixtures::ShotInfo{"NIKON CORPORATION", "NIKON D850"},
+                                          QuartersJpeg(300, 200));
+  std::atomic<int> shown{0};
+  auto run = [&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HWND host = CreateWindowExW(0, L"RawliftPreviewHost", L"", WS_POPUP | WS_VISIBLE, 0, 0, 200,
+                                150, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    IPreviewHandler* handler = CreateHandler();
+    auto* init = handler != nullptr
+                     ? Query<IInitializeWithStream>(handler, IID_IInitializeWithStream)
+                     : nullptr;
+    const RECT rect = {0, 0, 200, 150};
+    for (int round = 0; init != nullptr && host != nullptr && round < 20; ++round) {
+      IStream* stream = SHCreateMemStream(nef.data(), static_cast<UINT>(nef.size()));
+      if (init->Initialize(stream, STGM_READ) == S_OK && handler->SetWindow(host, &rect) == S_OK &&
+          handler->DoPreview() == S_OK && GetWindow(host, GW_CHILD) != nullptr) {
+        ++shown;
+      }
+      stream->Release();
+      handler->Unload();
+      Pump(5);
+    }
+    if (init != nullptr) init->Release();
+    if (handler != nullptr) handler->Release();
+    if (host != nullptr) DestroyWindow(host);
+    CoUninitialize();
+  };
+  std::thread first(run), second(run);
+  first.join();
+  second.join();
+  EXPECT_EQ(shown.load(), 40);
 }
 
 TEST(PreviewText, TheShotInOneLineAndTheReasonInWords) {
