@@ -3,14 +3,16 @@
 //   nef  NEF-shaped files, the full-size JPEG in a sub-directory;
 //   cr3  Canon CR3 files with the layout of an EOS R body's (see
 //        tests/fixtures/cr3_builder.h): the full-size JPEG in the first
-//        track, a 1620x1080 PRVW and a 160x120 THMB beside it.
+//        track, a 1620x1080 PRVW and a 160x120 THMB beside it;
+//   arw  Sony ARW 4.x files: a 1616x1080 preview in IFD0, a 160x120
+//        thumbnail in IFD1 and the full-size JPEG in IFD2.
 // Every file carries its own full-size JPEG (6000x4000 by default, about
 // 2.5 MB at quality 99: the fixture picture is smooth, so lower qualities
 // give far smaller files than a camera's), and a manifest lists where the
 // engine finds each preview, for the floor program that copies exactly those
 // bytes.
 //
-//   make_corpus DIR --format nef|cr3 [--files N] [--preview WIDTHxHEIGHT]
+//   make_corpus DIR --format nef|cr3|arw [--files N] [--preview WIDTHxHEIGHT]
 //               [--quality Q] [--first-preview OUT.jpg]
 //
 // DIR/manifest.tsv: one line per file, "name<TAB>offset<TAB>length".
@@ -33,7 +35,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_corpus DIR --format nef|cr3 [--files N] [--preview WxH] [--quality Q]"
+    "usage: make_corpus DIR --format nef|cr3|arw [--files N] [--preview WxH] [--quality Q]"
     " [--first-preview OUT.jpg]\n";
 
 // What a format's files are called and how their full-size JPEG is stored.
@@ -47,6 +49,7 @@ struct CorpusFormat {
 const CorpusFormat kFormats[] = {
     {"nef", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "preview"},
     {"cr3", "IMG_%04d.CR3", fixtures::JpegApp::None, "track JPEG"},  // as the cameras store them
+    {"arw", "DSC%05d.ARW", fixtures::JpegApp::None, "full-size JPEG"},
 };
 
 bool WriteWhole(const std::string& path, const fixtures::Bytes& bytes) {
@@ -73,6 +76,13 @@ std::function<fixtures::Bytes(const fixtures::Bytes&)> FileBuilder(const CorpusF
     return [](const fixtures::Bytes& picture) {
       const fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON D750"};
       return fixtures::MakeNefLike(shot, picture);
+    };
+  }
+  if (std::strcmp(format.name, "arw") == 0) {
+    const fixtures::Bytes preview = Picture(1616, 1080, 92, 13, format.app);
+    return [preview](const fixtures::Bytes& picture) {
+      const fixtures::ShotInfo shot{"SONY", "ILCE-7RM5"};
+      return fixtures::MakeArwLike(shot, preview, 32767, &picture);
     };
   }
   fixtures::Cr3Options o;
