@@ -48,6 +48,10 @@ struct RgbImage {
 // stored) when there is none or its value is outside 1..8.
 int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length);
 
+// The same tag, 0 when that segment has none (or no valid one): for callers
+// that fall back on an orientation of their own.
+int ExifOrientationTagOfJpeg(const uint8_t* jpeg, size_t length);
+
 // The size a picture of `stored` size shows at under `orientation`: width and
 // height swapped for 5 to 8 (the quarter turns), unchanged otherwise.
 ImageSize OrientedSize(ImageSize stored, int orientation);
@@ -67,6 +71,13 @@ struct PngThumbnail {
   bool made() const { return failure == ThumbnailFailure::kNone; }
 };
 
+struct RgbThumbnail {
+  ThumbnailFailure failure = ThumbnailFailure::kNone;
+  RgbImage image;  // after orientation; empty on failure
+
+  bool made() const { return failure == ThumbnailFailure::kNone; }
+};
+
 // Whether this build makes thumbnails (false on Windows).
 bool ThumbnailsAvailable();
 
@@ -75,5 +86,8 @@ bool ThumbnailsAvailable();
 // `orientation` says, as an 8-bit RGB PNG. Every fault of the data comes back
 // as the failure; nothing is printed.
 PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation);
+
+// The same thumbnail as 8-bit RGB pixels, before PNG encoding.
+RgbThumbnail MakeRgbThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation);
 
 }  // namespace imaging
