@@ -155,8 +155,9 @@ struct rawlift_file {
     engine::ExtractOptions extract;
     // The text `rawlift preview` writes: the same bytes as the command.
     extract.software = job::kSoftwareText;
-    extract.metadata = chosen.metadata == RAWLIFT_METADATA_COMPLETE ? engine::MetadataMode::kComplete
-                                                                    : engine::MetadataMode::kCompact;
+    extract.metadata = chosen.metadata == RAWLIFT_METADATA_COMPLETE
+                           ? engine::MetadataMode::kComplete
+                           : engine::MetadataMode::kCompact;
     extract.use.cover = int32_t(chosen.cover);
     extract.use.accept_converted = chosen.accept_converted != 0;
     BeginReading();
@@ -293,8 +294,7 @@ rawlift_status rawlift_open_reader(const rawlift_reader* reader, rawlift_file** 
     return RAWLIFT_ERROR_INVALID_ARGUMENT;
   }
   rawlift_reader copy{};
-  std::memcpy(&copy, reader,
-              reader->struct_size < sizeof copy ? reader->struct_size : sizeof copy);
+  std::memcpy(&copy, reader, reader->struct_size < sizeof copy ? reader->struct_size : sizeof copy);
   const rawlift_status status = Guarded([&] {
     auto handle = std::make_unique<rawlift_file>();
     auto source = std::make_unique<ReaderSource>(copy);

@@ -24,8 +24,8 @@
  *   - Texts are NUL-terminated UTF-8. Texts and tables that a handle hands
  *     out stay valid until rawlift_close() of that handle.
  *   - Structs that may grow start with `struct_size`: set it to
- *     sizeof the struct before the call (`rawlift_image image = {sizeof image};`,
- *     which also zeroes the rest). A library
+ *     sizeof the struct before the call and the rest to zero
+ *     (`rawlift_image image = {.struct_size = sizeof image};`). A library
  *     newer than the header fills only the fields the caller's size holds;
  *     an older one leaves the fields it does not know as they were.
  *   - Additions keep the ABI: new calls, new enum values at the end, new
