@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "rawlift/rawlift.h"
 
@@ -58,7 +59,8 @@ Answers Exercise(rawlift_file* file, bool thumbnail) {
     }
     rawlift_image past{};
     past.struct_size = sizeof past;
-    if (rawlift_image_at(file, d.image_count, &past) != RAWLIFT_ERROR_INVALID_ARGUMENT) std::abort();
+    if (rawlift_image_at(file, d.image_count, &past) != RAWLIFT_ERROR_INVALID_ARGUMENT)
+      std::abort();
   }
   for (const int metadata : {RAWLIFT_METADATA_COMPACT, RAWLIFT_METADATA_COMPLETE}) {
     rawlift_jpeg_options options{};
