@@ -20,6 +20,7 @@
 #include "imaging/thumbnail.h"
 #include "job/extraction_job.h"
 #include "platform/fs.h"
+#include "platform/memory.h"
 #include "platform/path.h"
 
 static_assert(RAWLIFT_MAX_THUMBNAIL_SIZE == imaging::kMaxThumbnailSize,
@@ -225,6 +226,11 @@ int rawlift_version(const char** text) {
         RAWLIFT_VERSION_MINOR) "." RAWLIFT_NUMBER_TEXT(RAWLIFT_VERSION_PATCH);
   }
   return RAWLIFT_VERSION_MAJOR * 10000 + RAWLIFT_VERSION_MINOR * 100 + RAWLIFT_VERSION_PATCH;
+}
+
+int rawlift_reuse_large_allocations(void) {
+  platform::ReuseLargeAllocations();
+  return RAWLIFT_OK;
 }
 
 const char* rawlift_error_text(int status) {

@@ -22,6 +22,7 @@ from . import _rawlift
 
 __all__ = [
     "Error", "RawFile", "Description", "EmbeddedImage", "open", "library_version",
+    "reuse_large_allocations",
     "MAX_THUMBNAIL_SIZE",
 ]
 
@@ -68,6 +69,15 @@ class EmbeddedImage(NamedTuple):
     height: int
     complete: bool  # lies wholly inside the file
     own_exif: bool  # a JPEG with its own Exif segment
+
+
+def reuse_large_allocations() -> None:
+    """Tunes the process's memory allocator for one multi-megabyte JPEG
+    after another, as the rawlift command does (glibc: freed blocks of up to
+    32 MiB stay in the heap): about 0.25 ms per 2.5 MB preview instead of
+    10. Process-wide and not undone: call it once from a script of your own
+    that goes through many files, not from a library."""
+    _rawlift.reuse_large_allocations()
 
 
 def library_version() -> str:

@@ -292,6 +292,13 @@ static PyObject* LibraryVersion(PyObject* module, PyObject* unused) {
   return PyUnicode_FromString(text);
 }
 
+static PyObject* ReuseLargeAllocations(PyObject* module, PyObject* unused) {
+  (void)module;
+  (void)unused;
+  rawlift_reuse_large_allocations();
+  Py_RETURN_NONE;
+}
+
 static PyObject* ReasonText(PyObject* module, PyObject* arg) {
   (void)module;
   const long reason = PyLong_AsLong(arg);
@@ -304,6 +311,8 @@ static PyMethodDef module_methods[] = {
     {"open_bytes", OpenBytes, METH_O, "open_bytes(data: bytes) -> Handle"},
     {"library_version", LibraryVersion, METH_NOARGS, "The shared library's version text."},
     {"reason_text", ReasonText, METH_O, "reason_text(code) -> str"},
+    {"reuse_large_allocations", ReuseLargeAllocations, METH_NOARGS,
+     "Keeps freed multi-megabyte blocks in the heap (process-wide)."},
     {NULL, NULL, 0, NULL},
 };
 
