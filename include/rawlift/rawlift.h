@@ -155,16 +155,16 @@ RAWLIFT_API void rawlift_close(rawlift_file* file);
 
 /* Why a file gives no JPEG (the same reasons `rawlift identify` shows). */
 typedef enum rawlift_reason {
-  RAWLIFT_REASON_NONE = 0,              /* it gives one */
-  RAWLIFT_REASON_CANNOT_OPEN = 1,       /* it cannot be opened or read */
-  RAWLIFT_REASON_CONVERTED_FILE = 2,    /* not camera raw: written by a raw converter */
-  RAWLIFT_REASON_ORDINARY_IMAGE = 3,    /* not camera raw: an ordinary RGB or grey image */
-  RAWLIFT_REASON_PLAIN_JPEG = 4,        /* not camera raw: a JPEG */
-  RAWLIFT_REASON_UNKNOWN_CONTAINER = 5, /* not camera raw: no camera container recognised */
-  RAWLIFT_REASON_NO_RAW_IMAGE = 6,      /* a camera container without a raw image */
-  RAWLIFT_REASON_BITMAP_PREVIEW_ONLY = 7, /* raw, its preview is an uncompressed bitmap */
-  RAWLIFT_REASON_JPEG_XL_PREVIEW_ONLY = 8, /* raw, its only full preview is JPEG XL */
-  RAWLIFT_REASON_NO_PREVIEW = 9,           /* raw, without any preview */
+  RAWLIFT_REASON_NONE = 0,                  /* it gives one */
+  RAWLIFT_REASON_CANNOT_OPEN = 1,           /* it cannot be opened or read */
+  RAWLIFT_REASON_CONVERTED_FILE = 2,        /* not camera raw: written by a raw converter */
+  RAWLIFT_REASON_ORDINARY_IMAGE = 3,        /* not camera raw: an ordinary RGB or grey image */
+  RAWLIFT_REASON_PLAIN_JPEG = 4,            /* not camera raw: a JPEG */
+  RAWLIFT_REASON_UNKNOWN_CONTAINER = 5,     /* not camera raw: no camera container recognised */
+  RAWLIFT_REASON_NO_RAW_IMAGE = 6,          /* a camera container without a raw image */
+  RAWLIFT_REASON_BITMAP_PREVIEW_ONLY = 7,   /* raw, its preview is an uncompressed bitmap */
+  RAWLIFT_REASON_JPEG_XL_PREVIEW_ONLY = 8,  /* raw, its only full preview is JPEG XL */
+  RAWLIFT_REASON_NO_PREVIEW = 9,            /* raw, without any preview */
   RAWLIFT_REASON_PREVIEW_OUTSIDE_FILE = 10, /* the preview runs past the end (cut short) */
   RAWLIFT_REASON_PREVIEW_NOT_JPEG = 11,     /* the preview's bytes are no JPEG */
   RAWLIFT_REASON_OUT_OF_MEMORY = 12
@@ -223,14 +223,14 @@ typedef struct rawlift_image {
   /* Where it was found: "IFD0", "SubIFD2", "MakerNote PreviewImage",
    * "PRVW", "THMB", "track 1", "RAF header"... */
   const char* where;
-  int kind;           /* a rawlift_image_kind */
+  int kind;              /* a rawlift_image_kind */
   const char* kind_name; /* "jpeg", "jpegxl", "bitmap" or "other" */
-  uint64_t offset;    /* of its first byte in the file */
-  uint64_t length;    /* its length as the container states it */
-  uint32_t width;     /* pixels; 0 by 0 when unknown */
+  uint64_t offset;       /* of its first byte in the file */
+  uint64_t length;       /* its length as the container states it */
+  uint32_t width;        /* pixels; 0 by 0 when unknown */
   uint32_t height;
-  int complete;       /* 1 when it lies wholly inside the file */
-  int own_exif;       /* 1 for a JPEG with its own Exif segment */
+  int complete; /* 1 when it lies wholly inside the file */
+  int own_exif; /* 1 for a JPEG with its own Exif segment */
 } rawlift_image;
 
 /* The number of embedded images. */
@@ -273,8 +273,9 @@ RAWLIFT_API rawlift_status rawlift_get_jpeg(rawlift_file* file, const rawlift_jp
  * its length. When it does not fit, nothing is copied, `*length` gets the
  * size needed and the status is RAWLIFT_ERROR_BUFFER_TOO_SMALL (a NULL
  * buffer with capacity 0 asks for the size). */
-RAWLIFT_API rawlift_status rawlift_copy_jpeg(rawlift_file* file, const rawlift_jpeg_options* options,
-                                             void* buffer, size_t capacity, size_t* length);
+RAWLIFT_API rawlift_status rawlift_copy_jpeg(rawlift_file* file,
+                                             const rawlift_jpeg_options* options, void* buffer,
+                                             size_t capacity, size_t* length);
 
 /* Frees a block from rawlift_get_jpeg or rawlift_thumbnail. NULL is accepted. */
 RAWLIFT_API void rawlift_free(void* block);

@@ -11,12 +11,15 @@
 #include <pythread.h>
 #include <rawlift/rawlift.h>
 
+/* PyObject_HEAD is a declaration of its own. */
+/* clang-format off */
 typedef struct {
   PyObject_HEAD
   rawlift_file* file;
   PyObject* keep; /* the bytes object a memory handle reads */
   PyThread_type_lock lock;
 } Handle;
+/* clang-format on */
 
 typedef struct {
   PyObject* error_class; /* rawlift.Error */
@@ -74,6 +77,8 @@ static Handle* NewHandle(void) {
  * file's own memory. The lock is only ever waited for without the GIL. A
  * closed handle runs nothing and sets `status` to kClosed. */
 enum { kClosed = -1 };
+/* The GIL's macros open and close a block. */
+/* clang-format off */
 #define RUN_LOCKED(h, file, statement)           \
   rawlift_file* file = NULL;                     \
   Py_BEGIN_ALLOW_THREADS                         \
@@ -86,6 +91,7 @@ enum { kClosed = -1 };
   }                                              \
   Py_END_ALLOW_THREADS
 #define UNLOCK_FILE(h) PyThread_release_lock((h)->lock)
+/* clang-format on */
 
 /* Raises for a status that is not RAWLIFT_OK; always NULL. */
 static PyObject* RaiseFor(int status) {
@@ -110,10 +116,12 @@ static PyObject* OpenPath(PyObject* module, PyObject* arg) {
   if (h == NULL) return NULL;
   int status;
   Py_INCREF(arg); /* the path's bytes stay put while the GIL is released */
+  /* clang-format off */
   Py_BEGIN_ALLOW_THREADS
   status = rawlift_open_path(path, &h->file);
   Py_END_ALLOW_THREADS
-  Py_DECREF(arg);
+      /* clang-format on */
+      Py_DECREF(arg);
   if (status != RAWLIFT_OK) {
     Py_DECREF(h);
     return RaiseStatus(status);
@@ -168,9 +176,9 @@ static PyObject* HandleDescribe(PyObject* self, PyObject* unused) {
       d.model, "model2", d.model2, "artist", d.artist, "description", d.description, "timestamp",
       (long long)d.timestamp, "exif_orientation", d.exif_orientation, "iso_speed",
       (double)d.iso_speed, "shutter", (double)d.shutter, "aperture", (double)d.aperture,
-      "focal_length", (double)d.focal_length, "raw", d.raw ? Py_True : Py_False, "reason",
-      d.reason, "reason_text", d.reason_text, "image_count", (Py_ssize_t)d.image_count,
-      "extraction_choice", d.extraction_choice);
+      "focal_length", (double)d.focal_length, "raw", d.raw ? Py_True : Py_False, "reason", d.reason,
+      "reason_text", d.reason_text, "image_count", (Py_ssize_t)d.image_count, "extraction_choice",
+      d.extraction_choice);
   UNLOCK_FILE(h);
   return result;
 }
@@ -277,11 +285,7 @@ static PyType_Slot handle_slots[] = {
 };
 
 static PyType_Spec handle_spec = {
-    "rawlift._rawlift.Handle",
-    sizeof(Handle),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    handle_slots,
+    "rawlift._rawlift.Handle", sizeof(Handle), 0, Py_TPFLAGS_DEFAULT, handle_slots,
 };
 
 static PyObject* LibraryVersion(PyObject* module, PyObject* unused) {
@@ -331,15 +335,9 @@ static int ModuleClear(PyObject* module) {
 }
 
 static struct PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "rawlift._rawlift",
-    "The C API of librawlift; use the rawlift package.",
-    sizeof(ModuleState),
-    module_methods,
-    NULL,
-    ModuleTraverse,
-    ModuleClear,
-    NULL,
+    PyModuleDef_HEAD_INIT, "rawlift._rawlift", "The C API of librawlift; use the rawlift package.",
+    sizeof(ModuleState),   module_methods,     NULL,
+    ModuleTraverse,        ModuleClear,        NULL,
 };
 
 PyMODINIT_FUNC PyInit__rawlift(void) {
