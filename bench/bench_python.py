@@ -143,12 +143,16 @@ def main():
             exif_paths = paths[:args.exiftool_files]
 
             def run_exiftool():
+                # Counts the JPEGs it gives (a file without the tag gives none).
+                count = 0
                 for path in exif_paths:
                     jpeg = subprocess.run([exiftool, "-b", "-JpgFromRaw", path],
                                           stdout=subprocess.PIPE, check=True).stdout
-                    with open(os.path.join(out, os.path.basename(path) + ".jpg"), "wb") as f:
-                        f.write(jpeg)
-                return len(exif_paths)
+                    if jpeg:
+                        count += 1
+                        with open(os.path.join(out, os.path.basename(path) + ".jpg"), "wb") as f:
+                            f.write(jpeg)
+                return count
 
             rates = {
                 "module, 1 thread": best_rate(args.rounds, paths, out, run_module_1),
