@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -292,6 +293,33 @@ TEST(LibraryTest, InvalidArguments) {
   // An empty file opens and says why it has nothing.
   ASSERT_EQ(rawlift_open_memory(nullptr, 0, &file), RAWLIFT_OK);
   EXPECT_EQ(LibraryAnswer(file).status, RAWLIFT_ERROR_NO_PREVIEW);
+  rawlift_close(file);
+}
+
+// A caller built against an older, shorter struct: only the fields its
+// size holds are written, nothing past them (its memory ends there).
+TEST(LibraryTest, ShorterStructsAreFilledOnlyAsFarAsTheyReach) {
+  fixtures::JpegOptions jpeg;
+  jpeg.width = 640;
+  jpeg.height = 480;
+  const Bytes nef = fixtures::MakeNefLike({"NIKON CORPORATION", "NIKON D850"}, MakeJpeg(jpeg));
+  rawlift_file* file = nullptr;
+  ASSERT_EQ(rawlift_open_memory(nef.data(), nef.size(), &file), RAWLIFT_OK);
+  rawlift_description description{};
+  std::memset(&description, 0xAB, sizeof description);
+  description.struct_size = offsetof(rawlift_description, timestamp);
+  ASSERT_EQ(rawlift_describe(file, &description), RAWLIFT_OK);
+  EXPECT_STREQ(description.make, "NIKON");
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&description);
+  for (size_t i = offsetof(rawlift_description, timestamp); i < sizeof description; ++i) {
+    ASSERT_EQ(bytes[i], 0xAB) << "byte " << i << " past the caller's struct was written";
+  }
+  rawlift_image image{};
+  std::memset(&image, 0xCD, sizeof image);
+  image.struct_size = offsetof(rawlift_image, kind);
+  ASSERT_EQ(rawlift_image_at(file, 0, &image), RAWLIFT_OK);
+  EXPECT_NE(image.where, nullptr);
+  EXPECT_EQ(image.kind, int(0xCDCDCDCD));
   rawlift_close(file);
 }
 

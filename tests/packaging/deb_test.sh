@@ -186,7 +186,7 @@ C
   dev_root=$scratch/dev-root
   dpkg-deb -x "$lib_deb" "$dev_root"
   dpkg-deb -x "$dev_deb" "$dev_root"
-  raw=$(find "$scratch/demo" -maxdepth 1 -name '*.NEF' | sort | head -n 1)
+  raw=$(find "$scratch/demo" -maxdepth 1 -name '*.NEF' | sort | sed -n 1p)
   export PKG_CONFIG_PATH=$dev_root/usr/$libdir/pkgconfig
   if cc "$scratch/app.c" $(pkg-config --cflags --libs rawlift) -o "$scratch/app_pkg"; then
     LD_LIBRARY_PATH=$dev_root/usr/$libdir "$scratch/app_pkg" "$raw" >/dev/null ||
