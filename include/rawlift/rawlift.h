@@ -13,8 +13,8 @@
  *   - a thumbnail as 8-bit RGB pixels, turned upright (rawlift_thumbnail).
  *
  * Conventions
- *   - Every call returns a rawlift_status; RAWLIFT_OK (0) is success and
- *     rawlift_error_text() gives any status in words. Results go through
+ *   - Every call that can fail returns a rawlift_status; RAWLIFT_OK (0) is
+ *     success and rawlift_error_text() gives any status in words. Results go through
  *     pointer arguments, which are written only on success unless a call
  *     says otherwise. Nothing is printed; no C++ exception leaves the
  *     library; running out of memory is RAWLIFT_ERROR_OUT_OF_MEMORY.
