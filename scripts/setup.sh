@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   wixl                                      # the Windows installer (MSI) of the Windows build
+  osslsigncode openssl                      # Authenticode signatures of the DLL, exe and MSI (packaging/windows/sign.sh)
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
   dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
   zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
