@@ -347,15 +347,18 @@ std::vector<FakeItem> Many(int count, const wchar_t* suffix, SFGAOF attributes) 
 
 TEST_F(ExplorerCommandTest, StateFromNamesAndAttributesAloneWithNoFileOpened) {
   std::vector<StateCase> cases;
-  cases.push_back({"raw files", {{L"Q:\\missing\\DSC_0001.NEF", kFile},
-                                 {L"Q:\\missing\\img_0002.cr2", kFile}}, ECS_ENABLED});
+  cases.push_back({"raw files",
+                   {{L"Q:\\missing\\DSC_0001.NEF", kFile}, {L"Q:\\missing\\img_0002.cr2", kFile}},
+                   ECS_ENABLED});
   cases.push_back({"one raw file, lower case", {{L"Q:\\missing\\a.dng", kFile}}, ECS_ENABLED});
   cases.push_back({"a folder", {{L"Q:\\missing\\DCIM", kFolder}}, ECS_ENABLED});
   cases.push_back({"a drive", {{L"Q:\\", kFolder}}, ECS_ENABLED});
-  cases.push_back({"other files", {{L"Q:\\missing\\notes.txt", kFile},
-                                   {L"Q:\\missing\\photo.jpg", kFile}}, ECS_HIDDEN});
-  cases.push_back({"mixed", {{L"Q:\\missing\\notes.txt", kFile},
-                             {L"Q:\\missing\\DSC_0001.NEF", kFile}}, ECS_ENABLED});
+  cases.push_back({"other files",
+                   {{L"Q:\\missing\\notes.txt", kFile}, {L"Q:\\missing\\photo.jpg", kFile}},
+                   ECS_HIDDEN});
+  cases.push_back({"mixed",
+                   {{L"Q:\\missing\\notes.txt", kFile}, {L"Q:\\missing\\DSC_0001.NEF", kFile}},
+                   ECS_ENABLED});
   cases.push_back({"empty", {}, ECS_HIDDEN});
   // Guards: a compressed folder (a folder and a stream) is a file the job
   // would not read.

@@ -558,8 +558,8 @@ TEST_F(RegistryScriptTest, UnregisterRemovesReplacedKeysAndKeepsTheKeptOnes) {
   ASSERT_EQ(shell::RegisterServer(module_, target_), S_OK);
   EXPECT_EQ(shell::UnregisterServer(module_, target_), S_OK);
   EXPECT_FALSE(wintest::KeyExists(classes_, kClassKey));
-  EXPECT_FALSE(wintest::KeyExists(
-      classes_, std::wstring(L"CLSID\\") + shell::kExplorerCommandClsidText));
+  EXPECT_FALSE(
+      wintest::KeyExists(classes_, std::wstring(L"CLSID\\") + shell::kExplorerCommandClsidText));
   EXPECT_TRUE(wintest::KeyExists(classes_, L"CLSID"));
   EXPECT_FALSE(wintest::KeyExists(classes_, kHandlers + L"\\RerozavUvaVor"));
   EXPECT_TRUE(wintest::KeyExists(classes_, kHandlers));
