@@ -80,6 +80,21 @@ struct JobOptions {
   // present are measured (a header read each), and so is the preview of a
   // run without reduced copies, which needs no size otherwise. For reports.
   bool reportSizes = false;
+  // Where the outputs go: empty, beside each RAW file; else the tree of
+  // output folders is rooted here instead of at each selected folder (or at
+  // the folder of a selected file), the layout below it kept. Created as
+  // needed.
+  std::u16string outputRoot;
+};
+
+// One RAW file of a run and where its outputs go.
+struct FileItem {
+  std::u16string rawPath;
+  // The folder that receives the output folders, with a trailing
+  // separator; empty when the path names no folder.
+  std::u16string outputParent;
+  // The base name of the outputs (BaseNamesOfFolder).
+  std::u16string baseName;
 };
 
 // What collecting the RAW files left out, for telling the user.
@@ -173,6 +188,13 @@ class ExtractionJob {
   // and takes the preview from the engine once for those to write. Touches
   // no counter.
   FileOutcome ProcessFile(const std::u16string& rawPath);
+  FileOutcome ProcessFile(const FileItem& item);
+
+  // The items of the RAW files collected from one selected path: output
+  // parent from JobOptions::outputRoot and base names from the other RAW
+  // files of each file's folder.
+  std::vector<FileItem> ItemsOf(const std::u16string& selected,
+                                const std::vector<std::u16string>& rawFiles) const;
 
   // Removes the temporaries that killed runs left in `folder`: those no
   // process holds open and that were last written at least
@@ -198,7 +220,7 @@ class ExtractionJob {
 
   // ProcessFile, then the counters and the observer; `index` is the file's
   // place in the list.
-  void ProcessOneFile(size_t index, const std::u16string& rawPath);
+  void ProcessOneFile(size_t index, const FileItem& item);
   // Hands the outcomes to the observer in list order, holding back those
   // that finish before an earlier one.
   void Deliver(size_t index, FileOutcome&& outcome);
@@ -206,15 +228,16 @@ class ExtractionJob {
   // cancel left earlier files unstarted.
   void DeliverHeldBack();
   void WorkerBody();
-  // The folder made or found, and swept once per run.
+  // The folder made or found (with the levels below the output root), and
+  // swept once per run. *systemError tells why it could not be made.
   bool PrepareOutputFolder(const std::u16string& parent, const std::u16string& folderName,
-                           std::u16string* folder);
+                           std::u16string* folder, int* systemError);
   // RemoveAbandonedTemporaries, the first time a run writes into `folder`.
   void SweepOutputFolderOnce(const std::u16string& folder);
   // Processes the groups of files (indices into files) with
   // options_.parallelFiles threads, each taking the next group, checking the
   // cancel flag before each file. False when cancelled.
-  bool ProcessGroups(const std::vector<std::u16string>& files,
+  bool ProcessGroups(const std::vector<FileItem>& files,
                      const std::vector<std::vector<size_t>>& groups);
 
   const std::vector<std::u16string>* selection_ = nullptr;

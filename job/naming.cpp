@@ -1,5 +1,8 @@
 #include "job/naming.h"
 
+#include <algorithm>
+#include <map>
+
 #include "job/summary.h"
 #include "platform/fs.h"
 
@@ -98,7 +101,10 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
   const size_t last = rawPath.find_last_of(separator);
   const std::u16string name = last == std::u16string::npos ? rawPath : rawPath.substr(last + 1);
   // The first dot, not the last: "trip.day1.NEF" has the base name "trip".
-  const size_t dot = name.find(u'.');
+  // Leading dots belong to the name: ".first.NEF" is ".first".
+  const size_t nameStart = name.find_first_not_of(u'.');
+  const size_t dot =
+      nameStart == std::u16string::npos ? std::u16string::npos : name.find(u'.', nameStart);
   if (dot == std::u16string::npos) {
     *baseName = name;
     extension->clear();
@@ -106,6 +112,44 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
     *baseName = name.substr(0, dot);
     *extension = name.substr(dot + 1);
   }
+}
+
+std::vector<std::u16string> BaseNamesOfFolder(const std::vector<std::u16string>& names) {
+  struct Split {
+    std::u16string stem, rest, key;
+  };
+  std::vector<Split> splits(names.size());
+  // The files of each stem, by folded stem.
+  std::map<std::u16string, std::vector<size_t>> byStem;
+  for (size_t i = 0; i < names.size(); ++i) {
+    Split& split = splits[i];
+    SplitFileName(names[i], &split.stem, &split.rest);
+    split.key = split.stem;
+    for (char16_t& c : split.key) {
+      if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
+    }
+    byStem[split.key].push_back(i);
+  }
+  std::vector<std::u16string> bases(names.size());
+  for (auto& group : byStem) {
+    std::vector<size_t>& members = group.second;
+    // The remaining names in code-unit order; the same name twice (a path
+    // given twice) keeps the stem for both.
+    std::stable_sort(members.begin(), members.end(),
+                     [&](size_t a, size_t b) { return splits[a].rest < splits[b].rest; });
+    const std::u16string& first = splits[members.front()].rest;
+    for (const size_t i : members) {
+      bases[i] = splits[i].stem;
+      if (splits[i].rest == first) continue;
+      std::u16string rest = splits[i].rest;
+      for (char16_t& c : rest) {
+        if (c == u'.') c = u'_';
+      }
+      bases[i] += u'_';
+      bases[i] += rest;
+    }
+  }
+  return bases;
 }
 
 std::u16string OutputFilePath(const std::u16string& folder, const std::u16string& fileName,
@@ -116,16 +160,44 @@ std::u16string OutputFilePath(const std::u16string& folder, const std::u16string
 }
 
 bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string& folderName,
-                        std::u16string* outputFolder, char16_t separator) {
+                        std::u16string* outputFolder, char16_t separator, int* systemError) {
   const std::u16string folder = OutputFilePath(parentFolder, folderName, separator);
   // A second run (or another process) may create it between the test and the
   // creation; either way an existing folder is what is needed.
-  if (platform::IsDirectory(folder) || platform::CreateFolder(folder) ||
+  int error = 0;
+  if (platform::IsDirectory(folder) || platform::CreateFolder(folder, &error) ||
       platform::IsDirectory(folder)) {
     *outputFolder = folder;
     return true;
   }
+  if (systemError) *systemError = error;
   return false;
+}
+
+bool EnsureFolderTree(const std::u16string& root, const std::u16string& folder, int* systemError,
+                      char16_t separator) {
+  std::u16string base = root;
+  while (base.size() > 1 && base.back() == separator) base.pop_back();
+  // The root first (it may be missing, and its parent must then exist),
+  // then each level below it.
+  std::vector<std::u16string> levels = {base};
+  size_t at = base.size();
+  while (at < folder.size()) {
+    const size_t next = folder.find(separator, at + 1);
+    const size_t end = next == std::u16string::npos ? folder.size() : next;
+    if (end > at + 1) levels.push_back(folder.substr(0, end));
+    at = end;
+  }
+  for (const std::u16string& level : levels) {
+    int error = 0;
+    if (platform::IsDirectory(level) || platform::CreateFolder(level, &error) ||
+        platform::IsDirectory(level)) {
+      continue;
+    }
+    *systemError = error;
+    return false;
+  }
+  return true;
 }
 
 bool OutputFileExists(const std::u16string& path) {
