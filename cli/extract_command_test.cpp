@@ -138,7 +138,7 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& part) {
 
 }  // namespace
 
-TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
+TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsWithinBounds) {
   std::string out;
   ASSERT_EQ(Settings({}, &out), 0);
   EXPECT_NE(out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: "
@@ -147,11 +147,23 @@ TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
       << out;
   EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "showing writes nothing";
 
-  ASSERT_EQ(Settings({"--smaller", "--max-width", "0", "--max-height=-3", "--no-suffix"}, &out), 0);
+  // Bounds given as options are 1 to 65535 (stored values are taken as
+  // they are: SettingsKeepsForeignValuesOfTheFile).
+  std::string err;
+  for (const char* bound : {"0", "-3", "65536", "1e3"}) {
+    EXPECT_EQ(Settings({"--max-width", bound}, &out, &err), 2) << bound;
+    EXPECT_NE(err.find("--max-width needs a whole number from 1 to 65535, not '" +
+                       std::string(bound) + "'"),
+              std::string::npos)
+        << err;
+  }
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "a refused bound stores nothing";
+  ASSERT_EQ(Settings({"--smaller", "--max-width", "1", "--max-height=65535", "--no-suffix"}, &out),
+            0);
   settings::ExtractionSettings expected;
   expected.sizeMode = settings::NativeAndSmaller;
-  expected.maxWidth = 0;
-  expected.maxHeight = -3;
+  expected.maxWidth = 1;
+  expected.maxHeight = 65535;
   expected.addSuffix = false;
   EXPECT_EQ(Stored(), expected);
   Bytes file;
@@ -534,7 +546,11 @@ TEST_F(CommandTest, JsonIsOneObjectPerFileThenTheCounts) {
       ", \"present\": 0, \"none\": " + std::to_string(raw - extractable) +
       ", \"completed\": true, \"seconds\": ";
   EXPECT_EQ(lines.back().rfind(counts, 0), 0u) << lines.back();
-  EXPECT_NE(lines.back().find(", \"subfolders_not_searched\": 0}"), std::string::npos);
+  EXPECT_NE(lines.back().find(", \"subfolders_not_searched\": 0, \"folders_too_deep\": 0, "
+                              "\"failed\": 0, \"faults\": {\"folder_not_created\": 0, "
+                              "\"write_failed\": 0, \"out_of_memory\": 0, \"cannot_read\": 0}}"),
+            std::string::npos)
+      << lines.back();
 
   // With several workers, the files come in the order of a run with one.
   std::string sequential;
@@ -709,7 +725,8 @@ TEST_F(CommandTest, SubFoldersNotSearchedAreToldAndRecursiveEntersThem) {
   EXPECT_EQ(err, "rawlift extract: 2 sub-folders were not searched; use --recursive\n")
       << "our own extracted_jpegs is not counted";
   ASSERT_EQ(Extract({"--json", Photos()}, &out, &err), 0);
-  EXPECT_NE(out.find("\"subfolders_not_searched\": 2}"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"subfolders_not_searched\": 2, \"folders_too_deep\": 0,"), std::string::npos)
+      << out;
   EXPECT_NE(err.find("2 sub-folders were not searched"), std::string::npos);
 
   ASSERT_EQ(Extract({"-r", Photos()}, &out, &err), 0);

@@ -64,9 +64,16 @@ TEST(Naming, NamesSplitAtTheFirstDot) {
   SplitFileName(u"/a.b/SHOTNEF", &base, &ext, u'/');
   EXPECT_EQ(base, u"SHOTNEF") << "dots in folder names do not count";
   EXPECT_EQ(ext, u"");
+  // Leading dots stay part of the name (hidden files, macOS's "._" files).
   SplitFileName(u"C:\\x\\.hidden.raw", &base, &ext, u'\\');
-  EXPECT_EQ(base, u"");
-  EXPECT_EQ(ext, u"hidden.raw");
+  EXPECT_EQ(base, u".hidden");
+  EXPECT_EQ(ext, u"raw");
+  SplitFileName(u"/card/._IMG_0001.CR3", &base, &ext, u'/');
+  EXPECT_EQ(base, u"._IMG_0001");
+  EXPECT_EQ(ext, u"CR3");
+  SplitFileName(u"/card/..NEF", &base, &ext, u'/');
+  EXPECT_EQ(base, u"..NEF") << "only dots before the name: the whole name";
+  EXPECT_EQ(ext, u"");
   SplitFileName(u"IMG_0042.CR2", &base, &ext, u'\\');
   EXPECT_EQ(base, u"IMG_0042");
   EXPECT_EQ(ext, u"CR2");
