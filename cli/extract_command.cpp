@@ -291,8 +291,14 @@ bool RunJob(job::ExtractionJob* extraction, Reporter* reporter, const ExtractEnv
   OutcomeQueue queue;
   extraction->SetFileObserver([&queue](const job::FileOutcome& outcome) { queue.Push(outcome); });
   reporter->Start();
-  if (!extraction->StartWorker()) return false;
   bool cancelling = false;
+  if (env.interrupted && env.interrupted->load()) {
+    // Interrupted while setting up: no file is started.
+    extraction->RequestCancel();
+    cancelling = true;
+    reporter->Interrupted();
+  }
+  if (!extraction->StartWorker()) return false;
   int32_t reported = 0;
   for (;;) {
     if (!cancelling && env.interrupted && env.interrupted->load()) {

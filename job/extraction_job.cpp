@@ -308,7 +308,11 @@ bool ExtractionJob::StartWorker() {
   if (workerStarted_) return false;
   {
     std::lock_guard<std::mutex> lock(jobMutex_);
+    // A cancel asked for before the start (a Ctrl-C while setting up)
+    // stops the run before its first file.
+    const bool cancelled = counters_.cancelRequested;
     counters_ = JobCounters();
+    counters_.cancelRequested = cancelled;
     workerFinished_ = false;
   }
   try {

@@ -138,8 +138,8 @@ class ExtractionJob {
   const JobOptions& options() const { return options_; }
   void SetFileObserver(FileObserver observer) { observer_ = std::move(observer); }
 
-  // Resets the counters (filesFound -1, the rest 0, flags false) and starts
-  // the worker running Run(). False when the thread could not be started;
+  // Resets the counters (filesFound -1, the rest 0, flags false but a
+  // cancel already requested) and starts the worker running Run(). False when the thread could not be started;
   // then nothing runs. Call once per job.
   bool StartWorker();
   // Sets cancelRequested and waits, without a time limit, until the worker
