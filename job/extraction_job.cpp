@@ -718,13 +718,8 @@ void ExtractionJob::RemoveAbandonedTemporaries(const std::u16string& folder,
 
 engine::ExtractedPreview ExtractionJob::ExtractPreview(const std::u16string& rawPath,
                                                        const engine::ExtractOptions& options) {
-  try {
-    return engine::ExtractEmbeddedPreview(rawPath, options);
-  } catch (const std::exception&) {
-    engine::ExtractedPreview none;
-    none.reason = engine::NoPreviewReason::kOutOfMemory;
-    return none;
-  }
+  return ExtractPreviewOfFile(platform::ToNativePath(rawPath), platform::PathForDisplay(rawPath),
+                              options);
 }
 
 bool ExtractionJob::ReducePreview(const uint8_t* jpeg, size_t length, int32_t width, int32_t height,

@@ -35,14 +35,12 @@
 
 #include "engine/extract.h"
 #include "job/outcome.h"
+#include "job/preview_file.h"
 #include "job/summary.h"
 #include "platform/path.h"
 #include "settings/settings_store.h"
 
 namespace job {
-
-// Software text written into synthesized Exif headers.
-constexpr char kSoftwareText[] = "Rawlift v1.00";
 
 // Temporary names of outputs being written (prefix, 16 random hex digits,
 // suffix): hidden on POSIX, and never a name the job itself would look for.
@@ -139,8 +137,8 @@ class ExtractionJob {
   void SetFileObserver(FileObserver observer) { observer_ = std::move(observer); }
 
   // Resets the counters (filesFound -1, the rest 0, flags false but a
-  // cancel already requested) and starts the worker running Run(). False when the thread could not be started;
-  // then nothing runs. Call once per job.
+  // cancel already requested) and starts the worker running Run(). False when the thread could not
+  // be started; then nothing runs. Call once per job.
   bool StartWorker();
   // Sets cancelRequested and waits, without a time limit, until the worker
   // has ended. Does nothing when no worker was started; safe to repeat.
@@ -207,7 +205,7 @@ class ExtractionJob {
  protected:
   // The operations the job delegates; tests replace them.
   // The embedded preview of a RAW file, or the reason there is none.
-  // Default: the engine's ExtractEmbeddedPreview.
+  // Default: ExtractPreviewOfFile.
   virtual engine::ExtractedPreview ExtractPreview(const std::u16string& rawPath,
                                                   const engine::ExtractOptions& options);
   // The preview rescaled to exactly width x height. Default: imaging's
