@@ -230,9 +230,11 @@ bool ParseRequest(const ParsedOptions& options, const settings::SettingsStore& s
 // to a FIFO, socket or device is told on standard error; the latter is left
 // out without being opened. A file that exists but cannot be read stays in
 // and is reported as the job finds it ("cannot be opened"), as it would be
-// inside a folder. False when any operand was told.
+// inside a folder. False when any operand was told. A name that leads
+// nowhere stays in the selection, counted as a file scanned, and is not
+// told again as a file that cannot be read.
 bool SelectOperands(const std::vector<std::string>& operands, FILE* err,
-                    std::vector<std::u16string>* selection) {
+                    std::vector<std::u16string>* selection, FaultTally* faults) {
   bool all = true;
   for (const std::string& operand : operands) {
     const std::u16string path = OperandPath(operand);
@@ -243,6 +245,7 @@ bool SelectOperands(const std::vector<std::string>& operands, FILE* err,
           kind == platform::PathKind::kNothing ? "no such file or folder" : "not a regular file");
       all = false;
       if (kind == platform::PathKind::kOther) continue;
+      faults->Exclude(path);
     }
     selection->push_back(path);
   }
@@ -377,8 +380,9 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     platform::PrepareStandardOutputForBytes();
   }
   bool problems = request.save && !SaveRequested(request, &store, env);
+  RunTotals totals;
   std::vector<std::u16string> selection;
-  problems = !SelectOperands(request.operands, env.err, &selection) || problems;
+  problems = !SelectOperands(request.operands, env.err, &selection, &totals.faults) || problems;
 
   // The job takes its settings from a store, as the shell's job does.
   settings::SettingsStore runStore;
@@ -388,7 +392,6 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   platform::GraphicsSession graphics;
   const std::unique_ptr<Reporter> reporter =
       MakeReporter(request.mode, ReportStreams{env.out, env.err, env.progressBar});
-  RunTotals totals;
   job::ExtractionJob extraction(runStore);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();

@@ -90,6 +90,7 @@ OutcomeDescription Describe(const job::FileOutcome& outcome) {
 }
 
 void FaultTally::Add(const job::FileOutcome& outcome) {
+  if (excluded_.count(outcome.rawPath) != 0) return;
   bool fault = false;
   for (const job::OutputResult& output : outcome.outputs) {
     const job::FaultKind kind = outcome.FaultOf(output);

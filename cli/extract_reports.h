@@ -39,6 +39,9 @@ OutcomeDescription Describe(const job::FileOutcome& outcome);
 class FaultTally {
  public:
   void Add(const job::FileOutcome& outcome);
+  // A RAW file already told about (a PATH that does not exist): its
+  // outcome is not counted as a fault again.
+  void Exclude(const std::u16string& rawPath) { excluded_.insert(rawPath); }
   bool Any() const { return total_ > 0; }
   int32_t Count(job::FaultKind kind) const { return byKind_[static_cast<size_t>(kind)]; }
   int32_t FilesFailed() const { return filesFailed_; }
@@ -52,6 +55,7 @@ class FaultTally {
     int32_t count = 0;
     std::set<std::u16string> places;
   };
+  std::set<std::u16string> excluded_;
   std::map<std::pair<int, int>, Group> groups_;  // (kind, system error) -> group
   std::array<int32_t, job::kFaultKinds> byKind_{};
   int32_t total_ = 0;
