@@ -186,6 +186,17 @@ if [[ -n $work && -d $work/bin ]] && mount -t tmpfs -o size=4m tmpfs "$work/lock
   check_equal "locked card, no folder chosen: exit status" 1 "$?"
   check_equal "locked card, no folder chosen: the headline" "No JPEG previews extracted" \
     "$(recorded "$work/notified" | sed -n 4p)"
+  # No window to ask in: the run goes on and the message tells what could
+  # not be written, and where. Guards: "JPEG previews extracted" announced
+  # over a card where every write failed.
+  env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" RAWLIFT="$rawlift" NOTIFY_FAILS=1 \
+    "$wrapper" -- "$work/locked" >"$work/out" 2>"$work/err"
+  check_equal "locked card, headless: exit status" 1 "$?"
+  check_equal "locked card, headless: the headline" "Some JPEG previews could not be written" \
+    "$(head -n 1 "$work/out")"
+  check "locked card, headless: what and where" grep -qxF \
+    "2 previews could not be written: output folder cannot be created: read-only file system in $work/locked" \
+    "$work/out"
   umount "$work/locked"
   rm -f -- "$work/bin/zenity"
 else
