@@ -1,8 +1,12 @@
 # Builds one MSI at build time (cmake -P), called by CMakeLists.txt beside it:
 #   -DWIXL=... -DSOURCE=rawlift.wxs -DOUTPUT=x.msi -DSTAGING=DIR
-#   -DVERSION=M.N.P -DDLL=RididaViz.DLL -DEXE=rawlift.exe
+#   -DVERSION=M.N.P -DDLL=RididaViz.DLL -DEXE=rawlift.exe [-DSTRIP=strip]
+#   [-DOBJCOPY=objcopy]
 # The files are copied into STAGING first: wixl reads sources relative to
-# the folder it runs in. Their size goes into the installed programs entry.
+# the folder it runs in. There they are stripped (the build's own files keep
+# their debug information, and with OBJCOPY it is also kept apart as
+# STAGING/NAME.debug, linked from the stripped file). Their size goes into
+# the installed programs entry.
 foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "build_msi.cmake: ${name} not given")
@@ -28,9 +32,26 @@ file(MAKE_DIRECTORY ${STAGING})
 file(COPY ${DLL} ${EXE} DESTINATION ${STAGING})
 get_filename_component(dll_name ${DLL} NAME)
 get_filename_component(exe_name ${EXE} NAME)
+if(STRIP)
+  foreach(name ${dll_name} ${exe_name})
+    set(file ${STAGING}/${name})
+    if(OBJCOPY)
+      execute_process(COMMAND ${OBJCOPY} --only-keep-debug ${file} ${file}.debug
+                      RESULT_VARIABLE kept)
+    endif()
+    execute_process(COMMAND ${STRIP} --strip-unneeded ${file} RESULT_VARIABLE stripped)
+    if(NOT stripped EQUAL 0)
+      message(FATAL_ERROR "strip failed (${stripped}) for ${file}")
+    endif()
+    if(OBJCOPY AND kept EQUAL 0)
+      execute_process(COMMAND ${OBJCOPY} --add-gnu-debuglink=${file}.debug ${file}
+                      WORKING_DIRECTORY ${STAGING})
+    endif()
+  endforeach()
+endif()
 
-file(SIZE ${DLL} dll_bytes)
-file(SIZE ${EXE} exe_bytes)
+file(SIZE ${STAGING}/${dll_name} dll_bytes)
+file(SIZE ${STAGING}/${exe_name} exe_bytes)
 math(EXPR size_kib "(${dll_bytes} + ${exe_bytes} + 1023) / 1024")
 
 execute_process(

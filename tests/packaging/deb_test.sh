@@ -83,6 +83,14 @@ mkdir "$scratch/unpacked"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 depends_names=" $(printf '%s\n' "$depends" | tr ',|' '\n' | awk '{ print $1 }' | tr '\n' ' ') "
+# Guards: debug information shipped in the package.
+if readelf -S "$scratch/unpacked/usr/bin/rawlift" | grep -q '\.debug_'; then
+  fail "the packaged rawlift carries debug information (not stripped)"
+fi
+# The thumbnailer runs the packaged binary by its absolute path.
+grep -qxF 'Exec="/usr/bin/rawlift" thumbnail -s %s %i %o' \
+  "$scratch/unpacked/usr/share/thumbnailers/rawlift.thumbnailer" ||
+  fail "the packaged thumbnailer does not run /usr/bin/rawlift"
 needed=$(readelf -d "$scratch/unpacked/usr/bin/rawlift" | awk '/\(NEEDED\)/ { gsub(/[][]/, "", $NF); print $NF }')
 [[ -n $needed ]] || fail "readelf found no NEEDED libraries in rawlift"
 for library in $needed; do
