@@ -57,7 +57,7 @@ _rawlift() {
   local options operands
   case $command in
     extract)
-      options="$shared -j --jobs --sync -r --recursive -v --verbose --json --progress -h --help"
+      options="$shared -j --jobs --sync -r --recursive -o --output -v --verbose --json --progress -h --help"
       operands=raw
       ;;
     settings)
