@@ -681,7 +681,7 @@ bool ExtractionJob::HasRawSuffix(const std::u16string& path,
 bool ExtractionJob::PrepareOutputFolder(const std::u16string& parent,
                                         const std::u16string& folderName, std::u16string* folder,
                                         int* systemError) {
-  if (!options_.outputRoot.empty() && !EnsureFolderTree(options_.outputRoot, parent, systemError)) {
+  if (!options_.outputRoot.empty() && !EnsureFolderTree(parent, systemError)) {
     return false;
   }
   if (!EnsureOutputFolder(parent, folderName, folder, platform::kPathSeparator, systemError)) {

@@ -842,3 +842,48 @@ TEST_F(CollectTest, FoldersBelowTheDepthBoundAreLeftOutAndCounted) {
   EXPECT_EQ(files.size(), static_cast<size_t>(kMaxFolderDepth));
   EXPECT_EQ(report.foldersTooDeep, 1);
 }
+
+// Guards: outputs of a run with an output root landing beside the RAW files
+// (a locked card), or losing the layout below the selected folder.
+TEST_F(ExtractionJobTest, OutputRootTakesTheTreeBelowEachSelectedPath) {
+  ASSERT_TRUE(platform::CreateFolder(In({u"card"})));
+  ASSERT_TRUE(platform::CreateFolder(In({u"card", u"100CANON"})));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"card", u"TOP.CR2"}), Jpeg(64, 48, 1)));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"card", u"100CANON", u"IMG_1.CR2"}), Jpeg(64, 48, 2)));
+  ASSERT_TRUE(platform::CreateFolder(In({u"other"})));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"other", u"ALONE.NEF"}), Jpeg(64, 48, 3)));
+  JobOptions options;
+  options.recursive = true;
+  options.outputRoot = In({u"out", u"nested"});  // neither level exists yet
+  struct Case {
+    std::vector<std::u16string> output, raw;
+  };
+  const auto get = [&](const std::vector<std::u16string>& parts) {
+    std::u16string path = dir_.root();
+    for (const std::u16string& part : parts) path += platform::kPathSeparator + part;
+    Bytes b;
+    ScratchFolder::Read(path, &b);
+    return b;
+  };
+  const Case expected[] = {
+      {{u"out", u"nested", u"extracted_jpegs", u"TOP_RLFT.jpg"}, {u"card", u"TOP.CR2"}},
+      {{u"out", u"nested", u"100CANON", u"extracted_jpegs", u"IMG_1_RLFT.jpg"},
+       {u"card", u"100CANON", u"IMG_1.CR2"}},
+      // A file selected alone: its folder is the root's place.
+      {{u"out", u"nested", u"extracted_jpegs", u"ALONE_RLFT.jpg"}, {u"other", u"ALONE.NEF"}},
+  };
+  FakeJob job;
+  const std::vector<FileOutcome> outcomes =
+      OutcomesOf(job, {In({u"card"}), In({u"other", u"ALONE.NEF"})}, options);
+  ASSERT_EQ(outcomes.size(), 3u);
+  for (const Case& c : expected) {
+    EXPECT_FALSE(get(c.output).empty()) << platform::Utf16ToUtf8(c.output.back());
+    EXPECT_EQ(get(c.output), get(c.raw)) << platform::Utf16ToUtf8(c.output.back());
+  }
+  EXPECT_FALSE(platform::IsDirectory(In({u"card", u"extracted_jpegs"}))) << "nothing on the card";
+  // A second run recognises what exists.
+  FakeJob again;
+  OutcomesOf(again, {In({u"card"}), In({u"other", u"ALONE.NEF"})}, options);
+  EXPECT_EQ(again.Snapshot().existingCount, 3);
+  EXPECT_EQ(again.extractions, 0);
+}

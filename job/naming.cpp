@@ -174,26 +174,22 @@ bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string
   return false;
 }
 
-bool EnsureFolderTree(const std::u16string& root, const std::u16string& folder, int* systemError,
-                      char16_t separator) {
-  std::u16string base = root;
-  while (base.size() > 1 && base.back() == separator) base.pop_back();
-  // The root first (it may be missing, and its parent must then exist),
-  // then each level below it.
-  std::vector<std::u16string> levels = {base};
-  size_t at = base.size();
-  while (at < folder.size()) {
-    const size_t next = folder.find(separator, at + 1);
-    const size_t end = next == std::u16string::npos ? folder.size() : next;
-    if (end > at + 1) levels.push_back(folder.substr(0, end));
-    at = end;
+bool EnsureFolderTree(const std::u16string& folder, int* systemError, char16_t separator) {
+  // The missing levels, from the deepest up to the first that exists...
+  std::vector<std::u16string> missing;
+  std::u16string level = folder;
+  while (level.size() > 1 && level.back() == separator) level.pop_back();
+  while (!level.empty() && !platform::IsDirectory(level)) {
+    missing.push_back(level);
+    const size_t cut = level.find_last_of(separator);
+    if (cut == std::u16string::npos || cut == 0) break;
+    level.resize(cut);
   }
-  for (const std::u16string& level : levels) {
+  // ...then created from the top down; one made meanwhile by another run
+  // will do.
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     int error = 0;
-    if (platform::IsDirectory(level) || platform::CreateFolder(level, &error) ||
-        platform::IsDirectory(level)) {
-      continue;
-    }
+    if (platform::CreateFolder(*it, &error) || platform::IsDirectory(*it)) continue;
     *systemError = error;
     return false;
   }

@@ -78,11 +78,9 @@ bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string
                         std::u16string* outputFolder, char16_t separator = platform::kPathSeparator,
                         int* systemError = nullptr);
 
-// Creates `folder` and every missing folder above it below `root` (which
-// must exist or be creatable itself); `folder` is `root` or lies below it.
-// False, with the system's error number in *systemError, when a level cannot
-// be created.
-bool EnsureFolderTree(const std::u16string& root, const std::u16string& folder, int* systemError,
+// Creates `folder` and every missing folder above it. False, with the
+// system's error number in *systemError, when a level cannot be created.
+bool EnsureFolderTree(const std::u16string& folder, int* systemError,
                       char16_t separator = platform::kPathSeparator);
 
 // True when the file can be opened for reading. A file that exists but is

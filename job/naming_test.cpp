@@ -164,3 +164,33 @@ TEST(Naming, OutputFolderIsFoundOrCreatedButNeverReplacesAFile) {
   platform::RemoveFolder(folder);
   platform::RemoveFolder(root);
 }
+
+// Guards: two RAW files of one folder sharing an output name (one counted
+// as extracted with the other's picture), and names changed where no stem is
+// shared.
+TEST(Naming, BaseNamesOfAFolderNeverShareAnOutput) {
+  struct Case {
+    std::vector<std::u16string> names;
+    std::vector<std::u16string> bases;
+  };
+  const Case cases[] = {
+      // No shared stem: the stems as they are.
+      {{u"IMG_0001.CR2", u"IMG_0002.CR2", u"trip.day1.NEF"}, {u"IMG_0001", u"IMG_0002", u"trip"}},
+      // Two cameras, one stem: the remaining name that sorts first keeps it.
+      {{u"IMG_0001.CRW", u"IMG_0001.CR3"}, {u"IMG_0001_CRW", u"IMG_0001"}},
+      {{u"a.c.NEF", u"a.b.NEF"}, {u"a_c_NEF", u"a"}},
+      {{u"sample.nef", u"sample.arw", u"sample.NEF"}, {u"sample_nef", u"sample_arw", u"sample"}},
+      // ASCII case folded, as FAT, exFAT and Windows fold it.
+      {{u"shot.NEF", u"SHOT.ORF"}, {u"shot", u"SHOT_ORF"}},
+      // Leading dots belong to the stem.
+      {{u".first.NEF", u".second.CR2", u"._IMG_0001.CR3", u"IMG_0001.CR3"},
+       {u".first", u".second", u"._IMG_0001", u"IMG_0001"}},
+      // No dot at all, and a name given twice (a file selected twice).
+      {{u"SHOTNEF", u"SHOTNEF.NEF", u"x.NEF", u"x.NEF"}, {u"SHOTNEF", u"SHOTNEF_NEF", u"x", u"x"}},
+      {{}, {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BaseNamesOfFolder(c.names), c.bases)
+        << platform::Utf16ToUtf8(c.names.empty() ? std::u16string() : c.names.front());
+  }
+}
