@@ -439,39 +439,38 @@ std::vector<FileItem> ExtractionJob::ItemsOf(const std::u16string& selected,
   }
   std::u16string root = options_.outputRoot;
   while (root.size() > 1 && root.back() == platform::kPathSeparator) root.pop_back();
-  // Base names by folder: each folder is listed once.
-  std::map<std::u16string, std::map<std::u16string, std::u16string>> namesOfFolder;
+  // The files by folder, in list order within each.
+  std::map<std::u16string, std::vector<size_t>> filesOfFolder;
   std::vector<FileItem> items(rawFiles.size());
   for (size_t i = 0; i < rawFiles.size(); ++i) {
     FileItem& item = items[i];
     item.rawPath = rawFiles[i];
     std::u16string parent;
     if (!ParentFolderOf(item.rawPath, &parent)) {
-      SplitFileName(item.rawPath, &item.baseName, &parent);
+      item.baseName = FileNameOf(item.rawPath);
       continue;  // no folder: outputParent stays empty
     }
     item.outputParent = parent;
     if (!root.empty() && parent.compare(0, base.size(), base) == 0) {
       item.outputParent = root + platform::kPathSeparator + parent.substr(base.size());
     }
-    auto names = namesOfFolder.find(parent);
-    if (names == namesOfFolder.end()) {
-      std::vector<std::u16string> listed = RawNamesIn(parent, rawSuffixes_);
-      // A name the listing lacks (a folder that cannot be listed) still
-      // gets its own base name.
-      for (const std::u16string& raw : rawFiles) {
-        std::u16string rawParent;
-        if (ParentFolderOf(raw, &rawParent) && rawParent == parent &&
-            std::find(listed.begin(), listed.end(), FileNameOf(raw)) == listed.end()) {
-          listed.push_back(FileNameOf(raw));
-        }
-      }
-      const std::vector<std::u16string> bases = BaseNamesOfFolder(listed);
-      std::map<std::u16string, std::u16string> byName;
-      for (size_t n = 0; n < listed.size(); ++n) byName.emplace(listed[n], bases[n]);
-      names = namesOfFolder.emplace(parent, std::move(byName)).first;
+    filesOfFolder[parent].push_back(i);
+  }
+  // Base names from all RAW files of each folder, listed once.
+  for (const auto& folder : filesOfFolder) {
+    std::vector<std::u16string> names = RawNamesIn(folder.first, rawSuffixes_);
+    std::set<std::u16string> listed(names.begin(), names.end());
+    // A name the listing lacks (a folder that cannot be listed) still gets
+    // its own base name.
+    for (const size_t i : folder.second) {
+      const std::u16string name = FileNameOf(items[i].rawPath);
+      if (listed.insert(name).second) names.push_back(name);
     }
-    item.baseName = names->second[FileNameOf(item.rawPath)];
+    const std::vector<std::u16string> bases = BaseNamesOfFolder(names);
+    std::map<std::u16string, std::u16string> baseOfName;
+    for (size_t n = 0; n < names.size(); ++n) baseOfName.emplace(names[n], bases[n]);
+    for (const size_t i : folder.second)
+      items[i].baseName = baseOfName[FileNameOf(items[i].rawPath)];
   }
   return items;
 }
