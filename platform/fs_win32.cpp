@@ -67,6 +67,13 @@ bool CreateFolder(const std::u16string& path, int* systemError) {
       case ERROR_HANDLE_DISK_FULL:
         *systemError = ENOSPC;
         break;
+      case ERROR_ALREADY_EXISTS:
+      case ERROR_FILE_EXISTS:
+        *systemError = EEXIST;
+        break;
+      case ERROR_PATH_NOT_FOUND:
+        *systemError = ENOENT;
+        break;
       default:
         *systemError = 0;
     }
