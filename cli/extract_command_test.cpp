@@ -824,7 +824,7 @@ TEST(Describe, OneDescriptionForEveryReportAndFaultsToldApart) {
   cli::FaultTally tally;
   for (const Case& c : cases) {
     job::FileOutcome outcome;
-    outcome.rawPath = u"/c/A.NEF";
+    outcome.rawPath = std::u16string(u"/c") + platform::kPathSeparator + u"A.NEF";
     outcome.outputs = c.outputs;
     outcome.previewReason = c.previewReason;
     EXPECT_STREQ(cli::Describe(outcome).word, c.word) << c.progress;
