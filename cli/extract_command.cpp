@@ -153,6 +153,10 @@ std::u16string OperandPath(const std::string& operand) {
 // How often the interrupt flag is looked at (a signal handler can only set
 // a flag): soon enough that Ctrl-C stops even a fast run between files.
 constexpr int kInterruptCheckMilliseconds = 10;
+// After Ctrl-C, how long the files being worked on may take before the user
+// is told that a second Ctrl-C ends the run at once: far longer than any
+// file takes on a disk that answers.
+constexpr int64_t kStuckNoticeMilliseconds = 5000;
 
 std::string Utf8(const std::u16string& text) {
   return platform::Utf16ToUtf8(text);
@@ -294,21 +298,28 @@ bool RunJob(job::ExtractionJob* extraction, Reporter* reporter, const ExtractEnv
   OutcomeQueue queue;
   extraction->SetFileObserver([&queue](const job::FileOutcome& outcome) { queue.Push(outcome); });
   reporter->Start();
-  bool cancelling = false;
-  if (env.interrupted && env.interrupted->load()) {
-    // Interrupted while setting up: no file is started.
-    extraction->RequestCancel();
-    cancelling = true;
-    reporter->Interrupted();
-  }
+  int64_t cancelledMs = -1;  // when Ctrl-C was seen
+  bool toldStuck = false;
+  const auto lookAtInterrupt = [&] {
+    if (cancelledMs < 0 && env.interrupted && env.interrupted->load()) {
+      extraction->RequestCancel();
+      cancelledMs = platform::MonotonicMilliseconds();
+      reporter->Interrupted();
+    } else if (cancelledMs >= 0 && !toldStuck &&
+               platform::MonotonicMilliseconds() - cancelledMs > kStuckNoticeMilliseconds) {
+      // A read the file system does not answer (a network share gone).
+      toldStuck = true;
+      std::fputs(
+          "rawlift extract: still waiting for a file to be read; Ctrl-C again stops at once\n",
+          env.err);
+    }
+  };
+  // Interrupted while setting up: no file is started.
+  lookAtInterrupt();
   if (!extraction->StartWorker()) return false;
   int32_t reported = 0;
   for (;;) {
-    if (!cancelling && env.interrupted && env.interrupted->load()) {
-      extraction->RequestCancel();
-      cancelling = true;
-      reporter->Interrupted();
-    }
+    lookAtInterrupt();
     ReportFinished(&queue, *extraction, reporter, totals, &reported);
     reporter->Tick(extraction->Snapshot(), platform::MonotonicMilliseconds());
     // Wakes as soon as the run ends, so a short run takes no longer than its
