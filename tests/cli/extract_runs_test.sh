@@ -96,6 +96,7 @@ plain folder | plain | root | @/card | 0 | - | "new": 7;;"none": 2;;"failed": 0
 second run finds all present | plain | root | @/card ;; @/card | 0 | - | "present": 7;;"new": 0
 read-only folder | read_only | nobody | @/card | 1 | ^rawlift extract: 9 previews could not be written: output folder cannot be created: permission denied in .*/card$ | "new": 0;;"none": 0;;"failed": 9;;"folder_not_created": 9
 read-only folder, --output elsewhere | read_only_with_target | nobody | -o @/target @/card | 0 | - | "new": 7;;"failed": 0
+read-only folder, --output inside it | read_only | nobody | -o @/card/previews @/card | 1 | ^rawlift extract: 9 previews could not be written: output folder cannot be created: permission denied in .*/card/previews$ | "failed": 9;;"folder_not_created": 9
 read-only folder, --output run again | read_only_with_target | nobody | -o @/target @/card ;; -o @/target @/card | 0 | - | "present": 7;;"new": 0
 unreadable file in its folder | unreadable | nobody | @/card | 1 | ^rawlift extract: 1 RAW file could not be read: cannot be opened in .*/card$ | "new": 6;;"cannot_read": 1;;"failed": 1
 unreadable file named | unreadable | nobody | @/card/IMG_0001.CR2 | 1 | ^rawlift extract: 1 RAW file could not be read: cannot be opened in .*/card$ | "files_scanned": 1;;"cannot_read": 1
