@@ -85,6 +85,12 @@ state_full_disk() {
   mounted="$1/small"
 }
 
+# Guards: a run where every write failed reported as a success (exit 0, no
+# word on standard error, the failures counted as files without a preview);
+# an unreadable file told apart by the way it was reached; a FIFO that hangs
+# the run; hidden names and shared stems sharing one output; folders left
+# out unseen in --json; a full disk passing unnoticed; bounds outside
+# 1..65535 accepted.
 # The table. Fields, separated by " | ":
 #   name | state | user (root or nobody) | arguments (words; @ is the run's
 #   folder) | exit status | a pattern each line of standard error must match,
