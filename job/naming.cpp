@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "job/summary.h"
 #include "platform/fs.h"
@@ -114,40 +115,67 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
   }
 }
 
+namespace {
+
+std::u16string FoldedAscii(std::u16string text) {
+  for (char16_t& c : text) {
+    if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
+  }
+  return text;
+}
+
+}  // namespace
+
 std::vector<std::u16string> BaseNamesOfFolder(const std::vector<std::u16string>& names) {
-  struct Split {
-    std::u16string stem, rest, key;
-  };
-  std::vector<Split> splits(names.size());
+  std::vector<std::u16string> stems(names.size()), rests(names.size());
   // The files of each stem, by folded stem.
   std::map<std::u16string, std::vector<size_t>> byStem;
   for (size_t i = 0; i < names.size(); ++i) {
-    Split& split = splits[i];
-    SplitFileName(names[i], &split.stem, &split.rest);
-    split.key = split.stem;
-    for (char16_t& c : split.key) {
-      if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
-    }
-    byStem[split.key].push_back(i);
+    SplitFileName(names[i], &stems[i], &rests[i]);
+    byStem[FoldedAscii(stems[i])].push_back(i);
   }
   std::vector<std::u16string> bases(names.size());
+  std::set<std::u16string> taken;  // folded base names given out
+  std::vector<size_t> derived;     // files that carry their remaining name
   for (auto& group : byStem) {
     std::vector<size_t>& members = group.second;
-    // The remaining names in code-unit order; the same name twice (a path
-    // given twice) keeps the stem for both.
-    std::stable_sort(members.begin(), members.end(),
-                     [&](size_t a, size_t b) { return splits[a].rest < splits[b].rest; });
-    const std::u16string& first = splits[members.front()].rest;
+    // By remaining name in code-unit order (then by name, whatever order the
+    // folder was listed in); the first keeps the stem, and so does the same
+    // name given twice.
+    std::sort(members.begin(), members.end(), [&](size_t a, size_t b) {
+      return rests[a] != rests[b] ? rests[a] < rests[b] : names[a] < names[b];
+    });
     for (const size_t i : members) {
-      bases[i] = splits[i].stem;
-      if (splits[i].rest == first) continue;
-      std::u16string rest = splits[i].rest;
+      bases[i] = stems[i];
+      if (names[i] == names[members.front()]) continue;
+      std::u16string rest = rests[i];
       for (char16_t& c : rest) {
         if (c == u'.') c = u'_';
       }
       bases[i] += u'_';
       bases[i] += rest;
+      derived.push_back(i);
     }
+    taken.insert(group.first);
+  }
+  // A derived name can meet another file's stem (a.c.NEF gives a_c_NEF
+  // beside a_c_NEF.NEF): it then takes the first free "_2", "_3"...
+  std::sort(derived.begin(), derived.end(),
+            [&](size_t a, size_t b) { return names[a] < names[b]; });
+  std::map<std::u16string, std::u16string> baseOfName;
+  for (const size_t i : derived) {
+    const auto known = baseOfName.find(names[i]);
+    if (known != baseOfName.end()) {
+      bases[i] = known->second;  // the same file given twice
+      continue;
+    }
+    std::u16string base = bases[i];
+    for (int n = 2; !taken.insert(FoldedAscii(base)).second; ++n) {
+      base = bases[i] + u'_';
+      AppendInteger(base, n, 0);
+    }
+    bases[i] = base;
+    baseOfName.emplace(names[i], base);
   }
   return bases;
 }

@@ -64,7 +64,8 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
 // adds "_" and its remaining name with dots turned into underscores.
 //   IMG_0001.CR3, IMG_0001.CRW -> IMG_0001, IMG_0001_CRW
 //   a.b.NEF, a.c.NEF           -> a, a_c_NEF
-// Returned in the order of `names`.
+// Should such a name be another file's stem, or given out already, it takes
+// "_2", "_3"... Returned in the order of `names`.
 std::vector<std::u16string> BaseNamesOfFolder(const std::vector<std::u16string>& names);
 
 // folder + separator (unless folder already ends with one) + name.

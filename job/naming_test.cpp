@@ -187,6 +187,11 @@ TEST(Naming, BaseNamesOfAFolderNeverShareAnOutput) {
        {u".first", u".second", u"._IMG_0001", u"IMG_0001"}},
       // No dot at all, and a name given twice (a file selected twice).
       {{u"SHOTNEF", u"SHOTNEF.NEF", u"x.NEF", u"x.NEF"}, {u"SHOTNEF", u"SHOTNEF_NEF", u"x", u"x"}},
+      // Names that differ in letter case only: one output each on a file
+      // system that ignores case.
+      {{u"shot.NEF", u"Shot.NEF"}, {u"shot_NEF", u"Shot"}},
+      // A derived name that is another file's stem takes a number.
+      {{u"a.b.NEF", u"a.c.NEF", u"a_c_NEF.NEF"}, {u"a", u"a_c_NEF_2", u"a_c_NEF"}},
       {{}, {}},
   };
   for (const Case& c : cases) {
