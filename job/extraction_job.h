@@ -137,8 +137,9 @@ class ExtractionJob {
   void SetFileObserver(FileObserver observer) { observer_ = std::move(observer); }
 
   // Resets the counters (filesFound -1, the rest 0, flags false but a
-  // cancel already requested) and starts the worker running Run(). False when the thread could not
-  // be started; then nothing runs. Call once per job.
+  // cancel already requested) and starts the worker running Run(). False
+  // when the thread could not be started; then nothing runs. Call once per
+  // job.
   bool StartWorker();
   // Sets cancelRequested and waits, without a time limit, until the worker
   // has ended. Does nothing when no worker was started; safe to repeat.

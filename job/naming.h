@@ -1,7 +1,9 @@
 // Where extracted previews go and what they are called.
 //
-// Every output lands in a sub-folder of the RAW file's own folder, under a
-// name built from a fixed pattern:
+// Every output lands in a sub-folder of the RAW file's own folder (or of its
+// place under an output root, see JobOptions::outputRoot), under a name
+// built from a fixed pattern, %N being the file's base name
+// (BaseNamesOfFolder):
 //
 //   full-size:    extracted_jpegs/%N_RLFT.jpg        (%N.jpg without suffix)
 //   reduced copy: extracted_jpegs_%W/%N_RLFT_%W.jpg  (%N.jpg without suffix)
