@@ -18,7 +18,7 @@ for tool in xvfb-run zenity; do
   fi
 done
 work=$(mktemp -d)
-trap 'rm -rf -- "$work"' EXIT
+trap 'umount "$work/locked" 2>/dev/null; rm -rf -- "$work"' EXIT
 stand_in_bin "$work/bin"
 # The stored settings of every run here are the test's own.
 export XDG_CONFIG_HOME="$work/config"
