@@ -35,6 +35,12 @@ get_filename_component(exe_name ${EXE} NAME)
 if(STRIP)
   foreach(name ${dll_name} ${exe_name})
     set(file ${STAGING}/${name})
+    # binutils stamps a rewritten PE file with the time now, unless
+    # SOURCE_DATE_EPOCH says otherwise: the built file's own time keeps two
+    # packages of one build byte for byte alike (Windows Installer then sees
+    # the same file, and leaves an installed one that is in use alone).
+    file(TIMESTAMP ${file} built "%s" UTC)
+    set(ENV{SOURCE_DATE_EPOCH} ${built})
     if(OBJCOPY)
       execute_process(COMMAND ${OBJCOPY} --only-keep-debug ${file} ${file}.debug
                       RESULT_VARIABLE kept)
