@@ -29,8 +29,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"extract", cli::RunExtract}, {"settings", cli::RunSettings},   {"identify", cli::RunIdentify},
-    {"preview", cli::RunPreview}, {"thumbnail", cli::RunThumbnail},
+    {"extract", cli::RunExtract},
+    {"settings", cli::RunSettings},
+    {"identify", cli::RunIdentify},
+    {"preview", cli::RunPreview},
+    {"thumbnail", cli::RunThumbnail},
 };
 
 int Dispatch(const std::vector<std::string>& argv) {
