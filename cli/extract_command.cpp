@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "cli/extract_reports.h"
 #include "cli/files.h"
 #include "cli/formats_help.h"
 #include "cli/identify_command.h"
@@ -32,7 +34,13 @@ const char kExtractHelp[] =
     "into the folder extracted_jpegs beside the RAW file. Existing outputs are\n"
     "never replaced, so a second run writes nothing. The options change this run\n"
     "only, unless --save stores them; without options the stored settings apply\n"
-    "(see rawlift settings).\n"
+    "(see rawlift settings). --max-width and --max-height imply --smaller.\n"
+    "\n"
+    "An output is named after the RAW file's name up to its first dot (leading\n"
+    "dots stay: .first.NEF gives .first_RLFT.jpg). Where RAW files of one folder\n"
+    "share that stem, the one whose remaining name sorts first keeps it and each\n"
+    "other one adds its remaining name with dots as underscores: IMG_0001.CR3\n"
+    "and IMG_0001.CRW give IMG_0001_RLFT.jpg and IMG_0001_CRW_RLFT.jpg.\n"
     "\n";
 
 const char kJobsHelp[] =
@@ -50,6 +58,10 @@ const char kJobsHelp[] =
     "  --json            standard output is JSON only, one object per line: one\n"
     "                    per RAW file (path, outcome: written, present or none,\n"
     "                    reason, outputs), then one with the counts\n"
+    "  -o, --output DIR  write the outputs under DIR instead of beside the RAW\n"
+    "                    files: the same folders (extracted_jpegs...) and the\n"
+    "                    layout below each PATH, rooted at DIR (for a card that\n"
+    "                    cannot be written); created as needed\n"
     "  --progress        for a progress window (zenity --progress): standard\n"
     "                    output is, for each RAW file as it finishes, a line\n"
     "                    \"# NAME: OUTCOME (N of TOTAL)\" and a line with the\n"
@@ -74,6 +86,7 @@ const std::vector<OptionSpec>& ExtractSpecs() {
     known_options.push_back({"verbose", 'v', false});
     known_options.push_back({"json", 0, false});
     known_options.push_back({"progress", 0, false});
+    known_options.push_back({"output", 'o', true});
     return known_options;
   }();
   return kSpecs;
@@ -113,33 +126,18 @@ const char kExtractExitHelp[] =
     "error, how many sub-folders were not searched. Ctrl-C stops after the\n"
     "files being worked on; nothing partial is left behind.\n"
     "\n"
-    "Exit status: 0 when the run completed; 1 when it completed but a PATH did\n"
-    "not exist or --save could not store the settings; 2 on a usage error; 130\n"
-    "when interrupted.\n";
+    "Exit status: 0 when every RAW file was handled (its outputs written or\n"
+    "already present, or it holds no preview); 1 when an output could not be\n"
+    "written (no output folder, a write failure, a full disk, out of memory),\n"
+    "a RAW file could not be read, a PATH did not exist or is no file or folder,\n"
+    "or --save could not store the settings, with one line per kind of fault\n"
+    "on standard error after the summary; 2 on a usage error; 130 when\n"
+    "interrupted.\n";
 
 // The whole help text: what the command does, what it reads, its options.
 std::string ExtractHelp() {
   return std::string(kExtractHelp) + kFormatsHelp + "\nOptions:\n" + kExtractionFlagsHelp +
          kJobsHelp + kExtractExitHelp;
-}
-
-// How often the bar is redrawn: the rhythm of the progress dialog's timer.
-constexpr int kRedrawMilliseconds = job::kProgressTimerMilliseconds;
-// How often the interrupt flag is looked at (a signal handler can only set
-// a flag): soon enough that Ctrl-C stops even a fast run between files.
-constexpr int kInterruptCheckMilliseconds = 10;
-constexpr int kBarCells = 24;
-
-std::string Clock(int64_t seconds) {
-  char text[32];
-  if (seconds >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-  }
-  return text;
 }
 
 std::u16string OperandPath(const std::string& operand) {
@@ -155,177 +153,211 @@ std::u16string OperandPath(const std::string& operand) {
   return platform::AbsolutePath(path);
 }
 
+// How often the interrupt flag is looked at (a signal handler can only set
+// a flag): soon enough that Ctrl-C stops even a fast run between files.
+constexpr int kInterruptCheckMilliseconds = 10;
+// After Ctrl-C, how long the files being worked on may take before the user
+// is told that a second Ctrl-C ends the run at once: far longer than any
+// file takes on a disk that answers.
+constexpr int64_t kStuckNoticeMilliseconds = 5000;
+
 std::string Utf8(const std::u16string& text) {
   return platform::Utf16ToUtf8(text);
 }
 
-std::string SizeText(const job::OutputResult& output) {
-  if (output.width <= 0 || output.height <= 0) return " (size unknown)";
-  return " (" + std::to_string(output.width) + "x" + std::to_string(output.height) + ")";
-}
+// What one `rawlift extract` is asked to do, from its options.
+struct ExtractRequest {
+  settings::ExtractionSettings record;  // the stored settings with the flags applied
+  bool save = false;
+  job::JobOptions jobOptions;
+  ReportMode mode = ReportMode::kSummary;
+  std::vector<std::string> operands;
+};
 
-// "N things were" / "1 thing was".
-std::string CountOf(int32_t count, const char* singular, const char* plural) {
-  return std::to_string(count) + " " + (count == 1 ? singular : plural);
-}
-
-}  // namespace
-
-std::string FileOutcomeLine(const job::FileOutcome& outcome) {
-  std::string written, present;
-  for (const job::OutputResult& output : outcome.outputs) {
-    std::string* list = output.status == job::OutputStatus::kWritten          ? &written
-                        : output.status == job::OutputStatus::kAlreadyPresent ? &present
-                                                                              : nullptr;
-    if (list == nullptr) continue;
-    if (!list->empty()) *list += ", ";
-    *list += Utf8(output.path) + SizeText(output);
-  }
-  std::string line = Utf8(outcome.rawPath) + ": ";
-  std::string parts;
-  if (!written.empty()) parts = "wrote " + written;
-  if (!present.empty())
-    parts += (parts.empty() ? "" : "; ") + std::string("already present: ") + present;
-  const job::OutputResult* missing = outcome.FirstMissing();
-  if (parts.empty()) {
-    parts = "nothing written: " + outcome.ReasonText();
-  } else if (missing != nullptr) {
-    parts += std::string("; ") + (missing->reduced ? "reduced copy" : "full-size preview") +
-             " not written: " + outcome.ReasonText();
-  }
-  return line + parts;
-}
-
-std::string FileOutcomeJson(const job::FileOutcome& outcome) {
-  const char* status = "none";
-  switch (outcome.status()) {
-    case job::FileStatus::kWritten:
-      status = "written";
-      break;
-    case job::FileStatus::kAlreadyPresent:
-      status = "present";
-      break;
-    case job::FileStatus::kNothing:
-      break;
-  }
-  const std::string reason = outcome.ReasonText();
-  std::string json =
-      FormatJson({TextField("path", Utf8(outcome.rawPath)), TextField("outcome", status),
-                  reason.empty() ? NullField("reason") : TextField("reason", reason)});
-  json.pop_back();  // the closing brace: the outputs follow
-  json += ", \"outputs\": [";
-  bool first = true;
-  for (const job::OutputResult& output : outcome.outputs) {
-    if (output.status == job::OutputStatus::kNotWritten) continue;
-    const bool known = output.width > 0 && output.height > 0;
-    if (!first) json += ", ";
-    first = false;
-    json += FormatJson(
-        {TextField("kind", output.reduced ? "reduced" : "full"),
-         TextField("status", output.status == job::OutputStatus::kWritten ? "written" : "present"),
-         TextField("path", Utf8(output.path)),
-         known ? IntegerField("width", output.width) : NullField("width"),
-         known ? IntegerField("height", output.height) : NullField("height")});
-  }
-  return json + "]}";
-}
-
-std::string ProgressDialogText(const std::string& text) {
-  // U+FFFD for bytes that are not UTF-8; then every character that would
-  // break the line or the label: C0 and C1 controls, DEL, and the line and
-  // paragraph separators (GLib's line reader ends a line at U+2029).
-  std::u16string units = platform::Utf8ToUtf16(text);
-  std::u16string safe;
-  safe.reserve(units.size());
-  for (const char16_t unit : units) {
-    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
-      safe += u'\uFFFD';
-    } else if (unit == u'\\') {
-      safe += u"\\\\";
-    } else {
-      safe += unit;
+// --verbose, --json or --progress (which exclude each other); false with
+// *error when two are given.
+bool ParseReportMode(const ParsedOptions& options, ReportMode* mode, std::string* error) {
+  const ReportMode modes[] = {ReportMode::kVerbose, ReportMode::kJson, ReportMode::kProgress};
+  const char* given = nullptr;
+  for (size_t i = 0; i < std::size(kReportOptions); ++i) {
+    if (!options.Has(kReportOptions[i])) continue;
+    if (given != nullptr) {
+      *error = std::string("--") + given + " and --" + kReportOptions[i] + " cannot be combined";
+      return false;
     }
+    given = kReportOptions[i];
+    *mode = modes[i];
   }
-  return platform::Utf16ToUtf8(safe);
+  return true;
 }
 
-std::string FileProgressText(const job::FileOutcome& outcome, int32_t done, int32_t total) {
-  size_t nameStart = outcome.rawPath.size();
-  while (nameStart > 0 && !platform::IsPathSeparator(outcome.rawPath[nameStart - 1])) --nameStart;
-  const std::string name = platform::PathForDisplay(outcome.rawPath.substr(nameStart));
-  std::string what;
-  switch (outcome.status()) {
-    case job::FileStatus::kWritten:
-      what = "written";
-      break;
-    case job::FileStatus::kAlreadyPresent:
-      what = "already present";
-      break;
-    case job::FileStatus::kNothing:
-      what = "nothing written: " + outcome.ReasonText();
-      break;
+// The bounds given as options bring reduced copies with them; with
+// --native-only they would do nothing.
+bool ApplyBoundsImplySmaller(const ParsedOptions& options, settings::ExtractionSettings* record,
+                             std::string* error) {
+  const bool bound = options.Has("max-width") || options.Has("max-height");
+  if (!bound) return true;
+  if (options.Has("native-only")) {
+    *error = "--max-width and --max-height have no effect with --native-only";
+    return false;
   }
-  const job::OutputResult* missing = outcome.FirstMissing();
-  if (outcome.status() != job::FileStatus::kNothing && missing != nullptr) {
-    what += std::string("; ") + (missing->reduced ? "reduced copy" : "full-size preview") +
-            " not written: " + outcome.ReasonText();
-  }
-  return ProgressDialogText(name + ": " + what + " (" + std::to_string(done) + " of " +
-                            std::to_string(total) + ")");
+  record->sizeMode = settings::NativeAndSmaller;
+  return true;
 }
 
-int ProgressPercent(int32_t done, int32_t total) {
-  if (total <= 0 || done <= 0) return 0;
-  const int64_t percent = static_cast<int64_t>(done) * 100 / total;
-  return percent > 99 ? 99 : static_cast<int>(percent);
-}
-
-std::string CountsJson(const job::JobCounters& c, const job::CollectionReport& collection) {
-  return FormatJson({IntegerField("files_scanned", c.filesFound < 0 ? 0 : c.filesFound),
-                     IntegerField("files_done", c.filesDone),
-                     IntegerField("total", c.newCount + c.existingCount),
-                     IntegerField("new", c.newCount), IntegerField("present", c.existingCount),
-                     IntegerField("none", c.filesDone - c.newCount - c.existingCount),
-                     BoolField("completed", c.done),
-                     c.done ? IntegerField("seconds", c.elapsedSeconds) : NullField("seconds"),
-                     IntegerField("subfolders_not_searched", collection.subfoldersNotSearched)});
-}
-
-std::string CollectionNotice(const job::CollectionReport& collection) {
-  std::string notice;
-  if (collection.subfoldersNotSearched > 0) {
-    notice += "rawlift extract: " +
-              CountOf(collection.subfoldersNotSearched, "sub-folder was", "sub-folders were") +
-              " not searched; use --recursive\n";
+// The request from the options over the stored settings; false with *error
+// on a usage error.
+bool ParseRequest(const ParsedOptions& options, const settings::SettingsStore& store,
+                  ExtractRequest* request, std::string* error) {
+  settings::ReadExtractionSettings(store, &request->record);
+  bool changed = false;
+  int parallelFiles = 1;
+  if (!ApplyExtractionFlags(options, &request->record, &changed, error) ||
+      !ApplyBoundsImplySmaller(options, &request->record, error) ||
+      !ParseJobs(options, &parallelFiles, error) ||
+      !ParseReportMode(options, &request->mode, error)) {
+    return false;
   }
-  if (collection.foldersTooDeep > 0) {
-    notice +=
-        "rawlift extract: " + CountOf(collection.foldersTooDeep, "folder was", "folders were") +
-        " not searched: deeper than " + std::to_string(job::kMaxFolderDepth) + " levels\n";
+  if (options.Has("output") && options.Value("output").empty()) {
+    *error = "--output needs a folder";
+    return false;
   }
-  return notice;
+  request->save = options.Has("save");
+  request->operands = options.operands;
+  job::JobOptions& job = request->jobOptions;
+  job.parallelFiles = parallelFiles;
+  job.flushEachOutput = options.Has("sync");
+  job.recursive = options.Has("recursive");
+  job.acceptConverted = options.Has("converted");
+  job.reportSizes = request->mode == ReportMode::kVerbose || request->mode == ReportMode::kJson;
+  if (options.Has("output")) job.outputRoot = OperandPath(options.Value("output"));
+  return true;
 }
 
-std::string ProgressLine(const job::JobCounters& c, int64_t elapsedMs, int width) {
-  if (c.filesFound < 0) return "collecting RAW files...";
-  const int64_t total = c.filesFound;
-  const int64_t done = c.filesDone;
-  const int filled = total > 0 ? static_cast<int>(done * width / total) : width;
-  std::string line = "[";
-  line.append(static_cast<size_t>(filled), '#');
-  line.append(static_cast<size_t>(width - filled), '.');
-  line += "] " + std::to_string(done) + "/" + std::to_string(total) + " files, " +
-          std::to_string(c.newCount) + " new, " + std::to_string(c.existingCount) + " present";
-  if (done > 0 && done < total) {
-    const int64_t leftMs = elapsedMs * (total - done) / done;
-    line += ", " + Clock((leftMs + 999) / 1000) + " left";
-  } else if (done < total) {
-    line += ", --:-- left";
+// The selection: every operand, made absolute. A name that leads nowhere or
+// to a FIFO, socket or device is told on standard error; the latter is left
+// out without being opened. A file that exists but cannot be read stays in
+// and is reported as the job finds it ("cannot be opened"), as it would be
+// inside a folder. False when any operand was told. A name that leads
+// nowhere stays in the selection, counted as a file scanned, and is not
+// told again as a file that cannot be read.
+bool SelectOperands(const std::vector<std::string>& operands, FILE* err,
+                    std::vector<std::u16string>* selection, FaultTally* faults) {
+  bool all = true;
+  for (const std::string& operand : operands) {
+    const std::u16string path = OperandPath(operand);
+    const platform::PathKind kind = platform::KindOfPath(path);
+    if (kind == platform::PathKind::kNothing || kind == platform::PathKind::kOther) {
+      std::fprintf(
+          err, "rawlift extract: '%s': %s\n", DisplayArgument(operand).c_str(),
+          kind == platform::PathKind::kNothing ? "no such file or folder" : "not a regular file");
+      all = false;
+      if (kind == platform::PathKind::kOther) continue;
+      faults->Exclude(path);
+    }
+    selection->push_back(path);
   }
-  return line;
+  return all;
 }
 
-int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
+// The outcomes the workers hand over, for this thread to report.
+class OutcomeQueue {
+ public:
+  void Push(const job::FileOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_.push_back(outcome);
+  }
+  std::vector<job::FileOutcome> Take() {
+    std::vector<job::FileOutcome> taken;
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(ready_);
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<job::FileOutcome> ready_;
+};
+
+// Hands what finished to the reporter and the fault tally.
+void ReportFinished(OutcomeQueue* queue, const job::ExtractionJob& extraction, Reporter* reporter,
+                    RunTotals* totals, int32_t* reported) {
+  const std::vector<job::FileOutcome> outcomes = queue->Take();
+  if (outcomes.empty()) return;
+  // Collecting is over before the first outcome, so the total is final.
+  const int32_t total = extraction.Snapshot().filesFound;
+  for (const job::FileOutcome& outcome : outcomes) {
+    totals->faults.Add(outcome);
+    reporter->FileDone(outcome, ++*reported, total);
+  }
+}
+
+// Runs the job to its end (or to a Ctrl-C), reporting as files finish.
+// False when the worker could not be started.
+bool RunJob(job::ExtractionJob* extraction, Reporter* reporter, const ExtractEnvironment& env,
+            RunTotals* totals) {
+  // The workers hand over each outcome; this thread reports them, so they
+  // never cut into the progress bar. Declared before the job's run, which
+  // must not outlive it.
+  OutcomeQueue queue;
+  extraction->SetFileObserver([&queue](const job::FileOutcome& outcome) { queue.Push(outcome); });
+  reporter->Start();
+  int64_t cancelledMs = -1;  // when Ctrl-C was seen
+  bool toldStuck = false;
+  const auto lookAtInterrupt = [&] {
+    if (cancelledMs < 0 && env.interrupted && env.interrupted->load()) {
+      extraction->RequestCancel();
+      cancelledMs = platform::MonotonicMilliseconds();
+      reporter->Interrupted();
+    } else if (cancelledMs >= 0 && !toldStuck &&
+               platform::MonotonicMilliseconds() - cancelledMs > kStuckNoticeMilliseconds) {
+      // A read the file system does not answer (a network share gone).
+      toldStuck = true;
+      std::fputs(
+          "rawlift extract: still waiting for a file to be read; Ctrl-C again stops at once\n",
+          env.err);
+    }
+  };
+  // Interrupted while setting up: no file is started.
+  lookAtInterrupt();
+  if (!extraction->StartWorker()) return false;
+  int32_t reported = 0;
+  for (;;) {
+    lookAtInterrupt();
+    ReportFinished(&queue, *extraction, reporter, totals, &reported);
+    reporter->Tick(extraction->Snapshot(), platform::MonotonicMilliseconds());
+    // Wakes as soon as the run ends, so a short run takes no longer than its
+    // work; the interrupt flag is looked at again after each period.
+    if (extraction->WaitForWorker(kInterruptCheckMilliseconds)) break;
+  }
+  extraction->StopWorker();
+  ReportFinished(&queue, *extraction, reporter, totals, &reported);
+  totals->counters = extraction->Snapshot();
+  totals->collection = extraction->collection();
+  return true;
+}
+
+// The exit status from what happened.
+int ExitStatus(const RunTotals& totals, bool problems) {
+  if (!totals.counters.done) return kExtractInterrupted;
+  return problems || totals.faults.Any() ? kExtractCompletedWithProblems : kExtractCompleted;
+}
+
+// --save: stores the settings; false (told) when they could not be.
+bool SaveRequested(const ExtractRequest& request, settings::SettingsStore* store,
+                   const ExtractEnvironment& env) {
+  settings::WriteExtractionSettings(request.record, store);
+  if (SaveSettingsTo(*store, env.settingsFile)) return true;
+  std::fprintf(env.err, "rawlift extract: could not store the settings in %s\n",
+               env.settingsFile.empty() ? "the per-user folder (none found)"
+                                        : Utf8(env.settingsFile).c_str());
+  return false;
+}
+
+// Options parsed, help or a usage error handled: kContinue to run.
+constexpr int kContinue = -1;
+int ParseCommandLine(const Args& args, const ExtractEnvironment& env,
+                     settings::SettingsStore* store, ExtractRequest* request) {
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, ExtractSpecs(), &options, &error)) {
@@ -340,194 +372,51 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
     std::fprintf(env.err, "rawlift extract: no PATH given\n\n%s", ExtractHelp().c_str());
     return kExtractUsage;
   }
-
-  settings::SettingsStore store;
   if (!env.settingsFile.empty()) {
-    settings::LoadSettingsFromPath(&store, settings::kSettingsMagic, env.settingsFile);
+    settings::LoadSettingsFromPath(store, settings::kSettingsMagic, env.settingsFile);
   }
-  settings::ExtractionSettings record;
-  settings::ReadExtractionSettings(store, &record);
-  bool changed = false;
-  int parallelFiles = 1;
-  if (!ApplyExtractionFlags(options, &record, &changed, &error) ||
-      !ParseJobs(options, &parallelFiles, &error)) {
+  if (!ParseRequest(options, *store, request, &error)) {
     std::fprintf(env.err, "rawlift extract: %s\n", error.c_str());
     return kExtractUsage;
   }
-  const bool json = options.Has("json");
-  const bool verbose = options.Has("verbose");
-  const bool progress = options.Has("progress");
-  for (size_t first = 0; first < std::size(kReportOptions); ++first) {
-    for (size_t second = first + 1; second < std::size(kReportOptions); ++second) {
-      if (options.Has(kReportOptions[first]) && options.Has(kReportOptions[second])) {
-        std::fprintf(env.err, "rawlift extract: --%s and --%s cannot be combined\n",
-                     kReportOptions[first], kReportOptions[second]);
-        return kExtractUsage;
-      }
-    }
-  }
+  return kContinue;
+}
+
+}  // namespace
+
+int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
+  settings::SettingsStore store;
+  ExtractRequest request;
+  const int parsed = ParseCommandLine(args, env, &store, &request);
+  if (parsed != kContinue) return parsed;
   // The progress lines are for a reader that may go away (a window closed):
   // a write to it must fail rather than end the run half-way by SIGPIPE.
-  if (progress && env.out == stdout) platform::PrepareStandardOutputForBytes();
-  // With --progress, standard output is the progress window's: the summary
-  // goes to standard error with the other messages, and no bar is drawn.
-  FILE* const summaryStream = progress ? env.err : env.out;
-  const bool progressBar = env.progressBar && !progress;
-  bool problems = false;
-  if (options.Has("save")) {
-    settings::WriteExtractionSettings(record, &store);
-    if (!SaveSettingsTo(store, env.settingsFile)) {
-      std::fprintf(env.err, "rawlift extract: could not store the settings in %s\n",
-                   env.settingsFile.empty() ? "the per-user folder (none found)"
-                                            : Utf8(env.settingsFile).c_str());
-      problems = true;
-    }
+  if (request.mode == ReportMode::kProgress && env.out == stdout) {
+    platform::PrepareStandardOutputForBytes();
   }
-
+  bool problems = request.save && !SaveRequested(request, &store, env);
+  RunTotals totals;
   std::vector<std::u16string> selection;
-  for (const std::string& operand : options.operands) {
-    const std::u16string path = OperandPath(operand);
-    if (!platform::IsDirectory(path) && !platform::CanOpenForReading(path)) {
-      std::fprintf(env.err, "rawlift extract: '%s': no such file or folder\n",
-                   DisplayArgument(operand).c_str());
-      problems = true;
-    }
-    selection.push_back(path);
-  }
+  problems = !SelectOperands(request.operands, env.err, &selection, &totals.faults) || problems;
 
   // The job takes its settings from a store, as the shell's job does.
   settings::SettingsStore runStore;
-  settings::WriteExtractionSettings(record, &runStore);
+  settings::WriteExtractionSettings(request.record, &runStore);
   // Reduced copies are decoded and encoded by the system's imaging library,
   // which has to be up for the whole run.
   platform::GraphicsSession graphics;
-  // The workers hand over one line per file; this thread prints them, so
-  // they never cut into the progress bar. Declared before the job, which
-  // must not outlive them.
-  std::mutex linesMutex;
-  std::vector<std::string> lines;
+  const std::unique_ptr<Reporter> reporter =
+      MakeReporter(request.mode, ReportStreams{env.out, env.err, env.progressBar});
   job::ExtractionJob extraction(runStore);
   extraction.SetSelection(&selection);
   extraction.FillRawSuffixes();
-  job::JobOptions jobOptions;
-  jobOptions.parallelFiles = parallelFiles;
-  jobOptions.flushEachOutput = options.Has("sync");
-  jobOptions.recursive = options.Has("recursive");
-  jobOptions.acceptConverted = options.Has("converted");
-  jobOptions.reportSizes = verbose || json;
-  extraction.SetOptions(jobOptions);
-  // --progress numbers the files as they are printed.
-  std::vector<job::FileOutcome> finished;
-  if (verbose || json) {
-    extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
-      std::string line = json ? FileOutcomeJson(outcome) : FileOutcomeLine(outcome);
-      std::lock_guard<std::mutex> lock(linesMutex);
-      lines.push_back(std::move(line));
-    });
-  } else if (progress) {
-    extraction.SetFileObserver([&](const job::FileOutcome& outcome) {
-      std::lock_guard<std::mutex> lock(linesMutex);
-      finished.push_back(outcome);
-    });
-  }
-  int32_t filesReported = 0;
-  const auto takeLines = [&] {
-    std::vector<std::string> ready;
-    std::vector<job::FileOutcome> outcomes;
-    {
-      std::lock_guard<std::mutex> lock(linesMutex);
-      ready.swap(lines);
-      outcomes.swap(finished);
-    }
-    if (!outcomes.empty()) {
-      // Collecting is over before the first outcome, so the total is final.
-      const int32_t total = extraction.Snapshot().filesFound;
-      for (const job::FileOutcome& outcome : outcomes) {
-        ++filesReported;
-        ready.push_back("# " + FileProgressText(outcome, filesReported, total));
-        ready.push_back(std::to_string(ProgressPercent(filesReported, total)));
-      }
-    }
-    return ready;
-  };
-  const auto printLines = [&](const std::vector<std::string>& ready) {
-    for (const std::string& line : ready) std::fprintf(env.out, "%s\n", line.c_str());
-    if (!ready.empty()) std::fflush(env.out);
-  };
-  if (progress) printLines({"# Looking for RAW files...", "0"});
-  if (!extraction.StartWorker()) {
+  extraction.SetOptions(request.jobOptions);
+  if (!RunJob(&extraction, reporter.get(), env, &totals)) {
     std::fputs("rawlift extract: could not start the worker thread\n", env.err);
     return kExtractCompletedWithProblems;
   }
-
-  bool cancelling = false;
-  size_t drawn = 0;  // length of the bar line on screen
-  int64_t firstFileMs = -1;
-  int64_t drawnMs = platform::MonotonicMilliseconds() - kRedrawMilliseconds;  // draw at once
-  for (;;) {
-    if (!cancelling && env.interrupted && env.interrupted->load()) {
-      extraction.RequestCancel();
-      cancelling = true;
-      if (progressBar) {
-        // The terminal has echoed "^C" after the bar: clear that too.
-        std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn) + 4, "");
-        drawn = 0;
-      }
-      std::fputs("rawlift extract: stopping after the current file...\n", env.err);
-    }
-    const std::vector<std::string> ready = takeLines();
-    if (!ready.empty() && drawn > 0) {
-      // The bar goes while the lines are printed and comes back below them.
-      std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
-      std::fflush(env.err);
-      drawn = 0;
-      drawnMs = platform::MonotonicMilliseconds() - kRedrawMilliseconds;
-    }
-    printLines(ready);
-    const int64_t now = platform::MonotonicMilliseconds();
-    if (progressBar && !cancelling) {
-      const job::JobCounters counters = extraction.Snapshot();
-      if (counters.filesFound >= 0 && firstFileMs < 0) firstFileMs = now;
-      if (now - drawnMs >= kRedrawMilliseconds) {
-        drawnMs = now;
-        std::string line =
-            ProgressLine(counters, firstFileMs < 0 ? 0 : now - firstFileMs, kBarCells);
-        const size_t length = line.size();
-        if (length < drawn) line.append(drawn - length, ' ');  // cover the longer old line
-        std::fprintf(env.err, "\r%s", line.c_str());
-        std::fflush(env.err);
-        drawn = length;
-      }
-    }
-    // Wakes as soon as the run ends, so a short run takes no longer than its
-    // work; the interrupt flag is looked at again after each period.
-    if (extraction.WaitForWorker(kInterruptCheckMilliseconds)) break;
-  }
-  extraction.StopWorker();
-  if (progressBar && drawn > 0) std::fprintf(env.err, "\r%*s\r", static_cast<int>(drawn), "");
-  printLines(takeLines());
-
-  const job::JobCounters counters = extraction.Snapshot();
-  const job::CollectionReport collection = extraction.collection();
-  if (progress) {
-    // The last text the window shows, then 100, which closes it.
-    const int32_t found = counters.filesFound < 0 ? 0 : counters.filesFound;
-    const std::string files = CountOf(found, "RAW file", "RAW files");
-    printLines({counters.done
-                    ? "# Done: " + files + ", " + std::to_string(counters.newCount) + " new, " +
-                          std::to_string(counters.existingCount) + " already present"
-                    : "# Stopped after " + std::to_string(counters.filesDone) + " of " + files,
-                "100"});
-  }
-  if (json) {
-    std::fprintf(env.out, "%s\n", CountsJson(counters, collection).c_str());
-  } else {
-    std::fprintf(summaryStream, "%s\n", Utf8(job::BuildSummaryText(counters)).c_str());
-  }
-  std::fflush(summaryStream);
-  std::fputs(CollectionNotice(collection).c_str(), env.err);
-  if (!counters.done) return kExtractInterrupted;
-  return problems ? kExtractCompletedWithProblems : kExtractCompleted;
+  reporter->Finish(totals);
+  return ExitStatus(totals, problems);
 }
 
 int RunExtract(const Args& args) {

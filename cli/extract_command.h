@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/extract_reports.h"
 #include "job/extraction_job.h"
 #include "job/outcome.h"
 #include "job/summary.h"
@@ -15,7 +16,9 @@ namespace cli {
 
 // Exit status of `rawlift extract`.
 constexpr int kExtractCompleted = 0;
-constexpr int kExtractCompletedWithProblems = 1;  // a PATH missing, or --save failed
+// An output not written (folder, write, full disk, memory), a RAW file not
+// readable, a PATH missing or no file or folder, or --save failed.
+constexpr int kExtractCompletedWithProblems = 1;
 constexpr int kExtractUsage = 2;
 constexpr int kExtractInterrupted = 130;  // 128 + SIGINT, as shells report it
 
@@ -30,33 +33,5 @@ struct ExtractEnvironment {
 };
 
 int RunExtractWith(const Args& args, const ExtractEnvironment& environment);
-
-// The --verbose line of one RAW file, without line end: the outputs written
-// and those already present with their pixel sizes, or why nothing was
-// written, and why an output is missing.
-std::string FileOutcomeLine(const job::FileOutcome& outcome);
-// The --json object of one RAW file, on one line without line end.
-std::string FileOutcomeJson(const job::FileOutcome& outcome);
-// The --json object with the counts that ends the output.
-std::string CountsJson(const job::JobCounters& counters, const job::CollectionReport& collection);
-// The text of one RAW file's "# " line of --progress, without the "# ": its
-// file name (not the folder), what became of it, and `done` of `total`.
-// Always valid UTF-8 on one line (see ProgressDialogText).
-std::string FileProgressText(const job::FileOutcome& outcome, int32_t done, int32_t total);
-// The percentage line of --progress after `done` of `total` files: 0 to 99
-// while the run lasts; only the line that ends the run says 100, so a window
-// that closes at 100 closes when the summary is there.
-int ProgressPercent(int32_t done, int32_t total);
-// Text made safe for a "# " line: bytes that are not UTF-8 and control
-// characters (a name may hold a newline) become U+FFFD, and a backslash is
-// doubled, since zenity reads backslash escapes in that text.
-std::string ProgressDialogText(const std::string& text);
-// The lines telling how many sub-folders were not searched (empty when none).
-std::string CollectionNotice(const job::CollectionReport& collection);
-
-// One line of the progress bar, without line ends: a bar of `width` cells,
-// files done of total, new, present and the estimated time left.
-// `elapsedMs` is the time spent since the first file was started.
-std::string ProgressLine(const job::JobCounters& counters, int64_t elapsedMs, int width);
 
 }  // namespace cli

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -138,7 +139,7 @@ size_t CountOf(const std::vector<std::string>& lines, const std::string& part) {
 
 }  // namespace
 
-TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
+TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsWithinBounds) {
   std::string out;
   ASSERT_EQ(Settings({}, &out), 0);
   EXPECT_NE(out.find("size mode: native only (0)\nmax width: 800\nmax height: 800\nadd suffix: "
@@ -147,11 +148,23 @@ TEST_F(CommandTest, SettingsShowsDefaultsAndStoresFlagsUnclamped) {
       << out;
   EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "showing writes nothing";
 
-  ASSERT_EQ(Settings({"--smaller", "--max-width", "0", "--max-height=-3", "--no-suffix"}, &out), 0);
+  // Bounds given as options are 1 to 65535 (stored values are taken as
+  // they are: SettingsKeepsForeignValuesOfTheFile).
+  std::string err;
+  for (const char* bound : {"0", "-3", "65536", "1e3"}) {
+    EXPECT_EQ(Settings({"--max-width", bound}, &out, &err), 2) << bound;
+    EXPECT_NE(err.find("--max-width needs a whole number from 1 to 65535, not '" +
+                       std::string(bound) + "'"),
+              std::string::npos)
+        << err;
+  }
+  EXPECT_FALSE(platform::CanOpenForReading(settingsFile_)) << "a refused bound stores nothing";
+  ASSERT_EQ(Settings({"--smaller", "--max-width", "1", "--max-height=65535", "--no-suffix"}, &out),
+            0);
   settings::ExtractionSettings expected;
   expected.sizeMode = settings::NativeAndSmaller;
-  expected.maxWidth = 0;
-  expected.maxHeight = -3;
+  expected.maxWidth = 1;
+  expected.maxHeight = 65535;
   expected.addSuffix = false;
   EXPECT_EQ(Stored(), expected);
   Bytes file;
@@ -534,7 +547,11 @@ TEST_F(CommandTest, JsonIsOneObjectPerFileThenTheCounts) {
       ", \"present\": 0, \"none\": " + std::to_string(raw - extractable) +
       ", \"completed\": true, \"seconds\": ";
   EXPECT_EQ(lines.back().rfind(counts, 0), 0u) << lines.back();
-  EXPECT_NE(lines.back().find(", \"subfolders_not_searched\": 0}"), std::string::npos);
+  EXPECT_NE(lines.back().find(", \"subfolders_not_searched\": 0, \"folders_too_deep\": 0, "
+                              "\"failed\": 0, \"faults\": {\"folder_not_created\": 0, "
+                              "\"write_failed\": 0, \"out_of_memory\": 0, \"cannot_read\": 0}}"),
+            std::string::npos)
+      << lines.back();
 
   // With several workers, the files come in the order of a run with one.
   std::string sequential;
@@ -709,7 +726,8 @@ TEST_F(CommandTest, SubFoldersNotSearchedAreToldAndRecursiveEntersThem) {
   EXPECT_EQ(err, "rawlift extract: 2 sub-folders were not searched; use --recursive\n")
       << "our own extracted_jpegs is not counted";
   ASSERT_EQ(Extract({"--json", Photos()}, &out, &err), 0);
-  EXPECT_NE(out.find("\"subfolders_not_searched\": 2}"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"subfolders_not_searched\": 2, \"folders_too_deep\": 0,"), std::string::npos)
+      << out;
   EXPECT_NE(err.find("2 sub-folders were not searched"), std::string::npos);
 
   ASSERT_EQ(Extract({"-r", Photos()}, &out, &err), 0);
@@ -739,4 +757,105 @@ TEST(ProgressLine, ShowsDoneOfTotalCountsAndTimeLeft) {
   c.filesDone = 40;
   EXPECT_EQ(cli::ProgressLine(c, 1, 4), "[####] 40/40 files, 8 new, 1 present");
   EXPECT_EQ(cli::ProgressLine(job::JobCounters{0}, 0, 2), "[##] 0/0 files, 0 new, 0 present");
+}
+
+namespace {
+
+job::OutputResult Output(bool reduced, job::OutputStatus status,
+                         job::OutputFault fault = job::OutputFault::kNone, int systemError = 0,
+                         const char16_t* where = u"") {
+  job::OutputResult output;
+  output.reduced = reduced;
+  output.status = status;
+  output.fault = fault;
+  output.systemError = systemError;
+  output.where = where;
+  output.path =
+      reduced ? u"/c/extracted_jpegs_800/A_RLFT_800.jpg" : u"/c/extracted_jpegs/A_RLFT.jpg";
+  return output;
+}
+
+}  // namespace
+
+// Every report words an outcome through one description: what became of the
+// file, faults told apart from files without a preview.
+TEST(Describe, OneDescriptionForEveryReportAndFaultsToldApart) {
+  using job::OutputFault;
+  using job::OutputStatus;
+  struct Case {
+    std::vector<job::OutputResult> outputs;
+    engine::NoPreviewReason previewReason;
+    const char* word;
+    const char* progress;  // FileProgressText without " (1 of 1)"
+  };
+  const Case cases[] = {
+      {{Output(false, OutputStatus::kWritten)},
+       engine::NoPreviewReason::kNone,
+       "written",
+       "A.NEF: written"},
+      {{Output(false, OutputStatus::kAlreadyPresent),
+        Output(true, OutputStatus::kNotWritten, OutputFault::kCannotWrite, ENOSPC, u"/c/x")},
+       engine::NoPreviewReason::kNone,
+       "present",
+       "A.NEF: already present; reduced copy not written: cannot write the output: no space left "
+       "on device"},
+      {{Output(false, OutputStatus::kNotWritten, OutputFault::kNoPreview)},
+       engine::NoPreviewReason::kUnknownContainer,
+       "none",
+       "A.NEF: nothing written: not a camera raw file: unknown container"},
+      {{Output(false, OutputStatus::kNotWritten, OutputFault::kNoPreview)},
+       engine::NoPreviewReason::kCannotOpen,
+       "failed",
+       "A.NEF: nothing written: cannot be opened"},
+      {{Output(false, OutputStatus::kNotWritten, OutputFault::kCannotCreateFolder, EACCES, u"/c/")},
+       engine::NoPreviewReason::kNone,
+       "failed",
+       "A.NEF: nothing written: output folder cannot be created: permission denied"},
+      {{Output(false, OutputStatus::kNotWritten, OutputFault::kNoPreview)},
+       engine::NoPreviewReason::kOutOfMemory,
+       "failed",
+       "A.NEF: nothing written: out of memory"},
+      {{Output(false, OutputStatus::kWritten),
+        Output(true, OutputStatus::kNotWritten, OutputFault::kCannotReduce)},
+       engine::NoPreviewReason::kNone,
+       "written",
+       "A.NEF: written; reduced copy not written: the preview cannot be reduced"},
+  };
+  cli::FaultTally tally;
+  for (const Case& c : cases) {
+    job::FileOutcome outcome;
+    outcome.rawPath = std::u16string(u"/c") + platform::kPathSeparator + u"A.NEF";
+    outcome.outputs = c.outputs;
+    outcome.previewReason = c.previewReason;
+    EXPECT_STREQ(cli::Describe(outcome).word, c.word) << c.progress;
+    EXPECT_EQ(cli::FileProgressText(outcome, 1, 1), std::string(c.progress) + " (1 of 1)");
+    EXPECT_NE(cli::FileOutcomeJson(outcome).find(std::string("\"outcome\": \"") + c.word + "\""),
+              std::string::npos);
+    tally.Add(outcome);
+  }
+  // One line per kind and cause, with where it happened; a cut preview or a
+  // file without one is no fault.
+  EXPECT_EQ(tally.Lines(),
+            (std::vector<std::string>{
+                "1 preview could not be written: output folder cannot be created: permission "
+                "denied in /c",
+                "1 preview could not be written: cannot write the output: no space left on device "
+                "in /c/x",
+                "1 preview could not be written: out of memory",
+                "1 RAW file could not be read: cannot be opened in /c",
+            }));
+  EXPECT_EQ(tally.FilesFailed(), 3);
+  EXPECT_EQ(tally.Count(job::FaultKind::kWriteFailed), 1);
+  cli::RunTotals totals;
+  totals.faults = tally;
+  totals.counters.filesFound = totals.counters.filesDone = 7;
+  totals.counters.newCount = 2;
+  totals.counters.existingCount = 1;
+  EXPECT_NE(cli::CountsJson(totals).find("\"none\": 1, "), std::string::npos)
+      << cli::CountsJson(totals);
+  EXPECT_NE(cli::CountsJson(totals).find(
+                "\"failed\": 3, \"faults\": {\"folder_not_created\": 1, \"write_failed\": 1, "
+                "\"out_of_memory\": 1, \"cannot_read\": 1}}"),
+            std::string::npos)
+      << cli::CountsJson(totals);
 }

@@ -87,6 +87,19 @@ bool IsDirectory(const std::string& path) {
   return platform::KindOfPath(ArgumentPath(path)) == platform::PathKind::kFolder;
 }
 
+const char* InputRefusal(const std::string& path) {
+  switch (platform::KindOfPath(ArgumentPath(path))) {
+    case platform::PathKind::kFolder:
+      return "is a folder";
+    case platform::PathKind::kOther:
+      return "is not a regular file";
+    case platform::PathKind::kNothing:
+    case platform::PathKind::kPlainFile:
+      break;
+  }
+  return nullptr;
+}
+
 bool IsSameFile(const std::string& a, const std::string& b) {
   return platform::IsSameFile(ArgumentPath(a), ArgumentPath(b));
 }

@@ -57,6 +57,11 @@ bool PathExists(const std::string& path);
 // True when path names a directory.
 bool IsDirectory(const std::string& path);
 
+// Why a file argument is refused before it is opened: "is a folder", or
+// "is not a regular file" for a FIFO, socket or device (opening one can
+// wait for ever); null for a plain file or a name that leads nowhere.
+const char* InputRefusal(const std::string& path);
+
 // True when both paths name one existing file (so writing one destroys the other).
 bool IsSameFile(const std::string& a, const std::string& b);
 

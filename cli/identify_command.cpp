@@ -9,7 +9,7 @@
 #include "cli/files.h"
 #include "cli/options.h"
 #include "engine/extract.h"
-#include "job/extraction_job.h"
+#include "job/preview_file.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -216,8 +216,8 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
   std::vector<ReportField> fields;
   bool opened = false;
   engine::FileSource source(native);
-  if (IsDirectory(path)) {
-    std::fprintf(err, "rawlift identify: '%s' is a folder\n", shown.c_str());
+  if (const char* refusal = InputRefusal(path)) {
+    std::fprintf(err, "rawlift identify: '%s' %s\n", shown.c_str(), refusal);
   } else if (!source.IsOpen()) {
     std::fprintf(err, "rawlift identify: cannot open '%s'\n", shown.c_str());
   } else {
@@ -238,15 +238,10 @@ bool IdentifyOne(const std::string& path, FILE* out, FILE* err, bool json) {
     engine::DescribeIdentified(*state, &images);
     // The same call ExtractEmbeddedPreview makes once it has opened the file,
     // on a source of its own as that would be.
-    const engine::FileSource extraction_source(native);
-    engine::NoPreviewReason reason = engine::NoPreviewReason::kCannotOpen;
-    if (extraction_source.IsOpen()) {
-      engine::ExtractOptions options;
-      // The software text `rawlift preview` writes, so that `extractable`
-      // answers for exactly the call it makes.
-      options.software = job::kSoftwareText;
-      reason = engine::ExtractEmbeddedPreviewFrom(extraction_source, shown, native, options).reason;
-    }
+    // The software text `rawlift preview` writes (the default), so that
+    // `extractable` answers for exactly the call it makes.
+    const engine::NoPreviewReason reason =
+        job::ExtractPreviewOfFile(native, shown, engine::ExtractOptions()).reason;
     fields = DescribeFile(shown, state.get(), reason, SynthesizedExifOrientation(*state), &images);
   }
 

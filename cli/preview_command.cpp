@@ -8,7 +8,7 @@
 #include "cli/formats_help.h"
 #include "cli/options.h"
 #include "engine/extract.h"
-#include "job/extraction_job.h"
+#include "job/preview_file.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -105,24 +105,18 @@ int RunPreviewWith(const Args& args, FILE* err) {
     }
   }
 
-  if (IsDirectory(input)) {
-    std::fprintf(err, "rawlift preview: '%s' is a folder\n", shown_input.c_str());
+  if (const char* refusal = InputRefusal(input)) {
+    std::fprintf(err, "rawlift preview: '%s' %s\n", shown_input.c_str(), refusal);
     return kPreviewNone;
   }
-  // What ExtractEmbeddedPreview does, with the file named by the argument's
-  // own bytes (a POSIX name need not be UTF-8).
-  const platform::NativePath native = NativeArgumentPath(input);
-  const engine::FileSource source(native);
-  engine::ExtractedPreview preview;
-  preview.reason = engine::NoPreviewReason::kCannotOpen;
-  if (source.IsOpen()) {
-    engine::ExtractOptions options;
-    options.software = job::kSoftwareText;
-    options.metadata = complete ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
-    options.use.cover = cover;
-    options.use.accept_converted = converted;
-    preview = engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, options);
-  }
+  // The file named by the argument's own bytes (a POSIX name need not be
+  // UTF-8).
+  engine::ExtractOptions extract;
+  extract.metadata = complete ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
+  extract.use.cover = cover;
+  extract.use.accept_converted = converted;
+  const engine::ExtractedPreview preview =
+      job::ExtractPreviewOfFile(NativeArgumentPath(input), shown_input, extract);
   if (!preview.extracted()) {
     std::fprintf(err, "rawlift preview: no extractable preview in '%s' (%s)\n", shown_input.c_str(),
                  engine::NoPreviewReasonText(preview.reason));

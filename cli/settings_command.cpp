@@ -15,9 +15,13 @@ const char kSettingsHelp[] =
     "Usage: rawlift settings [OPTIONS]\n"
     "\n"
     "Shows the stored extraction settings; with options, changes and stores\n"
-    "them first. The values are stored as given: bounds of 0 or below are kept.\n"
+    "them first. Bounds given as options are 1 to 65535 pixels; values already\n"
+    "in the settings file are shown and used as stored.\n"
     "\n"
     "Options:\n";
+
+// The largest bound an option takes: the largest side a JPEG can have.
+constexpr int32_t kMaxBoundOption = 65535;
 
 const char kSettingsExitHelp[] =
     "\n"
@@ -37,11 +41,18 @@ bool ParseInt32(const std::string& text, int32_t* value) {
   return true;
 }
 
+// A bound given as an option: a whole number of pixels from 1 to
+// kMaxBoundOption. (Values already in a settings file are taken as stored.)
 bool ParseBound(const ParsedOptions& options, const char* name, int32_t* value,
                 std::string* error) {
   if (!options.Has(name)) return true;
-  if (ParseInt32(options.Value(name), value)) return true;
-  *error = "--" + std::string(name) + " needs a whole number, not '" + options.Value(name) + "'";
+  int32_t parsed = 0;
+  if (ParseInt32(options.Value(name), &parsed) && parsed >= 1 && parsed <= kMaxBoundOption) {
+    *value = parsed;
+    return true;
+  }
+  *error = "--" + std::string(name) + " needs a whole number from 1 to " +
+           std::to_string(kMaxBoundOption) + ", not '" + options.Value(name) + "'";
   return false;
 }
 

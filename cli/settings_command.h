@@ -18,8 +18,8 @@ const std::vector<OptionSpec>& ExtractionFlagSpecs();
 // Help lines describing those flags.
 extern const char kExtractionFlagsHelp[];
 
-// Applies the given flags to *record, without clamping (0 and negative bounds
-// are kept as typed). False with *error on a malformed number, a metadata
+// Applies the given flags to *record. False with *error on a bound that is
+// not a whole number from 1 to 65535, a metadata
 // mode other than compact or complete, or two contradicting flags
 // (--native-only with --smaller, --suffix with --no-suffix). *changed tells
 // whether any option flag was given.

@@ -7,7 +7,7 @@
 #include "cli/options.h"
 #include "engine/extract.h"
 #include "imaging/thumbnail.h"
-#include "job/extraction_job.h"
+#include "job/preview_file.h"
 #include "platform/path.h"
 
 namespace cli {
@@ -99,27 +99,21 @@ int RunThumbnailWith(const Args& args, FILE* err) {
     std::fprintf(err, "rawlift thumbnail: '%s' is the camera file itself\n", shown_output.c_str());
     return kThumbnailUsageOrWrite;
   }
-  if (IsDirectory(input)) {
-    std::fprintf(err, "rawlift thumbnail: '%s' is a folder\n", shown_input.c_str());
+  if (const char* refusal = InputRefusal(input)) {
+    std::fprintf(err, "rawlift thumbnail: '%s' %s\n", shown_input.c_str(), refusal);
     return kThumbnailNone;
   }
 
-  // The preview as `rawlift preview` writes it (the file named by the
-  // argument's own bytes): its Exif, the camera's own or the one the engine
-  // put in front, gives the orientation.
-  const platform::NativePath native = NativeArgumentPath(input);
-  const engine::FileSource source(native);
-  engine::ExtractedPreview preview;
-  preview.reason = engine::NoPreviewReason::kCannotOpen;
-  if (source.IsOpen()) {
-    engine::ExtractOptions extract;
-    extract.software = job::kSoftwareText;
-    // The smallest embedded JPEG that covers the size, converted files
-    // included: a thumbnail shows the file, it extracts nothing.
-    extract.use.cover = size;
-    extract.use.accept_converted = true;
-    preview = engine::ExtractEmbeddedPreviewFrom(source, shown_input, native, extract);
-  }
+  // The JPEG as `rawlift preview --size SIZE` writes it (the file named by
+  // the argument's own bytes): its Exif, the camera's own or the one the
+  // engine put in front, gives the orientation.
+  // The smallest embedded JPEG that covers the size, converted files
+  // included: a thumbnail shows the file, it extracts nothing.
+  engine::ExtractOptions extract;
+  extract.use.cover = size;
+  extract.use.accept_converted = true;
+  const engine::ExtractedPreview preview =
+      job::ExtractPreviewOfFile(NativeArgumentPath(input), shown_input, extract);
   if (!preview.extracted()) {
     std::fprintf(err, "rawlift thumbnail: no extractable preview in '%s' (%s)\n",
                  shown_input.c_str(), engine::NoPreviewReasonText(preview.reason));

@@ -339,7 +339,7 @@ TEST(ThumbnailCommand, RealCameraFilesFromTheSamplesFolder) {
 const char kMimeDatabase[] = "/usr/share/mime/packages/freedesktop.org.xml";
 
 std::map<std::string, std::string> ThumbnailerEntry(std::string* group) {
-  std::ifstream in(std::string(RAWLIFT_SOURCE_DIR) + "/desktop/rawlift.thumbnailer");
+  std::ifstream in(std::string(RAWLIFT_SOURCE_DIR) + "/desktop/rawlift.thumbnailer.in");
   std::map<std::string, std::string> keys;
   std::string line;
   std::getline(in, *group);
@@ -390,10 +390,12 @@ TEST(Thumbnailer, RunsTheCommandWithTheSizeAndLocalPaths) {
   std::string group;
   const auto keys = ThumbnailerEntry(&group);
   EXPECT_EQ(group, "[Thumbnailer Entry]");
-  EXPECT_EQ(keys.count("TryExec") ? keys.at("TryExec") : "", "rawlift");
+  // The installed binary by its absolute path (filled in by the install).
+  EXPECT_EQ(keys.count("TryExec") ? keys.at("TryExec") : "", "@RAWLIFT_INSTALLED_BINARY@");
   // %i is the input's local path and %o the PNG to write; %u (a URI) would
   // not name a file the command can open.
-  EXPECT_EQ(keys.count("Exec") ? keys.at("Exec") : "", "rawlift thumbnail -s %s %i %o");
+  EXPECT_EQ(keys.count("Exec") ? keys.at("Exec") : "",
+            "\"@RAWLIFT_INSTALLED_BINARY@\" thumbnail -s %s %i %o");
 }
 
 TEST(Thumbnailer, ListsEveryRawTypeOfSharedMimeInfoThatRawliftReads) {

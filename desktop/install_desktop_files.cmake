@@ -22,12 +22,16 @@ set(RAWLIFT_WRAPPER "${libexec_dir}/rawlift/rawlift-extract-desktop")
 # The wrapper finds its data relative to itself, so a tree installed with
 # DESTDIR and looked at there works as well.
 file(RELATIVE_PATH RAWLIFT_DATA_FROM_WRAPPER "${libexec_dir}/rawlift" "${data_dir}/rawlift")
-# The path goes into Exec lines, XML and shell code in double quotes: the few
-# characters that are special there are refused rather than escaped three ways.
-if(RAWLIFT_WRAPPER MATCHES "[\"\\\\`$%&<>]")
-  message(FATAL_ERROR "The desktop actions cannot name the wrapper at '${RAWLIFT_WRAPPER}': "
-                      "choose an install prefix without \" \\ ` $ % & < >")
-endif()
+# These paths go into Exec lines, XML and shell code in double quotes: the
+# few characters that are special there are refused rather than escaped three
+# ways. Every path configured into a file below is checked.
+foreach(path IN ITEMS "${RAWLIFT_WRAPPER}" "${RAWLIFT_INSTALLED_BINARY}"
+                      "${RAWLIFT_DATA_FROM_WRAPPER}")
+  if(path MATCHES "[\"\\\\`$%&<>]")
+    message(FATAL_ERROR "The desktop files cannot name '${path}': "
+                        "choose an install prefix without \" \\ ` $ % & < >")
+  endif()
+endforeach()
 
 # One staging folder per destination: installs into two places at once (tests,
 # a package build) never write each other's files.
@@ -40,7 +44,8 @@ set(desktop_files
     "rawlift-extract.nemo_action.in|${data_dir}/nemo/actions|rawlift-extract.nemo_action|0"
     "rawlift-extract.desktop.in|${data_dir}/kio/servicemenus|rawlift-extract.desktop|0"
     "thunar-uca-action.xml.in|${data_dir}/rawlift|thunar-uca-action.xml|0"
-    "nautilus-script.in|${data_dir}/rawlift/nautilus-scripts|Extract JPEG previews|1")
+    "nautilus-script.in|${data_dir}/rawlift/nautilus-scripts|Extract JPEG previews|1"
+    "rawlift.thumbnailer.in|${data_dir}/thumbnailers|rawlift.thumbnailer|0")
 foreach(entry IN LISTS desktop_files)
   string(REPLACE "|" ";" fields "${entry}")
   list(GET fields 0 template)

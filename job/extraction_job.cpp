@@ -50,19 +50,36 @@ char16_t AsciiLower(char16_t c) {
   return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c;
 }
 
-// Files whose outputs may collide: the same folder and the same base name
-// (the part before the first dot, which every output name is built from).
-// ASCII case is folded because Windows file names ignore it; grouping more
-// files than strictly collide only costs parallelism.
-std::u16string CollisionKey(const std::u16string& rawPath) {
-  std::u16string parent, baseName, extension;
-  ParentFolderOf(rawPath, &parent);
-  SplitFileName(rawPath, &baseName, &extension);
-  std::u16string key = parent;
+// Files whose outputs may collide: the same output folder and the same base
+// name. Base names are unique within a RAW file's folder, but two selected
+// folders can share an output root. ASCII case is folded because Windows
+// file names ignore it; grouping more files than strictly collide only costs
+// parallelism.
+std::u16string CollisionKey(const FileItem& item) {
+  std::u16string key = item.outputParent;
   key += u'\0';
-  key += baseName;
+  key += item.baseName;
   for (char16_t& c : key) c = AsciiLower(c);
   return key;
+}
+
+// The RAW file names directly inside `folder` (as a walk collects them:
+// no folders, FIFOs or devices).
+std::vector<std::u16string> RawNamesIn(const std::u16string& folder,
+                                       const std::vector<std::u16string>& suffixes) {
+  std::vector<platform::FolderEntry> entries;
+  std::vector<std::u16string> names;
+  if (!platform::ListFolder(folder, &entries)) return names;
+  for (const platform::FolderEntry& entry : entries) {
+    if (entry.isDirectory || entry.isSpecial) continue;
+    if (ExtractionJob::HasRawSuffix(entry.name, suffixes)) names.push_back(entry.name);
+  }
+  return names;
+}
+
+std::u16string FileNameOf(const std::u16string& path) {
+  const size_t last = path.find_last_of(platform::kPathSeparator);
+  return last == std::u16string::npos ? path : path.substr(last + 1);
 }
 
 bool IsEmptyFile(const std::u16string& path) {
@@ -84,7 +101,8 @@ bool OutputPresent(const std::u16string& path) {
 // is taken from the engine at most once, and only when an output is missing.
 class ExtractionJob::FileWork {
  public:
-  FileWork(ExtractionJob* job, FileOutcome* outcome) : job_(*job), outcome_(*outcome) {}
+  FileWork(ExtractionJob* job, const FileItem& item, FileOutcome* outcome)
+      : job_(*job), item_(item), outcome_(*outcome) {}
 
   void Run() {
     const settings::ExtractionSettings& settings = job_.settings_;
@@ -92,19 +110,14 @@ class ExtractionJob::FileWork {
     outcome_.outputs.reserve(2);
     outcome_.outputs.emplace_back();
     OutputResult& full = outcome_.outputs.back();
-    std::u16string parent, baseName, extension, folder;
-    if (!ParentFolderOf(outcome_.rawPath, &parent)) {
+    if (item_.outputParent.empty()) {
       full.fault = OutputFault::kNoFolderInPath;
       return;
     }
-    SplitFileName(outcome_.rawPath, &baseName, &extension);
-    if (!job_.PrepareOutputFolder(parent, ExpandFolderPattern(OutputFolderPattern(false), 0, 0),
-                                  &folder)) {
-      full.fault = OutputFault::kCannotCreateFolder;
-      return;
-    }
-    full.path = OutputFilePath(folder, ExpandFileNamePattern(OutputFileNamePattern(settings, false),
-                                                             baseName, extension, 0, 0));
+    if (!Prepare(&full, OutputFolderPattern(false), 0, 0)) return;
+    full.path = OutputFilePath(
+        folder_,
+        ExpandFileNamePattern(OutputFileNamePattern(settings, false), item_.baseName, u"", 0, 0));
     if (OutputPresent(full.path)) {
       full.status = OutputStatus::kAlreadyPresent;
     } else {
@@ -116,39 +129,38 @@ class ExtractionJob::FileWork {
       MeasureForReport(&full);
       return;
     }
-
     // The reduced copy is sized by the full-size output: the preview when
-    // this run wrote it, else the file found under that name (whoever put
-    // it there).
+    // this run wrote it, else the file found under that name.
     const imaging::ImageSize measured =
         full.status == OutputStatus::kWritten ? PreviewSize() : imaging::MeasureJpegFile(full.path);
     full.width = measured.width;
     full.height = measured.height;
-    imaging::ImageSize target = measured;
-    if (measured.width > settings.maxWidth || measured.height > settings.maxHeight) {
-      target = imaging::FitWithinBounds(measured.width, measured.height, settings.maxWidth,
-                                        settings.maxHeight);
-    }
     outcome_.outputs.emplace_back();
     OutputResult& reduced = outcome_.outputs.back();
     reduced.reduced = true;
     // The folder carries the configured bound, the name the size produced.
-    if (!job_.PrepareOutputFolder(
-            parent,
-            ExpandFolderPattern(OutputFolderPattern(true), settings.maxWidth, settings.maxHeight),
-            &folder)) {
-      reduced.fault = OutputFault::kCannotCreateFolder;
+    if (!Prepare(&reduced, OutputFolderPattern(true), settings.maxWidth, settings.maxHeight))
       return;
-    }
-    reduced.path = OutputFilePath(
-        folder, ExpandFileNamePattern(OutputFileNamePattern(settings, true), baseName, extension,
-                                      target.width, target.height));
+    imaging::ImageSize target = Bounded(measured);
+    reduced.path = ReducedPath(target);
     if (OutputPresent(reduced.path)) {
       reduced.status = OutputStatus::kAlreadyPresent;
       MeasureForReport(&reduced);
       return;
     }
     if (!TakePreview(&reduced)) return;
+    if (full.status != OutputStatus::kWritten && !(PreviewSize() == measured)) {
+      // The file under the full-size name is not this preview (a user's
+      // own, another size): the copy is the preview's own, reduced with its
+      // proportions and named by its own width.
+      target = Bounded(PreviewSize());
+      reduced.path = ReducedPath(target);
+      if (OutputPresent(reduced.path)) {
+        reduced.status = OutputStatus::kAlreadyPresent;
+        MeasureForReport(&reduced);
+        return;
+      }
+    }
     // A preview of the bounded size already stays a byte-for-byte copy; so
     // does one whose bounded size has no area, which no picture can have
     // (a strip, a bound of 0, a preview that cannot be measured: width 0).
@@ -167,12 +179,42 @@ class ExtractionJob::FileWork {
   }
 
  private:
+  // The output folder of one output made or found; false (and the output's
+  // fault set) when it cannot be.
+  bool Prepare(OutputResult* output, const std::u16string& pattern, int32_t width, int32_t height) {
+    int error = 0;
+    if (job_.PrepareOutputFolder(item_.outputParent, ExpandFolderPattern(pattern, width, height),
+                                 &folder_, &error)) {
+      return true;
+    }
+    output->fault = OutputFault::kCannotCreateFolder;
+    output->where = item_.outputParent;
+    output->systemError = error;
+    return false;
+  }
+
+  // A size within the bounds: the size itself when it fits.
+  imaging::ImageSize Bounded(imaging::ImageSize size) const {
+    const settings::ExtractionSettings& settings = job_.settings_;
+    if (size.width > settings.maxWidth || size.height > settings.maxHeight) {
+      return imaging::FitWithinBounds(size.width, size.height, settings.maxWidth,
+                                      settings.maxHeight);
+    }
+    return size;
+  }
+
+  std::u16string ReducedPath(imaging::ImageSize target) const {
+    return OutputFilePath(
+        folder_, ExpandFileNamePattern(OutputFileNamePattern(job_.settings_, true), item_.baseName,
+                                       u"", target.width, target.height));
+  }
+
   // The engine's preview, asked for once; false (and the output's fault
   // set) when there is none.
   bool TakePreview(OutputResult* output) {
     if (!previewTaken_) {
       previewTaken_ = true;
-      preview_ = job_.ExtractPreview(outcome_.rawPath, job_.extractOptions_);
+      preview_ = job_.ExtractPreview(item_.rawPath, job_.extractOptions_);
       // An empty preview is none.
       if (preview_.reason == engine::NoPreviewReason::kNone &&
           (!preview_.bytes || preview_.length == 0)) {
@@ -196,8 +238,10 @@ class ExtractionJob::FileWork {
   }
 
   void Write(OutputResult* output, const uint8_t* bytes, size_t length, imaging::ImageSize size) {
-    if (platform::WriteNewFile(output->path, bytes, length, kTemporaryPrefix, kTemporarySuffix,
-                               job_.options_.flushEachOutput)) {
+    const platform::WriteResult result =
+        platform::WriteNewFile(output->path, bytes, length, kTemporaryPrefix, kTemporarySuffix,
+                               job_.options_.flushEachOutput);
+    if (result) {
       output->status = OutputStatus::kWritten;
       output->width = size.width;
       output->height = size.height;
@@ -207,6 +251,8 @@ class ExtractionJob::FileWork {
       output->status = OutputStatus::kAlreadyPresent;
     } else {
       output->fault = OutputFault::kCannotWrite;
+      output->where = folder_;
+      output->systemError = result.systemError;
     }
   }
 
@@ -221,7 +267,9 @@ class ExtractionJob::FileWork {
   }
 
   ExtractionJob& job_;
+  const FileItem& item_;
   FileOutcome& outcome_;
+  std::u16string folder_;  // the output folder of the output being made
   bool previewTaken_ = false;
   engine::ExtractedPreview preview_;
   bool previewMeasured_ = false;
@@ -261,7 +309,11 @@ bool ExtractionJob::StartWorker() {
   if (workerStarted_) return false;
   {
     std::lock_guard<std::mutex> lock(jobMutex_);
+    // A cancel asked for before the start (a Ctrl-C while setting up)
+    // stops the run before its first file.
+    const bool cancelled = counters_.cancelRequested;
     counters_ = JobCounters();
+    counters_.cancelRequested = cancelled;
     workerFinished_ = false;
   }
   try {
@@ -325,11 +377,15 @@ void ExtractionJob::WorkerBody() {
 }
 
 void ExtractionJob::Run() {
-  std::vector<std::u16string> files;
+  std::vector<FileItem> files;
   CollectionReport report;
   if (selection_) {
     for (const std::u16string& path : *selection_) {
-      CollectRawFiles(&files, path, rawSuffixes_, options_.recursive, &report);
+      std::vector<std::u16string> found;
+      CollectRawFiles(&found, path, rawSuffixes_, options_.recursive, &report);
+      std::vector<FileItem> items = ItemsOf(path, found);
+      files.insert(files.end(), std::make_move_iterator(items.begin()),
+                   std::make_move_iterator(items.end()));
     }
   }
   {
@@ -371,7 +427,56 @@ void ExtractionJob::Run() {
   counters_.elapsedSeconds = static_cast<int32_t>(platform::CalendarSeconds() - start);
 }
 
-bool ExtractionJob::ProcessGroups(const std::vector<std::u16string>& files,
+std::vector<FileItem> ExtractionJob::ItemsOf(const std::u16string& selected,
+                                             const std::vector<std::u16string>& rawFiles) const {
+  // The part of each RAW file's folder below the selected folder (or below
+  // the selected file's own folder) is kept under the output root.
+  std::u16string base;
+  if (platform::IsDirectory(selected)) {
+    base = selected;
+    if (base.empty() || base.back() != platform::kPathSeparator) base += platform::kPathSeparator;
+  } else {
+    ParentFolderOf(selected, &base);
+  }
+  std::u16string root = options_.outputRoot;
+  while (root.size() > 1 && root.back() == platform::kPathSeparator) root.pop_back();
+  // The files by folder, in list order within each.
+  std::map<std::u16string, std::vector<size_t>> filesOfFolder;
+  std::vector<FileItem> items(rawFiles.size());
+  for (size_t i = 0; i < rawFiles.size(); ++i) {
+    FileItem& item = items[i];
+    item.rawPath = rawFiles[i];
+    std::u16string parent;
+    if (!ParentFolderOf(item.rawPath, &parent)) {
+      item.baseName = FileNameOf(item.rawPath);
+      continue;  // no folder: outputParent stays empty
+    }
+    item.outputParent = parent;
+    if (!root.empty() && parent.compare(0, base.size(), base) == 0) {
+      item.outputParent = root + platform::kPathSeparator + parent.substr(base.size());
+    }
+    filesOfFolder[parent].push_back(i);
+  }
+  // Base names from all RAW files of each folder, listed once.
+  for (const auto& folder : filesOfFolder) {
+    std::vector<std::u16string> names = RawNamesIn(folder.first, rawSuffixes_);
+    std::set<std::u16string> listed(names.begin(), names.end());
+    // A name the listing lacks (a folder that cannot be listed) still gets
+    // its own base name.
+    for (const size_t i : folder.second) {
+      const std::u16string name = FileNameOf(items[i].rawPath);
+      if (listed.insert(name).second) names.push_back(name);
+    }
+    const std::vector<std::u16string> bases = BaseNamesOfFolder(names);
+    std::map<std::u16string, std::u16string> baseOfName;
+    for (size_t n = 0; n < names.size(); ++n) baseOfName.emplace(names[n], bases[n]);
+    for (const size_t i : folder.second)
+      items[i].baseName = baseOfName[FileNameOf(items[i].rawPath)];
+  }
+  return items;
+}
+
+bool ExtractionJob::ProcessGroups(const std::vector<FileItem>& files,
                                   const std::vector<std::vector<size_t>>& groups) {
   size_t nextGroup = 0;  // guarded by jobMutex_
   bool cancelled = false;
@@ -420,13 +525,18 @@ bool ExtractionJob::ProcessGroups(const std::vector<std::u16string>& files,
 }
 
 FileOutcome ExtractionJob::ProcessFile(const std::u16string& rawPath) {
+  const std::vector<FileItem> items = ItemsOf(rawPath, {rawPath});
+  return ProcessFile(items.front());
+}
+
+FileOutcome ExtractionJob::ProcessFile(const FileItem& item) {
   FileOutcome outcome;
-  outcome.rawPath = rawPath;
+  outcome.rawPath = item.rawPath;
   // A file that runs the process out of memory yields nothing more; the
   // worker thread must not end by an exception, which would end the whole
   // process.
   try {
-    FileWork(this, &outcome).Run();
+    FileWork(this, item, &outcome).Run();
   } catch (const std::exception&) {
     for (OutputResult& output : outcome.outputs) {
       if (output.status == OutputStatus::kNotWritten && output.fault == OutputFault::kNone) {
@@ -437,8 +547,8 @@ FileOutcome ExtractionJob::ProcessFile(const std::u16string& rawPath) {
   return outcome;
 }
 
-void ExtractionJob::ProcessOneFile(size_t index, const std::u16string& rawPath) {
-  FileOutcome outcome = ProcessFile(rawPath);
+void ExtractionJob::ProcessOneFile(size_t index, const FileItem& item) {
+  FileOutcome outcome = ProcessFile(item);
   {
     std::lock_guard<std::mutex> lock(jobMutex_);
     ++counters_.filesDone;
@@ -569,8 +679,14 @@ bool ExtractionJob::HasRawSuffix(const std::u16string& path,
 }
 
 bool ExtractionJob::PrepareOutputFolder(const std::u16string& parent,
-                                        const std::u16string& folderName, std::u16string* folder) {
-  if (!EnsureOutputFolder(parent, folderName, folder)) return false;
+                                        const std::u16string& folderName, std::u16string* folder,
+                                        int* systemError) {
+  if (!options_.outputRoot.empty() && !EnsureFolderTree(parent, systemError)) {
+    return false;
+  }
+  if (!EnsureOutputFolder(parent, folderName, folder, platform::kPathSeparator, systemError)) {
+    return false;
+  }
   SweepOutputFolderOnce(*folder);
   return true;
 }
@@ -602,13 +718,8 @@ void ExtractionJob::RemoveAbandonedTemporaries(const std::u16string& folder,
 
 engine::ExtractedPreview ExtractionJob::ExtractPreview(const std::u16string& rawPath,
                                                        const engine::ExtractOptions& options) {
-  try {
-    return engine::ExtractEmbeddedPreview(rawPath, options);
-  } catch (const std::exception&) {
-    engine::ExtractedPreview none;
-    none.reason = engine::NoPreviewReason::kOutOfMemory;
-    return none;
-  }
+  return ExtractPreviewOfFile(platform::ToNativePath(rawPath), platform::PathForDisplay(rawPath),
+                              options);
 }
 
 bool ExtractionJob::ReducePreview(const uint8_t* jpeg, size_t length, int32_t width, int32_t height,

@@ -35,14 +35,12 @@
 
 #include "engine/extract.h"
 #include "job/outcome.h"
+#include "job/preview_file.h"
 #include "job/summary.h"
 #include "platform/path.h"
 #include "settings/settings_store.h"
 
 namespace job {
-
-// Software text written into synthesized Exif headers.
-constexpr char kSoftwareText[] = "Rawlift v1.00";
 
 // Temporary names of outputs being written (prefix, 16 random hex digits,
 // suffix): hidden on POSIX, and never a name the job itself would look for.
@@ -83,6 +81,21 @@ struct JobOptions {
   // present are measured (a header read each), and so is the preview of a
   // run without reduced copies, which needs no size otherwise. For reports.
   bool reportSizes = false;
+  // Where the outputs go: empty, beside each RAW file; else the tree of
+  // output folders is rooted here instead of at each selected folder (or at
+  // the folder of a selected file), the layout below it kept. Created as
+  // needed.
+  std::u16string outputRoot;
+};
+
+// One RAW file of a run and where its outputs go.
+struct FileItem {
+  std::u16string rawPath;
+  // The folder that receives the output folders, with a trailing
+  // separator; empty when the path names no folder.
+  std::u16string outputParent;
+  // The base name of the outputs (BaseNamesOfFolder).
+  std::u16string baseName;
 };
 
 // What collecting the RAW files left out, for telling the user.
@@ -126,9 +139,10 @@ class ExtractionJob {
   const JobOptions& options() const { return options_; }
   void SetFileObserver(FileObserver observer) { observer_ = std::move(observer); }
 
-  // Resets the counters (filesFound -1, the rest 0, flags false) and starts
-  // the worker running Run(). False when the thread could not be started;
-  // then nothing runs. Call once per job.
+  // Resets the counters (filesFound -1, the rest 0, flags false but a
+  // cancel already requested) and starts the worker running Run(). False
+  // when the thread could not be started; then nothing runs. Call once per
+  // job.
   bool StartWorker();
   // Sets cancelRequested and waits, without a time limit, until the worker
   // has ended. Does nothing when no worker was started; safe to repeat.
@@ -176,6 +190,13 @@ class ExtractionJob {
   // and takes the preview from the engine once for those to write. Touches
   // no counter.
   FileOutcome ProcessFile(const std::u16string& rawPath);
+  FileOutcome ProcessFile(const FileItem& item);
+
+  // The items of the RAW files collected from one selected path: output
+  // parent from JobOptions::outputRoot and base names from the other RAW
+  // files of each file's folder.
+  std::vector<FileItem> ItemsOf(const std::u16string& selected,
+                                const std::vector<std::u16string>& rawFiles) const;
 
   // Removes the temporaries that killed runs left in `folder`: those no
   // process holds open and that were last written at least
@@ -188,7 +209,7 @@ class ExtractionJob {
  protected:
   // The operations the job delegates; tests replace them.
   // The embedded preview of a RAW file, or the reason there is none.
-  // Default: the engine's ExtractEmbeddedPreview.
+  // Default: ExtractPreviewOfFile.
   virtual engine::ExtractedPreview ExtractPreview(const std::u16string& rawPath,
                                                   const engine::ExtractOptions& options);
   // The preview rescaled to exactly width x height. Default: imaging's
@@ -201,7 +222,7 @@ class ExtractionJob {
 
   // ProcessFile, then the counters and the observer; `index` is the file's
   // place in the list.
-  void ProcessOneFile(size_t index, const std::u16string& rawPath);
+  void ProcessOneFile(size_t index, const FileItem& item);
   // Hands the outcomes to the observer in list order, holding back those
   // that finish before an earlier one.
   void Deliver(size_t index, FileOutcome&& outcome);
@@ -209,15 +230,16 @@ class ExtractionJob {
   // cancel left earlier files unstarted.
   void DeliverHeldBack();
   void WorkerBody();
-  // The folder made or found, and swept once per run.
+  // The folder made or found (with the levels below the output root), and
+  // swept once per run. *systemError tells why it could not be made.
   bool PrepareOutputFolder(const std::u16string& parent, const std::u16string& folderName,
-                           std::u16string* folder);
+                           std::u16string* folder, int* systemError);
   // RemoveAbandonedTemporaries, the first time a run writes into `folder`.
   void SweepOutputFolderOnce(const std::u16string& folder);
   // Processes the groups of files (indices into files) with
   // options_.parallelFiles threads, each taking the next group, checking the
   // cancel flag before each file. False when cancelled.
-  bool ProcessGroups(const std::vector<std::u16string>& files,
+  bool ProcessGroups(const std::vector<FileItem>& files,
                      const std::vector<std::vector<size_t>>& groups);
 
   const std::vector<std::u16string>* selection_ = nullptr;

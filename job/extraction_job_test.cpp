@@ -250,18 +250,22 @@ TEST_F(ExtractionJobTest, SelectionsWithoutRawFilesCompleteAtOnce) {
   EXPECT_FALSE(platform::IsDirectory(In({u"extracted_jpegs"})));
 }
 
-TEST_F(ExtractionJobTest, SharedBaseNamesAndRepeatedSelectionsCountAsPresent) {
+// Guards: a RAW file counted as extracted (or present) with another file's
+// picture because both share a stem.
+TEST_F(ExtractionJobTest, SharedStemsGetOutputsOfTheirOwnAndRepeatedSelectionsCountAsPresent) {
   Put(u"a.b.NEF", Jpeg(64, 48, 1));
   Put(u"a.c.NEF", Jpeg(64, 48, 2));
   Put(u"solo.ORF", Jpeg(64, 48, 3));
   FakeJob job;
+  // a.c.NEF named alone first: its name comes from its folder, not from
+  // what else was selected.
   const JobCounters c =
-      RunOver(job, {In({u"a.b.NEF"}), In({u"a.c.NEF"}), In({u"solo.ORF"}), dir_.root()});
+      RunOver(job, {In({u"a.c.NEF"}), In({u"a.b.NEF"}), In({u"solo.ORF"}), dir_.root()});
   EXPECT_EQ(c.filesFound, 6) << "a file reached twice is listed twice";
-  EXPECT_EQ(c.newCount, 2);
-  EXPECT_EQ(c.existingCount, 4);
-  EXPECT_EQ(Get({u"extracted_jpegs", u"a_RLFT.jpg"}), Get({u"a.b.NEF"}))
-      << "the first of the two is the one written";
+  EXPECT_EQ(c.newCount, 3);
+  EXPECT_EQ(c.existingCount, 3);
+  EXPECT_EQ(Get({u"extracted_jpegs", u"a_RLFT.jpg"}), Get({u"a.b.NEF"}));
+  EXPECT_EQ(Get({u"extracted_jpegs", u"a_c_NEF_RLFT.jpg"}), Get({u"a.c.NEF"}));
 }
 
 TEST_F(ExtractionJobTest, SuffixAndBoundChangesWriteBesideEarlierOutputs) {
@@ -352,7 +356,7 @@ TEST_F(ExtractionJobTest, OutputsThatCannotBePlacedYieldNothing) {
   EXPECT_EQ(job.extractions, 0);
   ASSERT_EQ(outcomes.size(), 1u);
   EXPECT_EQ(outcomes[0].status(), FileStatus::kNothing);
-  EXPECT_EQ(outcomes[0].ReasonText(), "output folder cannot be created");
+  EXPECT_EQ(outcomes[0].ReasonText(), "output folder cannot be created: file exists");
 
   const FileOutcome bare = job.ProcessFile(u"IMG.CR2");
   ASSERT_EQ(bare.outputs.size(), 1u);
@@ -696,26 +700,32 @@ TEST_F(ExtractionJobTest, FailedReductionLeavesTheReducedNameFree) {
             (imaging::ImageSize{800, 600}));
 }
 
-TEST_F(ExtractionJobTest, FullSizeOutputFoundPresentSizesTheReducedCopy) {
-  const Bytes preview = Jpeg(1600, 1200);
+// Guards: a reduced copy stretched to the proportions of a user's own file
+// found under the full-size name.
+TEST_F(ExtractionJobTest, ReducedCopyIsThePreviewsOwnWhateverSitsUnderTheFullSizeName) {
+  const Bytes preview = Jpeg(1200, 800);
   Put(u"A.NEF", preview);
   Put(u"B.NEF", preview);
+  Put(u"C.NEF", Jpeg(640, 480));
   ASSERT_TRUE(platform::CreateFolder(In({u"extracted_jpegs"})));
-  // The user's own file under A's full-size name, smaller than the bound; and
-  // one under B's that no decoder reads.
+  // The user's own file under A's full-size name, of other proportions; one
+  // under B's that no decoder reads; C's full-size output of an earlier run.
   ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"A_RLFT.jpg"}), Jpeg(640, 480, 9)));
   ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"B_RLFT.jpg"}), Bytes{'x', 'y'}));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"extracted_jpegs", u"C_RLFT.jpg"}), Jpeg(640, 480)));
   FakeJob job(Smaller());
-  EXPECT_EQ(RunOver(job, {dir_.root()}).newCount, 2);
+  EXPECT_EQ(RunOver(job, {dir_.root()}).newCount, 3);
   EXPECT_EQ(ScratchFolder::Names(In({u"extracted_jpegs_800"})),
-            Names({u"A_RLFT_640.jpg", u"B_RLFT_0.jpg"}));
-  // Named by the file found; made from the preview, at the size its name says
-  // (earlier versions copied the 1600-pixel preview under the 640 name).
-  EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", u"A_RLFT_640.jpg"})),
-            (imaging::ImageSize{640, 480}));
-  // A file found that cannot be measured names the copy width 0, as the
-  // preview as it is.
-  EXPECT_EQ(Get({u"extracted_jpegs_800", u"B_RLFT_0.jpg"}), preview);
+            Names({u"A_RLFT_800.jpg", u"B_RLFT_800.jpg", u"C_RLFT_640.jpg"}));
+  for (const char16_t* name : {u"A_RLFT_800.jpg", u"B_RLFT_800.jpg"}) {
+    EXPECT_EQ(FrameOf(Get({u"extracted_jpegs_800", name})), (imaging::ImageSize{800, 533}));
+  }
+  // A second run finds every copy present and extracts only where the file
+  // under the full-size name does not name the copy (A's 640 is not there).
+  FakeJob again(Smaller());
+  const JobCounters c = RunOver(again, {dir_.root()});
+  EXPECT_EQ(c.existingCount, 3);
+  EXPECT_EQ(again.extractions, 2) << "C's copy is found by the size of its full-size output";
 }
 
 #ifndef _WIN32
@@ -734,7 +744,7 @@ TEST_F(ExtractionJobTest, OutputThatCannotBeWrittenIsReportedAsSuch) {
   ASSERT_EQ(outcomes[0].outputs.size(), 2u);
   EXPECT_EQ(outcomes[0].outputs[0].status, OutputStatus::kWritten);
   EXPECT_EQ(outcomes[0].outputs[1].fault, OutputFault::kCannotWrite);
-  EXPECT_EQ(outcomes[0].ReasonText(), "cannot write the output");
+  EXPECT_EQ(outcomes[0].ReasonText(), "cannot write the output: file name too long");
   EXPECT_TRUE(ScratchFolder::Names(In({u"extracted_jpegs_800"})).empty())
       << "no temporary left behind";
 }
@@ -831,4 +841,49 @@ TEST_F(CollectTest, FoldersBelowTheDepthBoundAreLeftOutAndCounted) {
   const std::vector<std::u16string> files = Collect(true, &report);
   EXPECT_EQ(files.size(), static_cast<size_t>(kMaxFolderDepth));
   EXPECT_EQ(report.foldersTooDeep, 1);
+}
+
+// Guards: outputs of a run with an output root landing beside the RAW files
+// (a locked card), or losing the layout below the selected folder.
+TEST_F(ExtractionJobTest, OutputRootTakesTheTreeBelowEachSelectedPath) {
+  ASSERT_TRUE(platform::CreateFolder(In({u"card"})));
+  ASSERT_TRUE(platform::CreateFolder(In({u"card", u"100CANON"})));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"card", u"TOP.CR2"}), Jpeg(64, 48, 1)));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"card", u"100CANON", u"IMG_1.CR2"}), Jpeg(64, 48, 2)));
+  ASSERT_TRUE(platform::CreateFolder(In({u"other"})));
+  ASSERT_TRUE(ScratchFolder::Write(In({u"other", u"ALONE.NEF"}), Jpeg(64, 48, 3)));
+  JobOptions options;
+  options.recursive = true;
+  options.outputRoot = In({u"out", u"nested"});  // neither level exists yet
+  struct Case {
+    std::vector<std::u16string> output, raw;
+  };
+  const auto get = [&](const std::vector<std::u16string>& parts) {
+    std::u16string path = dir_.root();
+    for (const std::u16string& part : parts) path += platform::kPathSeparator + part;
+    Bytes b;
+    ScratchFolder::Read(path, &b);
+    return b;
+  };
+  const Case expected[] = {
+      {{u"out", u"nested", u"extracted_jpegs", u"TOP_RLFT.jpg"}, {u"card", u"TOP.CR2"}},
+      {{u"out", u"nested", u"100CANON", u"extracted_jpegs", u"IMG_1_RLFT.jpg"},
+       {u"card", u"100CANON", u"IMG_1.CR2"}},
+      // A file selected alone: its folder is the root's place.
+      {{u"out", u"nested", u"extracted_jpegs", u"ALONE_RLFT.jpg"}, {u"other", u"ALONE.NEF"}},
+  };
+  FakeJob job;
+  const std::vector<FileOutcome> outcomes =
+      OutcomesOf(job, {In({u"card"}), In({u"other", u"ALONE.NEF"})}, options);
+  ASSERT_EQ(outcomes.size(), 3u);
+  for (const Case& c : expected) {
+    EXPECT_FALSE(get(c.output).empty()) << platform::Utf16ToUtf8(c.output.back());
+    EXPECT_EQ(get(c.output), get(c.raw)) << platform::Utf16ToUtf8(c.output.back());
+  }
+  EXPECT_FALSE(platform::IsDirectory(In({u"card", u"extracted_jpegs"}))) << "nothing on the card";
+  // A second run recognises what exists.
+  FakeJob again;
+  OutcomesOf(again, {In({u"card"}), In({u"other", u"ALONE.NEF"})}, options);
+  EXPECT_EQ(again.Snapshot().existingCount, 3);
+  EXPECT_EQ(again.extractions, 0);
 }

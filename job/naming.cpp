@@ -1,5 +1,9 @@
 #include "job/naming.h"
 
+#include <algorithm>
+#include <map>
+#include <set>
+
 #include "job/summary.h"
 #include "platform/fs.h"
 
@@ -98,7 +102,10 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
   const size_t last = rawPath.find_last_of(separator);
   const std::u16string name = last == std::u16string::npos ? rawPath : rawPath.substr(last + 1);
   // The first dot, not the last: "trip.day1.NEF" has the base name "trip".
-  const size_t dot = name.find(u'.');
+  // Leading dots belong to the name: ".first.NEF" is ".first".
+  const size_t nameStart = name.find_first_not_of(u'.');
+  const size_t dot =
+      nameStart == std::u16string::npos ? std::u16string::npos : name.find(u'.', nameStart);
   if (dot == std::u16string::npos) {
     *baseName = name;
     extension->clear();
@@ -106,6 +113,71 @@ void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
     *baseName = name.substr(0, dot);
     *extension = name.substr(dot + 1);
   }
+}
+
+namespace {
+
+std::u16string FoldedAscii(std::u16string text) {
+  for (char16_t& c : text) {
+    if (c >= u'A' && c <= u'Z') c += u'a' - u'A';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::u16string> BaseNamesOfFolder(const std::vector<std::u16string>& names) {
+  std::vector<std::u16string> stems(names.size()), rests(names.size());
+  // The files of each stem, by folded stem.
+  std::map<std::u16string, std::vector<size_t>> byStem;
+  for (size_t i = 0; i < names.size(); ++i) {
+    SplitFileName(names[i], &stems[i], &rests[i]);
+    byStem[FoldedAscii(stems[i])].push_back(i);
+  }
+  std::vector<std::u16string> bases(names.size());
+  std::set<std::u16string> taken;  // folded base names given out
+  std::vector<size_t> derived;     // files that carry their remaining name
+  for (auto& group : byStem) {
+    std::vector<size_t>& members = group.second;
+    // By remaining name in code-unit order (then by name, whatever order the
+    // folder was listed in); the first keeps the stem, and so does the same
+    // name given twice.
+    std::sort(members.begin(), members.end(), [&](size_t a, size_t b) {
+      return rests[a] != rests[b] ? rests[a] < rests[b] : names[a] < names[b];
+    });
+    for (const size_t i : members) {
+      bases[i] = stems[i];
+      if (names[i] == names[members.front()]) continue;
+      std::u16string rest = rests[i];
+      for (char16_t& c : rest) {
+        if (c == u'.') c = u'_';
+      }
+      bases[i] += u'_';
+      bases[i] += rest;
+      derived.push_back(i);
+    }
+    taken.insert(group.first);
+  }
+  // A derived name can meet another file's stem (a.c.NEF gives a_c_NEF
+  // beside a_c_NEF.NEF): it then takes the first free "_2", "_3"...
+  std::sort(derived.begin(), derived.end(),
+            [&](size_t a, size_t b) { return names[a] < names[b]; });
+  std::map<std::u16string, std::u16string> baseOfName;
+  for (const size_t i : derived) {
+    const auto known = baseOfName.find(names[i]);
+    if (known != baseOfName.end()) {
+      bases[i] = known->second;  // the same file given twice
+      continue;
+    }
+    std::u16string base = bases[i];
+    for (int n = 2; !taken.insert(FoldedAscii(base)).second; ++n) {
+      base = bases[i] + u'_';
+      AppendInteger(base, n, 0);
+    }
+    bases[i] = base;
+    baseOfName.emplace(names[i], base);
+  }
+  return bases;
 }
 
 std::u16string OutputFilePath(const std::u16string& folder, const std::u16string& fileName,
@@ -116,16 +188,40 @@ std::u16string OutputFilePath(const std::u16string& folder, const std::u16string
 }
 
 bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string& folderName,
-                        std::u16string* outputFolder, char16_t separator) {
+                        std::u16string* outputFolder, char16_t separator, int* systemError) {
   const std::u16string folder = OutputFilePath(parentFolder, folderName, separator);
   // A second run (or another process) may create it between the test and the
   // creation; either way an existing folder is what is needed.
-  if (platform::IsDirectory(folder) || platform::CreateFolder(folder) ||
+  int error = 0;
+  if (platform::IsDirectory(folder) || platform::CreateFolder(folder, &error) ||
       platform::IsDirectory(folder)) {
     *outputFolder = folder;
     return true;
   }
+  if (systemError) *systemError = error;
   return false;
+}
+
+bool EnsureFolderTree(const std::u16string& folder, int* systemError, char16_t separator) {
+  // The missing levels, from the deepest up to the first that exists...
+  std::vector<std::u16string> missing;
+  std::u16string level = folder;
+  while (level.size() > 1 && level.back() == separator) level.pop_back();
+  while (!level.empty() && !platform::IsDirectory(level)) {
+    missing.push_back(level);
+    const size_t cut = level.find_last_of(separator);
+    if (cut == std::u16string::npos || cut == 0) break;
+    level.resize(cut);
+  }
+  // ...then created from the top down; one made meanwhile by another run
+  // will do.
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    int error = 0;
+    if (platform::CreateFolder(*it, &error) || platform::IsDirectory(*it)) continue;
+    *systemError = error;
+    return false;
+  }
+  return true;
 }
 
 bool OutputFileExists(const std::u16string& path) {

@@ -1,7 +1,9 @@
 // Where extracted previews go and what they are called.
 //
-// Every output lands in a sub-folder of the RAW file's own folder, under a
-// name built from a fixed pattern:
+// Every output lands in a sub-folder of the RAW file's own folder (or of its
+// place under an output root, see JobOptions::outputRoot), under a name
+// built from a fixed pattern, %N being the file's base name
+// (BaseNamesOfFolder):
 //
 //   full-size:    extracted_jpegs/%N_RLFT.jpg        (%N.jpg without suffix)
 //   reduced copy: extracted_jpegs_%W/%N_RLFT_%W.jpg  (%N.jpg without suffix)
@@ -19,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/path.h"
 #include "settings/settings_store.h"
@@ -47,20 +50,41 @@ std::u16string ExpandFileNamePattern(const std::u16string& pattern, const std::u
 bool ParentFolderOf(const std::u16string& rawPath, std::u16string* parent,
                     char16_t separator = platform::kPathSeparator);
 
-// Splits the file name (after the last separator) at its FIRST dot:
-// "trip.day1.NEF" -> "trip" and "day1.NEF". No dot: the name and "".
+// Splits the file name (after the last separator) at its first dot after
+// any leading dots, which stay part of the name: "trip.day1.NEF" -> "trip"
+// and "day1.NEF", ".first.NEF" -> ".first" and "NEF" (hidden names such as
+// the "._IMG_0001.CR3" files macOS leaves on cards keep their own outputs).
+// No such dot: the name and "".
 void SplitFileName(const std::u16string& rawPath, std::u16string* baseName,
                    std::u16string* extension, char16_t separator = platform::kPathSeparator);
+
+// The base names of the RAW files of one folder, given their file names
+// (in any order), so that no two of them share an output name. The base
+// name is the stem (SplitFileName) except where two files share a stem
+// (ASCII case ignored, as FAT, exFAT and Windows ignore it): of those, the
+// file whose remaining name sorts first keeps the stem, and every other one
+// adds "_" and its remaining name with dots turned into underscores.
+//   IMG_0001.CR3, IMG_0001.CRW -> IMG_0001, IMG_0001_CRW
+//   a.b.NEF, a.c.NEF           -> a, a_c_NEF
+// Should such a name be another file's stem, or given out already, it takes
+// "_2", "_3"... Returned in the order of `names`.
+std::vector<std::u16string> BaseNamesOfFolder(const std::vector<std::u16string>& names);
 
 // folder + separator (unless folder already ends with one) + name.
 std::u16string OutputFilePath(const std::u16string& folder, const std::u16string& fileName,
                               char16_t separator = platform::kPathSeparator);
 
 // Joins parent and folder name; succeeds when that is an existing directory
-// or one level of it could be created.
+// or one level of it could be created. On failure *systemError (when given)
+// is the system's error number of the creation, or 0 when not known.
 bool EnsureOutputFolder(const std::u16string& parentFolder, const std::u16string& folderName,
-                        std::u16string* outputFolder,
-                        char16_t separator = platform::kPathSeparator);
+                        std::u16string* outputFolder, char16_t separator = platform::kPathSeparator,
+                        int* systemError = nullptr);
+
+// Creates `folder` and every missing folder above it. False, with the
+// system's error number in *systemError, when a level cannot be created.
+bool EnsureFolderTree(const std::u16string& folder, int* systemError,
+                      char16_t separator = platform::kPathSeparator);
 
 // True when the file can be opened for reading. A file that exists but is
 // locked counts as absent; creating it then decides.

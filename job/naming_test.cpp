@@ -64,9 +64,16 @@ TEST(Naming, NamesSplitAtTheFirstDot) {
   SplitFileName(u"/a.b/SHOTNEF", &base, &ext, u'/');
   EXPECT_EQ(base, u"SHOTNEF") << "dots in folder names do not count";
   EXPECT_EQ(ext, u"");
+  // Leading dots stay part of the name (hidden files, macOS's "._" files).
   SplitFileName(u"C:\\x\\.hidden.raw", &base, &ext, u'\\');
-  EXPECT_EQ(base, u"");
-  EXPECT_EQ(ext, u"hidden.raw");
+  EXPECT_EQ(base, u".hidden");
+  EXPECT_EQ(ext, u"raw");
+  SplitFileName(u"/card/._IMG_0001.CR3", &base, &ext, u'/');
+  EXPECT_EQ(base, u"._IMG_0001");
+  EXPECT_EQ(ext, u"CR3");
+  SplitFileName(u"/card/..NEF", &base, &ext, u'/');
+  EXPECT_EQ(base, u"..NEF") << "only dots before the name: the whole name";
+  EXPECT_EQ(ext, u"");
   SplitFileName(u"IMG_0042.CR2", &base, &ext, u'\\');
   EXPECT_EQ(base, u"IMG_0042");
   EXPECT_EQ(ext, u"CR2");
@@ -156,4 +163,39 @@ TEST(Naming, OutputFolderIsFoundOrCreatedButNeverReplacesAFile) {
   platform::RemoveFile(root + sep + u"extracted_jpegs_800");
   platform::RemoveFolder(folder);
   platform::RemoveFolder(root);
+}
+
+// Guards: two RAW files of one folder sharing an output name (one counted
+// as extracted with the other's picture), and names changed where no stem is
+// shared.
+TEST(Naming, BaseNamesOfAFolderNeverShareAnOutput) {
+  struct Case {
+    std::vector<std::u16string> names;
+    std::vector<std::u16string> bases;
+  };
+  const Case cases[] = {
+      // No shared stem: the stems as they are.
+      {{u"IMG_0001.CR2", u"IMG_0002.CR2", u"trip.day1.NEF"}, {u"IMG_0001", u"IMG_0002", u"trip"}},
+      // Two cameras, one stem: the remaining name that sorts first keeps it.
+      {{u"IMG_0001.CRW", u"IMG_0001.CR3"}, {u"IMG_0001_CRW", u"IMG_0001"}},
+      {{u"a.c.NEF", u"a.b.NEF"}, {u"a_c_NEF", u"a"}},
+      {{u"sample.nef", u"sample.arw", u"sample.NEF"}, {u"sample_nef", u"sample_arw", u"sample"}},
+      // ASCII case folded, as FAT, exFAT and Windows fold it.
+      {{u"shot.NEF", u"SHOT.ORF"}, {u"shot", u"SHOT_ORF"}},
+      // Leading dots belong to the stem.
+      {{u".first.NEF", u".second.CR2", u"._IMG_0001.CR3", u"IMG_0001.CR3"},
+       {u".first", u".second", u"._IMG_0001", u"IMG_0001"}},
+      // No dot at all, and a name given twice (a file selected twice).
+      {{u"SHOTNEF", u"SHOTNEF.NEF", u"x.NEF", u"x.NEF"}, {u"SHOTNEF", u"SHOTNEF_NEF", u"x", u"x"}},
+      // Names that differ in letter case only: one output each on a file
+      // system that ignores case.
+      {{u"shot.NEF", u"Shot.NEF"}, {u"shot_NEF", u"Shot"}},
+      // A derived name that is another file's stem takes a number.
+      {{u"a.b.NEF", u"a.c.NEF", u"a_c_NEF.NEF"}, {u"a", u"a_c_NEF_2", u"a_c_NEF"}},
+      {{}, {}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BaseNamesOfFolder(c.names), c.bases)
+        << platform::Utf16ToUtf8(c.names.empty() ? std::u16string() : c.names.front());
+  }
 }

@@ -8,9 +8,13 @@
 
 namespace platform {
 
-ReadOnlyFile::~ReadOnlyFile() { Close(); }
+ReadOnlyFile::~ReadOnlyFile() {
+  Close();
+}
 
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
   if (this != &other) {
@@ -23,22 +27,26 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
 
 bool ReadOnlyFile::Open(const NativePath& path) {
   Close();
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  // Without blocking: opening a FIFO waits for a writer, which may never
+  // come, and a wait in open() outlasts Ctrl-C (the call is restarted).
+  // Only a plain file is kept; a folder, FIFO, socket or device is no
+  // camera file, and reading one can block or never end.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
-  // A folder opens on POSIX but is no camera file.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
   return true;
 }
 
-bool ReadOnlyFile::IsOpen() const { return fd_ >= 0; }
+bool ReadOnlyFile::IsOpen() const {
+  return fd_ >= 0;
+}
 
 void ReadOnlyFile::Close() {
   if (fd_ >= 0) ::close(fd_);

@@ -25,3 +25,24 @@ TEST(ReadOnlyFile, ReadsAtPositionsAndReportsSize) {
   std::remove(name.c_str());
   EXPECT_FALSE(file.Open(u"no such file here"));
 }
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Guards: opening a FIFO waiting for a writer that never comes (a named
+// FIFO hung extract, identify and thumbnail), and reading a device or a
+// folder as if it were a camera file.
+TEST(ReadOnlyFile, OpensOnlyPlainFilesAndNeverWaits) {
+  const std::string fifo = "rawlift_file_test.fifo";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ReadOnlyFile file;
+  // Without a writer, a blocking open would never return.
+  EXPECT_FALSE(file.Open(FromNativePath(NativePath(fifo.begin(), fifo.end()))));
+  std::remove(fifo.c_str());
+  EXPECT_FALSE(file.Open(FromNativePath(NativePath("/dev/null"))));
+  EXPECT_FALSE(file.Open(FromNativePath(NativePath("."))));
+  EXPECT_FALSE(file.IsOpen());
+}
+#endif

@@ -28,8 +28,10 @@ PathKind KindOfPath(const std::u16string& path);
 bool IsSameFile(const std::u16string& a, const std::u16string& b);
 
 // Creates one folder level with default permissions; false when it could not
-// be created (it exists, its parent is missing, the medium is read-only).
-bool CreateFolder(const std::u16string& path);
+// be created (it exists, its parent is missing, the medium is read-only);
+// then *systemError (when given) is the C library's error number for the
+// cause (EACCES, EROFS, ENOSPC...), or 0 when it cannot be told.
+bool CreateFolder(const std::u16string& path, int* systemError = nullptr);
 
 struct FolderEntry {
   std::u16string name;

@@ -36,8 +36,10 @@ bool IsSameFile(const std::u16string& a, const std::u16string& b) {
          first.st_ino == second.st_ino;
 }
 
-bool CreateFolder(const std::u16string& path) {
-  return ::mkdir(ToNativePath(path).c_str(), 0777) == 0;
+bool CreateFolder(const std::u16string& path, int* systemError) {
+  if (::mkdir(ToNativePath(path).c_str(), 0777) == 0) return true;
+  if (systemError) *systemError = errno;
+  return false;
 }
 
 bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <wchar.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/file.h"
@@ -51,8 +52,33 @@ bool IsSameFile(const std::u16string& a, const std::u16string& b) {
   return ::_wcsicmp(fullA, fullB) == 0;
 }
 
-bool CreateFolder(const std::u16string& path) {
-  return ::CreateDirectoryW(Wide(path).c_str(), nullptr) != 0;
+bool CreateFolder(const std::u16string& path, int* systemError) {
+  if (::CreateDirectoryW(Wide(path).c_str(), nullptr) != 0) return true;
+  if (systemError) {
+    // The causes a user can act on, as the C library names them.
+    switch (::GetLastError()) {
+      case ERROR_ACCESS_DENIED:
+        *systemError = EACCES;
+        break;
+      case ERROR_WRITE_PROTECT:
+        *systemError = EROFS;
+        break;
+      case ERROR_DISK_FULL:
+      case ERROR_HANDLE_DISK_FULL:
+        *systemError = ENOSPC;
+        break;
+      case ERROR_ALREADY_EXISTS:
+      case ERROR_FILE_EXISTS:
+        *systemError = EEXIST;
+        break;
+      case ERROR_PATH_NOT_FOUND:
+        *systemError = ENOENT;
+        break;
+      default:
+        *systemError = 0;
+    }
+  }
+  return false;
 }
 
 bool ListFolder(const std::u16string& folder, std::vector<FolderEntry>* entries) {

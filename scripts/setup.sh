@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Rawlift needs to build and test, when missing.
 # As root it runs apt-get; otherwise it prints the line to run.
+#   scripts/setup.sh        everything: builds, tests, Windows, packaging
+#   scripts/setup.sh run    only what building and running rawlift needs
 set -euo pipefail
 
+# Building rawlift and the demo folder maker (scripts/run.sh).
+run_packages=(cmake ninja-build g++ libjpeg62-turbo-dev libpng-dev)
 packages=(
   cmake ninja-build g++                     # native build
   libjpeg62-turbo-dev                       # libjpeg: reduced copies, fixtures and bench/ on Linux
@@ -22,7 +26,9 @@ packages=(
   dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
   zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
 )
-if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
+if [[ ${1:-} == run ]]; then
+  packages=("${run_packages[@]}")
+elif [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
   packages+=(exiv2 libvips-tools imagemagick strace)
 fi
 

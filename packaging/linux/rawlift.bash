@@ -57,7 +57,7 @@ _rawlift() {
   local options operands
   case $command in
     extract)
-      options="$shared -j --jobs --sync -r --recursive --converted -v --verbose --json --progress -h --help"
+      options="$shared -j --jobs --sync -r --recursive --converted -o --output -v --verbose --json --progress -h --help"
       operands=raw
       ;;
     settings)

@@ -1,9 +1,12 @@
 # Builds one MSI at build time (cmake -P), called by CMakeLists.txt beside it:
 #   -DWIXL=... -DSOURCE=rawlift.wxs -DOUTPUT=x.msi -DSTAGING=DIR
 #   -DVERSION=M.N.P -DDLL=RididaViz.DLL -DEXE=rawlift.exe
-#   -DJOB_SOURCE=job/extraction_job.cpp
+#   -DJOB_SOURCE=job/extraction_job.cpp [-DSTRIP=strip] [-DOBJCOPY=objcopy]
 # The files are copied into STAGING first: wixl reads sources relative to
-# the folder it runs in. Their size goes into the installed programs entry.
+# the folder it runs in. There they are stripped (the build's own files keep
+# their debug information, and with OBJCOPY it is also kept apart as
+# STAGING/NAME.debug, linked from the stripped file). Their size goes into
+# the installed programs entry.
 foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE JOB_SOURCE)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "build_msi.cmake: ${name} not given")
@@ -29,9 +32,40 @@ file(MAKE_DIRECTORY ${STAGING})
 file(COPY ${DLL} ${EXE} DESTINATION ${STAGING})
 get_filename_component(dll_name ${DLL} NAME)
 get_filename_component(exe_name ${EXE} NAME)
+if(STRIP)
+  foreach(name ${dll_name} ${exe_name})
+    set(file ${STAGING}/${name})
+    # binutils stamps a rewritten PE file with the time now, unless
+    # SOURCE_DATE_EPOCH says otherwise: the built file's own time keeps two
+    # packages of one build byte for byte alike (Windows Installer then sees
+    # the same file, and leaves an installed one that is in use alone).
+    file(TIMESTAMP ${file} built "%s" UTC)
+    set(ENV{SOURCE_DATE_EPOCH} ${built})
+    if(OBJCOPY)
+      execute_process(COMMAND ${OBJCOPY} --only-keep-debug ${file} ${file}.debug
+                      RESULT_VARIABLE kept)
+    endif()
+    execute_process(COMMAND ${STRIP} --strip-unneeded ${file} RESULT_VARIABLE stripped)
+    if(NOT stripped EQUAL 0)
+      message(FATAL_ERROR "strip failed (${stripped}) for ${file}")
+    endif()
+    if(OBJCOPY AND kept EQUAL 0)
+      execute_process(COMMAND ${OBJCOPY} --add-gnu-debuglink=${file}.debug ${file}
+                      WORKING_DIRECTORY ${STAGING})
+    endif()
+    # Stripping rewrote a signed file: the package gets it signed again.
+    if(SIGN_SCRIPT)
+      execute_process(COMMAND ${SIGN_BASH} ${SIGN_SCRIPT} ${SIGN_CERT_DIR} ${file}
+                      RESULT_VARIABLE signed)
+      if(NOT signed EQUAL 0)
+        message(FATAL_ERROR "signing failed (${signed}) for ${file}")
+      endif()
+    endif()
+  endforeach()
+endif()
 
-file(SIZE ${DLL} dll_bytes)
-file(SIZE ${EXE} exe_bytes)
+file(SIZE ${STAGING}/${dll_name} dll_bytes)
+file(SIZE ${STAGING}/${exe_name} exe_bytes)
 math(EXPR size_kib "(${dll_bytes} + ${exe_bytes} + 1023) / 1024")
 
 # The thumbnail and preview handlers of every RAW suffix the job reads (the

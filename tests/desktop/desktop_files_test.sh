@@ -18,6 +18,14 @@ for f in "$wrapper" "$nemo" "$dolphin" "$thunar" "$nautilus"; do
   check "installed: $f" test -f "$f"
 done
 check "the wrapper is executable" test -x "$wrapper"
+# The thumbnailer runs the installed binary by its absolute path, as the
+# actions do. Guards: file managers whose PATH lacks ~/.local/bin getting no
+# thumbnails.
+thumbnailer="$root/share/thumbnailers/rawlift.thumbnailer"
+check "installed: $thumbnailer" test -f "$thumbnailer"
+check "the thumbnailer tries the installed binary" grep -qxF "TryExec=$root/bin/rawlift" "$thumbnailer"
+check "the thumbnailer runs the installed binary" \
+  grep -qxF "Exec=\"$root/bin/rawlift\" thumbnail -s %s %i %o" "$thumbnailer"
 check "the Nautilus script is executable" test -x "$nautilus"
 check "the wrapper parses" bash -n "$wrapper"
 check "the Nautilus script parses" sh -n "$nautilus"
@@ -86,13 +94,13 @@ names=("with space.CR2" "-v.NEF" "--install-user-actions" "*.CR2" $'new\nline.CR
 (cd "$work/folder" && env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" \
   RAWLIFT="$work/bin/fake-rawlift" RECORD="$work/args" "$nautilus" "${names[@]}" >/dev/null 2>&1)
 check_equal "Nautilus: rawlift got every name intact" \
-  "$(printf '%s\n' extract --progress -- "${names[@]}" | od -c)" \
+  "$(printf '%s\n' extract --progress --recursive -- "${names[@]}" | od -c)" \
   "$(tr '\0' '\n' <"$work/args" | od -c)"
 rm -f "$work/args"
 (cd "$work/folder" && env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" \
   RAWLIFT="$work/bin/fake-rawlift" RECORD="$work/args" \
   NAUTILUS_SCRIPT_CURRENT_URI="file://$work/folder" "$nautilus" >/dev/null 2>&1)
 check_equal "Nautilus: nothing selected in a local folder takes that folder" \
-  "extract --progress -- ." "$(tr '\0' ' ' <"$work/args" | sed 's/ $//')"
+  "extract --progress --recursive -- ." "$(tr '\0' ' ' <"$work/args" | sed 's/ $//')"
 
 finish

@@ -135,4 +135,28 @@ check_equal "conflicts: their script is untouched" "theirs" \
   "$(cat "$home/.local/share/nautilus/scripts/Extract JPEG previews")"
 check_equal "conflicts: their uca.xml is untouched" "not a list" "$(cat "$home/.config/Thunar/uca.xml")"
 
+# A uca.xml that is a symbolic link (a dotfiles set-up): written through to
+# its target, the link kept; a link to no file is refused, nothing changed.
+# Guards: the link cut and replaced by a plain file.
+home="$work/dotfiles-user"
+mkdir -p "$home/dotfiles" "$home/.config/Thunar"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<actions>\n</actions>\n' >"$home/dotfiles/uca.xml"
+ln -s ../../dotfiles/uca.xml "$home/.config/Thunar/uca.xml"
+check "linked uca.xml: install succeeds" helper "$home"
+check "linked uca.xml: still a link" test -L "$home/.config/Thunar/uca.xml"
+check_equal "linked uca.xml: the target holds our action" 1 \
+  "$(count_of "<unique-id>rawlift-extract-jpeg-previews</unique-id>" "$home/dotfiles/uca.xml")"
+check "linked uca.xml: removal succeeds" remover "$home"
+check "linked uca.xml: a link after removal" test -L "$home/.config/Thunar/uca.xml"
+check_equal "linked uca.xml: the target without our action" 0 \
+  "$(count_of "<unique-id>rawlift-extract-jpeg-previews</unique-id>" "$home/dotfiles/uca.xml")"
+home="$work/dangling-user"
+mkdir -p "$home/.config/Thunar"
+ln -s ../../nowhere/uca.xml "$home/.config/Thunar/uca.xml"
+helper "$home" >/dev/null 2>"$work/dangling-err"
+check_equal "link to no file: refused" 1 "$?"
+check "link to no file: says so" grep -q "is a link to no file; left unchanged" "$work/dangling-err"
+check "link to no file: the link kept" test -L "$home/.config/Thunar/uca.xml"
+check "link to no file: nothing made at its target" test ! -e "$home/nowhere"
+
 finish

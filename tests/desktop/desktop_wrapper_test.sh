@@ -18,7 +18,7 @@ for tool in xvfb-run zenity; do
   fi
 done
 work=$(mktemp -d)
-trap 'rm -rf -- "$work"' EXIT
+trap 'umount "$work/locked" 2>/dev/null; rm -rf -- "$work"' EXIT
 stand_in_bin "$work/bin"
 # The stored settings of every run here are the test's own.
 export XDG_CONFIG_HOME="$work/config"
@@ -144,6 +144,64 @@ env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" RAWLIFT="$rawlift" NOTI
 check_equal "odd TMPDIR: exit status" 0 "$?"
 check_equal "odd TMPDIR: scratch folder removed" "" "$(ls -A "$odd_tmp")"
 check "odd TMPDIR: nothing run from its name" test ! -e "$work/injected"
+
+# --- A card's DCIM folder: searched with its sub-folders.
+# Guards: an action that searches only the folder selected and ends telling
+# a desktop user to use --recursive.
+mkdir -p "$work/card/DCIM/100CANON"
+cp "$work/demo/IMG_0001.CR2" "$work/card/DCIM/100CANON/"
+env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" RAWLIFT="$rawlift" NOTIFY_FAILS=1 \
+  "$wrapper" -- "$work/card/DCIM" >"$work/out" 2>"$work/err"
+check_equal "card: exit status" 0 "$?"
+check "card: the sub-folder's preview" test -s "$work/card/DCIM/100CANON/extracted_jpegs/IMG_0001_RLFT.jpg"
+check "card: no advice to use --recursive" bash -c '! grep -q -- "--recursive" "$1"' _ "$work/out"
+check "card: the message says where the previews are" \
+  grep -q "^Previews are written in the folder extracted_jpegs beside each RAW file.$" "$work/out"
+
+# --- A card that cannot be written (a read-only mount, which stops root
+# too): the folder chooser is asked, and the previews go there.
+# Guards: a locked card that cannot be processed at all.
+mkdir -p "$work/locked" "$work/chosen"
+if [[ -n $work && -d $work/bin ]] && mount -t tmpfs -o size=4m tmpfs "$work/locked" 2>/dev/null; then
+  cp "$work/demo/IMG_0001.CR2" "$work/demo/IMG_0002.CR2" "$work/locked/"
+  mount -o remount,ro "$work/locked"
+  # A chooser that answers with the chosen folder, a progress window that
+  # reads to the end.
+  printf '#!/usr/bin/env bash\ncase $1 in\n  --file-selection) echo "$*" >"%s"; printf "%%s\\n" "%s" ;;\n  --progress) cat >/dev/null ;;\nesac\nexit 0\n' \
+    "$work/chooser-args" "$work/chosen" >"$work/bin/zenity"
+  chmod +x "$work/bin/zenity"
+  rm -f "$work/notified"
+  run_wrapper DISPLAY=:rawlift-test NOTIFY_RECORD="$work/notified" "$work/locked" \
+    >"$work/out" 2>"$work/err"
+  check_equal "locked card: exit status" 0 "$?"
+  check "locked card: the chooser named the folder" grep -qF "$work/locked cannot be written" "$work/chooser-args"
+  check_equal "locked card: the previews in the chosen folder" 2 \
+    "$(find "$work/chosen/extracted_jpegs" -name '*_RLFT.jpg' | wc -l)"
+  check "locked card: the message says where" grep -qxF "Previews are written under $work/chosen." \
+    <<<"$(recorded "$work/notified")"
+  # The chooser cancelled: nothing is run, and the user is told.
+  printf '#!/bin/sh\n[ "$1" = --file-selection ] && exit 1\nexit 0\n' >"$work/bin/zenity"
+  rm -f "$work/notified"
+  run_wrapper DISPLAY=:rawlift-test NOTIFY_RECORD="$work/notified" "$work/locked" >/dev/null 2>&1
+  check_equal "locked card, no folder chosen: exit status" 1 "$?"
+  check_equal "locked card, no folder chosen: the headline" "No JPEG previews extracted" \
+    "$(recorded "$work/notified" | sed -n 4p)"
+  # No window to ask in: the run goes on and the message tells what could
+  # not be written, and where. Guards: "JPEG previews extracted" announced
+  # over a card where every write failed.
+  env -u DISPLAY -u WAYLAND_DISPLAY PATH="$work/bin:$PATH" RAWLIFT="$rawlift" NOTIFY_FAILS=1 \
+    "$wrapper" -- "$work/locked" >"$work/out" 2>"$work/err"
+  check_equal "locked card, headless: exit status" 1 "$?"
+  check_equal "locked card, headless: the headline" "Some JPEG previews could not be written" \
+    "$(head -n 1 "$work/out")"
+  check "locked card, headless: what and where" grep -qxF \
+    "2 previews could not be written: output folder cannot be created: read-only file system in $work/locked" \
+    "$work/out"
+  umount "$work/locked"
+  rm -f -- "$work/bin/zenity"
+else
+  skipped+=" [a read-only mount cannot be made here]"
+fi
 
 # --- Nothing selected, and no rawlift.
 env -u DISPLAY PATH="$work/bin:$PATH" NOTIFY_FAILS=1 "$wrapper" >"$work/out" 2>&1

@@ -87,6 +87,17 @@ if grep -E '(_test|test_|/tests?/|bench|fixture|gtest|gmock|fuzz|make_demo|make_
   fail "the package holds test, bench or development files (above)"
 fi
 
+# Guards: debug information shipped in the package.
+mkdir "$scratch/unpacked"
+dpkg-deb -x "$deb" "$scratch/unpacked"
+if readelf -S "$scratch/unpacked/usr/bin/rawlift" | grep -q '\.debug_'; then
+  fail "the packaged rawlift carries debug information (not stripped)"
+fi
+# The thumbnailer runs the packaged binary by its absolute path.
+grep -qxF 'Exec="/usr/bin/rawlift" thumbnail -s %s %i %o' \
+  "$scratch/unpacked/usr/share/thumbnailers/rawlift.thumbnailer" ||
+  fail "the packaged thumbnailer does not run /usr/bin/rawlift"
+
 # The library's two packages: the runtime alone in librawlift1 (with its
 # shlibs entry and ldconfig run), everything to build against it in -dev.
 libdir=$(sed -n 's|^libdir=\${prefix}/||p' "$build/lib/rawlift.pc")

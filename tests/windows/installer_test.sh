@@ -9,12 +9,12 @@
 # REBUILD_MSI is another build of VERSION (a ProductCode of its own),
 # NEWER_MSI the next patch version.
 set -uo pipefail
-if (($# != 9)); then
-  echo "usage: $0 PREFIX_DIR VERSION MSI REBUILD_MSI NEWER_MSI HOLD_EXE DIALOGS_TEST_EXE DLL EXE" >&2
+if (($# != 9 && $# != 10)); then
+  echo "usage: $0 PREFIX_DIR VERSION MSI REBUILD_MSI NEWER_MSI HOLD_EXE DIALOGS_TEST_EXE DLL EXE [UNSTRIPPED_EXE]" >&2
   exit 2
 fi
 prefix=$1 version=$2 msi=$3 rebuild_msi=$4 newer_msi=$5
-hold_exe=$6 dialogs_test=$7 built_dll=$8 built_exe=$9
+hold_exe=$6 dialogs_test=$7 built_dll=$8 built_exe=$9 unstripped_exe=${10:-}
 if [[ -z "$msi" || ! -f "$msi" ]]; then
   echo "SKIP: no installer was built (wixl missing?)"
   exit 77
@@ -225,6 +225,11 @@ check_installed "install" "$version"
 first_code=$installed_code
 cmp -s "$install_dir/RididaViz.DLL" "$built_dll" || fail "installed RididaViz.DLL differs from the build's"
 cmp -s "$install_dir/rawlift.exe" "$built_exe" || fail "installed rawlift.exe differs from the build's"
+# Guards: debug information shipped (an 11.6 MB rawlift.exe).
+if [[ -n $unstripped_exe && -f $unstripped_exe ]] &&
+  (($(stat -c %s "$install_dir/rawlift.exe") >= $(stat -c %s "$unstripped_exe"))); then
+  fail "installed rawlift.exe is not smaller than the build's: not stripped"
+fi
 out=$(wine "$installed_exe" --version 2>&1 | tr -d '\r')
 [[ "$out" == "rawlift $version" ]] || fail "installed rawlift --version says: $out"
 
