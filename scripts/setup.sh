@@ -19,7 +19,8 @@ packages=(
   zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
 )
 if [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
-  packages+=(exiv2 libvips-tools imagemagick strace)
+  # libgdk-pixbuf2.0-bin: gdk-pixbuf-thumbnailer, GNOME's own thumbnailer for JPEG files
+  packages+=(exiv2 libvips-tools imagemagick strace libgdk-pixbuf2.0-bin)
 fi
 
 missing=()

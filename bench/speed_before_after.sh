@@ -1,0 +1,282 @@
+#!/usr/bin/env bash
+# Times two builds of rawlift side by side over corpora with the layouts
+# cameras write (make_corpus): what choosing the smallest JPEG that covers a
+# size saves, and what listing every embedded image costs.
+#
+#   bench/speed_before_after.sh --before OLD_RAWLIFT [--after NEW_RAWLIFT]
+#                               [--files N] [--rounds R] [--keep]
+#
+# Corpora (N files each, 20 by default): nef-camera (160x120 RGB thumbnail,
+# 640x424 maker-note preview, 6000x4000 SubIFD JPEG), cr3 (160x120 THMB,
+# 1620x1080 PRVW, 6000x4000 track JPEG) and arw (160x120 IFD1 thumbnail,
+# 1616x1080 IFD0 preview). Reported, before and after:
+#   - `rawlift thumbnail -s 256`, one process per file as a file manager runs
+#     it, on each corpus, beside `gdk-pixbuf-thumbnailer -s 256` on the bare
+#     6000x4000 JPEG (the same picture as a JPEG file of its own);
+#   - `rawlift thumbnail -s 1024` on the CR3 corpus;
+#   - `rawlift extract -j 1` over the NEF and CR3 corpora (the outputs of
+#     both builds compared byte for byte);
+#   - the read calls and bytes read (strace) of `thumbnail -s 256`, of
+#     `thumbnail -s 1024` on a CR3 (whose bytes tell which JPEG was decoded),
+#     of `identify` and of `extract -j 1` on one file of each corpus.
+# Times are CPU (user + system) per file, best of R (5) rounds taken in turn
+# for both builds, since the machine is shared; the clock time of the same
+# round is beside it. Targets, checked at the end (a miss is printed, the exit
+# status stays 0 so that every figure is seen): thumbnail -s 256 at most a
+# quarter of the time before on the NEF and CR3 corpora and at least 3 times
+# faster than gdk-pixbuf-thumbnailer; extract -j 1 within 1.1 times before;
+# identification reads no more bytes than before. The ARW corpus has no JPEG
+# between its thumbnail and its preview, so both builds decode the preview
+# there: it shows that nothing got slower.
+# --after defaults to build/native/cli/rawlift, built here with make_corpus.
+# Scratch files go to build/speed_before_after (removed unless --keep).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+before=
+after=
+files=20
+rounds=5
+keep=0
+usage="usage: bench/speed_before_after.sh --before OLD_RAWLIFT [--after NEW_RAWLIFT] [--files N] [--rounds R] [--keep]"
+while (($#)); do
+  case "$1" in
+    --before) before=$2; shift 2 ;;
+    --after) after=$2; shift 2 ;;
+    --files) files=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "$usage" >&2; exit 2 ;;
+  esac
+done
+[[ -n $before ]] || { echo "$usage" >&2; exit 2; }
+
+RAWLIFT_SETUP_EXTRA=bench "$root/scripts/setup.sh" >/dev/null || echo "(continuing with the peers installed)" >&2
+for tool in gdk-pixbuf-thumbnailer strace cmp; do
+  command -v "$tool" >/dev/null || { echo "speed_before_after: $tool is missing" >&2; exit 1; }
+done
+
+build=${RAWLIFT_BENCH_BUILD:-$root/build/native}
+if [[ ! -f $build/build.ninja ]]; then
+  cmake -S "$root" -B "$build" -G Ninja >/dev/null
+fi
+targets=(make_corpus)
+[[ -n $after ]] || targets+=(rawlift)
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+after=${after:-$build/cli/rawlift}
+before=$(realpath "$before")
+after=$(realpath "$after")
+
+work=$root/build/speed_before_after
+rm -rf "$work"
+mkdir -p "$work/home"
+# shellcheck disable=SC2064
+trap "((keep)) || rm -rf '$work'" EXIT
+# The runs' settings never touch the user's own file.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home
+
+corpora=(nef-camera cr3 arw)
+declare -A ext=([nef-camera]=NEF [cr3]=CR3 [arw]=ARW)
+for kind in "${corpora[@]}"; do
+  first=()
+  [[ $kind == nef-camera ]] && first=(--first-preview "$work/full.jpg")
+  "$build/bench/make_corpus" "$work/$kind" --format "$kind" --files "$files" \
+    "${first[@]}" >/dev/null
+done
+builds=(before after)
+declare -A binary=([before]=$before [after]=$after)
+
+# CPU and clock seconds of a command (its output thrown away), as "cpu wall".
+# A failing command ends the benchmark: a figure of a failed run means nothing.
+timed() {
+  local TIMEFORMAT='%R %U %S' t
+  if ! t=$({ time "$@" >/dev/null 2>"$work/stderr"; } 2>&1); then
+    echo "speed_before_after: failed: $* ($(head -c 300 "$work/stderr"))" >&2
+    exit 1
+  fi
+  awk '{ printf "%.6f %.6f\n", $2 + $3, $1 }' <<<"$t"
+}
+
+# Times a command (timed's arguments after the key) and keeps the best
+# (lowest CPU) of the rounds per key, with the clock time of that round.
+declare -A cpu wall
+keep_best() {
+  local key=$1 c w
+  shift
+  timed "$@" >"$work/time"
+  read -r c w <"$work/time"
+  if [[ -z ${cpu[$key]:-} ]] || awk -v a="$c" -v b="${cpu[$key]}" 'BEGIN { exit !(a < b) }'; then
+    cpu[$key]=$c
+    wall[$key]=$w
+  fi
+}
+
+thumbnails() {  # binary size corpus
+  local f
+  for f in "$work/$3"/*."${ext[$3]}"; do "$1" thumbnail -s "$2" "$f" "$work/thumbnail.png"; done
+}
+gdk_thumbnails() {
+  local i
+  for ((i = 0; i < files; i++)); do gdk-pixbuf-thumbnailer -s 256 "$work/full.jpg" "$work/gdk.png"; done
+}
+extraction() {  # binary corpus
+  rm -rf "$work/$2/extracted_jpegs"
+  "$1" extract -j 1 --native-only --no-suffix "$work/$2"
+}
+
+# Every case runs once untimed (page cache, the dynamic loader), then the
+# rounds take the builds and the cases in turn, so a slow spell of the shared
+# machine hits them alike.
+cases=()
+for kind in "${corpora[@]}"; do cases+=("thumbnails 256 $kind"); done
+cases+=("thumbnails 1024 cr3" "extraction nef-camera" "extraction cr3")
+run_case() {  # build case...
+  local b=$1 what=$2
+  shift 2
+  case $what in
+    thumbnails) thumbnails "${binary[$b]}" "$@" ;;
+    extraction) extraction "${binary[$b]}" "$@" ;;
+  esac
+}
+for c in "${cases[@]}"; do
+  read -ra words <<<"$c"
+  for b in "${builds[@]}"; do run_case "$b" "${words[@]}" >/dev/null 2>&1; done
+done
+gdk_thumbnails
+for ((round = 0; round < rounds; round++)); do
+  for c in "${cases[@]}"; do
+    read -ra words <<<"$c"
+    for b in "${builds[@]}"; do keep_best "$b:$c" run_case "$b" "${words[@]}"; done
+  done
+  keep_best gdk gdk_thumbnails
+done
+
+# Extraction wrote the same bytes with both builds.
+for kind in nef-camera cr3; do
+  for b in "${builds[@]}"; do
+    extraction "${binary[$b]}" "$kind" >/dev/null 2>&1
+    rm -rf "$work/extracted_$b"
+    mv "$work/$kind/extracted_jpegs" "$work/extracted_$b"
+  done
+  if ! diff -r -q "$work/extracted_before" "$work/extracted_after" >/dev/null; then
+    echo "speed_before_after: extract wrote different bytes before and after on $kind" >&2
+    exit 1
+  fi
+done
+
+ms_per_file() { awk -v s="$1" -v n="$files" 'BEGIN { printf "%.1f", s * 1000 / n }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+echo
+printf 'CPU ms per file (clock ms in brackets), best of %d rounds, %d files per corpus\n' \
+  "$rounds" "$files"
+printf '| %-36s | %17s | %17s | %12s |\n' case before after "after/before"
+printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..38})" ------------------- ------------------- \
+  --------------
+declare -A label=(
+  ["thumbnails 256 nef-camera"]="thumbnail -s 256, NEF"
+  ["thumbnails 256 cr3"]="thumbnail -s 256, CR3"
+  ["thumbnails 256 arw"]="thumbnail -s 256, ARW"
+  ["thumbnails 1024 cr3"]="thumbnail -s 1024, CR3"
+  ["extraction nef-camera"]="extract -j 1, NEF"
+  ["extraction cr3"]="extract -j 1, CR3"
+)
+for c in "${cases[@]}"; do
+  printf '| %-36s | %7s (%7s) | %7s (%7s) | %12s |\n' "${label[$c]}" \
+    "$(ms_per_file "${cpu[before:$c]}")" "$(ms_per_file "${wall[before:$c]}")" \
+    "$(ms_per_file "${cpu[after:$c]}")" "$(ms_per_file "${wall[after:$c]}")" \
+    "$(ratio "${cpu[after:$c]}" "${cpu[before:$c]}")"
+done
+printf '| %-36s | %17s | %7s (%7s) | %12s |\n' "gdk-pixbuf-thumbnailer -s 256, JPEG" "" \
+  "$(ms_per_file "${cpu[gdk]}")" "$(ms_per_file "${wall[gdk]}")" ""
+
+# Read calls and bytes of one run (strace -f), as "calls bytes".
+reads() {
+  strace -f -e trace=open,openat,close,read,pread64,readv,preadv -o "$work/strace.txt" "$@" \
+    >/dev/null 2>&1 || true
+  # Only what is read from the camera file: the reads of its descriptor(s).
+  python3 - "$work/strace.txt" "$target" <<'PY'
+import re, sys
+trace, target = sys.argv[1], sys.argv[2]
+fds, calls, total = set(), 0, 0
+for line in open(trace, errors="replace"):
+    m = re.search(r'open(?:at)?\(.*"([^"]*)".*\) = (\d+)', line)
+    if m:
+        if m.group(1).endswith(target):
+            fds.add(m.group(2))
+        continue
+    m = re.search(r'\bclose\((\d+)\)', line)
+    if m:
+        fds.discard(m.group(1))
+        continue
+    m = re.search(r'\b(read|pread64|readv|preadv)\((\d+),.*\) = (\d+)', line)
+    if m and m.group(2) in fds:
+        calls += 1
+        total += int(m.group(3))
+print(calls, total)
+PY
+}
+echo
+echo "Reads of the camera file (strace: read-type calls on its descriptor, bytes)"
+printf '| %-36s | %22s | %22s |\n' run before after
+printf '|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..38})" ------------------------ ------------------------
+reads_missed=0
+for kind in "${corpora[@]}"; do
+  f=$(find "$work/$kind" -maxdepth 1 -name "*.${ext[$kind]}" | sort | head -1)
+  target=$(basename "$f")
+  mkdir -p "$work/one_$kind"
+  ln -sf "$f" "$work/one_$kind/"
+  runs=("thumbnail -s 256" "identify" "extract -j 1")
+  [[ $kind == cr3 ]] && runs+=("thumbnail -s 1024")
+  for r in "${runs[@]}"; do
+    declare -A got=()
+    read -ra words <<<"$r"
+    for b in "${builds[@]}"; do
+      case $r in
+        thumbnail*) got[$b]=$(reads "${binary[$b]}" "${words[@]}" "$f" "$work/thumbnail.png") ;;
+        identify) got[$b]=$(reads "${binary[$b]}" identify --json "$f") ;;
+        extract*)
+          rm -rf "$work/one_$kind/extracted_jpegs"
+          got[$b]=$(reads "${binary[$b]}" extract -j 1 --native-only --no-suffix "$work/one_$kind")
+          ;;
+      esac
+    done
+    read -r before_calls before_bytes <<<"${got[before]}"
+    read -r after_calls after_bytes <<<"${got[after]}"
+    printf '| %-36s | %5s calls %10s B | %5s calls %10s B |\n' "$r, ${ext[$kind]}" \
+      "$before_calls" "$before_bytes" "$after_calls" "$after_bytes"
+    if [[ $r == identify || $r == extract* ]] && ((after_bytes > before_bytes)); then
+      reads_missed=1
+    fi
+  done
+done
+
+# The targets.
+echo
+missed=0
+check() {  # description, condition as awk expression over a and b
+  if awk -v a="$2" -v b="$3" "BEGIN { exit !($4) }"; then
+    echo "met:    $1"
+  else
+    echo "MISSED: $1"
+    missed=1
+  fi
+}
+for kind in nef-camera cr3; do
+  c="thumbnails 256 $kind"
+  check "thumbnail -s 256 on ${ext[$kind]}: after at most 1/4 of before" \
+    "${cpu[after:$c]}" "${cpu[before:$c]}" "a <= b / 4"
+done
+for kind in "${corpora[@]}"; do
+  c="thumbnails 256 $kind"
+  check "thumbnail -s 256 on ${ext[$kind]}: at least 3x faster than gdk-pixbuf-thumbnailer" \
+    "${cpu[after:$c]}" "${cpu[gdk]}" "a * 3 <= b"
+done
+for kind in nef-camera cr3; do
+  c="extraction $kind"
+  check "extract -j 1 on ${ext[$kind]}: within 1.1x of before" \
+    "${cpu[after:$c]}" "${cpu[before:$c]}" "a <= b * 1.1"
+done
+check "identify and extract read no more bytes than before" "$reads_missed" 0 "a == 0"
+((missed)) && echo "(some targets missed: see above)"
+exit 0
