@@ -4,9 +4,10 @@
 # size saves, and what listing every embedded image costs.
 #
 #   bench/speed_before_after.sh --before OLD_RAWLIFT [--after NEW_RAWLIFT]
-#                               [--files N] [--rounds R] [--keep]
+#                               [--files N] [--thumbnails M] [--rounds R] [--keep]
 #
-# Corpora (N files each, 20 by default): nef-camera (160x120 RGB thumbnail,
+# Corpora (N files each, 100 by default; thumbnails are made of the first M,
+# 20 by default): nef-camera (160x120 RGB thumbnail,
 # 640x424 maker-note preview, 6000x4000 SubIFD JPEG), cr3 (160x120 THMB,
 # 1620x1080 PRVW, 6000x4000 track JPEG) and arw (160x120 IFD1 thumbnail,
 # 1616x1080 IFD0 preview). Reported, before and after:
@@ -35,15 +36,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 before=
 after=
-files=20
+files=100
+thumbnail_files=20
 rounds=5
 keep=0
-usage="usage: bench/speed_before_after.sh --before OLD_RAWLIFT [--after NEW_RAWLIFT] [--files N] [--rounds R] [--keep]"
+usage="usage: bench/speed_before_after.sh --before OLD_RAWLIFT [--after NEW_RAWLIFT] [--files N] [--thumbnails M] [--rounds R] [--keep]"
 while (($#)); do
   case "$1" in
     --before) before=$2; shift 2 ;;
     --after) after=$2; shift 2 ;;
     --files) files=$2; shift 2 ;;
+    --thumbnails) thumbnail_files=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     *) echo "$usage" >&2; exit 2 ;;
@@ -112,12 +115,12 @@ keep_best() {
 }
 
 thumbnails() {  # binary size corpus
-  local f
-  for f in "$work/$3"/*."${ext[$3]}"; do "$1" thumbnail -s "$2" "$f" "$work/thumbnail.png"; done
+  local all=("$work/$3"/*."${ext[$3]}") f
+  for f in "${all[@]:0:thumbnail_files}"; do "$1" thumbnail -s "$2" "$f" "$work/thumbnail.png"; done
 }
 gdk_thumbnails() {
   local i
-  for ((i = 0; i < files; i++)); do gdk-pixbuf-thumbnailer -s 256 "$work/full.jpg" "$work/gdk.png"; done
+  for ((i = 0; i < thumbnail_files; i++)); do gdk-pixbuf-thumbnailer -s 256 "$work/full.jpg" "$work/gdk.png"; done
 }
 extraction() {  # binary corpus
   rm -rf "$work/$2/extracted_jpegs"
@@ -164,12 +167,17 @@ for kind in nef-camera cr3; do
   fi
 done
 
-ms_per_file() { awk -v s="$1" -v n="$files" 'BEGIN { printf "%.1f", s * 1000 / n }'; }
+ms_per_file() {  # seconds, case
+  local n=$thumbnail_files
+  [[ $2 == extraction* ]] && n=$files
+  awk -v s="$1" -v n="$n" 'BEGIN { printf "%.1f", s * 1000 / n }'
+}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 echo
-printf 'CPU ms per file (clock ms in brackets), best of %d rounds, %d files per corpus\n' \
-  "$rounds" "$files"
+printf 'CPU ms per file (clock ms in brackets), best of %d rounds; thumbnails of %d files,' \
+  "$rounds" "$thumbnail_files"
+printf ' extraction of %d files per corpus\n' "$files"
 printf '| %-36s | %17s | %17s | %12s |\n' case before after "after/before"
 printf '|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..38})" ------------------- ------------------- \
   --------------
@@ -183,12 +191,12 @@ declare -A label=(
 )
 for c in "${cases[@]}"; do
   printf '| %-36s | %7s (%7s) | %7s (%7s) | %12s |\n' "${label[$c]}" \
-    "$(ms_per_file "${cpu[before:$c]}")" "$(ms_per_file "${wall[before:$c]}")" \
-    "$(ms_per_file "${cpu[after:$c]}")" "$(ms_per_file "${wall[after:$c]}")" \
+    "$(ms_per_file "${cpu[before:$c]}" "$c")" "$(ms_per_file "${wall[before:$c]}" "$c")" \
+    "$(ms_per_file "${cpu[after:$c]}" "$c")" "$(ms_per_file "${wall[after:$c]}" "$c")" \
     "$(ratio "${cpu[after:$c]}" "${cpu[before:$c]}")"
 done
 printf '| %-36s | %17s | %7s (%7s) | %12s |\n' "gdk-pixbuf-thumbnailer -s 256, JPEG" "" \
-  "$(ms_per_file "${cpu[gdk]}")" "$(ms_per_file "${wall[gdk]}")" ""
+  "$(ms_per_file "${cpu[gdk]}" gdk)" "$(ms_per_file "${wall[gdk]}" gdk)" ""
 
 # Read calls and bytes of one run (strace -f), as "calls bytes".
 reads() {
