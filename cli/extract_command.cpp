@@ -42,6 +42,8 @@ const char kJobsHelp[] =
     "                    that not even a power cut can leave an empty one (slower)\n"
     "  -r, --recursive   enter the sub-folders of every folder given, at any depth\n"
     "                    (never extracted_jpegs* folders or links to folders)\n"
+    "  --converted       take files written by a raw converter too (DNGs converted\n"
+    "                    on import), which are refused otherwise; this run only\n"
     "  -v, --verbose     one line per RAW file before the summary: the outputs\n"
     "                    written or already present, with their pixel size, or\n"
     "                    why nothing was written\n"
@@ -68,6 +70,7 @@ const std::vector<OptionSpec>& ExtractSpecs() {
     known_options.push_back({"jobs", 'j', true});
     known_options.push_back({"sync", 0, false});
     known_options.push_back({"recursive", 'r', false});
+    known_options.push_back({"converted", 0, false});
     known_options.push_back({"verbose", 'v', false});
     known_options.push_back({"json", 0, false});
     known_options.push_back({"progress", 0, false});
@@ -410,6 +413,7 @@ int RunExtractWith(const Args& args, const ExtractEnvironment& env) {
   jobOptions.parallelFiles = parallelFiles;
   jobOptions.flushEachOutput = options.Has("sync");
   jobOptions.recursive = options.Has("recursive");
+  jobOptions.acceptConverted = options.Has("converted");
   jobOptions.reportSizes = verbose || json;
   extraction.SetOptions(jobOptions);
   // --progress numbers the files as they are printed.

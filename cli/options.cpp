@@ -90,4 +90,17 @@ bool ParseMetadataName(const std::string& text, bool* complete) {
   return true;
 }
 
+bool ParsePixelBound(const std::string& text, int* pixels) {
+  constexpr int kLargestJpegSide = 65535;
+  if (text.empty() || text.size() > 5) return false;  // the digits cannot overflow
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > kLargestJpegSide) return false;
+  *pixels = value;
+  return true;
+}
+
 }  // namespace cli

@@ -40,4 +40,8 @@ bool ParseOptions(const Args& args, const std::vector<OptionSpec>& known_options
 // "complete", exactly. False for anything else.
 bool ParseMetadataName(const std::string& text, bool* complete);
 
+// A pixel count from 1 to 65535 (the largest side a JPEG frame can have):
+// digits only, no sign, space or suffix.
+bool ParsePixelBound(const std::string& text, int* pixels);
+
 }  // namespace cli

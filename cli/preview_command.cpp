@@ -16,7 +16,8 @@ namespace cli {
 namespace {
 
 const char kPreviewHelp[] =
-    "Usage: rawlift preview FILE -o OUT [--force] [--metadata MODE]\n"
+    "Usage: rawlift preview FILE -o OUT [--force] [--metadata MODE] [--size N]\n"
+    "                       [--converted]\n"
     "\n"
     "Writes the embedded JPEG preview of the camera file FILE to OUT, exactly as\n"
     "the extraction engine returns it: the stored JPEG, with an Exif header\n"
@@ -31,6 +32,12 @@ const char kPreviewHelp[] =
     "                    RAW file's own description: IFD0, the whole Exif directory\n"
     "                    without the maker note, GPS); the stored settings do not\n"
     "                    apply here\n"
+    "  --size N          the smallest embedded JPEG whose longer side is at least N\n"
+    "                    pixels (1 to 65535), else the largest; without it, the\n"
+    "                    preview that extraction writes ('rawlift identify' lists\n"
+    "                    the images a file holds)\n"
+    "  --converted       take files written by a raw converter too (DNGs converted\n"
+    "                    on import), which are refused otherwise\n"
     "  -h, --help        show this help\n"
     "OUT is never the camera file itself, even with --force. The preview is\n"
     "written to a new file beside OUT that takes OUT's name only once complete,\n"
@@ -44,7 +51,8 @@ const char kPreviewHelp[] =
 
 int RunPreviewWith(const Args& args, FILE* err) {
   static const std::vector<OptionSpec> kSpecs = {
-      {"output", 'o', true}, {"force", 'f', false}, {"metadata", 0, true}, {"help", 'h', false}};
+      {"output", 'o', true},  {"force", 'f', false},     {"metadata", 0, true},
+      {"size", 0, true},      {"converted", 0, false},   {"help", 'h', false}};
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, kSpecs, &options, &error)) {
@@ -69,10 +77,18 @@ int RunPreviewWith(const Args& args, FILE* err) {
   const std::string shown_output = DisplayArgument(output);
   const bool to_stdout = output == "-";
   const bool force = options.Has("force");
+  const bool converted = options.Has("converted");
   bool complete = false;
   if (options.Has("metadata") && !ParseMetadataName(options.Value("metadata"), &complete)) {
     std::fprintf(err, "rawlift preview: --metadata needs compact or complete, not '%s'\n",
                  options.Value("metadata").c_str());
+    return kPreviewUsageOrWrite;
+  }
+
+  int cover = 0;
+  if (options.Has("size") && !ParsePixelBound(options.Value("size"), &cover)) {
+    std::fprintf(err, "rawlift preview: --size needs a whole number from 1 to 65535, not '%s'\n",
+                 DisplayArgument(options.Value("size")).c_str());
     return kPreviewUsageOrWrite;
   }
 
@@ -103,6 +119,8 @@ int RunPreviewWith(const Args& args, FILE* err) {
     engine::ExtractOptions options;
     options.software = job::kSoftwareText;
     options.metadata = complete ? engine::MetadataMode::kComplete : engine::MetadataMode::kCompact;
+    options.use.cover = cover;
+    options.use.accept_converted = converted;
     preview = engine::ExtractEmbeddedPreviewFrom(source, DisplayArgument(input), native, options);
   }
   if (!preview.extracted()) {

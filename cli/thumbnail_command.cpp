@@ -18,9 +18,11 @@ const char kThumbnailHelp[] =
     "Usage: rawlift thumbnail -s SIZE INPUT OUTPUT\n"
     "\n"
     "Writes a thumbnail of the camera file INPUT to OUTPUT as a PNG (8-bit RGB):\n"
-    "its embedded JPEG preview, reduced to fit SIZE by SIZE pixels (proportions\n"
-    "kept, never enlarged) and turned upright as the camera was held (the Exif\n"
-    "orientation of the preview as extracted). The raw data is never decoded.\n"
+    "the smallest embedded JPEG whose longer side covers SIZE (else the largest),\n"
+    "reduced to fit SIZE by SIZE pixels (proportions kept, never enlarged) and\n"
+    "turned upright as the camera was held (the Exif orientation of that JPEG,\n"
+    "or the camera file's own when the JPEG's Exif has none). Files written by a\n"
+    "raw converter are shown too. The raw data is never decoded.\n"
     "This is the command of the freedesktop thumbnailer rawlift.thumbnailer.\n"
     "\n"
     "Options:\n"
@@ -112,6 +114,10 @@ int RunThumbnailWith(const Args& args, FILE* err) {
   if (source.IsOpen()) {
     engine::ExtractOptions extract;
     extract.software = job::kSoftwareText;
+    // The smallest embedded JPEG that covers the size, converted files
+    // included: a thumbnail shows the file, it extracts nothing.
+    extract.use.cover = size;
+    extract.use.accept_converted = true;
     preview = engine::ExtractEmbeddedPreviewFrom(source, shown_input, native, extract);
   }
   if (!preview.extracted()) {
@@ -119,7 +125,8 @@ int RunThumbnailWith(const Args& args, FILE* err) {
                  shown_input.c_str(), engine::NoPreviewReasonText(preview.reason));
     return kThumbnailNone;
   }
-  const int orientation = imaging::ExifOrientationOfJpeg(preview.bytes.get(), preview.length);
+  const int orientation = imaging::ExifOrientationOfJpeg(preview.bytes.get(), preview.length,
+                                                         preview.camera_orientation);
   const imaging::PngThumbnail thumbnail =
       imaging::MakePngThumbnail(preview.bytes.get(), preview.length, size, orientation);
   if (!thumbnail.made()) {

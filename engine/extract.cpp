@@ -219,6 +219,7 @@ NoPreviewReason CutShortOr(const ParseState& s, NoPreviewReason reason) {
     case NoPreviewReason::kUnknownContainer:
     case NoPreviewReason::kOrdinaryImage:
     case NoPreviewReason::kNoPreview:
+    case NoPreviewReason::kBitmapPreviewOnly:  // the JPEG's directory may be what was lost
       break;
     default:
       return reason;
@@ -380,6 +381,7 @@ ExtractedPreview ReadPreview(ParseState& s, ImagePlace place,
   out.bytes = std::move(buffer);
   out.length = stored + room;
   out.exif_synthesized = !hasExif;
+  out.camera_orientation = HeaderOrientation(s);
   OwnFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
   return out;
 }

@@ -53,6 +53,10 @@ struct ExtractedPreview {
   int32_t width = 0;
   int32_t height = 0;
   bool exif_synthesized = false;  // an Exif segment was inserted after SOI
+  // The Exif Orientation (1-8) the camera file records, as a synthesized
+  // segment carries it: what shows the preview upright when its own Exif
+  // has no Orientation tag.
+  int camera_orientation = 1;
 
   bool extracted() const { return reason == NoPreviewReason::kNone && bytes != nullptr; }
 };

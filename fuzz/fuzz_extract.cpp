@@ -14,10 +14,12 @@ namespace {
 
 constexpr const char* kSoftware = "Rawlift v1.00";
 
-engine::ExtractedPreview ExtractWith(const engine::ByteSource& source, engine::MetadataMode mode) {
+engine::ExtractedPreview ExtractWith(const engine::ByteSource& source, engine::MetadataMode mode,
+                                     int32_t cover = 0) {
   engine::ExtractOptions options;
   options.software = kSoftware;
   options.metadata = mode;
+  options.use.cover = cover;
   return engine::ExtractEmbeddedPreviewFrom(source, "fuzz", platform::NativePath(), options);
 }
 
@@ -37,6 +39,42 @@ void CheckOutcome(const engine::ExtractedPreview& got) {
   }
 }
 
+// The list of embedded images agrees with extraction: the chosen image is in
+// the list and in the file, and its stored bytes are what extraction returned
+// after SOI (behind a synthesized segment); a refused file is refused with the
+// same reason. A choice by size refuses exactly the files extraction refuses,
+// and gives one of the listed complete JPEGs.
+void CheckImageList(const engine::ByteSource& source, const uint8_t* data, size_t size,
+                    const engine::ExtractedPreview& extracted) {
+  engine::Identification id;
+  if (!engine::IdentifyImages(source, "fuzz", platform::NativePath(), &id)) return;
+  if (!extracted.extracted()) {
+    if (id.reason != extracted.reason || id.extraction_choice != -1) std::abort();
+  } else {
+    if (id.reason != engine::NoPreviewReason::kNone || id.extraction_choice < 0 ||
+        static_cast<size_t>(id.extraction_choice) >= id.images.size())
+      std::abort();
+    const engine::EmbeddedImage& chosen = id.images[id.extraction_choice];
+    if (!chosen.complete || chosen.offset > size || chosen.length > size - chosen.offset)
+      std::abort();
+    const size_t room = extracted.exif_synthesized
+                            ? extracted.length - static_cast<size_t>(chosen.length)
+                            : 0;
+    if (extracted.length != chosen.length + room ||
+        std::memcmp(extracted.bytes.get() + room + 2, data + chosen.offset + 2,
+                    static_cast<size_t>(chosen.length) - 2) != 0)
+      std::abort();
+  }
+  for (int32_t cover : {1, 256, 65535}) {
+    const engine::ExtractedPreview by_size =
+        ExtractWith(source, engine::MetadataMode::kCompact, cover);
+    if (by_size.reason == engine::NoPreviewReason::kOutOfMemory) continue;
+    if (by_size.extracted() != extracted.extracted()) std::abort();
+    if (!extracted.extracted() && by_size.reason != extracted.reason) std::abort();
+    CheckOutcome(by_size);
+  }
+}
+
 void CheckStrictly(const uint8_t* segment, size_t size) {
   fixtures::ExifStructure read;
   std::string error;
@@ -49,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine::MemorySource source(data, size);
   const engine::ExtractedPreview compact = ExtractWith(source, engine::MetadataMode::kCompact);
   CheckOutcome(compact);
+  CheckImageList(source, data, size, compact);
   const engine::ExtractedPreview complete = ExtractWith(source, engine::MetadataMode::kComplete);
   CheckOutcome(complete);
 

@@ -44,9 +44,10 @@ struct RgbImage {
 };
 
 // The Exif Orientation (1 to 8) of IFD0 in the first Exif APP1 segment of
-// the JPEG in `jpeg`, read from the markers before the first scan; 1 (as
-// stored) when there is none or its value is outside 1..8.
-int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length);
+// the JPEG in `jpeg`, read from the markers before the first scan;
+// `fallback` when there is none or its value is outside 1..8 (1: as stored;
+// a camera file's own orientation for a preview whose Exif lacks the tag).
+int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback = 1);
 
 // The size a picture of `stored` size shows at under `orientation`: width and
 // height swapped for 5 to 8 (the quarter turns), unchanged otherwise.

@@ -246,6 +246,7 @@ void ExtractionJob::SetOptions(const JobOptions& options) {
   extractOptions_.metadata = settings_.metadata == settings::MetadataComplete
                                  ? engine::MetadataMode::kComplete
                                  : engine::MetadataMode::kCompact;
+  extractOptions_.use.accept_converted = options_.acceptConverted;
 }
 
 ExtractionJob::~ExtractionJob() {

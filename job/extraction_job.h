@@ -76,6 +76,9 @@ struct JobOptions {
   // Selected folders contribute the RAW files at any depth below them, not
   // only those directly inside (see CollectRawFiles).
   bool recursive = false;
+  // Files written by a raw converter (DNGs converted on import) give their
+  // JPEG preview too; otherwise they are refused as not camera raw.
+  bool acceptConverted = false;
   // Every output in a FileOutcome carries its pixel size: outputs found
   // present are measured (a header read each), and so is the preview of a
   // run without reduced copies, which needs no size otherwise. For reports.
