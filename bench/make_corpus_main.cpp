@@ -8,16 +8,19 @@
 //   cr3         Canon CR3 files with the layout of an EOS R body's (see
 //               tests/fixtures/cr3_builder.h): the full-size JPEG in the first
 //               track, a 1620x1080 PRVW and a 160x120 THMB beside it;
-//   arw         Sony ARW files as the A7 IV writes them: IFD0 a 1616x1080
+//   arw         Sony ARW 4.x files: a 1616x1080 preview in IFD0, a 160x120
+//               thumbnail in IFD1 and the full-size JPEG in IFD2;
+//   arw-preview Sony ARW files as the A7 IV writes them: IFD0 a 1616x1080
 //               JPEG preview, IFD1 a 160x120 JPEG thumbnail, no full-size JPEG.
-// Every NEF and CR3 carries its own full-size JPEG (6000x4000 by default,
-// about 2.5 MB at quality 99: the fixture picture is smooth, so lower
-// qualities give far smaller files than a camera's); for an ARW --preview
-// sizes its IFD0 preview (1616x1080 by default). A manifest lists where the
+// Every file but an arw-preview carries its own full-size JPEG (6000x4000 by
+// default, about 2.5 MB at quality 99: the fixture picture is smooth, so
+// lower qualities give far smaller files than a camera's); for an
+// arw-preview --preview sizes its IFD0 preview (1616x1080 by default). A manifest lists where the
 // engine finds the preview extraction writes, for the floor program that
 // copies exactly those bytes.
 //
-//   make_corpus DIR --format nef|nef-camera|cr3|arw [--files N] [--preview WIDTHxHEIGHT]
+//   make_corpus DIR --format nef|nef-camera|cr3|arw|arw-preview [--files N] [--preview
+//   WIDTHxHEIGHT]
 //               [--quality Q] [--first-preview OUT.jpg]
 //
 // DIR/manifest.tsv: one line per file, "name<TAB>offset<TAB>length".
@@ -38,7 +41,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_corpus DIR --format nef|nef-camera|cr3|arw [--files N] [--preview WxH]"
+    "usage: make_corpus DIR --format nef|nef-camera|cr3|arw|arw-preview [--files N] [--preview WxH]"
     " [--quality Q]"
     " [--first-preview OUT.jpg]\n";
 
@@ -55,7 +58,8 @@ const CorpusFormat kFormats[] = {
     {"nef", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "preview", 6000, 4000},
     {"nef-camera", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "full-size JPEG", 6000, 4000},
     {"cr3", "IMG_%04d.CR3", fixtures::JpegApp::None, "track JPEG", 6000, 4000},  // as stored
-    {"arw", "DSC%05d.ARW", fixtures::JpegApp::None, "IFD0 preview", 1616, 1080},
+    {"arw", "DSC%05d.ARW", fixtures::JpegApp::None, "full-size JPEG", 6000, 4000},
+    {"arw-preview", "DSC%05d.ARW", fixtures::JpegApp::None, "IFD0 preview", 1616, 1080},
 };
 
 bool WriteWhole(const std::string& path, const fixtures::Bytes& bytes) {
@@ -93,6 +97,13 @@ std::function<fixtures::Bytes(const fixtures::Bytes&)> FileBuilder(const CorpusF
     };
   }
   if (name == "arw") {
+    const fixtures::Bytes preview = Picture(1616, 1080, 92, 13, format.app);
+    return [preview](const fixtures::Bytes& picture) {
+      const fixtures::ShotInfo shot{"SONY", "ILCE-7RM5"};
+      return fixtures::MakeArwLike(shot, preview, 32767, &picture);
+    };
+  }
+  if (name == "arw-preview") {
     return [](const fixtures::Bytes& picture) {
       const fixtures::ShotInfo shot{"SONY", "ILCE-7M4"};
       return fixtures::MakeArwLike(shot, picture, 7);  // tiled lossless raw

@@ -50,9 +50,9 @@ const char kPreviewHelp[] =
 }  // namespace
 
 int RunPreviewWith(const Args& args, FILE* err) {
-  static const std::vector<OptionSpec> kSpecs = {
-      {"output", 'o', true},  {"force", 'f', false},     {"metadata", 0, true},
-      {"size", 0, true},      {"converted", 0, false},   {"help", 'h', false}};
+  static const std::vector<OptionSpec> kSpecs = {{"output", 'o', true},   {"force", 'f', false},
+                                                 {"metadata", 0, true},   {"size", 0, true},
+                                                 {"converted", 0, false}, {"help", 'h', false}};
   ParsedOptions options;
   std::string error;
   if (!ParseOptions(args, kSpecs, &options, &error)) {

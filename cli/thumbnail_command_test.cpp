@@ -157,7 +157,12 @@ TEST(ThumbnailCommand, WritesAPngBoundedToSize) {
   const struct {
     const char* size;
     int width, height;
-  } cases[] = {{"128", 128, 85}, {"256", 256, 170}, {"900", 900, 600}, {"4096", 900, 600}};
+  } cases[] = {// 160x120 IFD1 thumbnail covers 128: the smallest covering JPEG is decoded
+               {"128", 128, 96},
+               // Above 160 only the 900x600 preview covers the size.
+               {"256", 256, 170},
+               {"900", 900, 600},
+               {"4096", 900, 600}};
   for (const auto& c : cases) {
     const std::string out = folder.File(std::string("thumb") + c.size + ".png");
     const CommandRun run = Thumbnail(folder, {"-s", c.size, raw, out});
@@ -187,16 +192,17 @@ TEST(ThumbnailCommand, TurnsThePictureAsTheCameraWasHeld) {
     const char* corners;
     int width, height;
   } cases[] = {
-      {1, "RGBW", 120, 80}, {6, "BRWG", 80, 120},  // turned a quarter clockwise to show
-      {8, "GWRB", 80, 120},                        // a quarter anticlockwise
-      {3, "WBGR", 120, 80},                        // half way
-      {2, "GRWB", 120, 80},                        // mirrored left to right
+      {1, "RGBW", 180, 120}, {6, "BRWG", 120, 180},  // turned a quarter clockwise to show
+      {8, "GWRB", 120, 180},                         // a quarter anticlockwise
+      {3, "WBGR", 180, 120},                         // half way
+      {2, "GRWB", 180, 120},                         // mirrored left to right
   };
   for (const auto& c : cases) {
     const std::string raw = folder.Write("IMG_" + std::to_string(c.orientation) + ".CR2",
                                          fixtures::MakeCr2Like(Shot(c.orientation), jpeg));
     const std::string out = folder.File("o" + std::to_string(c.orientation) + ".png");
-    const CommandRun run = Thumbnail(folder, {"-s", "120", raw, out});
+    // Above the 160x120 IFD1 thumbnail, so that the quarters are decoded.
+    const CommandRun run = Thumbnail(folder, {"-s", "180", raw, out});
     ASSERT_EQ(run.code, cli::kThumbnailWritten) << run.err;
     Png png;
     ASSERT_TRUE(DecodePng(ReadAll(out), &png));
@@ -293,7 +299,8 @@ TEST(ThumbnailCommand, HostileTruncatedPreviewFailsAndKeepsTheOldOutput) {
   const Bytes cut(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
   const std::string raw = folder.Write("IMG_0009.CR2", fixtures::MakeCr2Like(Shot(), cut));
   const std::string out = folder.Write("thumb.png", Bytes(10, 'x'));
-  const CommandRun run = Thumbnail(folder, {"-s", "128", raw, out});
+  // Above the 160x120 IFD1 thumbnail: the cut preview is the JPEG decoded.
+  const CommandRun run = Thumbnail(folder, {"-s", "256", raw, out});
   EXPECT_EQ(run.code, cli::kThumbnailNone);
   EXPECT_NE(run.err.find("ends early"), std::string::npos) << run.err;
   EXPECT_EQ(ReadAll(out), Bytes(10, 'x'));

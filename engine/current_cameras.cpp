@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/parsers.h"
+#include "engine/tags.h"
 
 namespace engine {
 
@@ -22,10 +23,6 @@ constexpr uint32_t kSamsungCompressed2 = 32772;
 constexpr uint32_t kPanasonicRaw = 34316;
 constexpr uint32_t kDngLossyJpeg = 34892;
 constexpr uint32_t kDngJpegXl = 52546;
-
-// Panasonic's private tags in its 0x55 TIFF variant.
-constexpr uint16_t kPanasonicCompressionTag = 0x000B;
-constexpr uint16_t kPanasonicJpgFromRawTag = 0x002E;
 
 // NewSubfileType bit 0: the directory holds a reduced-resolution copy.
 constexpr uint32_t kReducedResolution = 1;
@@ -88,10 +85,10 @@ bool IsJpegXlImage(const IfdRecord& record) {
 bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
   if (!s.panasonic_tiff) return false;
   switch (e.tag) {
-    case kPanasonicCompressionTag:
+    case tag::kPanasonicCompression:
       record.compression = static_cast<int32_t>(read_int(s, e.type));
       return true;
-    case kPanasonicJpgFromRawTag:
+    case tag::kPanasonicJpgFromRaw:
       // An undefined value: its count is the JPEG's length and its value
       // offset the JPEG's start. Its Exif segment carries the orientation.
       if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) {

@@ -17,39 +17,38 @@
 
 #include "engine/byte_order.h"
 #include "engine/limits.h"
+#include "engine/tags.h"
 
 namespace engine {
 namespace {
 
 // Tags the builder reads, writes or leaves out by name.
-enum : uint16_t {
-  kStripOffsets = 273,
-  kStripByteCounts = 279,
-  kImageDescription = 270,
-  kMake = 271,
-  kModel = 272,
-  kOrientation = 274,
-  kXResolution = 282,
-  kYResolution = 283,
-  kResolutionUnit = 296,
-  kSoftware = 305,
-  kDateTime = 306,
-  kArtist = 315,
-  kTileOffsets = 324,
-  kTileByteCounts = 325,
-  kSubIfds = 330,
-  kJpegOffset = 513,
-  kJpegLength = 514,
-  kCopyright = 33432,
-  kExifPointer = 34665,
-  kGpsPointer = 34853,
-  kMakerNote = 37500,
-  kPixelXDimension = 40962,
-  kPixelYDimension = 40963,
-  kInteropPointer = 40965,
-  kPadding = 0xEA1C,       // filler some writers reserve, meaningless here
-  kOffsetSchema = 0xEA1D,  // an offset into the writer's own file
-};
+using tag::kArtist;
+using tag::kCopyright;
+using tag::kDateTime;
+using tag::kExifPointer;
+using tag::kGpsPointer;
+using tag::kImageDescription;
+using tag::kInteropPointer;
+using tag::kJpegLength;
+using tag::kJpegOffset;
+using tag::kMake;
+using tag::kMakerNote;
+using tag::kModel;
+using tag::kOffsetSchema;
+using tag::kOrientation;
+using tag::kPadding;
+using tag::kPixelXDimension;
+using tag::kPixelYDimension;
+using tag::kResolutionUnit;
+using tag::kSoftware;
+using tag::kStripByteCounts;
+using tag::kStripOffsets;
+using tag::kSubIfds;
+using tag::kTileByteCounts;
+using tag::kTileOffsets;
+using tag::kXResolution;
+using tag::kYResolution;
 
 // TIFF types. Only 1 (BYTE) to 12 (DOUBLE) are copied: 13 (IFD) is a pointer
 // into the raw file, and the 64-bit types belong to BigTIFF.

@@ -20,6 +20,7 @@
 #include "engine/jpeg_markers.h"
 #include "engine/limits.h"
 #include "engine/parsers.h"
+#include "engine/tags.h"
 
 namespace engine {
 namespace {
@@ -395,7 +396,8 @@ void ListImages(ParseState& s, Identification* id) {
   // The rules' preview is always listed, even where no parser named it.
   const ImagePlace rules = RulesPlace(s);
   bool rules_listed = false;
-  for (const ImageMet& m : met) rules_listed |= m.offset == rules.offset && m.length == rules.length;
+  for (const ImageMet& m : met)
+    rules_listed |= m.offset == rules.offset && m.length == rules.length;
   if (!rules_listed && rules.offset != 0 && rules.length != 0) {
     ImageMet m;
     m.where = "preview";
@@ -503,27 +505,27 @@ void BuildExifHeaderBlock(const ParseState& s, uint8_t* block) {
   size_t at = kIfd0Offset;
   w.U16(at, kIfd0EntryCount);
   at += 2;
-  w.Entry(at, 270, 2, kDescriptionSize, kDescriptionAt), at += 12;
-  w.Entry(at, 271, 2, kNameSize, kMakeAt), at += 12;
-  w.Entry(at, 272, 2, kNameSize, kModelAt), at += 12;
-  w.ShortEntry(at, 274, HeaderOrientation(s)), at += 12;
-  w.Entry(at, 282, 5, 1, kXResolutionAt), at += 12;
-  w.Entry(at, 283, 5, 1, kYResolutionAt), at += 12;
-  w.ShortEntry(at, 284, 1), at += 12;  // chunky pixels
-  w.ShortEntry(at, 296, 2), at += 12;  // resolution in inches
-  w.Entry(at, 305, 2, kSoftwareSize, kSoftwareAt), at += 12;
-  w.Entry(at, 306, 2, kDateTimeSize, kDateTimeAt), at += 12;
-  w.Entry(at, 315, 2, kNameSize, kArtistAt), at += 12;
-  w.Entry(at, 34665, 4, 1, kExifIfdOffset);
+  w.Entry(at, tag::kImageDescription, 2, kDescriptionSize, kDescriptionAt), at += 12;
+  w.Entry(at, tag::kMake, 2, kNameSize, kMakeAt), at += 12;
+  w.Entry(at, tag::kModel, 2, kNameSize, kModelAt), at += 12;
+  w.ShortEntry(at, tag::kOrientation, HeaderOrientation(s)), at += 12;
+  w.Entry(at, tag::kXResolution, 5, 1, kXResolutionAt), at += 12;
+  w.Entry(at, tag::kYResolution, 5, 1, kYResolutionAt), at += 12;
+  w.ShortEntry(at, tag::kPlanarConfiguration, 1), at += 12;  // chunky pixels
+  w.ShortEntry(at, tag::kResolutionUnit, 2), at += 12;       // resolution in inches
+  w.Entry(at, tag::kSoftware, 2, kSoftwareSize, kSoftwareAt), at += 12;
+  w.Entry(at, tag::kDateTime, 2, kDateTimeSize, kDateTimeAt), at += 12;
+  w.Entry(at, tag::kArtist, 2, kNameSize, kArtistAt), at += 12;
+  w.Entry(at, tag::kExifPointer, 4, 1, kExifIfdOffset);
   w.U32(kIfd0NextOffset, 0);
 
   at = kExifIfdOffset;
   w.U16(at, kExifEntryCount);
   at += 2;
-  w.Entry(at, 33434, 5, 1, kExposureAt), at += 12;
-  w.Entry(at, 33437, 5, 1, kFNumberAt), at += 12;
-  w.ShortEntry(at, 34855, IsoValue(s.iso_speed)), at += 12;
-  w.Entry(at, 37386, 5, 1, kFocalLengthAt);
+  w.Entry(at, tag::kExposureTime, 5, 1, kExposureAt), at += 12;
+  w.Entry(at, tag::kFNumber, 5, 1, kFNumberAt), at += 12;
+  w.ShortEntry(at, tag::kIsoSpeed, IsoValue(s.iso_speed)), at += 12;
+  w.Entry(at, tag::kFocalLength, 5, 1, kFocalLengthAt);
 
   w.Rational(kExposureAt, ScaledNumerator(s.shutter), 1000000);
   w.Rational(kFNumberAt, ScaledNumerator(s.aperture), 1000000);

@@ -51,8 +51,7 @@ ImageChoice ChooseImage(const Identification& id, const ImageUse& use) {
     if (image.kind != ImageKind::kJpeg || !image.complete || !WithinEmbeddedBound(image.length))
       continue;
     if (largest < 0 || area(i) > area(largest)) largest = i;
-    if (image.LongerSide() >= cover &&
-        (smallest_covering < 0 || area(i) < area(smallest_covering)))
+    if (image.LongerSide() >= cover && (smallest_covering < 0 || area(i) < area(smallest_covering)))
       smallest_covering = i;
   }
   choice.index = smallest_covering >= 0 ? smallest_covering : largest;

@@ -1,6 +1,8 @@
 // The list of embedded images and the choice of one per use, over the layouts
 // cameras write (one table of files with their expected lists and choices),
 // and the reasons given to files cut short.
+#include "engine/images.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "engine/engine_test_support.h"
-#include "engine/images.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/cr3_builder.h"
 
@@ -183,7 +184,8 @@ TEST(EmbeddedImages, ExifAfterAFirstSegmentIsThePreviewsOwn) {
       fixtures::MakeExifApp1Body("NIKON CORPORATION", "NIKON Z 6_2"));
   const Bytes jfif_then_exif =
       fixtures::InsertSegmentAfterSoi(preview, 0xE0, {'J', 'F', 'I', 'F', 0, 1, 1, 0});
-  for (engine::MetadataMode mode : {engine::MetadataMode::kCompact, engine::MetadataMode::kComplete}) {
+  for (engine::MetadataMode mode :
+       {engine::MetadataMode::kCompact, engine::MetadataMode::kComplete}) {
     fixtures::PreviewPlacement at;
     const Bytes file = fixtures::MakeNefLike(kNikon, jfif_then_exif, &at);
     engine::MemorySource source(file);

@@ -12,7 +12,7 @@ namespace {
 constexpr uint8_t kTem = 0x01;
 constexpr uint8_t kFirstRestart = 0xD0;
 constexpr uint8_t kLastRestart = 0xD7;
-constexpr uint8_t kFirstFrame = 0xC0;     // SOF0, baseline
+constexpr uint8_t kFirstFrame = 0xC0;        // SOF0, baseline
 constexpr uint8_t kExtendedFrame = 0xC1;     // SOF1
 constexpr uint8_t kProgressiveFrame = 0xC2;  // SOF2
 constexpr uint8_t kLosslessFrame = 0xC3;     // SOF3
@@ -155,8 +155,8 @@ bool IsPictureFrame(const JpegSurvey& survey) {
                               survey.frame_code == kExtendedFrame ||
                               survey.frame_code == kProgressiveFrame;
   return survey.frame_found && picture_coding && survey.frame.precision == 8 &&
-         (survey.frame.components == 1 || survey.frame.components == 3) &&
-         survey.frame.width > 0 && survey.frame.height > 0;
+         (survey.frame.components == 1 || survey.frame.components == 3) && survey.frame.width > 0 &&
+         survey.frame.height > 0;
 }
 
 }  // namespace engine

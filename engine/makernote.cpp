@@ -12,6 +12,7 @@
 #include "engine/byte_order.h"
 #include "engine/limits.h"
 #include "engine/parsers.h"
+#include "engine/tags.h"
 
 namespace engine {
 
@@ -23,7 +24,7 @@ constexpr size_t kHeaderSize = 10;
 constexpr int64_t kCaptureRecordHeader = 22;
 constexpr uint32_t kCaptureOrientationRecord = 0x76A43207;
 // Olympus image-processing sub-directory; inside it, tags carry it above them.
-constexpr uint32_t kOlympusSubdirectoryTag = 0x2040;
+constexpr uint32_t kOlympusSubdirectoryTag = tag::kNoteOlympusSubdirectory;
 
 // Restores the byte order on every path out of a structure that declares its own.
 class ByteOrderGuard {
@@ -190,17 +191,17 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
     if (pentax && tag == 0x001C) tag = 0x1017;
 
     switch (tag) {
-      case 0x0002:
+      case tag::kNoteIso:
         if (nikon) {
           read_u16(s);
           s.iso_speed = read_u16(s);
         }
         break;
-      case 0x0003:
+      case tag::kNotePreviewLength:
         // Later Pentax bodies: the preview's length (its start is 0x0004).
         if (later == LaterNoteHeader::kPentax && e.type == 4) s.preview_length = read_u32(s);
         break;
-      case 0x0004:
+      case tag::kNoteShotInfo:
         if (e.count >= 27 && e.count <= 34) {
           ReadShotInfo(s);
         } else if (later == LaterNoteHeader::kPentax && e.type == 4) {
@@ -208,26 +209,26 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
           s.preview_offset = FileOffset(base + read_u32(s));
         }
         break;
-      case 0x0008:
+      case tag::kNoteShotOrder:
         if (e.type == 4) s.shot_order = read_u32(s);
         break;
-      case 0x0009:
+      case tag::kNoteOwnerName:
         if (std::strcmp(s.make, "Canon") == 0) s.input.Read(s.artist, sizeof s.artist);
         break;
-      case 0x0010:
+      case tag::kNoteUniqueId:
         if (e.type == 4) s.unique_id = read_u32(s);
         break;
-      case 0x0011:
+      case tag::kNotePreviewDirectory:
         if (s.raw_count != 0 && std::strncmp(s.make, "NIKON", 5) == 0) {
           // The Nikon preview directory: one more image record.
           s.input.Seek(base + read_u32(s));
           ParseTiffDirectory(s, base, "MakerNote PreviewIFD");
         }
         break;
-      case 0x0015:
+      case tag::kNoteModel:
         if (e.type == 2 && s.raw_count != 0) s.input.Read(s.model, sizeof s.model);
         break;
-      case 0x0081:
+      case tag::kNoteRawOrPreview:
         if (e.type == 4) {
           // Raw data location; the raw size lies 41 bytes into the data.
           s.raw_data_offset = read_u32(s);
@@ -240,39 +241,40 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
           s.preview_length = e.count;
         }
         break;
-      case 0x0100:
+      case tag::kNotePreviewData:
         if (e.type == 7) {
           s.preview_offset = static_cast<uint32_t>(s.input.Tell());
           s.preview_length = e.count;
         }
         break;
-      case 0x0280:
+      case tag::kNotePreviewBytes:
         if (e.type == 1) {
           s.preview_offset = static_cast<uint32_t>(s.input.Tell());
           s.preview_length = e.count;
         }
         break;
-      case 0x0088:
+      case tag::kNotePreviewStart:
         if (e.type == 4) {
           const uint32_t offset = read_u32(s);
           s.preview_offset = offset == 0 ? 0 : FileOffset(offset + base);
         }
         break;
-      case 0x0089:
+      case tag::kNotePreviewLength2:
         if (e.type == 4) s.preview_length = read_u32(s);
         break;
-      case 0x0200:
+      case tag::kNoteShotNumbers:
         if (e.count == 3) {
           read_u32(s);
           s.shot_order = read_u32(s);
         }
         break;
-      case 0x0E01:
+      case tag::kNoteCaptureNote:
         ReadCaptureNote(s, e.count);
         break;
-      case 0x2020:
+      case tag::kNoteCameraSettings:
         SeekSubdirectory(s, e, base);
-        ParsePreviewNote(s, base, 257, 258);
+        ParsePreviewNote(s, base, tag::kCameraSettingsPreviewStart,
+                         tag::kCameraSettingsPreviewLength);
         break;
       case kOlympusSubdirectoryTag: {
         SeekSubdirectory(s, e, base);
@@ -285,9 +287,9 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
         ParseMakerNote(s, base, kOlympusSubdirectoryTag);
         break;
       }
-      case 0xB028:
+      case tag::kNoteMinoltaPreview:
         s.input.Seek(read_u32(s));
-        ParsePreviewNote(s, base, 136, 137);
+        ParsePreviewNote(s, base, tag::kMinoltaPreviewStart, tag::kMinoltaPreviewLength);
         break;
       default:
         // Colour and serial-number records, white-balance tables and the
@@ -314,8 +316,8 @@ void ParseKodakDirectory(ParseState& s, int64_t base) {
   const uint32_t entries = EntriesInFile(s, declared);
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
-    if (e.tag == 6020) s.iso_speed = static_cast<float>(read_int(s, e.type));
-    if (e.tag == 2317) SkipLinearizationTable(s, e.count);
+    if (e.tag == tag::kKodakIso) s.iso_speed = static_cast<float>(read_int(s, e.type));
+    if (e.tag == tag::kKodakLinearization) SkipLinearizationTable(s, e.count);
     // 1020, 1021, 2118, 2130-2140: white balance, colour only.
     s.input.Seek(e.resume);
   }

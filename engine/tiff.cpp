@@ -16,6 +16,7 @@
 #include "engine/jpeg_markers.h"
 #include "engine/limits.h"
 #include "engine/parsers.h"
+#include "engine/tags.h"
 
 namespace engine {
 
@@ -237,8 +238,9 @@ void NoteDirectoryImages(ParseState& s, uint32_t records, int raw_index) {
   for (uint32_t i = 0; i < records; ++i) {
     const IfdRecord& r = s.ifd_table[i];
     if (static_cast<int>(i) == raw_index) {
-      if (r.offset != 0) NeedPosition(s, static_cast<int64_t>(static_cast<uint32_t>(r.offset)) +
-                                             std::max<int64_t>(r.byte_count, 1) - 1);
+      if (r.offset != 0)
+        NeedPosition(s, static_cast<int64_t>(static_cast<uint32_t>(r.offset)) +
+                            std::max<int64_t>(r.byte_count, 1) - 1);
       continue;
     }
     if (r.where[0] == 0 || r.offset == 0 || r.byte_count <= 0) continue;
@@ -365,37 +367,37 @@ void ParseExifDirectory(ParseState& s, int64_t base) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     switch (e.tag) {
-      case 33434:
+      case tag::kExposureTime:
         s.shutter = static_cast<float>(read_real(s, 10));
         break;
-      case 33437:
+      case tag::kFNumber:
         s.aperture = static_cast<float>(read_real(s, 10));
         break;
-      case 34855:
+      case tag::kIsoSpeed:
         s.iso_speed = read_u16(s);
         break;
-      case 36867:
-      case 36868:
+      case tag::kDateTimeOriginal:
+      case tag::kDateTimeDigitized:
         ReadExifTimestamp(s, false);
         break;
-      case 37377: {
+      case tag::kShutterSpeedValue: {
         const double value = read_real(s, 10);
         if (-value < 128) s.shutter = static_cast<float>(std::pow(2.0, -value));
         break;
       }
-      case 37378:
+      case tag::kApertureValue:
         s.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5));
         break;
-      case 37386:
+      case tag::kFocalLength:
         s.focal_length = static_cast<float>(read_real(s, 10));
         break;
-      case 37500:
+      case tag::kMakerNote:
         ParseMakerNote(s, base, 0);
         break;
-      case 40962:
+      case tag::kPixelXDimension:
         if (StartsWith(s.make, "EASTMAN")) s.raw_width = static_cast<uint16_t>(read_u32(s));
         break;
-      case 40963:
+      case tag::kPixelYDimension:
         if (StartsWith(s.make, "EASTMAN")) s.raw_height = static_cast<uint16_t>(read_u32(s));
         break;
       default:
@@ -423,47 +425,47 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
     IfdRecord& record = s.ifd_table[index];
-    // Later cameras: Panasonic's tags in its own TIFF variant.
-    if (ReadPanasonicEntry(s, e, record)) {
-      s.input.Seek(e.resume);
-      continue;
-    }
     switch (e.tag) {
-      case 254:
+      case tag::kPanasonicCompression:
+      case tag::kPanasonicJpgFromRaw:
+        // Later cameras: Panasonic's own tags in its TIFF variant.
+        ReadPanasonicEntry(s, e, record);
+        break;
+      case tag::kNewSubfileType:
         record.subfile_type = read_int(s, e.type);
         break;
-      case 2:
-      case 256:
+      case tag::kPanasonicSensorWidth:
+      case tag::kImageWidth:
         record.width = static_cast<int32_t>(read_int(s, e.type));
         break;
-      case 3:
-      case 257:
+      case tag::kPanasonicSensorHeight:
+      case tag::kImageHeight:
         record.height = static_cast<int32_t>(read_int(s, e.type));
         break;
-      case 23:
+      case tag::kPanasonicIso:
         if (e.type == 3) s.iso_speed = read_u16(s);
         break;
-      case 258:
+      case tag::kBitsPerSample:
         record.samples = static_cast<int32_t>(e.count & 7);
         record.bits_per_sample = read_u16(s);
         break;
-      case 259:
+      case tag::kCompression:
         record.compression = read_u16(s);
         break;
-      case 262:
+      case tag::kPhotometric:
         record.photometric = read_u16(s);
         break;
-      case 270:
+      case tag::kImageDescription:
         ReadRawBytes(s, s.description, sizeof s.description);
         break;
-      case 271:
+      case tag::kMake:
         ReadLine(s, s.make, kLineFieldSize);
         break;
-      case 272:
+      case tag::kModel:
         ReadLine(s, s.model, kLineFieldSize);
         break;
-      case 273:
-      case 513: {
+      case tag::kStripOffsets:
+      case tag::kJpegOffset: {
         const int64_t offset = base + read_u32(s);
         record.offset = static_cast<int32_t>(FileOffset(offset));
         if (record.bits_per_sample == 0) {
@@ -480,40 +482,40 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         }
         break;
       }
-      case 274:
+      case tag::kOrientation:
         record.orientation = OrientationCodeFromTiff(read_u16(s));
         break;
-      case 277:
+      case tag::kSamplesPerPixel:
         record.samples = static_cast<int32_t>(read_int(s, e.type) & 7);
         break;
-      case 279:
-      case 514:
+      case tag::kStripByteCounts:
+      case tag::kJpegLength:
         record.byte_count = static_cast<int32_t>(read_u32(s));
         break;
-      case 291:
-      case 50712:
+      case tag::kGrayResponseCurve:
+      case tag::kLinearizationTable:
         SkipLinearizationTable(s, e.count);
         break;
-      case 305: {
+      case tag::kSoftware: {
         char software[kLineFieldSize] = {};
         ReadLine(s, software, sizeof software);
         if (NamesConverter(software)) MarkNotRaw(s, NoPreviewReason::kConvertedFile);
         break;
       }
-      case 306:
+      case tag::kDateTime:
         ReadExifTimestamp(s, false);
         break;
-      case 315:
+      case tag::kArtist:
         ReadRawBytes(s, s.artist, sizeof s.artist);
         break;
-      case 324:
+      case tag::kTileOffsets:
         record.offset = static_cast<int32_t>(e.count > 1 ? s.input.Tell() : read_u32(s));
         if (e.count == 4) {
           s.raw_decoder = RawDecoder::SinarFourShot;
           s.raw_count = 5;
         }
         break;
-      case 330:
+      case tag::kSubIfds:
         if (std::strcmp(s.model, "DSLR-A100") == 0 && record.width == 3872) {
           // This camera writes its raw data offset here, and the entries
           // after it describe another image.
@@ -530,30 +532,30 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
           s.input.Seek(at + 4);
         }
         break;
-      case 400:
+      case tag::kSarnoffMark:
         SetText(s.make, "Sarnoff");
         break;
-      case 33405:
+      case tag::kModel2:
         ReadLine(s, s.model2, kLineFieldSize);
         break;
-      case 33424:
+      case tag::kKodakDirectory:
         s.input.Seek(base + read_u32(s));
         ParseKodakDirectory(s, base);
         break;
-      case 33434:
+      case tag::kExposureTime:
         s.shutter = static_cast<float>(read_real(s, 10));
         break;
-      case 33437:
+      case tag::kFNumber:
         s.aperture = static_cast<float>(read_real(s, 10));
         break;
-      case 34303:
+      case tag::kLeafMark:
         SetText(s.make, "Leaf");
         break;
-      case 34310:
+      case tag::kLeafPackets:
         ParseMosPackets(s, static_cast<uint32_t>(s.input.Tell()));
         SetText(s.make, "Leaf");
         break;
-      case 34665: {
+      case tag::kExifPointer: {
         const int64_t exif = base + read_u32(s);
         NeedPosition(s, exif);
         RecordDescriptionDirectory(s, start, base, exif, &s.metadata_directories.exif);
@@ -561,24 +563,24 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         ParseExifDirectory(s, base);
         break;
       }
-      case 34853:
+      case tag::kGpsPointer:
         RecordDescriptionDirectory(s, start, base, base + read_u32(s), &s.metadata_directories.gps);
         break;
-      case 37386:
+      case tag::kFocalLength:
         s.focal_length = static_cast<float>(read_real(s, 10));
         break;
-      case 37393:
+      case tag::kImageNumber:
         s.shot_order = read_int(s, e.type);
         break;
-      case 46275:
+      case tag::kImaconRawData:
         SetText(s.make, "Imacon");
         s.raw_data_offset = static_cast<uint32_t>(s.input.Tell());
         s.imacon_data_length = e.count;
         break;
-      case 46279:
+      case tag::kImaconBlock:
         ReadImaconBlock(s);
         break;
-      case 50459: {
+      case tag::kEmbeddedTiff: {
         // A complete TIFF header of its own; its directory is read, then
         // forgotten as a record.
         const int64_t header = s.input.Tell();
@@ -592,20 +594,20 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         s.byte_order = saved_order;
         break;
       }
-      case 50706: {
+      case tag::kDngVersion: {
         // Four bytes, first the major version, whatever the file's order.
         uint8_t version[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         s.input.Read(version, 4);
         s.dng_version = LoadBigEndian32(version);
         break;
       }
-      case 50711:
+      case tag::kCfaLayout:
         if (read_u16(s) == 2) {
           s.fuji_rotated_width = 1;
           s.filter_pattern = 0x49494949;
         }
         break;
-      case 50740: {
+      case tag::kDngPrivateData: {
         if (s.dng_version != 0) break;
         // Private data of a non-DNG file: a Minolta block list, then a
         // directory at the same place.
@@ -619,7 +621,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         ParseTiffDirectory(s, base, "DNGPrivateData");
         break;
       }
-      case 50829: {
+      case tag::kActiveArea: {
         // ActiveArea: top, left, bottom, right.
         const uint32_t top = read_int(s, e.type);
         const uint32_t left = read_int(s, e.type);
@@ -629,7 +631,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         s.image_width = static_cast<uint16_t>(right - left);
         break;
       }
-      case 64772: {
+      case tag::kSinarRawData: {
         s.input.SeekRelative(16);
         uint32_t offset = read_u32(s);
         s.input.SeekRelative(28);
@@ -663,8 +665,8 @@ void ParseTiff(ParseState& s, int64_t base) {
   if (s.tiff_nesting == 1 && magic == kPanasonicMagic) s.panasonic_tiff = true;
   // Magics of makers' own TIFF variants name the camera's maker by
   // themselves (ORF's "RO" and "RS", RW2's 0x55).
-  if (s.tiff_nesting == 1 && (magic == kOlympusMagic || magic == kOlympusMagic2 ||
-                              magic == kPanasonicMagic))
+  if (s.tiff_nesting == 1 &&
+      (magic == kOlympusMagic || magic == kOlympusMagic2 || magic == kPanasonicMagic))
     s.container_names_camera = true;
   for (IfdRecord& record : s.ifd_table) record = IfdRecord{};
   s.ifd_count = 0;

@@ -57,9 +57,8 @@ void CheckImageList(const engine::ByteSource& source, const uint8_t* data, size_
     const engine::EmbeddedImage& chosen = id.images[id.extraction_choice];
     if (!chosen.complete || chosen.offset > size || chosen.length > size - chosen.offset)
       std::abort();
-    const size_t room = extracted.exif_synthesized
-                            ? extracted.length - static_cast<size_t>(chosen.length)
-                            : 0;
+    const size_t room =
+        extracted.exif_synthesized ? extracted.length - static_cast<size_t>(chosen.length) : 0;
     if (extracted.length != chosen.length + room ||
         std::memcmp(extracted.bytes.get() + room + 2, data + chosen.offset + 2,
                     static_cast<size_t>(chosen.length) - 2) != 0)

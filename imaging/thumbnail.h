@@ -48,6 +48,9 @@ struct RgbImage {
 // `fallback` when there is none or its value is outside 1..8 (1: as stored;
 // a camera file's own orientation for a preview whose Exif lacks the tag).
 int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback = 1);
+// The same, but 0 when that segment or its Orientation tag is missing or the
+// value is outside 1..8: for callers that fall back on another source.
+int ExifOrientationTagOfJpeg(const uint8_t* jpeg, size_t length);
 
 // The size a picture of `stored` size shows at under `orientation`: width and
 // height swapped for 5 to 8 (the quarter turns), unchanged otherwise.

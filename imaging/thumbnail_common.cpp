@@ -71,15 +71,15 @@ const char* ThumbnailFailureText(ThumbnailFailure failure) {
   return "unknown failure";
 }
 
-int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback) {
+int ExifOrientationTagOfJpeg(const uint8_t* jpeg, size_t length) {
   if (jpeg == nullptr || length < 4 || jpeg[0] != kMarkerPrefix || jpeg[1] != kStartOfImage) {
-    return fallback;
+    return 0;
   }
   // Each step moves past at least one byte, so the walk ends by the end of
   // the data whatever it holds.
   size_t at = 2;
   while (at + 2 <= length) {
-    if (jpeg[at] != kMarkerPrefix) return fallback;  // no marker where one must be
+    if (jpeg[at] != kMarkerPrefix) return 0;  // no marker where one must be
     const uint8_t code = jpeg[at + 1];
     if (code == kMarkerPrefix) {  // fill byte before a marker
       ++at;
@@ -89,9 +89,9 @@ int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback) {
       at += 2;
       continue;
     }
-    if (code == kStartOfScan || code == kEndOfImage || at + 4 > length) return fallback;
+    if (code == kStartOfScan || code == kEndOfImage || at + 4 > length) return 0;
     const size_t segmentLength = (size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
-    if (segmentLength < 2 || segmentLength > length - at - 2) return fallback;
+    if (segmentLength < 2 || segmentLength > length - at - 2) return 0;
     const uint8_t* body = jpeg + at + 4;
     const size_t bodyLength = segmentLength - 2;
     if (code == kApp1 && bodyLength >= sizeof kExifSignature &&
@@ -99,11 +99,16 @@ int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback) {
       // Only the first Exif segment describes the picture.
       const int value =
           OrientationInTiff(body + sizeof kExifSignature, bodyLength - sizeof kExifSignature);
-      return value >= 1 && value <= 8 ? value : fallback;
+      return value >= 1 && value <= 8 ? value : 0;
     }
     at += 2 + segmentLength;
   }
-  return fallback;
+  return 0;
+}
+
+int ExifOrientationOfJpeg(const uint8_t* jpeg, size_t length, int fallback) {
+  const int value = ExifOrientationTagOfJpeg(jpeg, length);
+  return value != 0 ? value : fallback;
 }
 
 ImageSize OrientedSize(ImageSize stored, int orientation) {

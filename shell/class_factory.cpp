@@ -7,15 +7,18 @@
 #include "shell/guids.h"
 #include "shell/interface_table.h"
 #include "shell/module.h"
+#include "shell/preview_handler.h"
 #include "shell/shell_extension.h"
+#include "shell/thumbnail_provider.h"
 
 namespace shell {
 namespace {
 
-// The module's classes: only the context-menu handler, without component
-// categories or a description.
+// The module's classes, without component categories or a description.
 const ClassEntry kClassTable[] = {
     {&kShellExtensionClsid, &ShellExtension::Create},
+    {&kThumbnailProviderClsid, &ThumbnailProvider::Create},
+    {&kPreviewHandlerClsid, &PreviewHandler::Create},
 };
 constexpr size_t kClassCount = std::size(kClassTable);
 

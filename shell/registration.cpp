@@ -1,5 +1,6 @@
 #include "shell/registration.h"
 
+#include "shell/file_type_handlers.h"
 #include "shell/guids.h"
 #include "ui/resource_ids.h"
 
@@ -223,7 +224,9 @@ HRESULT RegisterServer(HMODULE module, const RegistryTarget& target) {
     RegCloseKey(approved);
     if (status != ERROR_SUCCESS) return E_ACCESSDENIED;
   }
-  return RunRegistryScript(steps, target.classesRoot, module_path, true);
+  result = RunRegistryScript(steps, target.classesRoot, module_path, true);
+  if (FAILED(result)) return result;
+  return RegisterFileTypeHandlers(target, module_path);
 }
 
 HRESULT UnregisterServer(HMODULE module, const RegistryTarget& target) {
@@ -235,10 +238,12 @@ HRESULT UnregisterServer(HMODULE module, const RegistryTarget& target) {
       RegCloseKey(approved);
     }
   }
+  const HRESULT handlers = UnregisterFileTypeHandlers(target);
   std::vector<ScriptStep> steps;
-  const HRESULT result = LoadRegistryScript(module, &steps);
+  HRESULT result = LoadRegistryScript(module, &steps);
   if (FAILED(result)) return result;
-  return RunRegistryScript(steps, target.classesRoot, L"", false);
+  result = RunRegistryScript(steps, target.classesRoot, L"", false);
+  return FAILED(result) ? result : handlers;
 }
 
 }  // namespace shell

@@ -13,6 +13,8 @@ constexpr wchar_t kApprovedKeyPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 constexpr wchar_t kApprovedValueData[] = L"Rawlift Shell Extension";
 constexpr wchar_t kModulePlaceholder[] = L"%MODULE%";
+constexpr wchar_t kPreviewHandlersKeyPath[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\PreviewHandlers";
 
 // One line of the registry script.
 struct ScriptStep {
@@ -43,6 +45,9 @@ struct RegistryTarget {
   std::wstring approvedPath = kApprovedKeyPath;
   // Whether the shell's Approved list applies (the Windows NT family).
   bool ntFamily = true;
+  // The list of preview handlers the preview pane may use.
+  HKEY previewHandlersRoot = HKEY_LOCAL_MACHINE;
+  std::wstring previewHandlersPath = kPreviewHandlersKeyPath;
 };
 
 // The script carried in `module`'s resources.

@@ -57,7 +57,7 @@ _rawlift() {
   local options operands
   case $command in
     extract)
-      options="$shared -j --jobs --sync -r --recursive -v --verbose --json --progress -h --help"
+      options="$shared -j --jobs --sync -r --recursive --converted -v --verbose --json --progress -h --help"
       operands=raw
       ;;
     settings)
@@ -69,7 +69,7 @@ _rawlift() {
       operands=files
       ;;
     preview)
-      options="-o --output -f --force --metadata -h --help"
+      options="-o --output -f --force --metadata --size --converted -h --help"
       operands=raw
       ;;
     thumbnail)

@@ -1,9 +1,10 @@
 # Builds one MSI at build time (cmake -P), called by CMakeLists.txt beside it:
 #   -DWIXL=... -DSOURCE=rawlift.wxs -DOUTPUT=x.msi -DSTAGING=DIR
 #   -DVERSION=M.N.P -DDLL=RididaViz.DLL -DEXE=rawlift.exe
+#   -DJOB_SOURCE=job/extraction_job.cpp
 # The files are copied into STAGING first: wixl reads sources relative to
 # the folder it runs in. Their size goes into the installed programs entry.
-foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE)
+foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE JOB_SOURCE)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "build_msi.cmake: ${name} not given")
   endif()
@@ -33,6 +34,65 @@ file(SIZE ${DLL} dll_bytes)
 file(SIZE ${EXE} exe_bytes)
 math(EXPR size_kib "(${dll_bytes} + ${exe_bytes} + 1023) / 1024")
 
+# The thumbnail and preview handlers of every RAW suffix the job reads (the
+# list in JOB_SOURCE), in place of the markers of the source. wixl has no
+# loops, so the rows are written here. For each suffix and handler: a search
+# for the handler already named in the type's key, the key our row writes
+# (the type's own, or, when another program's handler is there, a key below
+# our class that goes with it), and the row. The search runs again at
+# removal, so a handler another program wrote there after us is not ours
+# to remove either.
+file(READ ${JOB_SOURCE} job_text)
+string(REGEX MATCH "kRawSuffixes\\[\\] = {[^}]*}" suffix_block "${job_text}")
+string(REGEX MATCHALL "u\"[A-Z0-9]+\"" suffix_literals "${suffix_block}")
+if(NOT suffix_literals)
+  message(FATAL_ERROR "build_msi.cmake: no RAW suffixes found in ${JOB_SOURCE}")
+endif()
+# Tag, class and the ShellEx key naming it (shell/guids.h).
+set(handlers
+  "T|{70415E0D-0FB0-4BE3-AFE1-821E3CC9DB6E}|{E357FCCD-A995-4576-B01F-234630154E96}"
+  "P|{D8F77B30-2153-443E-BE2E-E862FF2F2B72}|{8895B1C6-B41F-4C1C-A562-0D564250836F}")
+set(searches "")
+set(actions "")
+# The actions get sequence numbers of their own, after AppSearch (50) and
+# LaunchConditions (100).
+set(sequence 100)
+set(rows "")
+foreach(literal IN LISTS suffix_literals)
+  string(REGEX REPLACE "u\"([A-Z0-9]+)\"" "\\1" upper "${literal}")
+  string(TOLOWER "${upper}" lower)
+  foreach(handler IN LISTS handlers)
+    string(REPLACE "|" ";" fields "${handler}")
+    list(GET fields 0 tag)
+    list(GET fields 1 clsid)
+    list(GET fields 2 shellex)
+    set(key "SystemFileAssociations\\.${lower}\\ShellEx\\${shellex}")
+    set(id "${tag}_${upper}")
+    string(APPEND searches
+      "    <Property Id=\"FOUND_${id}\">\n"
+      "      <RegistrySearch Id=\"Found_${id}\" Root=\"HKCR\" Key=\"${key}\" Name=\"\" Type=\"raw\" Win64=\"yes\" />\n"
+      "    </Property>\n"
+      "    <Property Id=\"KEY_${id}\" Value=\"${key}\" />\n"
+      "    <CustomAction Id=\"Elsewhere_${id}\" Property=\"KEY_${id}\" Value=\"CLSID\\${clsid}\\OtherHandler\\.${lower}\" />\n")
+    math(EXPR sequence "${sequence} + 1")
+    string(APPEND actions
+      "      <Custom Action=\"Elsewhere_${id}\" Sequence=\"${sequence}\">FOUND_${id} AND FOUND_${id} ~&lt;&gt; \"${clsid}\"</Custom>\n")
+    string(APPEND rows
+      "            <RegistryValue Root=\"HKCR\" Key=\"[KEY_${id}]\" Type=\"string\" Value=\"${clsid}\" />\n")
+  endforeach()
+endforeach()
+file(READ ${SOURCE} source_text)
+foreach(marker searches actions rows)
+  string(FIND "${source_text}" "<!-- @TYPE_HANDLER_${marker}@ -->" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "build_msi.cmake: marker ${marker} missing in ${SOURCE}")
+  endif()
+  string(REPLACE "<!-- @TYPE_HANDLER_${marker}@ -->" "${${marker}}" source_text "${source_text}")
+endforeach()
+get_filename_component(source_name ${SOURCE} NAME)
+set(expanded ${STAGING}/${source_name})
+file(WRITE ${expanded} "${source_text}")
+
 execute_process(
   COMMAND ${WIXL} --arch x64
           -D Version=${VERSION}
@@ -40,7 +100,7 @@ execute_process(
           -D SizeKiB=${size_kib}
           -D DllPath=${dll_name}
           -D ExePath=${exe_name}
-          -o ${OUTPUT} ${SOURCE}
+          -o ${OUTPUT} ${expanded}
   WORKING_DIRECTORY ${STAGING}
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

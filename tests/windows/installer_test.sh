@@ -33,6 +33,15 @@ handlers='HKCR\AllFilesystemObjects\ShellEx\ContextMenuHandlers'
 approved='HKLM\Software\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 foreign_clsid='{00000000-0000-0000-0000-000000000001}'
+thumb_clsid='{70415E0D-0FB0-4BE3-AFE1-821E3CC9DB6E}'
+preview_clsid='{D8F77B30-2153-443E-BE2E-E862FF2F2B72}'
+thumb_key='{E357FCCD-A995-4576-B01F-234630154E96}'
+preview_key='{8895B1C6-B41F-4C1C-A562-0D564250836F}'
+preview_list='HKLM\Software\Microsoft\Windows\CurrentVersion\PreviewHandlers'
+types='HKCR\SystemFileAssociations'
+# The suffixes the extraction job reads.
+suffixes=(raf crw cr2 kdc dcr mrw nef orf dng ptx pef arw srf x3f erf mos raw cr3 rw2 rwl nrw
+  srw sr2 ori iiq)
 install_dir="$WINEPREFIX/drive_c/Program Files/Rawlift"
 installed_dll='C:\Program Files\Rawlift\RididaViz.DLL'
 installed_exe='C:\Program Files\Rawlift\rawlift.exe'
@@ -70,7 +79,13 @@ query() { reg_run query "$@"; }
 # expect_value KEY NAME DATA   (NAME empty: the default value), 64-bit view
 expect_value() {
   local out
-  if [[ -z "$2" ]]; then out=$(query "$1" /ve /reg:64); else out=$(query "$1" /v "$2" /reg:64); fi
+  local try
+  # An empty answer is wine's `reg` failing under load (seen once among
+  # the many queries of a run): asked once more.
+  for try in 1 2; do
+    if [[ -z "$2" ]]; then out=$(query "$1" /ve /reg:64); else out=$(query "$1" /v "$2" /reg:64); fi
+    [[ -n "$out" ]] && break
+  done
   grep -qF "REG_SZ    $3" <<<"$out" || fail "$1 [${2:-default}] is not '$3': $out"
 }
 has_key() { reg_run query "$@" >/dev/null; }
@@ -119,6 +134,22 @@ trap 'stop_holding; wineserver -k 2>/dev/null' EXIT
 
 settings_file=$(winepath -u "$(wine cmd /c 'echo %APPDATA%' 2>/dev/null | tr -d '\r')")/Corvane/RLFT/RLFT.cfg
 
+# The thumbnail and preview handler keys of the types, from one dump:
+# "suffix handler-key clsid" for ours and the foreign one.
+handler_rows() {
+  query "$types" /s /reg:64 | awk '
+    /^HKEY/ { key = $0; next }
+    /\(Default\)/ && key ~ /\\ShellEx\\\{/ {
+      n = split(key, part, "\\")
+      print tolower(part[n - 2]), toupper(part[n]), toupper($NF)
+    }' | grep -iE "$thumb_clsid|$preview_clsid|$foreign_clsid" | sort | tr '\n' ';'
+}
+# Ours for every suffix, but another program's thumbnail handler for .cr3.
+expected_rows=$(for s in "${suffixes[@]}"; do
+  if [[ $s == cr3 ]]; then echo ".$s $thumb_key $foreign_clsid"; else echo ".$s $thumb_key $thumb_clsid"; fi
+  echo ".$s $preview_key $preview_clsid"
+done | sort | tr '\n' ';')
+
 # ---- Clean slate: nothing of Rawlift, a foreign handler and a foreign
 # approved extension that must outlive the uninstallation, no settings.
 for code in $(rawlift_entries); do msiexec /x "$code"; done
@@ -128,6 +159,9 @@ reg_run add "$handlers\\SomeoneElse" /ve /d "$foreign_clsid" /f /reg:64 >/dev/nu
   fail "could not add the foreign handler"
 reg_run add "$approved" /v "$foreign_clsid" /d "Someone else" /f /reg:64 >/dev/null ||
   fail "could not add the foreign approved value"
+reg_run delete "$types\\.nef" /f /reg:64 >/dev/null
+reg_run add "$types\\.cr3\\ShellEx\\$thumb_key" /ve /d "$foreign_clsid" /f /reg:64 >/dev/null ||
+  fail "could not add the foreign thumbnail handler"
 
 # Everything one installed package must have put in place; sets
 # `installed_code` to the entry's ProductCode.
@@ -145,6 +179,15 @@ check_installed() {
   expect_value "$class_key\\ShellEx\\ContextMenuHandlers\\RerozavUvaVor" "" "$clsid"
   expect_value "$handlers\\RerozavUvaVor" "" "$clsid"
   expect_value "$approved" "$clsid" "Rawlift Shell Extension"
+  # The thumbnail and preview handlers.
+  expect_value "HKCR\\CLSID\\$thumb_clsid\\InprocServer32" "" "$installed_dll"
+  expect_value "HKCR\\CLSID\\$preview_clsid\\InprocServer32" "" "$installed_dll"
+  expect_value "HKCR\\CLSID\\$preview_clsid" AppID '{6D2B5079-2F0B-48DD-AB7F-97CEC514D30B}'
+  expect_value "$preview_list" "$preview_clsid" "Rawlift Preview Handler"
+  expect_value "$approved" "$thumb_clsid" "Rawlift Thumbnail Handler"
+  local rows
+  rows=$(handler_rows)
+  [[ "$rows" == "$expected_rows" ]] || fail "$when: handler keys are: $rows"
   # A 32-bit registration would be invisible to the 64-bit Explorer.
   expect_no_key "$class_key" /reg:32
   expect_no_key "$handlers\\RerozavUvaVor" /reg:32
@@ -264,9 +307,21 @@ check_installed "install after removal" "$version"
 reg_run add "$class_key\\Added" /v x /d y /f /reg:64 >/dev/null || fail "could not add below the class"
 reg_run add "$handlers\\RerozavUvaVor\\Added" /v x /d y /f /reg:64 >/dev/null ||
   fail "could not add below the handler"
+# Another program takes over .nef's thumbnail handler after our installation.
+reg_run add "$types\\.nef\\ShellEx\\$thumb_key" /ve /d "$foreign_clsid" /f /reg:64 >/dev/null ||
+  fail "could not add the later foreign handler"
 msiexec /x "$installed_code"
 rc=$?
 ((rc == ok)) || fail "uninstall exit $rc"
+# Only the other programs' handlers stay.
+rows=$(handler_rows)
+[[ "$rows" == ".cr3 $thumb_key $foreign_clsid;.nef $thumb_key $foreign_clsid;" ]] ||
+  fail "handler keys after uninstall: $rows"
+expect_no_key "HKCR\\CLSID\\$thumb_clsid" /reg:64
+expect_no_key "HKCR\\CLSID\\$preview_clsid" /reg:64
+query "$preview_list" /reg:64 | grep -qiF "$preview_clsid" && fail "preview handler still listed"
+query "$approved" /reg:64 | grep -qiE "$thumb_clsid|$preview_clsid" && fail "handlers still approved"
+has_key "$types\\.arw" /reg:64 && echo "NOTE: the emptied key $types\\.arw is left after uninstall"
 [[ -e "$install_dir" ]] && fail "installed folder left: $(ls -A "$install_dir")"
 [[ -z "$(rawlift_entries)" ]] || fail "entry left after uninstall: $(rawlift_entries)"
 expect_no_key "$class_key" /reg:64
@@ -282,6 +337,8 @@ grep -q '^CoCreateInstance failed' <<<"$held" || fail "the handler is still crea
 cmp -s "$settings_file" "$WINEPREFIX/settings.saved" || fail "the settings file changed or went"
 
 reg_run delete "$handlers\\SomeoneElse" /f /reg:64 >/dev/null
+reg_run delete "$types\\.cr3" /f /reg:64 >/dev/null
+reg_run delete "$types\\.nef" /f /reg:64 >/dev/null
 reg_run delete "$approved" /v "$foreign_clsid" /f /reg:64 >/dev/null
 if ((failures)); then
   echo "$failures installer checks failed"

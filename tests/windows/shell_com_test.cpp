@@ -441,6 +441,7 @@ TEST_F(HandlerTest, InvokeCommandRefusesStringVerbsAndOtherOffsetsWithoutShowing
 const wchar_t kScratch[] = L"Software\\RawliftTest";
 const wchar_t kClasses[] = L"Software\\RawliftTest\\Classes";
 const wchar_t kApproved[] = L"Software\\RawliftTest\\Approved";
+const wchar_t kPreviewHandlers[] = L"Software\\RawliftTest\\PreviewHandlers";
 const std::wstring kClassKey = L"CLSID\\{5E2121EE-0300-11D4-8D3B-444553540000}";
 const std::wstring kHandlers = L"AllFilesystemObjects\\ShellEx\\ContextMenuHandlers";
 
@@ -459,6 +460,8 @@ class RegistryScriptTest : public ::testing::Test {
     target_.classesRoot = classes_;
     target_.approvedRoot = HKEY_CURRENT_USER;
     target_.approvedPath = kApproved;
+    target_.previewHandlersRoot = HKEY_CURRENT_USER;
+    target_.previewHandlersPath = kPreviewHandlers;
     target_.ntFamily = true;
     module_ = Module::Get().handle;
     ASSERT_NE(module_, nullptr);
