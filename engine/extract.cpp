@@ -261,7 +261,7 @@ NoPreviewReason LocatePreview(ParseState& s, bool accept_converted, ImagePlace* 
 }
 
 // The Exif Orientation value a synthesized header carries.
-uint16_t HeaderOrientation(const ParseState& s) {
+uint16_t HeaderOrientation(const ShotDescription& s) {
   return static_cast<uint16_t>(ExifOrientationFromCode(OrientationCodeForHeader(s.orientation)));
 }
 
@@ -443,7 +443,7 @@ void ListImages(ParseState& s, Identification* id) {
   }
 }
 
-void DescribeCamera(const ParseState& s, CameraDescription* camera) {
+void DescribeCamera(const ShotDescription& s, CameraDescription* camera) {
   auto text = [](const char* field, size_t capacity) {
     return std::string(field, strnlen(field, capacity));
   };
@@ -494,7 +494,7 @@ bool IdentifyInto(const ByteSource& source, const std::string& name,
 
 }  // namespace
 
-void BuildExifHeaderBlock(const ParseState& s, uint8_t* block) {
+void BuildExifHeaderBlock(const ShotDescription& s, uint8_t* block) {
   std::memset(block, 0, kExifHeaderBlockSize);
   BlockWriter w(block);
   const uint16_t order = HostByteOrder();

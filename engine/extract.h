@@ -18,7 +18,7 @@ constexpr size_t kExifSegmentSize = 1146;  // FF E1, length, "Exif\0\0", block
 
 // Fills the 1136-byte TIFF structure of a synthesized Exif segment from the
 // state, with "RLFT engine v1.00" as software.
-void BuildExifHeaderBlock(const ParseState& s, uint8_t* block);
+void BuildExifHeaderBlock(const ShotDescription& s, uint8_t* block);
 
 // How much of the raw file's own description a synthesized Exif segment
 // carries: the compact block (make, model, date, orientation, exposure) or the

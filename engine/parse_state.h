@@ -119,7 +119,30 @@ struct ImageMet {
 // Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
 struct ParseAbort {};
 
-struct ParseState {
+// What the camera recorded about itself and the shot, as the parsers fill it:
+// fixed-size 8-bit texts, a local timestamp, the orientation code (some
+// containers leave a rotation in degrees) and the exposure. The synthesized
+// Exif header and the engine's callers read only this of a parse.
+struct ShotDescription {
+  char make[64] = {};
+  char model[64] = {};
+  char model2[64] = {};
+  char artist[64] = {};
+  char description[512] = {};
+  int64_t timestamp = 0;
+  int32_t orientation = -1;
+  float iso_speed = 0;
+  float shutter = 0;
+  float aperture = 0;
+  float focal_length = 0;
+  uint32_t shot_order = 0;
+  uint32_t unique_id = 0;
+};
+
+// The state of one identification: the input, the walk's bookkeeping, the
+// description being filled (ShotDescription), the images met and the rules'
+// raw-image and preview facts.
+struct ParseState : ShotDescription {
   // Input and diagnostics.
   InputStream input;
   std::string input_name;           // names the file in diagnostics (8-bit text)
@@ -131,21 +154,9 @@ struct ParseState {
   uint32_t header_length = 0;    // 32-bit value at offset 2 (CIFF heap start)
   uint8_t head[kHeadSize] = {};
 
-  // Camera and shot description.
-  char make[64] = {};
-  char model[64] = {};
-  char model2[64] = {};
-  char artist[64] = {};
-  char description[512] = {};
-  int64_t timestamp = 0;
-  int32_t orientation = -1;
+  // The camera and shot description is the ShotDescription this state
+  // extends; the TIFF orientation is the walk's candidate for it.
   int32_t tiff_orientation = -1;
-  float iso_speed = 0;
-  float shutter = 0;
-  float aperture = 0;
-  float focal_length = 0;
-  uint32_t shot_order = 0;
-  uint32_t unique_id = 0;
   // First of each directory met in the file's main structure (set once).
   MetadataDirectories metadata_directories;
 

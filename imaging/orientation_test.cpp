@@ -59,6 +59,15 @@ TEST(ExifOrientation, ReadsEveryValueInBothByteOrders) {
 
 TEST(ExifOrientation, ShownAsStoredWithoutAUsableValue) {
   EXPECT_EQ(OrientationOf(PlainJpeg()), 1);
+  // The tag reader tells "none" (0) from a stored 1, for callers that then
+  // take the camera's orientation.
+  EXPECT_EQ(ExifOrientationTagOfJpeg(PlainJpeg().data(), PlainJpeg().size()), 0);
+  for (uint32_t value : {0u, 9u, 1u, 6u}) {
+    const Bytes jpeg = fixtures::InsertSegmentAfterSoi(PlainJpeg(), kApp1, ExifBody(value));
+    EXPECT_EQ(ExifOrientationTagOfJpeg(jpeg.data(), jpeg.size()),
+              value >= 1 && value <= 8 ? int(value) : 0)
+        << value;
+  }
   // A JFIF segment before the Exif one is passed over.
   fixtures::JpegOptions jfif;
   jfif.app = fixtures::JpegApp::Jfif;

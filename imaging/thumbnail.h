@@ -71,6 +71,13 @@ struct PngThumbnail {
   bool made() const { return failure == ThumbnailFailure::kNone; }
 };
 
+struct RgbThumbnail {
+  ThumbnailFailure failure = ThumbnailFailure::kNone;
+  RgbImage image;  // after orientation; empty on failure
+
+  bool made() const { return failure == ThumbnailFailure::kNone; }
+};
+
 // Whether this build makes thumbnails (false on Windows).
 bool ThumbnailsAvailable();
 
@@ -79,5 +86,8 @@ bool ThumbnailsAvailable();
 // `orientation` says, as an 8-bit RGB PNG. Every fault of the data comes back
 // as the failure; nothing is printed.
 PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation);
+
+// The same thumbnail as 8-bit RGB pixels, before PNG encoding.
+RgbThumbnail MakeRgbThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation);
 
 }  // namespace imaging

@@ -263,8 +263,8 @@ bool ThumbnailsAvailable() {
   return true;
 }
 
-PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
-  PngThumbnail result;
+RgbThumbnail MakeRgbThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
+  RgbThumbnail result;
   if (bound < 1 || bound > kMaxThumbnailSize) {
     result.failure = ThumbnailFailure::kBadBound;
     return result;
@@ -273,16 +273,26 @@ PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound,
     result.failure = ThumbnailFailure::kNotJpeg;
     return result;
   }
-  RgbImage stored;
-  result.failure = DecodeBounded(jpeg, length, bound, &stored);
+  result.failure = DecodeBounded(jpeg, length, bound, &result.image);
+  if (result.made() && orientation >= 2 && orientation <= 8) {
+    try {
+      result.image = OrientImage(result.image, orientation);
+    } catch (const std::bad_alloc&) {
+      result.failure = ThumbnailFailure::kOutOfMemory;
+    }
+  }
+  if (!result.made()) result.image = RgbImage{};
+  return result;
+}
+
+PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
+  PngThumbnail result;
+  const RgbThumbnail shown = MakeRgbThumbnail(jpeg, length, bound, orientation);
+  result.failure = shown.failure;
   if (!result.made()) return result;
   try {
-    RgbImage turned;
-    const bool turn = orientation >= 2 && orientation <= 8;
-    if (turn) turned = OrientImage(stored, orientation);
-    const RgbImage& shown = turn ? turned : stored;
-    result.failure = EncodePng(shown, &result.png);
-    result.size = ImageSize{shown.width, shown.height};
+    result.failure = EncodePng(shown.image, &result.png);
+    result.size = ImageSize{shown.image.width, shown.image.height};
   } catch (const std::bad_alloc&) {
     result.failure = ThumbnailFailure::kOutOfMemory;
   }

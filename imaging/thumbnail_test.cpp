@@ -169,7 +169,15 @@ TEST(PngThumbnail, TurnedAndMirroredAsTheOrientationSays) {
     EXPECT_EQ(decoded.width, turned ? 100 : 150) << o;
     EXPECT_EQ(decoded.height, turned ? 150 : 100) << o;
     EXPECT_EQ(Corners(decoded), expected[o]) << "orientation " << o;
+    // The RGB entry is the same picture before the PNG encoding.
+    const RgbThumbnail rgb = MakeRgbThumbnail(jpeg.data(), jpeg.size(), 150, o);
+    ASSERT_TRUE(rgb.made()) << o;
+    EXPECT_EQ(rgb.image.width, decoded.width) << o;
+    EXPECT_EQ(rgb.image.height, decoded.height) << o;
+    EXPECT_TRUE(rgb.image.pixels == decoded.pixels) << o;
   }
+  EXPECT_EQ(MakeRgbThumbnail(jpeg.data(), jpeg.size(), 0, 1).failure, ThumbnailFailure::kBadBound);
+  EXPECT_EQ(MakeRgbThumbnail(jpeg.data(), 10, 64, 1).failure, ThumbnailFailure::kNotJpeg);
 }
 
 TEST(PngThumbnail, RefusesBoundsOutsideTheRange) {

@@ -13,4 +13,10 @@ PngThumbnail MakePngThumbnail(const uint8_t*, size_t, int32_t, int) {
   return result;
 }
 
+RgbThumbnail MakeRgbThumbnail(const uint8_t*, size_t, int32_t, int) {
+  RgbThumbnail result;
+  result.failure = ThumbnailFailure::kNotInThisBuild;
+  return result;
+}
+
 }  // namespace imaging

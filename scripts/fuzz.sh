@@ -11,7 +11,8 @@ RAWLIFT_SETUP_EXTRA=fuzz "$root/scripts/setup.sh"
 dir="$root/build/fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$dir" -G Ninja --log-level=WARNING \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWLIFT_FUZZ=ON -DRAWLIFT_SANITIZE=ON -DRAWLIFT_TESTS=OFF
-cmake --build "$dir" -j "$(nproc)" --target fuzz_extract fuzz_settings fuzz_naming fuzz_reduce make_fuzz_corpus
+cmake --build "$dir" -j "$(nproc)" --target fuzz_extract fuzz_settings fuzz_naming fuzz_reduce fuzz_library \
+  make_fuzz_corpus
 
 corpus="$dir/corpus"
 rm -rf "$corpus"
@@ -29,7 +30,9 @@ fi
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
-for target in extract settings naming reduce; do
+# The public API reads the same camera files as the engine.
+cp -r "$corpus/extract" "$corpus/library"
+for target in extract settings naming reduce library; do
   echo "== fuzz_$target for ${seconds}s"
   if ! "$dir/fuzz/fuzz_$target" "$corpus/$target" -seed=1 -max_total_time="$seconds" -timeout=1 \
       -malloc_limit_mb=64 -rss_limit_mb=2048 -max_len=1048576 -print_final_stats=1 \

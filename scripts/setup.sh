@@ -15,6 +15,9 @@ packages=(
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   wixl                                      # the Windows installer (MSI) of the Windows build
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
+  python3-dev python3-setuptools python3-wheel python3-pip  # the Python module: built and installed offline by pip
+  python3-pytest python3-pil                # the Python module's tests (PIL: its image())
+  pkgconf                                   # the package test builds against librawlift-dev with pkg-config
   dpkg-dev groff-base                       # the Debian package (dpkg-shlibdeps gives its Depends); man page check (groff)
   zenity desktop-file-utils libxml2-utils   # desktop actions' tests: the progress window, desktop-file-validate, xmllint
 )

@@ -56,18 +56,20 @@ for f in "${files[@]}"; do
 import json, sys
 b, a = json.loads(sys.argv[1]), json.loads(sys.argv[2])
 keys = {k for k in set(a) | set(b) if a.get(k) != b.get(k)}
-if keys == {"reason"} and (a["reason"] or "").startswith("file cut short:") and not b["extractable"]:
-    print("cut-short")
-elif keys == {"raw_decoder"} and a["raw_decoder"] == "canon_cr3":
-    print("cr3-decoder")
-else:
-    print("other " + ",".join(sorted(keys)))
+kinds = []
+if "reason" in keys and (a["reason"] or "").startswith("file cut short:") and not b["extractable"]:
+    kinds.append("cut-short"); keys.discard("reason")
+if "raw_decoder" in keys and a["raw_decoder"] == "canon_cr3":
+    kinds.append("cr3-decoder"); keys.discard("raw_decoder")
+print(" ".join(kinds) if not keys else "other " + ",".join(sorted(keys)))
 PY
 )
     case $kind in
-      cut-short) cut_short=$((cut_short + 1)) ;;
-      cr3-decoder) cr3_decoder=$((cr3_decoder + 1)) ;;
-      *) other=$((other + 1)); echo "identify differs ($kind): $f" ;;
+      other*) other=$((other + 1)); echo "identify differs ($kind): $f" ;;
+      *)
+        [[ $kind == *cut-short* ]] && cut_short=$((cut_short + 1))
+        [[ $kind == *cr3-decoder* ]] && cr3_decoder=$((cr3_decoder + 1))
+        ;;
     esac
   fi
   for mode in compact complete; do
