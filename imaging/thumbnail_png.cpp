@@ -34,11 +34,12 @@ namespace {
 // third.
 constexpr int kPngCompressionLevel = 3;
 // zlib's strategy: run lengths only (Z_RLE), after PNG's row filters. Over
-// the sample folder's previews the files are within 2% of the default
-// strategy's size (smaller on most, a third larger on a 160x120 source), and
-// a thumbnail at 256 px from a 1620x1080 preview takes 14 ms of CPU instead
-// of 21 (1024 px: 76 ms instead of 115): zlib's string matching was most of
-// the command's work once the smallest covering JPEG is decoded.
+// the sample folder's previews the files are 1.5% larger in all than with
+// the default strategy (some smaller, 38% larger from a 160x120 source), and
+// the command at 256 px from a 1620x1080 preview takes 14.7 ms of CPU
+// instead of 17.0 (1024 px: 68 instead of 95, measured by
+// bench/speed_before_after.sh's corpora): zlib's string matching was the
+// largest part of the work once the smallest covering JPEG is decoded.
 constexpr int kPngStrategy = Z_RLE;
 // The PNG grows in a vector that starts at this size and doubles.
 constexpr size_t kPngInitialBytes = size_t{64} << 10;
