@@ -21,9 +21,11 @@ enum class NoPreviewReason : uint8_t {
   kNoPreview,           // raw, without any preview
   kPreviewOutsideFile,  // the preview runs past the end of the file (a file cut short)
   kPreviewNotJpeg,      // the bytes where the preview lies are no JPEG stream
-  kFileCutShort,        // a camera's file whose raw image or preview lies past its end
-  kPreviewTooLarge,     // the preview's stored length is more than any camera writes
   kOutOfMemory,
+  // Later reasons come after the first ones, so that every code keeps its
+  // number (the library's header gives them to other programs).
+  kFileCutShort,     // a camera's file whose raw image or preview lies past its end
+  kPreviewTooLarge,  // the preview's stored length is more than any camera writes
 };
 
 // The reason in plain words ("not a camera raw file: written by a raw

@@ -28,7 +28,10 @@ static_assert(RAWLIFT_MAX_THUMBNAIL_SIZE == imaging::kMaxThumbnailSize,
 static_assert(RAWLIFT_REASON_OUT_OF_MEMORY == int(engine::NoPreviewReason::kOutOfMemory) &&
                   RAWLIFT_REASON_PREVIEW_NOT_JPEG ==
                       int(engine::NoPreviewReason::kPreviewNotJpeg) &&
-                  RAWLIFT_REASON_CONVERTED_FILE == int(engine::NoPreviewReason::kConvertedFile),
+                  RAWLIFT_REASON_CONVERTED_FILE == int(engine::NoPreviewReason::kConvertedFile) &&
+                  RAWLIFT_REASON_FILE_CUT_SHORT == int(engine::NoPreviewReason::kFileCutShort) &&
+                  RAWLIFT_REASON_PREVIEW_TOO_LARGE ==
+                      int(engine::NoPreviewReason::kPreviewTooLarge),
               "the header's reasons are the engine's codes");
 static_assert(RAWLIFT_IMAGE_OTHER == int(engine::ImageKind::kOther) &&
                   RAWLIFT_IMAGE_BITMAP == int(engine::ImageKind::kBitmap),
@@ -260,7 +263,7 @@ const char* rawlift_error_text(int status) {
 }
 
 const char* rawlift_reason_text(int reason) {
-  if (reason < RAWLIFT_REASON_NONE || reason > RAWLIFT_REASON_OUT_OF_MEMORY) {
+  if (reason < RAWLIFT_REASON_NONE || reason > RAWLIFT_REASON_PREVIEW_TOO_LARGE) {
     return "unknown reason";
   }
   return engine::NoPreviewReasonText(static_cast<engine::NoPreviewReason>(reason));

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "shell/com_call.h"
+#include "shell/explorer_command.h"
 #include "shell/guids.h"
 #include "shell/interface_table.h"
 #include "shell/module.h"
@@ -19,6 +20,7 @@ const ClassEntry kClassTable[] = {
     {&kShellExtensionClsid, &ShellExtension::Create},
     {&kThumbnailProviderClsid, &ThumbnailProvider::Create},
     {&kPreviewHandlerClsid, &PreviewHandler::Create},
+    {&kExplorerCommandClsid, &ExplorerCommand::Create},
 };
 constexpr size_t kClassCount = std::size(kClassTable);
 

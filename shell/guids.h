@@ -11,6 +11,12 @@ constexpr CLSID kShellExtensionClsid = {
     0x5E2121EE, 0x0300, 0x11D4, {0x8D, 0x3B, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 constexpr wchar_t kShellExtensionClsidText[] = L"{5E2121EE-0300-11D4-8D3B-444553540000}";
 
+// The command of the Windows 11 context menu (IExplorerCommand).
+// {D27FE460-1D0E-413B-B320-D09A3A4385B3}
+constexpr CLSID kExplorerCommandClsid = {
+    0xD27FE460, 0x1D0E, 0x413B, {0xB3, 0x20, 0xD0, 0x9A, 0x3A, 0x43, 0x85, 0xB3}};
+constexpr wchar_t kExplorerCommandClsidText[] = L"{D27FE460-1D0E-413B-B320-D09A3A4385B3}";
+
 // {000214E8-0000-0000-C000-000000000046}
 constexpr IID kIidShellExtInit = {
     0x000214E8, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};

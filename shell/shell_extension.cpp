@@ -4,15 +4,11 @@
 
 #include <new>
 
-#include "job/extraction_job.h"
-#include "settings/settings_store.h"
 #include "shell/com_call.h"
+#include "shell/extract_command.h"
 #include "shell/guids.h"
 #include "shell/interface_table.h"
 #include "shell/module.h"
-#include "ui/preferences_dialog.h"
-#include "ui/progress_dialog.h"
-#include "ui/resource_ids.h"
 
 namespace shell {
 namespace {
@@ -193,27 +189,7 @@ STDMETHODIMP ShellExtension::InvokeCommand(CMINVOKECOMMANDINFO* info) {
   if (LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) return E_INVALIDARG;
   return CallGuarded([&] {
     InvocationScope invocation(&activeInvocations_);
-    // A store of this invocation's own: two Explorer windows can run the
-    // command at the same time on two threads of one process.
-    settings::SettingsStore store;
-    settings::LoadSettingsFile(&store, settings::kSettingsMagic, settings::kCompanyFolder,
-                               settings::kProductFolder, settings::kSettingsFileName);
-    ui::PreferencesDialog preferences(&store);
-    ui::DialogBase::ShowModal(&preferences, IDD_PREFERENCES);
-    // Only choices the user confirmed are written: after "Cancel" this
-    // invocation has nothing to say, and writing back what it loaded would
-    // undo what another invocation stored meanwhile.
-    if (preferences.choicesStored()) {
-      settings::SaveSettingsFile(store, settings::kSettingsMagic, settings::kCompanyFolder,
-                                 settings::kProductFolder, settings::kSettingsFileName);
-    }
-    if (preferences.extractRequested()) {
-      job::ExtractionJob job(store);
-      job.SetSelection(&selection_);
-      job.FillRawSuffixes();
-      ui::ProgressDialog progress(&job);
-      ui::DialogBase::ShowModal(&progress, IDD_PROGRESS);
-    }
+    RunExtractCommand(&selection_);
     return S_OK;
   });
 }

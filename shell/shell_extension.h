@@ -14,14 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "shell/extract_command.h"
+
 namespace shell {
-
-constexpr wchar_t kMenuText[] = L"Rawlift";
-constexpr wchar_t kHelpText[] = L"Extract JPEG from RAW file";
-
-// Selection paths are read into buffers of MAX_PATH units, terminator
-// included.
-constexpr UINT kSelectionPathUnits = MAX_PATH;
 
 class ShellExtension final : public IShellExtInit, public IContextMenu {
  public:

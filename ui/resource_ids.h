@@ -29,3 +29,7 @@
 // Side-by-side manifest for the DLL (ISOLATIONAWARE_MANIFEST_RESOURCE_ID),
 // used to show the dialogs with version 6 of the common controls.
 #define IDR_DLL_MANIFEST 2
+
+// The command's icon in the Windows 11 context menu, named to the Explorer
+// as "<module>,-102".
+#define IDI_COMMAND 102

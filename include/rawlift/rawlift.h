@@ -167,7 +167,11 @@ typedef enum rawlift_reason {
   RAWLIFT_REASON_NO_PREVIEW = 9,            /* raw, without any preview */
   RAWLIFT_REASON_PREVIEW_OUTSIDE_FILE = 10, /* the preview runs past the end (cut short) */
   RAWLIFT_REASON_PREVIEW_NOT_JPEG = 11,     /* the preview's bytes are no JPEG */
-  RAWLIFT_REASON_OUT_OF_MEMORY = 12
+  RAWLIFT_REASON_OUT_OF_MEMORY = 12,
+  RAWLIFT_REASON_FILE_CUT_SHORT = 13,     /* a camera's file cut short: its raw image or preview
+                                             lies past its end */
+  RAWLIFT_REASON_PREVIEW_TOO_LARGE = 14   /* the preview's stored length is more than any camera
+                                             writes */
 } rawlift_reason;
 
 /* The reason in plain words ("not a camera raw file: written by a raw

@@ -35,6 +35,7 @@ uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 foreign_clsid='{00000000-0000-0000-0000-000000000001}'
 thumb_clsid='{70415E0D-0FB0-4BE3-AFE1-821E3CC9DB6E}'
 preview_clsid='{D8F77B30-2153-443E-BE2E-E862FF2F2B72}'
+command_clsid='{D27FE460-1D0E-413B-B320-D09A3A4385B3}'
 thumb_key='{E357FCCD-A995-4576-B01F-234630154E96}'
 preview_key='{8895B1C6-B41F-4C1C-A562-0D564250836F}'
 preview_list='HKLM\Software\Microsoft\Windows\CurrentVersion\PreviewHandlers'
@@ -182,6 +183,8 @@ check_installed() {
   # The thumbnail and preview handlers.
   expect_value "HKCR\\CLSID\\$thumb_clsid\\InprocServer32" "" "$installed_dll"
   expect_value "HKCR\\CLSID\\$preview_clsid\\InprocServer32" "" "$installed_dll"
+  expect_value "HKCR\\CLSID\\$command_clsid\\InprocServer32" "" "$installed_dll"
+  expect_value "HKCR\\CLSID\\$command_clsid\\InprocServer32" ThreadingModel Apartment
   expect_value "HKCR\\CLSID\\$preview_clsid" AppID '{6D2B5079-2F0B-48DD-AB7F-97CEC514D30B}'
   expect_value "$preview_list" "$preview_clsid" "Rawlift Preview Handler"
   expect_value "$approved" "$thumb_clsid" "Rawlift Thumbnail Handler"
@@ -319,6 +322,7 @@ rows=$(handler_rows)
   fail "handler keys after uninstall: $rows"
 expect_no_key "HKCR\\CLSID\\$thumb_clsid" /reg:64
 expect_no_key "HKCR\\CLSID\\$preview_clsid" /reg:64
+expect_no_key "HKCR\\CLSID\\$command_clsid" /reg:64
 query "$preview_list" /reg:64 | grep -qiF "$preview_clsid" && fail "preview handler still listed"
 query "$approved" /reg:64 | grep -qiE "$thumb_clsid|$preview_clsid" && fail "handlers still approved"
 has_key "$types\\.arw" /reg:64 && echo "NOTE: the emptied key $types\\.arw is left after uninstall"

@@ -17,6 +17,7 @@ handlers='HKCR\AllFilesystemObjects\ShellEx\ContextMenuHandlers'
 approved='HKLM\Software\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved'
 thumb_clsid='{70415E0D-0FB0-4BE3-AFE1-821E3CC9DB6E}'
 preview_clsid='{D8F77B30-2153-443E-BE2E-E862FF2F2B72}'
+command_clsid='{D27FE460-1D0E-413B-B320-D09A3A4385B3}'
 thumb_key='{E357FCCD-A995-4576-B01F-234630154E96}'
 preview_key='{8895B1C6-B41F-4C1C-A562-0D564250836F}'
 preview_list='HKLM\Software\Microsoft\Windows\CurrentVersion\PreviewHandlers'
@@ -108,6 +109,10 @@ for round in 1 2; do
     expect_value "HKCR\\CLSID\\$id\\InprocServer32" ThreadingModel Apartment
     expect_value "$approved" "$id" "$name"
   done
+  # The Windows 11 menu's command: the class key only.
+  expect_value "HKCR\\CLSID\\$command_clsid" "" "Rawlift Explorer Command"
+  expect_value "HKCR\\CLSID\\$command_clsid\\InprocServer32" "" "$dll"
+  expect_value "HKCR\\CLSID\\$command_clsid\\InprocServer32" ThreadingModel Apartment
   expect_value "HKCR\\CLSID\\$preview_clsid" AppID '{6D2B5079-2F0B-48DD-AB7F-97CEC514D30B}'
   expect_value "$preview_list" "$preview_clsid" "Rawlift Preview Handler"
   diff <(expected_rows | sort) <(handler_rows | sort) >/dev/null ||
@@ -129,6 +134,7 @@ query "$approved" | grep -qiE "$thumb_clsid|$preview_clsid" && fail "handlers' A
 query "$preview_list" | grep -qiF "$preview_clsid" && fail "preview handler still listed"
 expect_no_key "HKCR\\CLSID\\$thumb_clsid"
 expect_no_key "HKCR\\CLSID\\$preview_clsid"
+expect_no_key "HKCR\\CLSID\\$command_clsid"
 # Only the other programs' handlers stay; the keys made for ours are gone.
 rows=$(handler_rows | sort | tr '\n' ';')
 [[ "$rows" == ".cr3 $thumb_key $foreign_clsid;.nef $thumb_key $foreign_clsid;" ]] ||

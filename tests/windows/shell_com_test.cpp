@@ -485,7 +485,7 @@ class RegistryScriptTest : public ::testing::Test {
 TEST_F(RegistryScriptTest, ParsesTheModulesScriptAndRejectsMalformedLines) {
   std::vector<shell::ScriptStep> steps;
   ASSERT_EQ(shell::LoadRegistryScript(module_, &steps), S_OK);
-  ASSERT_EQ(steps.size(), 11u);
+  ASSERT_EQ(steps.size(), 14u);
   EXPECT_EQ(steps[0].kind, shell::ScriptStep::Kind::Kept);
   EXPECT_EQ(steps[0].key, L"CLSID");
   EXPECT_EQ(steps[3].kind, shell::ScriptStep::Kind::Value);
@@ -537,6 +537,16 @@ TEST_F(RegistryScriptTest, RegisterWritesEveryKeyAndReplacesAnEarlierHandlerKey)
     EXPECT_EQ(wintest::ValueNames(classes_, kHandlers + L"\\RerozavUvaVor"),
               (std::vector<std::wstring>{L""}));
     EXPECT_EQ(wintest::SubkeyNames(classes_, kHandlers).size(), 2u);
+    // The Windows 11 menu's command: its class key and nothing below the
+    // types, since the package manifest declares the menu entry.
+    const std::wstring command_key = std::wstring(L"CLSID\\") + shell::kExplorerCommandClsidText;
+    EXPECT_EQ(Default(command_key), L"Rawlift Explorer Command");
+    EXPECT_EQ(Default(command_key + L"\\InprocServer32"), wintest::ModulePath());
+    EXPECT_TRUE(wintest::ReadString(classes_, command_key + L"\\InprocServer32", L"ThreadingModel",
+                                    &model));
+    EXPECT_EQ(model, L"Apartment");
+    EXPECT_EQ(wintest::SubkeyNames(classes_, command_key),
+              (std::vector<std::wstring>{L"InprocServer32"}));
     std::wstring approved;
     EXPECT_TRUE(wintest::ReadString(HKEY_CURRENT_USER, kApproved,
                                     L"{5E2121EE-0300-11D4-8D3B-444553540000}", &approved));
@@ -548,6 +558,8 @@ TEST_F(RegistryScriptTest, UnregisterRemovesReplacedKeysAndKeepsTheKeptOnes) {
   ASSERT_EQ(shell::RegisterServer(module_, target_), S_OK);
   EXPECT_EQ(shell::UnregisterServer(module_, target_), S_OK);
   EXPECT_FALSE(wintest::KeyExists(classes_, kClassKey));
+  EXPECT_FALSE(
+      wintest::KeyExists(classes_, std::wstring(L"CLSID\\") + shell::kExplorerCommandClsidText));
   EXPECT_TRUE(wintest::KeyExists(classes_, L"CLSID"));
   EXPECT_FALSE(wintest::KeyExists(classes_, kHandlers + L"\\RerozavUvaVor"));
   EXPECT_TRUE(wintest::KeyExists(classes_, kHandlers));
