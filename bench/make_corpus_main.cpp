@@ -1,33 +1,39 @@
-// Writes a folder of camera files for comparing extraction tools, in one of
-// two shapes (--format):
-//   nef  NEF-shaped files, the full-size JPEG in a sub-directory;
-//   cr3  Canon CR3 files with the layout of an EOS R body's (see
-//        tests/fixtures/cr3_builder.h): the full-size JPEG in the first
-//        track, a 1620x1080 PRVW and a 160x120 THMB beside it;
-//   arw  Sony ARW 4.x files: a 1616x1080 preview in IFD0, a 160x120
-//        thumbnail in IFD1 and the full-size JPEG in IFD2.
-// Every file carries its own full-size JPEG (6000x4000 by default, about
-// 2.5 MB at quality 99: the fixture picture is smooth, so lower qualities
-// give far smaller files than a camera's), and a manifest lists where the
-// engine finds each preview, for the floor program that copies exactly those
-// bytes.
+// Writes a folder of camera files for comparing extraction and thumbnail
+// tools, in one of these shapes (--format):
+//   nef         NEF-shaped files, the full-size JPEG in a sub-directory and
+//               nothing else (the extraction corpus);
+//   nef-camera  NEF files as Nikon bodies write them: IFD0 a 160x120 RGB
+//               thumbnail, the maker note's preview directory a 640x424
+//               JPEG, the first sub-directory the full-size JPEG;
+//   cr3         Canon CR3 files with the layout of an EOS R body's (see
+//               tests/fixtures/cr3_builder.h): the full-size JPEG in the first
+//               track, a 1620x1080 PRVW and a 160x120 THMB beside it;
+//   arw         Sony ARW 4.x files: a 1616x1080 preview in IFD0, a 160x120
+//               thumbnail in IFD1 and the full-size JPEG in IFD2;
+//   arw-preview Sony ARW files as the A7 IV writes them: IFD0 a 1616x1080
+//               JPEG preview, IFD1 a 160x120 JPEG thumbnail, no full-size JPEG.
+// Every file but an arw-preview carries its own full-size JPEG (6000x4000 by
+// default, about 2.5 MB at quality 99: the fixture picture is smooth, so
+// lower qualities give far smaller files than a camera's); for an
+// arw-preview --preview sizes its IFD0 preview (1616x1080 by default). A manifest lists where the
+// engine finds the preview extraction writes, for the floor program that
+// copies exactly those bytes.
 //
-//   make_corpus DIR --format nef|cr3|arw [--files N] [--preview WIDTHxHEIGHT]
+//   make_corpus DIR --format nef|nef-camera|cr3|arw|arw-preview [--files N] [--preview
+//   WIDTHxHEIGHT]
 //               [--quality Q] [--first-preview OUT.jpg]
 //
 // DIR/manifest.tsv: one line per file, "name<TAB>offset<TAB>length".
-// --first-preview also writes the first file's full-size JPEG on its own.
+// --first-preview also writes the first file's largest JPEG on its own.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 
-#include "engine/extract.h"
+#include "engine/images.h"
 #include "engine/input.h"
-#include "engine/parse_state.h"
 #include "tests/fixtures/camera_builder.h"
 #include "tests/fixtures/cr3_builder.h"
 #include "tests/fixtures/jpeg.h"
@@ -35,21 +41,25 @@
 namespace {
 
 const char kUsage[] =
-    "usage: make_corpus DIR --format nef|cr3|arw [--files N] [--preview WxH] [--quality Q]"
+    "usage: make_corpus DIR --format nef|nef-camera|cr3|arw|arw-preview [--files N] [--preview WxH]"
+    " [--quality Q]"
     " [--first-preview OUT.jpg]\n";
 
-// What a format's files are called and how their full-size JPEG is stored.
+// What a format's files are called and how their largest JPEG is stored.
 struct CorpusFormat {
   const char* name;          // the --format value
   const char* file_name;     // printf pattern of the N-th file's name
-  fixtures::JpegApp app;     // the APP segment the camera gives the JPEG
-  const char* jpeg_meaning;  // what the full-size JPEG is, for the last line
+  fixtures::JpegApp app;     // the APP segment the camera gives its JPEGs
+  const char* jpeg_meaning;  // what the largest JPEG is, for the last line
+  int width, height;         // its default size
 };
 
 const CorpusFormat kFormats[] = {
-    {"nef", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "preview"},
-    {"cr3", "IMG_%04d.CR3", fixtures::JpegApp::None, "track JPEG"},  // as the cameras store them
-    {"arw", "DSC%05d.ARW", fixtures::JpegApp::None, "full-size JPEG"},
+    {"nef", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "preview", 6000, 4000},
+    {"nef-camera", "DSC_%04d.NEF", fixtures::JpegApp::Jfif, "full-size JPEG", 6000, 4000},
+    {"cr3", "IMG_%04d.CR3", fixtures::JpegApp::None, "track JPEG", 6000, 4000},  // as stored
+    {"arw", "DSC%05d.ARW", fixtures::JpegApp::None, "full-size JPEG", 6000, 4000},
+    {"arw-preview", "DSC%05d.ARW", fixtures::JpegApp::None, "IFD0 preview", 1616, 1080},
 };
 
 bool WriteWhole(const std::string& path, const fixtures::Bytes& bytes) {
@@ -69,20 +79,34 @@ fixtures::Bytes Picture(int width, int height, int quality, uint32_t seed, fixtu
   return fixtures::MakeJpeg(o);
 }
 
-// A builder of one file of the format around its full-size JPEG.
+// A builder of one file of the format around its largest JPEG.
 std::function<fixtures::Bytes(const fixtures::Bytes&)> FileBuilder(const CorpusFormat& format,
                                                                    int width, int height) {
-  if (std::strcmp(format.name, "nef") == 0) {
+  const std::string name = format.name;
+  if (name == "nef") {
     return [](const fixtures::Bytes& picture) {
       const fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON D750"};
       return fixtures::MakeNefLike(shot, picture);
     };
   }
-  if (std::strcmp(format.name, "arw") == 0) {
+  if (name == "nef-camera") {
+    const fixtures::Bytes note_preview = Picture(640, 424, 92, 13, format.app);
+    return [note_preview](const fixtures::Bytes& picture) {
+      const fixtures::ShotInfo shot{"NIKON CORPORATION", "NIKON Z 6_2"};
+      return fixtures::MakeNefWithNotePreview(shot, picture, note_preview);
+    };
+  }
+  if (name == "arw") {
     const fixtures::Bytes preview = Picture(1616, 1080, 92, 13, format.app);
     return [preview](const fixtures::Bytes& picture) {
       const fixtures::ShotInfo shot{"SONY", "ILCE-7RM5"};
       return fixtures::MakeArwLike(shot, preview, 32767, &picture);
+    };
+  }
+  if (name == "arw-preview") {
+    return [](const fixtures::Bytes& picture) {
+      const fixtures::ShotInfo shot{"SONY", "ILCE-7M4"};
+      return fixtures::MakeArwLike(shot, picture, 7);  // tiled lossless raw
     };
   }
   fixtures::Cr3Options o;
@@ -106,7 +130,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   const CorpusFormat* format = nullptr;
-  int files = 100, width = 6000, height = 4000, quality = 99;
+  int files = 100, width = 0, height = 0, quality = 99;
   std::string first_preview;
   for (int i = 2; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--format") && i + 1 < argc) {
@@ -135,6 +159,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "make_corpus: no --format given\n%s", kUsage);
     return 2;
   }
+  if (width <= 0 || height <= 0) {
+    width = format->width;
+    height = format->height;
+  }
   std::error_code ignored;  // a folder that is there already is fine
   std::filesystem::create_directory(dir, ignored);
   const std::string manifest_path = dir + "/manifest.tsv";
@@ -154,7 +182,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto make_file = FileBuilder(*format, width, height);
-  auto state = std::make_unique<engine::ParseState>();
   for (int i = 0; i < files; ++i) {
     const fixtures::Bytes raw = make_file(pictures[i % kDistinctPictures]);
     char name[32];
@@ -165,12 +192,15 @@ int main(int argc, char** argv) {
     }
     // The location as the engine reports it, not as the builder meant it.
     const engine::MemorySource source(raw);
-    if (!engine::IdentifySource(source, name, platform::NativePath(), state.get()) ||
-        state->preview_length == 0) {
+    engine::Identification id;
+    if (!engine::IdentifyImages(source, name, platform::NativePath(), &id) ||
+        id.extraction_choice < 0) {
       std::fprintf(stderr, "make_corpus: the engine finds no preview in %s\n", name);
       return 1;
     }
-    std::fprintf(manifest, "%s\t%u\t%u\n", name, state->preview_offset, state->preview_length);
+    const engine::EmbeddedImage& chosen = id.images[static_cast<size_t>(id.extraction_choice)];
+    std::fprintf(manifest, "%s\t%llu\t%llu\n", name, static_cast<unsigned long long>(chosen.offset),
+                 static_cast<unsigned long long>(chosen.length));
   }
   std::fclose(manifest);
   std::printf("%d files in %s, %s %dx%d q%d of %zu bytes\n", files, dir.c_str(),

@@ -29,7 +29,8 @@ packages=(
 if [[ ${1:-} == run ]]; then
   packages=("${run_packages[@]}")
 elif [[ "${RAWLIFT_SETUP_EXTRA:-}" == *bench* ]]; then
-  packages+=(exiv2 libvips-tools imagemagick strace)
+  # libgdk-pixbuf2.0-bin: gdk-pixbuf-thumbnailer, GNOME's own thumbnailer for JPEG files
+  packages+=(exiv2 libvips-tools imagemagick strace libgdk-pixbuf2.0-bin)
 fi
 
 missing=()
