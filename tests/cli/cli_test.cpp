@@ -413,6 +413,56 @@ TEST(PreviewCommand, MetadataCompleteGivesTheEnginesCompleteBytes) {
   EXPECT_FALSE(fs::exists(fs::u8path(folder.File("x.jpg"))));
 }
 
+// --size picks the smallest embedded JPEG covering the size (a CR2 holds a
+// 160x120 thumbnail beside its preview); --converted takes a converted file.
+TEST(PreviewCommand, SizeAndConvertedChooseTheImage) {
+  TempFolder folder;
+  fixtures::JpegOptions o;
+  o.width = 600;
+  o.height = 400;
+  const std::string cr2 = folder.Write(
+      "IMG_0001.CR2", fixtures::MakeCr2Like({"Canon", "Canon EOS 5D"}, fixtures::MakeJpeg(o)));
+  fixtures::ShotInfo converted{"NIKON CORPORATION", "NIKON D70"};
+  converted.software = "Adobe Photoshop Lightroom 6.0";
+  const std::string dng =
+      folder.Write("DSC_0004.DNG", fixtures::MakeDngLike(converted, fixtures::MakeJpeg(o)));
+  const struct {
+    std::string file;
+    std::vector<std::string> options;
+    int code;
+    int width;  // of the JPEG written; 0: none written
+  } runs[] = {
+      {cr2, {}, cli::kPreviewWritten, 600},
+      {cr2, {"--size", "100"}, cli::kPreviewWritten, 160},
+      {cr2, {"--size", "160"}, cli::kPreviewWritten, 160},
+      {cr2, {"--size", "161"}, cli::kPreviewWritten, 600},
+      {cr2, {"--size", "65535"}, cli::kPreviewWritten, 600},  // none covers: the largest
+      {cr2, {"--size", "0"}, cli::kPreviewUsageOrWrite, 0},
+      {cr2, {"--size", "65536"}, cli::kPreviewUsageOrWrite, 0},
+      {cr2, {"--size", "-5"}, cli::kPreviewUsageOrWrite, 0},
+      {dng, {}, cli::kPreviewNone, 0},
+      {dng, {"--size", "256"}, cli::kPreviewNone, 0},  // refused for every size
+      {dng, {"--converted"}, cli::kPreviewWritten, 600},
+  };
+  int n = 0;
+  for (const auto& run : runs) {
+    const std::string out = folder.File("out" + std::to_string(n++) + ".jpg");
+    cli::Args args = {run.file, "-o", out};
+    args.insert(args.end(), run.options.begin(), run.options.end());
+    const Captured c = RunPreview(folder, args);
+    SCOPED_TRACE(run.file + " " + (run.options.empty() ? "" : run.options[0]) + " " +
+                 (run.options.size() > 1 ? run.options[1] : ""));
+    EXPECT_EQ(c.code, run.code) << c.err;
+    if (run.width == 0) {
+      EXPECT_FALSE(fs::exists(fs::u8path(out)));
+      continue;
+    }
+    fixtures::JpegFrame frame;
+    ASSERT_TRUE(fixtures::ReadJpegFrame(ReadAll(out), &frame));
+    EXPECT_EQ(frame.width, run.width);
+  }
+}
+
 TEST(PreviewCommand, RefusesAnExistingOutputUnlessForced) {
   TempFolder folder;
   const std::string nef = folder.Write("DSC_0001.NEF", SampleNef());
