@@ -66,6 +66,20 @@ bool StreamJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
   return in_.Read(out, n) == n;
 }
 
+bool SourceJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
+  if (position < 0) return false;
+  if (n > kBufferSize) return source_.ReadAt(position, out, n) == n;
+  const bool inside = buffer_start_ >= 0 && position >= buffer_start_ &&
+                      static_cast<uint64_t>(position - buffer_start_) + n <= buffer_length_;
+  if (!inside) {
+    buffer_start_ = position;
+    buffer_length_ = source_.ReadAt(position, buffer_, kBufferSize);
+    if (buffer_length_ < n) return false;
+  }
+  std::memcpy(out, buffer_ + (position - buffer_start_), n);
+  return true;
+}
+
 bool MemoryJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
   if (position < 0 || static_cast<uint64_t>(position) > size_ ||
       n > size_ - static_cast<size_t>(position))

@@ -107,17 +107,20 @@ constexpr FrameWalkRules kStrictFrameWalk{false, true};
 bool FindJpegFrame(JpegReader& in, int64_t start, int64_t end, FrameWalkRules rules,
                    uint32_t* width, uint32_t* height);
 
-// Reads straight from a byte source (a few small reads per JPEG, without
-// disturbing a parse's stream).
+// Reads from a byte source through a small buffer of its own, without
+// disturbing a parse's stream: a JPEG's markers up to its scan mostly lie
+// within its first kilobytes, so one or two reads of the source cover them.
 class SourceJpegReader final : public JpegReader {
  public:
   explicit SourceJpegReader(const ByteSource& source) : source_(source) {}
-  bool ReadAt(int64_t position, uint8_t* out, size_t n) override {
-    return position >= 0 && source_.ReadAt(position, out, n) == n;
-  }
+  bool ReadAt(int64_t position, uint8_t* out, size_t n) override;
 
  private:
+  static constexpr size_t kBufferSize = 4096;
   const ByteSource& source_;
+  uint8_t buffer_[kBufferSize];
+  int64_t buffer_start_ = -1;
+  size_t buffer_length_ = 0;
 };
 
 // What a JPEG's markers before its scan say of it.
