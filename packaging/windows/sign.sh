@@ -63,6 +63,10 @@ fi
 args=(-certs "$cert" -key "$key" -h sha256 -n "Rawlift")
 [[ -n ${RAWLIFT_SIGN_KEY_PASS:-} ]] && args+=(-readpass "$RAWLIFT_SIGN_KEY_PASS")
 [[ -n ${RAWLIFT_SIGN_TIMESTAMP:-} ]] && args+=(-ts "$RAWLIFT_SIGN_TIMESTAMP")
+# With SOURCE_DATE_EPOCH the signing time is that time, so the same file
+# signed twice is the same bytes: two packages of one build then hold the
+# same file, which Windows Installer leaves alone when it is in use.
+[[ -n ${SOURCE_DATE_EPOCH:-} ]] && args+=(-time "$SOURCE_DATE_EPOCH")
 
 for file in "$@"; do
   [[ -f $file ]] || { echo "sign.sh: no file $file" >&2; exit 1; }
