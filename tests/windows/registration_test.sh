@@ -37,15 +37,28 @@ wineserver -p 60  # keep one server for the many short wine runs below
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
+# wine's `reg` now and then fails to start under load ("Application could not
+# be started"): asked again, up to three times, as the installer test does.
+reg_run() {
+  local out status
+  for _ in 1 2 3; do
+    out=$(wine reg "$@" 2>/dev/null)
+    status=$?
+    grep -q 'Application could not be started' <<<"$out" || break
+    sleep 1
+  done
+  tr -d '\r' <<<"$out"
+  return $status
+}
+query() { reg_run query "$@"; }
 # expect_value KEY NAME DATA   (NAME empty: the default value)
 expect_value() {
   local out
   if [[ -z "$2" ]]; then out=$(query "$1" /ve); else out=$(query "$1" /v "$2"); fi
   grep -qF "REG_SZ    $3" <<<"$out" || fail "$1 [${2:-default}] is not '$3': $out"
 }
-expect_key() { wine reg query "$1" >/dev/null 2>&1 || fail "missing key $1"; }
-expect_no_key() { wine reg query "$1" >/dev/null 2>&1 && fail "key still there: $1"; }
+expect_key() { reg_run query "$1" >/dev/null || fail "missing key $1"; }
+expect_no_key() { reg_run query "$1" >/dev/null && fail "key still there: $1"; }
 
 # Start from a clean slate, with a stale handler key to be replaced and a
 # foreign handler that must be kept.
