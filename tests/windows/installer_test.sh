@@ -63,19 +63,9 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
-# `wine reg ARGS`; on a loaded machine wine now and then fails to start a
+# reg_run: `wine reg ARGS`; on a loaded machine wine now and then fails to start a
 # program at all, which must not read as a missing or present key.
-reg_run() {
-  local out status
-  for _ in 1 2 3; do
-    out=$(wine reg "$@" 2>/dev/null)
-    status=$?
-    grep -q 'Application could not be started' <<<"$out" || break
-    sleep 1
-  done
-  tr -d '\r' <<<"$out"
-  return $status
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_reg.sh"
 query() { reg_run query "$@"; }
 # expect_value KEY NAME DATA   (NAME empty: the default value), 64-bit view
 expect_value() {

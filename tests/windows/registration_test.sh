@@ -37,19 +37,7 @@ wineserver -p 60  # keep one server for the many short wine runs below
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# wine's `reg` now and then fails to start under load ("Application could not
-# be started"): asked again, up to three times, as the installer test does.
-reg_run() {
-  local out status
-  for _ in 1 2 3; do
-    out=$(wine reg "$@" 2>/dev/null)
-    status=$?
-    grep -q 'Application could not be started' <<<"$out" || break
-    sleep 1
-  done
-  tr -d '\r' <<<"$out"
-  return $status
-}
+source "$(dirname "${BASH_SOURCE[0]}")/wine_reg.sh"
 query() { reg_run query "$@"; }
 # expect_value KEY NAME DATA   (NAME empty: the default value)
 expect_value() {
