@@ -75,13 +75,17 @@ busy = {}
 
 def best_rate(rounds, paths, out, run, key=None):
     """files/s of the best of `rounds` timed runs, each after an untimed one
-    whose outputs are removed (every tool starts from freshly freed memory)."""
+    whose outputs are removed (every tool starts from freshly freed memory)
+    and with no earlier output waiting to be written to the disk."""
     best = 0.0
     for _ in range(rounds):
         fresh(out)
         run()
         fresh(out)
         warm(paths)
+        # The earlier runs' outputs reach the disk now, not in the middle
+        # of this run on the cores it measures.
+        os.sync()
         start, cpu = time.perf_counter(), time.process_time()
         count = run()
         elapsed = time.perf_counter() - start
