@@ -62,6 +62,11 @@ ImageSize OrientedSize(ImageSize stored, int orientation);
 // mirrored along the other diagonal, 8 turned a quarter anticlockwise.
 // Any other value shows the picture as stored.
 RgbImage OrientImage(const RgbImage& stored, int orientation);
+// The same for packed pixels of `pixel_bytes` bytes, 3 (RGB) or 4 (BGRA): the
+// `width` x `height` pixels at `stored` written upright to `shown`, which
+// holds as many pixels (its width and height those of OrientedSize).
+void OrientPixels(const uint8_t* stored, int64_t width, int64_t height, size_t pixel_bytes,
+                  int orientation, uint8_t* shown);
 
 struct PngThumbnail {
   ThumbnailFailure failure = ThumbnailFailure::kNone;

@@ -116,21 +116,20 @@ ImageSize OrientedSize(ImageSize stored, int orientation) {
   return stored;
 }
 
-RgbImage OrientImage(const RgbImage& stored, int orientation) {
-  const int64_t w = stored.width, h = stored.height;
-  if (orientation < 2 || orientation > 8 || w < 0 || h < 0 ||
-      stored.pixels.size() != uint64_t(w) * uint64_t(h) * 3) {
-    return stored;
-  }
-  const ImageSize shown = OrientedSize(ImageSize{stored.width, stored.height}, orientation);
-  RgbImage out;
-  out.width = shown.width;
-  out.height = shown.height;
-  out.pixels.resize(stored.pixels.size());
-  uint8_t* target = out.pixels.data();
+namespace {
+
+// OrientPixels for pixels of a size the compiler knows, so the copy of each
+// is a plain load and store rather than a call.
+template <size_t kPixelBytes>
+void OrientPixelsOf(const uint8_t* stored, int64_t w, int64_t h, int orientation, uint8_t* shown) {
+  constexpr size_t pixel_bytes = kPixelBytes;
+  const bool quarter_turn = orientation >= 5 && orientation <= 8;
+  const int64_t shown_width = quarter_turn ? h : w;
+  const int64_t shown_height = quarter_turn ? w : h;
+  uint8_t* target = shown;
   // For each shown pixel (x, y), the stored pixel (sx, sy) that goes there.
-  for (int64_t y = 0; y < shown.height; ++y) {
-    for (int64_t x = 0; x < shown.width; ++x, target += 3) {
+  for (int64_t y = 0; y < shown_height; ++y) {
+    for (int64_t x = 0; x < shown_width; ++x, target += pixel_bytes) {
       int64_t sx = x, sy = y;
       switch (orientation) {
         case 2:
@@ -160,9 +159,35 @@ RgbImage OrientImage(const RgbImage& stored, int orientation) {
           sy = x;
           break;
       }
-      std::memcpy(target, stored.pixels.data() + (sy * w + sx) * 3, 3);
+      std::memcpy(target, stored + size_t(sy * w + sx) * pixel_bytes, pixel_bytes);
     }
   }
+}
+
+}  // namespace
+
+void OrientPixels(const uint8_t* stored, int64_t width, int64_t height, size_t pixel_bytes,
+                  int orientation, uint8_t* shown) {
+  switch (pixel_bytes) {
+    case 3:
+      return OrientPixelsOf<3>(stored, width, height, orientation, shown);
+    case 4:
+      return OrientPixelsOf<4>(stored, width, height, orientation, shown);
+  }
+}
+
+RgbImage OrientImage(const RgbImage& stored, int orientation) {
+  const int64_t w = stored.width, h = stored.height;
+  if (orientation < 2 || orientation > 8 || w < 0 || h < 0 ||
+      stored.pixels.size() != uint64_t(w) * uint64_t(h) * 3) {
+    return stored;
+  }
+  const ImageSize shown = OrientedSize(ImageSize{stored.width, stored.height}, orientation);
+  RgbImage out;
+  out.width = shown.width;
+  out.height = shown.height;
+  out.pixels.resize(stored.pixels.size());
+  OrientPixels(stored.pixels.data(), w, h, 3, orientation, out.pixels.data());
   return out;
 }
 

@@ -14,6 +14,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -41,6 +42,13 @@ constexpr int kPngCompressionLevel = 3;
 // bench/speed_before_after.sh's corpora): zlib's string matching was the
 // largest part of the work once the smallest covering JPEG is decoded.
 constexpr int kPngStrategy = Z_RLE;
+// Run lengths only look one byte back, so zlib's smallest window (512
+// bytes) finds every match the 32 KiB one would, and the hash table that
+// string matching needs is never read: a small memory level spares
+// clearing and touching it. Together they take about 30 fresh pages off a
+// thumbnail, which a short-lived process pays for one page fault each.
+constexpr int kPngWindowBits = 9;
+constexpr int kPngMemoryLevel = 6;
 // The PNG grows in a vector that starts at this size and doubles.
 constexpr size_t kPngInitialBytes = size_t{64} << 10;
 
@@ -200,7 +208,6 @@ struct PngContext {
   png_structp png = nullptr;
   png_infop info = nullptr;
   std::vector<uint8_t>* bytes = nullptr;
-  size_t used = 0;
   bool outOfMemory = false;
 };
 
@@ -212,12 +219,14 @@ void PngWarning(png_structp, png_const_charp) {}
 
 void PngWrite(png_structp png, png_bytep data, size_t length) {
   auto* c = static_cast<PngContext*>(png_get_io_ptr(png));
-  if (c->bytes->size() - c->used < length) {
-    size_t size = c->bytes->size() < kPngInitialBytes ? kPngInitialBytes : c->bytes->size();
-    while (size - c->used < length) size *= 2;
+  std::vector<uint8_t>& bytes = *c->bytes;
+  // Room is reserved, not filled: only the pages the PNG reaches are touched.
+  if (bytes.capacity() - bytes.size() < length) {
+    size_t capacity = std::max(bytes.capacity(), kPngInitialBytes);
+    while (capacity - bytes.size() < length) capacity *= 2;
     bool grown = true;
     try {
-      c->bytes->resize(size);
+      bytes.reserve(capacity);
     } catch (const std::bad_alloc&) {
       grown = false;
     }
@@ -227,8 +236,7 @@ void PngWrite(png_structp png, png_bytep data, size_t length) {
       png_error(png, "out of memory");
     }
   }
-  std::memcpy(c->bytes->data() + c->used, data, length);
-  c->used += length;
+  bytes.insert(bytes.end(), data, data + length);
 }
 
 void PngFlush(png_structp) {}
@@ -241,6 +249,8 @@ bool RunPng(PngContext* c, const RgbImage& image) {
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(c->png, kPngCompressionLevel);
   png_set_compression_strategy(c->png, kPngStrategy);
+  png_set_compression_window_bits(c->png, kPngWindowBits);
+  png_set_compression_mem_level(c->png, kPngMemoryLevel);
   png_write_info(c->png, c->info);
   const size_t rowBytes = size_t(image.width) * 3;
   for (int32_t y = 0; y < image.height; ++y) {
@@ -252,6 +262,7 @@ bool RunPng(PngContext* c, const RgbImage& image) {
 
 ThumbnailFailure EncodePng(const RgbImage& image, std::vector<uint8_t>* png) {
   PngContext c;
+  png->clear();
   c.bytes = png;
   c.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
   if (c.png == nullptr) return ThumbnailFailure::kOutOfMemory;
@@ -263,7 +274,6 @@ ThumbnailFailure EncodePng(const RgbImage& image, std::vector<uint8_t>* png) {
     // libpng fails on nothing else here: the image's size is within its limits.
     return ThumbnailFailure::kOutOfMemory;
   }
-  png->resize(c.used);
   return ThumbnailFailure::kNone;
 }
 

@@ -194,43 +194,8 @@ BgraPicture OrientPicture(BgraPicture stored, int orientation) {
   out.width = turned ? stored.height : stored.width;
   out.height = turned ? stored.width : stored.height;
   out.pixels.resize(stored.pixels.size());
-  const auto* source = reinterpret_cast<const uint32_t*>(stored.pixels.data());
-  auto* target = reinterpret_cast<uint32_t*>(out.pixels.data());
-  // For each shown pixel (x, y), the stored pixel (sx, sy) that goes there.
-  for (uint64_t y = 0; y < out.height; ++y) {
-    for (uint64_t x = 0; x < out.width; ++x) {
-      uint64_t sx = x, sy = y;
-      switch (orientation) {
-        case 2:
-          sx = w - 1 - x;
-          break;
-        case 3:
-          sx = w - 1 - x;
-          sy = h - 1 - y;
-          break;
-        case 4:
-          sy = h - 1 - y;
-          break;
-        case 5:
-          sx = y;
-          sy = x;
-          break;
-        case 6:
-          sx = y;
-          sy = h - 1 - x;
-          break;
-        case 7:
-          sx = w - 1 - y;
-          sy = h - 1 - x;
-          break;
-        case 8:
-          sx = w - 1 - y;
-          sy = x;
-          break;
-      }
-      *target++ = source[sy * w + sx];
-    }
-  }
+  imaging::OrientPixels(stored.pixels.data(), int64_t(w), int64_t(h), 4, orientation,
+                        out.pixels.data());
   return out;
 }
 
