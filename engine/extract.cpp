@@ -230,9 +230,16 @@ NoPreviewReason CutShortOr(const ParseState& s, NoPreviewReason reason) {
   return reason;
 }
 
+// How CheckPlace reads a preview's first bytes: into the stream's window,
+// where extraction goes on to read the preview's markers, or in a read of
+// their own that leaves the window where the walk left it (a description,
+// which reads nothing more there).
+enum class HeadRead { kIntoWindow, kLookOnly };
+
 // Whether the bytes at `place` can be read as a JPEG preview: the reason they
 // cannot, or kNone with their first bytes in `head`.
-NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExifProbeLength]) {
+NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExifProbeLength],
+                           HeadRead how = HeadRead::kIntoWindow) {
   // Offsets and lengths come from the file, and the length sizes the
   // allocation: the preview must lie wholly inside the file, and its length
   // be one a camera writes, however large the (perhaps sparse) file is.
@@ -241,8 +248,15 @@ NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExi
     return NoPreviewReason::kPreviewOutsideFile;
   if (!WithinEmbeddedBound(place.length)) return NoPreviewReason::kPreviewTooLarge;
   if (place.length < kMinimumPreviewLength) return NoPreviewReason::kPreviewNotJpeg;
-  s.input.Seek(static_cast<int64_t>(place.offset));
-  if (s.input.Read(head, sizeof head) != sizeof head) return NoPreviewReason::kPreviewOutsideFile;
+  const int64_t start = static_cast<int64_t>(place.offset);
+  size_t got = 0;
+  if (how == HeadRead::kIntoWindow) {
+    s.input.Seek(start);
+    got = s.input.Read(head, sizeof head);
+  } else {
+    got = s.input.PeekAt(start, head, sizeof head);
+  }
+  if (got != sizeof head) return NoPreviewReason::kPreviewOutsideFile;
   // The first two bytes become the start-of-image marker whatever was stored
   // there, but a JPEG stream goes on with another marker: anything else (the
   // placeholder text of a stripped file, say) is not a preview at all.
@@ -253,11 +267,12 @@ NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExi
 // The extraction choice: where the container's rules put the preview, or why
 // there is none.
 NoPreviewReason LocatePreview(ParseState& s, bool accept_converted, ImagePlace* place,
-                              uint8_t (&head)[kExifProbeLength]) {
+                              uint8_t (&head)[kExifProbeLength],
+                              HeadRead how = HeadRead::kIntoWindow) {
   const NoPreviewReason refusal = RefusalByRules(s, accept_converted);
   if (refusal != NoPreviewReason::kNone) return CutShortOr(s, refusal);
   *place = RulesPlace(s);
-  return CheckPlace(s, *place, head);
+  return CheckPlace(s, *place, head, how);
 }
 
 // The Exif Orientation value a synthesized header carries.
@@ -421,7 +436,7 @@ void ListImages(ParseState& s, Identification* id) {
     if (m.kind == ImageKind::kJpeg && source && readable) {
       // Its own markers decide: the first two bytes count as SOI whatever
       // is stored, as extraction writes them.
-      SourceJpegReader reader(*source);
+      SourceJpegReader reader(*source, &s.input);
       const uint64_t end = image.complete ? m.offset + m.length : size;
       uint8_t third = 0;
       const JpegSurvey survey =
@@ -467,12 +482,12 @@ void Describe(ParseState& s, Identification* id) {
   ListImages(s, id);
   ImagePlace place;
   uint8_t head[kExifProbeLength];
-  id->reason = LocatePreview(s, false, &place, head);
+  id->reason = LocatePreview(s, false, &place, head, HeadRead::kLookOnly);
   if (id->reason == NoPreviewReason::kNone) id->extraction_choice = id->rules_choice;
   // A converted file's preview is looked at as extraction would, for the
   // uses that take such files.
   if (id->reason == NoPreviewReason::kConvertedFile)
-    id->converted_reason = LocatePreview(s, true, &place, head);
+    id->converted_reason = LocatePreview(s, true, &place, head, HeadRead::kLookOnly);
 }
 
 // Identifies the source into a fresh state; false when the file could not be

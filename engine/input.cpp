@@ -71,4 +71,13 @@ size_t InputStream::Read(void* buffer, size_t n) {
   return done;
 }
 
+size_t InputStream::PeekAt(int64_t offset, void* buffer, size_t n) const {
+  if (!source_ || n == 0 || offset < 0 || offset >= size_) return 0;
+  if (WindowHolds(offset, n)) {
+    std::memcpy(buffer, window_.data() + (offset - window_start_), n);
+    return n;
+  }
+  return source_->ReadAt(offset, buffer, n);
+}
+
 }  // namespace engine

@@ -72,6 +72,15 @@ class InputStream {
 
   int Get();
   size_t Read(void* buffer, size_t n);
+  // Whether the window holds the `n` bytes at `offset`.
+  bool WindowHolds(int64_t offset, size_t n) const {
+    return offset >= window_start_ &&
+           static_cast<uint64_t>(offset - window_start_) + n <= window_length_;
+  }
+  // Up to `n` bytes at `offset`, from the window when it holds them all,
+  // else read for this call alone: the window and the position stay as
+  // they were. For a look at a few bytes away from where the walk reads.
+  size_t PeekAt(int64_t offset, void* buffer, size_t n) const;
 
  private:
   bool FillWindow(int64_t position);

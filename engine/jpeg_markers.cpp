@@ -68,6 +68,9 @@ bool StreamJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
 
 bool SourceJpegReader::ReadAt(int64_t position, uint8_t* out, size_t n) {
   if (position < 0) return false;
+  if (stream_ != nullptr && stream_->WindowHolds(position, n)) {
+    return stream_->PeekAt(position, out, n) == n;
+  }
   if (n > kBufferSize) return source_.ReadAt(position, out, n) == n;
   const bool inside = buffer_start_ >= 0 && position >= buffer_start_ &&
                       static_cast<uint64_t>(position - buffer_start_) + n <= buffer_length_;

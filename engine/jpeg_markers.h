@@ -112,12 +112,15 @@ bool FindJpegFrame(JpegReader& in, int64_t start, int64_t end, FrameWalkRules ru
 // within its first kilobytes, so one or two reads of the source cover them.
 class SourceJpegReader final : public JpegReader {
  public:
-  explicit SourceJpegReader(const ByteSource& source) : source_(source) {}
+  // With `stream`, bytes its window already holds are taken from there.
+  explicit SourceJpegReader(const ByteSource& source, const InputStream* stream = nullptr)
+      : source_(source), stream_(stream) {}
   bool ReadAt(int64_t position, uint8_t* out, size_t n) override;
 
  private:
   static constexpr size_t kBufferSize = 4096;
   const ByteSource& source_;
+  const InputStream* stream_;
   uint8_t buffer_[kBufferSize];
   int64_t buffer_start_ = -1;
   size_t buffer_length_ = 0;
