@@ -5,7 +5,7 @@
 #   -DPYTHON=python3 -DPACKAGE_SCRIPT=build_package.py -DPACKAGE_NAME=NAME
 #   -DPACKAGE_TEMPLATE=AppxManifest.xml.in -DPACKAGE_ICON=command.ico
 #   -DPACKAGE_GUIDS=shell/guids.h
-#   [-DSIGN_BASH=bash -DSIGN_SCRIPT=sign.sh -DSIGN_CERT_DIR=DIR]
+#   [-DSIGN_BASH=bash -DSIGN_SCRIPT=sign.sh -DSIGN_CERT_DIR=DIR [-DSIGN_PACKAGE=ON]]
 # The files are copied into STAGING first: wixl reads sources relative to
 # the folder it runs in. There they are stripped (the build's own files keep
 # their debug information, and with OBJCOPY it is also kept apart as
@@ -93,7 +93,7 @@ execute_process(
 if(NOT built EQUAL 0)
   message(FATAL_ERROR "building the package ${package} failed (${built})")
 endif()
-if(SIGN_SCRIPT)
+if(SIGN_SCRIPT AND SIGN_PACKAGE)
   execute_process(COMMAND ${SIGN_BASH} ${SIGN_SCRIPT} ${SIGN_CERT_DIR} ${package}
                   RESULT_VARIABLE signed)
   if(NOT signed EQUAL 0)
