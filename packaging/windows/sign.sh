@@ -63,8 +63,8 @@ fi
 # APPX/MSIX signing came with osslsigncode 2.6; PE and MSI signing is older.
 # (A missing program fails the pipeline: that must reach the message below,
 # not end the script silently.)
-version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p') ||
-  version=
+version=$(osslsigncode --version 2>/dev/null |
+  sed -n '1s/^osslsigncode \([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p') || version=
 if [[ -z $version ]]; then
   echo "sign.sh: osslsigncode not found (Debian package osslsigncode)" >&2
   exit 1

@@ -405,8 +405,8 @@ class BrokenPackages(unittest.TestCase):
             ("manifest not well-formed", rebuilt(parts=with_manifest("</Package>", "")),
              "not well-formed"),
             # Guards: a publisher that is not the signer (registration refused).
-            ("another publisher", rebuilt(parts=with_manifest('Publisher="', 'Publisher="CN=Else, ')),
-             "publisher"),
+            ("another publisher",
+             rebuilt(parts=with_manifest('Publisher="', 'Publisher="CN=Else, ')), "publisher"),
             # Guards: a verb naming another class than the DLL registers.
             ("another class", rebuilt(parts=with_manifest(expected["clsid"],
                                                           "00000000-0000-0000-0000-000000000000")),
@@ -425,6 +425,35 @@ class BrokenPackages(unittest.TestCase):
                 else:
                     self.assertTrue(any(words in p for p in problems),
                                     f"no problem mentions {words!r}: {problems}")
+
+
+class PublisherFromCertificates(unittest.TestCase):
+    """The builder's publisher (from the openssl command) against the
+    subject as Python's own decoder reads it, for subjects a release
+    certificate may have."""
+
+    def test_publisher_is_the_subject(self):
+        import subprocess
+        import tempfile
+        builder = load_builder()
+        subjects = [
+            "/CN=Rawlift self-signed build/O=Rawlift",
+            # Guards: a comma in a value read as a separator (publisher
+            # mismatch: Windows refuses the package).
+            "/C=DE/ST=Bavaria/L=Munich/O=Corvane, Inc./OU=Imaging/CN=Corvane",
+            '/CN=A "quoted" name/emailAddress=build@example.com',
+            "/CN= leading space",
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            for n, subject in enumerate(subjects):
+                with self.subTest(subject=subject):
+                    cert, key = os.path.join(folder, f"{n}.pem"), os.path.join(folder, f"{n}.key")
+                    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                    "-days", "1", "-subj", subject, "-keyout", key, "-out", cert],
+                                   check=True, capture_output=True)
+                    publisher = builder.windows_subject(cert)
+                    self.assertEqual(windows_name(publisher), certificate_subject(cert),
+                                     publisher)
 
 
 class WindowsNames(unittest.TestCase):
