@@ -24,6 +24,8 @@ import re
 import sys
 import unittest
 
+# Run from the source tree: no bytecode caches left in it.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import msi_tables  # noqa: E402
 
