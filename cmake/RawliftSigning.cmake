@@ -16,6 +16,26 @@ if(RAWLIFT_WINDOWS)
     message(STATUS "osslsigncode or openssl not found: Windows files left unsigned")
   endif()
 endif()
+# The package that lists the command in Windows 11's compact menu (an
+# .msix) needs osslsigncode 2.6 or later; Debian 12's own archive has 2.5.
+# With an older one the rest is signed and the package is left unsigned,
+# which Windows refuses to register (the MSI still installs, with the
+# classic menu entry only).
+set(RAWLIFT_SIGNING_PACKAGE OFF)
+if(RAWLIFT_SIGNING)
+  execute_process(COMMAND ${RAWLIFT_OSSLSIGNCODE} --version OUTPUT_VARIABLE signer_version
+                  ERROR_QUIET)
+  set(signer "(version unknown)")
+  if(signer_version MATCHES "^osslsigncode ([0-9]+\\.[0-9]+)")
+    set(signer ${CMAKE_MATCH_1})
+  endif()
+  if(signer VERSION_GREATER_EQUAL 2.6)
+    set(RAWLIFT_SIGNING_PACKAGE ON)
+  else()
+    message(STATUS "osslsigncode ${signer} cannot sign the .msix package (2.6 or later "
+                   "can): the package stays unsigned and Windows 11 will not register it")
+  endif()
+endif()
 set(RAWLIFT_SIGN_SCRIPT ${CMAKE_SOURCE_DIR}/packaging/windows/sign.sh)
 set(RAWLIFT_SIGN_CERT_DIR ${CMAKE_BINARY_DIR}/signing)
 

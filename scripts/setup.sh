@@ -18,7 +18,8 @@ packages=(
   g++-mingw-w64-x86-64-posix                # Windows cross build (windres comes with its binutils)
   wine wine64 xvfb xauth                    # Windows tests; xvfb-run needs xauth
   wixl                                      # the Windows installer (MSI) of the Windows build
-  osslsigncode openssl                      # Authenticode signatures of the DLL, exe and MSI (packaging/windows/sign.sh)
+  msitools                                  # msiinfo: the installer tests read the MSI's tables
+  osslsigncode openssl                      # Authenticode signatures of the DLL, exe, MSI and .msix package (sign.sh; the package needs osslsigncode 2.6+)
   clang-14 libclang-rt-14-dev               # libFuzzer and its sanitizer runtimes (scripts/fuzz.sh)
   python3-dev python3-setuptools python3-wheel python3-pip  # the Python module: built and installed offline by pip
   python3-pytest python3-pil                # the Python module's tests (PIL: its image())

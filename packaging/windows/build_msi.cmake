@@ -2,12 +2,19 @@
 #   -DWIXL=... -DSOURCE=rawlift.wxs -DOUTPUT=x.msi -DSTAGING=DIR
 #   -DVERSION=M.N.P -DDLL=RididaViz.DLL -DEXE=rawlift.exe
 #   -DJOB_SOURCE=job/extraction_job.cpp [-DSTRIP=strip] [-DOBJCOPY=objcopy]
+#   -DPYTHON=python3 -DPACKAGE_SCRIPT=build_package.py -DPACKAGE_NAME=NAME
+#   -DPACKAGE_TEMPLATE=AppxManifest.xml.in -DPACKAGE_ICON=command.ico
+#   -DPACKAGE_GUIDS=shell/guids.h
+#   [-DSIGN_BASH=bash -DSIGN_SCRIPT=sign.sh -DSIGN_CERT_DIR=DIR [-DSIGN_PACKAGE=ON]]
 # The files are copied into STAGING first: wixl reads sources relative to
 # the folder it runs in. There they are stripped (the build's own files keep
 # their debug information, and with OBJCOPY it is also kept apart as
-# STAGING/NAME.debug, linked from the stripped file). Their size goes into
-# the installed programs entry.
-foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE JOB_SOURCE)
+# STAGING/NAME.debug, linked from the stripped file). The package with an
+# external location (STAGING/Rawlift.msix, of this VERSION, naming these
+# files) is built there too, and signed with the certificate whose subject
+# it names. The files' size goes into the installed programs entry.
+foreach(name WIXL SOURCE OUTPUT STAGING VERSION DLL EXE JOB_SOURCE PYTHON PACKAGE_SCRIPT
+        PACKAGE_NAME PACKAGE_TEMPLATE PACKAGE_ICON PACKAGE_GUIDS)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "build_msi.cmake: ${name} not given")
   endif()
@@ -64,9 +71,40 @@ if(STRIP)
   endforeach()
 endif()
 
+# The package: its publisher is the subject of the certificate that signs
+# it (sign.sh --certificate names it, making the throwaway one if needed).
+set(package_file Rawlift.msix)
+set(package ${STAGING}/${package_file})
+set(certificate_args "")
+if(SIGN_SCRIPT)
+  execute_process(COMMAND ${SIGN_BASH} ${SIGN_SCRIPT} --certificate ${SIGN_CERT_DIR}
+                  OUTPUT_VARIABLE certificate OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE found)
+  if(NOT found EQUAL 0)
+    message(FATAL_ERROR "no signing certificate (${found})")
+  endif()
+  set(certificate_args --certificate ${certificate})
+endif()
+execute_process(
+  COMMAND ${PYTHON} ${PACKAGE_SCRIPT} --template ${PACKAGE_TEMPLATE} --icon ${PACKAGE_ICON}
+          --guids ${PACKAGE_GUIDS} --name ${PACKAGE_NAME} --version ${VERSION}
+          --exe ${exe_name} --dll ${dll_name} ${certificate_args} --output ${package}
+  RESULT_VARIABLE built)
+if(NOT built EQUAL 0)
+  message(FATAL_ERROR "building the package ${package} failed (${built})")
+endif()
+if(SIGN_SCRIPT AND SIGN_PACKAGE)
+  execute_process(COMMAND ${SIGN_BASH} ${SIGN_SCRIPT} ${SIGN_CERT_DIR} ${package}
+                  RESULT_VARIABLE signed)
+  if(NOT signed EQUAL 0)
+    message(FATAL_ERROR "signing failed (${signed}) for ${package}")
+  endif()
+endif()
+
 file(SIZE ${STAGING}/${dll_name} dll_bytes)
 file(SIZE ${STAGING}/${exe_name} exe_bytes)
-math(EXPR size_kib "(${dll_bytes} + ${exe_bytes} + 1023) / 1024")
+file(SIZE ${package} package_bytes)
+math(EXPR size_kib "(${dll_bytes} + ${exe_bytes} + ${package_bytes} + 1023) / 1024")
 
 # The thumbnail and preview handlers of every RAW suffix the job reads (the
 # list in JOB_SOURCE), in place of the markers of the source. wixl has no
@@ -134,6 +172,8 @@ execute_process(
           -D SizeKiB=${size_kib}
           -D DllPath=${dll_name}
           -D ExePath=${exe_name}
+          -D PackagePath=${package_file}
+          -D PackageName=${PACKAGE_NAME}
           -o ${OUTPUT} ${expanded}
   WORKING_DIRECTORY ${STAGING}
   RESULT_VARIABLE result)

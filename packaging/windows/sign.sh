@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Signs Windows files in place with Authenticode (osslsigncode): RididaViz.DLL,
-# rawlift.exe and the MSI.
+# rawlift.exe, the MSI and the package (.msix) that gives them an identity.
 #   sign.sh CERT_DIR FILE...
+#   sign.sh --certificate CERT_DIR   prints the certificate signing uses
+#                                    (the package's publisher is its subject)
 # The certificate and key come from the environment:
 #   RAWLIFT_SIGN_CERT       PEM certificate (chain) of the publisher
 #   RAWLIFT_SIGN_KEY        PEM private key of that certificate
@@ -13,23 +15,17 @@
 # build is trusted only where that certificate is.
 set -euo pipefail
 
-if (($# < 2)); then
-  echo "usage: sign.sh CERT_DIR FILE..." >&2
+mode=sign
+if [[ ${1:-} == --certificate ]]; then
+  mode=certificate
+  shift
+fi
+if [[ $mode == sign && $# -lt 2 ]] || [[ $mode == certificate && $# -ne 1 ]]; then
+  echo "usage: sign.sh CERT_DIR FILE... | sign.sh --certificate CERT_DIR" >&2
   exit 2
 fi
 cert_dir=$1
 shift
-
-# APPX/MSIX signing came with osslsigncode 2.6; PE and MSI signing is older.
-version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p')
-if [[ -z $version ]]; then
-  echo "sign.sh: osslsigncode not found (Debian package osslsigncode)" >&2
-  exit 1
-fi
-major=${version%%.*} minor=${version#*.}
-if ((major < 2 || (major == 2 && minor < 6))); then
-  echo "sign.sh: note: osslsigncode $version signs PE and MSI files but not APPX packages (2.6 or later)" >&2
-fi
 
 cert=${RAWLIFT_SIGN_CERT:-}
 key=${RAWLIFT_SIGN_KEY:-}
@@ -59,6 +55,23 @@ else
   fi
   flock -u 9
 fi
+if [[ $mode == certificate ]]; then
+  echo "$cert"
+  exit 0
+fi
+
+# APPX/MSIX signing came with osslsigncode 2.6; PE and MSI signing is older.
+# (A missing program fails the pipeline: that must reach the message below,
+# not end the script silently.)
+version=$(osslsigncode --version 2>/dev/null |
+  sed -n '1s/^osslsigncode \([0-9][0-9]*\.[0-9][0-9]*\).*/\1/p') || version=
+if [[ -z $version ]]; then
+  echo "sign.sh: osslsigncode not found (Debian package osslsigncode)" >&2
+  exit 1
+fi
+major=${version%%.*} minor=${version#*.}
+signs_packages=yes
+((major < 2 || (major == 2 && minor < 6))) && signs_packages=no
 
 args=(-certs "$cert" -key "$key" -h sha256 -n "Rawlift")
 [[ -n ${RAWLIFT_SIGN_KEY_PASS:-} ]] && args+=(-readpass "$RAWLIFT_SIGN_KEY_PASS")
@@ -70,6 +83,16 @@ args=(-certs "$cert" -key "$key" -h sha256 -n "Rawlift")
 
 for file in "$@"; do
   [[ -f $file ]] || { echo "sign.sh: no file $file" >&2; exit 1; }
+  case ${file,,} in
+    *.msix | *.appx)
+      if [[ $signs_packages == no ]]; then
+        echo "sign.sh: osslsigncode $version cannot sign $file: APPX/MSIX signing needs" \
+          "osslsigncode 2.6 or later (Debian 12's own archive has 2.5); without a signed" \
+          "package Windows 11 does not list the command in its compact menu" >&2
+        exit 1
+      fi
+      ;;
+  esac
   # Written beside the file, then moved over it: a failed run leaves the
   # unsigned file whole rather than a half-written one.
   out=$file.signing

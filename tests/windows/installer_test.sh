@@ -5,16 +5,21 @@
 # context-menu handler run from the installed files, and that the user's
 # settings file survives. Exit code 77 (skipped) without the packages or wine.
 #   installer_test.sh PREFIX_DIR VERSION MSI REBUILD_MSI NEWER_MSI \
-#                     HOLD_EXTENSION_EXE DIALOGS_TEST_EXE BUILT_DLL BUILT_EXE
+#                     HOLD_EXTENSION_EXE DIALOGS_TEST_EXE BUILT_DLL BUILT_EXE \
+#                     [UNSTRIPPED_EXE [RECORD_COMMAND_EXE]]
 # REBUILD_MSI is another build of VERSION (a ProductCode of its own),
-# NEWER_MSI the next patch version.
+# NEWER_MSI the next patch version. The package Rawlift.msix is expected
+# beside BUILT_DLL. RECORD_COMMAND_EXE takes powershell.exe's place: it
+# records the package registration commands the installer runs and fails
+# them, as a Windows without package registration does.
 set -uo pipefail
-if (($# != 9 && $# != 10)); then
-  echo "usage: $0 PREFIX_DIR VERSION MSI REBUILD_MSI NEWER_MSI HOLD_EXE DIALOGS_TEST_EXE DLL EXE [UNSTRIPPED_EXE]" >&2
+if (($# < 9 || $# > 11)); then
+  echo "usage: $0 PREFIX_DIR VERSION MSI REBUILD_MSI NEWER_MSI HOLD_EXE DIALOGS_TEST_EXE DLL EXE [UNSTRIPPED_EXE [RECORD_COMMAND_EXE]]" >&2
   exit 2
 fi
 prefix=$1 version=$2 msi=$3 rebuild_msi=$4 newer_msi=$5
-hold_exe=$6 dialogs_test=$7 built_dll=$8 built_exe=$9 unstripped_exe=${10:-}
+hold_exe=$6 dialogs_test=$7 built_dll=$8 built_exe=$9 unstripped_exe=${10:-} record_exe=${11:-}
+built_package=$(dirname "$built_dll")/Rawlift.msix
 if [[ -z "$msi" || ! -f "$msi" ]]; then
   echo "SKIP: no installer was built (wixl missing?)"
   exit 77
@@ -46,6 +51,9 @@ suffixes=(raf crw cr2 kdc dcr mrw nef orf dng ptx pef arw srf x3f erf mos raw cr
 install_dir="$WINEPREFIX/drive_c/Program Files/Rawlift"
 installed_dll='C:\Program Files\Rawlift\RididaViz.DLL'
 installed_exe='C:\Program Files\Rawlift\rawlift.exe'
+# The package registration the installer runs, and its removal.
+register_command="-NoProfile -NonInteractive -ExecutionPolicy Bypass -WindowStyle Hidden -Command \"Add-AppxPackage -Path 'C:\\Program Files\\Rawlift\\Rawlift.msix' -ExternalLocation 'C:\\Program Files\\Rawlift\\'\""
+unregister_command='-NoProfile -NonInteractive -ExecutionPolicy Bypass -WindowStyle Hidden -Command "Get-AppxPackage -Name Corvane.Rawlift | Remove-AppxPackage"'
 # The exit status of a wine process keeps the low 8 bits of its exit code.
 ok=0 refused=$((1603 & 255)) restart_needed=$((3010 & 255))
 
@@ -161,8 +169,8 @@ check_installed() {
   installed_code=
   [[ -f "$install_dir/RididaViz.DLL" ]] || fail "$when: RididaViz.DLL not installed"
   [[ -f "$install_dir/rawlift.exe" ]] || fail "$when: rawlift.exe not installed"
-  out=$(ls -A "$install_dir" 2>/dev/null | sort | tr '\n' ' ')
-  [[ "$out" == "RididaViz.DLL rawlift.exe " ]] || fail "$when: installed folder holds: $out"
+  out=$(ls -A "$install_dir" 2>/dev/null | LC_ALL=C sort | tr '\n' ' ')
+  [[ "$out" == "Rawlift.msix RididaViz.DLL rawlift.exe " ]] || fail "$when: installed folder holds: $out"
 
   expect_value "$class_key" "" "Rawlift Shell Extension"
   expect_value "$class_key\\InprocServer32" "" "$installed_dll"
@@ -199,7 +207,8 @@ check_installed() {
   query "$entry" /v NoModify /reg:64 | grep -q '0x1$' || fail "$when: NoModify is not 1"
   # The estimated size in KiB: Windows computes EstimatedSize itself, wine
   # writes the package's ARPSIZE as Size.
-  local bytes=$(($(stat -c %s "$install_dir/RididaViz.DLL") + $(stat -c %s "$install_dir/rawlift.exe")))
+  local bytes=$(($(stat -c %s "$install_dir/RididaViz.DLL") + $(stat -c %s "$install_dir/rawlift.exe") +
+    $(stat -c %s "$install_dir/Rawlift.msix")))
   local kib=$(((bytes + 1023) / 1024))
   out=$(query "$entry" /reg:64)
   grep -qE "Size +REG_SZ +$kib$|EstimatedSize +REG_DWORD +0x[1-9a-f]" <<<"$out" ||
@@ -207,14 +216,55 @@ check_installed() {
   installed_code=$code
 }
 
-# ---- 1. A fresh installation.
+# The package registration commands: wine has no package deployment, so
+# powershell.exe is replaced by a program that records its command line and
+# fails. expect_commands STEP "register unregister ..." compares what the
+# installer ran since the last call with the list, in order.
+powershell_dir="$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0"
+command_log="$powershell_dir/powershell.exe.log"
+if [[ -n $record_exe && -f $record_exe ]]; then
+  mkdir -p "$powershell_dir"
+  cp "$record_exe" "$powershell_dir/powershell.exe"
+  rm -f "$command_log"
+  recording=yes
+else
+  echo "NOTE: no command recorder, the package registration commands are not checked"
+  recording=no
+fi
+expect_commands() {
+  [[ $recording == yes ]] || return 0
+  local step=$1 expected=$2 seen="" line args
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    # The program's own path (quoted or not) and then its arguments.
+    args=${line#*powershell.exe}
+    args=${args#\"}
+    args=${args# }
+    if [[ $args == "$register_command" ]]; then
+      seen+="register "
+    elif [[ $args == "$unregister_command" ]]; then
+      seen+="unregister "
+    else
+      seen+="other "
+      echo "unexpected command: $line"
+    fi
+  done < <(cat "$command_log" 2>/dev/null)
+  rm -f "$command_log"
+  [[ "$seen" == "${expected:+$expected }" ]] || fail "$step: package commands '$seen', expected '$expected'"
+}
+
+# ---- 1. A fresh installation. The package's registration fails (the
+# recorder's exit code 1, as on a Windows without it), and the installation
+# succeeds all the same.
 msiexec /i "$(windows_path "$msi")"
 rc=$?
 ((rc == ok)) || fail "install exit $rc"
 check_installed "install" "$version"
+expect_commands "install" "register"
 first_code=$installed_code
 cmp -s "$install_dir/RididaViz.DLL" "$built_dll" || fail "installed RididaViz.DLL differs from the build's"
 cmp -s "$install_dir/rawlift.exe" "$built_exe" || fail "installed rawlift.exe differs from the build's"
+cmp -s "$install_dir/Rawlift.msix" "$built_package" || fail "installed Rawlift.msix differs from the build's"
 # Guards: debug information shipped (an 11.6 MB rawlift.exe).
 if [[ -n $unstripped_exe && -f $unstripped_exe ]] &&
   (($(stat -c %s "$install_dir/rawlift.exe") >= $(stat -c %s "$unstripped_exe"))); then
@@ -252,6 +302,8 @@ msiexec /i "$(windows_path "$rebuild_msi")"
 rc=$?
 ((rc == ok)) || fail "reinstall of the same version exit $rc"
 check_installed "same version again" "$version"
+# The old one's removal takes its package with it; the new one registers.
+expect_commands "same version again" "unregister register"
 [[ "$installed_code" != "$first_code" ]] || fail "the rebuild kept ProductCode $first_code"
 
 # ---- 3. The next version, while the Explorer (here hold_extension) holds
@@ -266,6 +318,7 @@ rc=$?
 ((rc == ok || rc == restart_needed)) || fail "upgrade with the DLL in use exit $rc"
 stop_holding
 check_installed "upgrade" "$newer_version"
+expect_commands "upgrade" "unregister register"
 newer_code=$installed_code
 
 # ---- 4. A downgrade is refused and changes nothing.
@@ -273,6 +326,7 @@ msiexec /i "$(windows_path "$msi")"
 rc=$?
 ((rc == refused)) || fail "downgrade exit $rc, expected the low byte of 1603"
 check_installed "refused downgrade" "$newer_version"
+expect_commands "refused downgrade" ""
 [[ "$installed_code" == "$newer_code" ]] || fail "the refused downgrade replaced $newer_code"
 
 # ---- 5. Removal while the DLL is held: no failure, nothing of ours left
@@ -285,7 +339,9 @@ rc=$?
 stop_holding
 [[ -z "$(rawlift_entries)" ]] || fail "entry left after uninstall: $(rawlift_entries)"
 expect_no_key "$class_key" /reg:64
+expect_commands "uninstall with the DLL in use" "unregister"
 [[ -f "$install_dir/rawlift.exe" ]] && fail "rawlift.exe left after uninstall"
+[[ -f "$install_dir/Rawlift.msix" ]] && fail "Rawlift.msix left after uninstall"
 if [[ -f "$install_dir/RididaViz.DLL" ]]; then
   pending=no
   query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations |
@@ -300,6 +356,7 @@ msiexec /i "$(windows_path "$msi")"
 rc=$?
 ((rc == ok)) || fail "install after removal exit $rc"
 check_installed "install after removal" "$version"
+expect_commands "install after removal" "register"
 # Keys added below ours after the installation go with them, as
 # DllUnregisterServer deletes both subtrees whole.
 reg_run add "$class_key\\Added" /v x /d y /f /reg:64 >/dev/null || fail "could not add below the class"
@@ -311,6 +368,7 @@ reg_run add "$types\\.nef\\ShellEx\\$thumb_key" /ve /d "$foreign_clsid" /f /reg:
 msiexec /x "$installed_code"
 rc=$?
 ((rc == ok)) || fail "uninstall exit $rc"
+expect_commands "uninstall" "unregister"
 # Only the other programs' handlers stay.
 rows=$(handler_rows)
 [[ "$rows" == ".cr3 $thumb_key $foreign_clsid;.nef $thumb_key $foreign_clsid;" ]] ||

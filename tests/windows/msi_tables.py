@@ -1,0 +1,25 @@
+"""Reads tables of a built MSI with msiinfo (msitools), for the package and
+installer table tests."""
+
+import shutil
+import subprocess
+
+
+def available():
+    return shutil.which("msiinfo") is not None
+
+
+def table(msi, name):
+    """The rows of table `name` as dicts by column name. msiinfo export
+    writes the column names, their types, the table's name and key, then one
+    tab-separated row per line."""
+    out = subprocess.run(["msiinfo", "export", msi, name], check=True, capture_output=True,
+                         text=True).stdout
+    lines = out.split("\r\n") if "\r\n" in out else out.split("\n")
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def long_name(file_name):
+    """A File table name without its short form ("SHORT~1.DLL|Long.dll")."""
+    return file_name.split("|")[-1]
