@@ -357,11 +357,12 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
   f.push_back(CameraText("description", s.description));
   f.push_back(IntegerField("raw_count", s.raw_count));
   f.push_back(TextField("raw_decoder", engine::RawDecoderName(s.raw_decoder)));
-  f.push_back(IntegerField("preview_offset", s.preview_offset));
-  f.push_back(IntegerField("preview_length", s.preview_length));
-  f.push_back(IntegerField("preview_width", s.preview_width));
-  f.push_back(IntegerField("preview_height", s.preview_height));
-  f.push_back(TextField("preview_kind", engine::PreviewKindName(s.preview_kind)));
+  const engine::RulesPreview preview = engine::RulesChoice(s);
+  f.push_back(IntegerField("preview_offset", preview.offset));
+  f.push_back(IntegerField("preview_length", preview.length));
+  f.push_back(IntegerField("preview_width", preview.width));
+  f.push_back(IntegerField("preview_height", preview.height));
+  f.push_back(TextField("preview_kind", engine::PreviewKindName(preview.kind)));
   f.push_back(IntegerField("orientation", s.orientation));
   f.push_back(exif_orientation < 0 ? NullField("exif_orientation")
                                    : IntegerField("exif_orientation", exif_orientation));

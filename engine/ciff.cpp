@@ -109,9 +109,9 @@ void ApplyRecord(ParseState& s, uint16_t type, uint32_t length, int64_t data,
     case kJpegPreview:
       // Offsets are 32-bit; a position beyond that lies outside any file.
       if (data <= 0xFFFFFFFF) {
-        s.preview_offset = static_cast<uint32_t>(data);
-        s.preview_length = length;
-        NoteImage(s, "CIFF JpgFromRaw", s.preview_offset, length);
+        const uint32_t offset = static_cast<uint32_t>(data);
+        ClaimPreview(s, PreviewClaim().Place(offset, length));
+        NoteImage(s, "CIFF JpgFromRaw", offset, length);
       }
       break;
     case kThumbnail:

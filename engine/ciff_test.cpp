@@ -50,10 +50,10 @@ TEST(CiffHeap, PreviewAndDescriptionFromSubHeaps) {
   CiffFile f(MakeCrwFile(root));
   f.ParseRoot();
 
-  EXPECT_EQ(f.s.preview_offset, root.DataPosition(1) + images.DataPosition(0));
-  EXPECT_EQ(f.s.preview_length, jpeg.size());
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(0, std::memcmp(f.bytes.data() + f.s.preview_offset, jpeg.data(), jpeg.size()));
+  EXPECT_EQ(RulesChoice(f.s).offset, root.DataPosition(1) + images.DataPosition(0));
+  EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(0, std::memcmp(f.bytes.data() + RulesChoice(f.s).offset, jpeg.data(), jpeg.size()));
   EXPECT_STREQ(f.s.make, "Canon");
   EXPECT_STREQ(f.s.model, "Canon EOS D30");
   EXPECT_STREQ(f.s.artist, "Anne");
@@ -117,8 +117,8 @@ TEST(CiffHeap, ValueRecordsAndLaterRecordsWin) {
   EXPECT_EQ(f.s.timestamp, 1200000000);
   EXPECT_EQ(f.s.raw_width, 2176);
   EXPECT_EQ(f.s.raw_height, 1448);
-  EXPECT_EQ(f.s.preview_offset, root.DataPosition(5));
-  EXPECT_EQ(f.s.preview_length, 20u);
+  EXPECT_EQ(RulesChoice(f.s).offset, root.DataPosition(5));
+  EXPECT_EQ(RulesChoice(f.s).length, 20u);
 }
 
 TEST(CiffHeap, BigEndianHeap) {
@@ -205,13 +205,13 @@ TEST(CiffHeapHostile, TruncatedAndOutOfRangeHeaps) {
     CiffFile f(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
     // The declared heap runs past the truncated end.
     ParseCiffHeap(f.s, kCrwHeaderLength, static_cast<uint32_t>(whole.size()) - kCrwHeaderLength);
-    EXPECT_EQ(f.s.preview_offset, 0u) << cut;
+    EXPECT_EQ(RulesChoice(f.s).offset, 0u) << cut;
     EXPECT_STREQ(f.s.make, "") << cut;
   }
   CiffFile tiny(whole);
   ParseCiffHeap(tiny.s, 0xFFFFFFF0u, 0xFFFFFFFFu);
   ParseCiffHeap(tiny.s, kCrwHeaderLength, 3);
-  EXPECT_EQ(tiny.s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(tiny.s).offset, 0u);
 }
 
 namespace {
@@ -379,8 +379,8 @@ TEST(CrwSamples, RealFilesGiveExiftoolsLargestJpeg) {
     Identified f(file);
     ASSERT_TRUE(f.identified);
     const ParseState& s = f.s;
-    EXPECT_EQ(s.preview_offset, sample.offset) << sample.path;
-    EXPECT_EQ(s.preview_length, sample.length) << sample.path;
+    EXPECT_EQ(RulesChoice(s).offset, sample.offset) << sample.path;
+    EXPECT_EQ(RulesChoice(s).length, sample.length) << sample.path;
     EXPECT_STREQ(s.make, "Canon") << sample.path;
     EXPECT_STREQ(s.model, sample.model) << sample.path;
   }

@@ -373,11 +373,11 @@ class Cr3Walk {
       }
     }
     if (!best) return;
-    s_.preview_offset = static_cast<uint32_t>(best->offset);
-    s_.preview_length = static_cast<uint32_t>(best->length);
-    s_.preview_width = best->width;
-    s_.preview_height = best->height;
-    s_.preview_kind = PreviewKind::Jpeg;
+    ClaimPreview(
+        s_, PreviewClaim()
+                .Place(static_cast<uint32_t>(best->offset), static_cast<uint32_t>(best->length))
+                .Size(best->width, best->height)
+                .Kind(PreviewKind::Jpeg));
   }
 
   ParseState& s_;

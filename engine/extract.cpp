@@ -184,14 +184,15 @@ struct ImagePlace {
   uint64_t length = 0;
 };
 
-ImagePlace RulesPlace(const ParseState& s) {
-  return ImagePlace{s.preview_offset, s.preview_length};
+ImagePlace RulesPlace(const RulesPreview& preview) {
+  return ImagePlace{preview.offset, preview.length};
 }
 
 // Why the file, by the rules of its container, gives no JPEG preview; kNone
 // when the container's preview fields name one. With `accept_converted` a
 // file written by a raw converter is judged by its preview alone.
-NoPreviewReason RefusalByRules(const ParseState& s, bool accept_converted) {
+NoPreviewReason RefusalByRules(const ParseState& s, const RulesPreview& preview,
+                               bool accept_converted) {
   const bool converted_taken =
       accept_converted && s.not_raw_reason == NoPreviewReason::kConvertedFile;
   if (!s.raw_count && !converted_taken) {
@@ -199,12 +200,12 @@ NoPreviewReason RefusalByRules(const ParseState& s, bool accept_converted) {
     return s.not_raw_reason != NoPreviewReason::kNone ? s.not_raw_reason
                                                       : NoPreviewReason::kNoRawImage;
   }
-  if (!s.preview_offset || !s.preview_length) {
+  if (!preview.offset || !preview.length) {
     if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
     return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
                                      : NoPreviewReason::kNoPreview;
   }
-  if (s.preview_kind != PreviewKind::Jpeg) {
+  if (preview.kind != PreviewKind::Jpeg) {
     return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
                                      : NoPreviewReason::kBitmapPreviewOnly;
   }
@@ -254,9 +255,10 @@ NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExi
 // there is none.
 NoPreviewReason LocatePreview(ParseState& s, bool accept_converted, ImagePlace* place,
                               uint8_t (&head)[kExifProbeLength]) {
-  const NoPreviewReason refusal = RefusalByRules(s, accept_converted);
+  const RulesPreview preview = RulesChoice(s);
+  const NoPreviewReason refusal = RefusalByRules(s, preview, accept_converted);
   if (refusal != NoPreviewReason::kNone) return CutShortOr(s, refusal);
-  *place = RulesPlace(s);
+  *place = RulesPlace(preview);
   return CheckPlace(s, *place, head);
 }
 
@@ -394,7 +396,8 @@ void ListImages(ParseState& s, Identification* id) {
   const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s.input.Size(), 0));
   std::vector<ImageMet> met = s.images_met;
   // The rules' preview is always listed, even where no parser named it.
-  const ImagePlace rules = RulesPlace(s);
+  const RulesPreview preview = RulesChoice(s);
+  const ImagePlace rules = RulesPlace(preview);
   bool rules_listed = false;
   for (const ImageMet& m : met)
     rules_listed |= m.offset == rules.offset && m.length == rules.length;
@@ -403,7 +406,7 @@ void ListImages(ParseState& s, Identification* id) {
     m.where = "preview";
     m.offset = rules.offset;
     m.length = rules.length;
-    m.kind = s.preview_kind == PreviewKind::Jpeg ? ImageKind::kJpeg : ImageKind::kBitmap;
+    m.kind = preview.kind == PreviewKind::Jpeg ? ImageKind::kJpeg : ImageKind::kBitmap;
     met.push_back(m);
   }
   for (const ImageMet& m : met) {

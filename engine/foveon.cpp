@@ -123,16 +123,16 @@ void ParseFoveonDirectory(ParseState& s) {
       // The JPEG runs to the end of its section; a section too short to hold
       // the header before it holds no preview.
       if (jpeg && length > kImageJpegOffset) {
-        s.preview_offset = static_cast<uint32_t>(section + kImageJpegOffset);
-        s.preview_length = length - static_cast<uint32_t>(kImageJpegOffset);
-        s.preview_kind = PreviewKind::Jpeg;
-        NoteImage(s, "X3F image section", s.preview_offset, s.preview_length);
+        const uint32_t offset = static_cast<uint32_t>(section + kImageJpegOffset);
+        const uint32_t jpeg_length = length - static_cast<uint32_t>(kImageJpegOffset);
+        ClaimPreview(s, PreviewClaim().Place(offset, jpeg_length).Kind(PreviewKind::Jpeg));
+        NoteImage(s, "X3F image section", offset, jpeg_length);
       }
-      if (++image_sections == 2 && s.preview_length == 0) {
-        s.preview_offset = static_cast<uint32_t>(section + kImageDataOffset);
-        s.preview_width = static_cast<uint16_t>(width);
-        s.preview_height = static_cast<uint16_t>(height);
-        s.preview_kind = PreviewKind::Foveon;
+      if (++image_sections == 2 && RulesChoice(s).length == 0) {
+        ClaimPreview(s, PreviewClaim()
+                            .Offset(static_cast<uint32_t>(section + kImageDataOffset))
+                            .Size(static_cast<uint16_t>(width), static_cast<uint16_t>(height))
+                            .Kind(PreviewKind::Foveon));
       }
     } else if (type == kPropertySection && property_sections++ < kMaxFoveonPropertySections) {
       ReadPropertySection(s, section);

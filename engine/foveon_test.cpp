@@ -37,10 +37,10 @@ TEST(FoveonDirectory, JpegAfterThumbnailIsThePreview) {
   X3f f(MakeX3fFile(o, &layout));
   EXPECT_TRUE(f.s.foveon);
   EXPECT_EQ(f.s.orientation, 90);
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28);
-  EXPECT_EQ(f.s.preview_length, jpeg.size());
-  EXPECT_EQ(0, std::memcmp(f.bytes.data() + f.s.preview_offset, jpeg.data(), jpeg.size()));
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28);
+  EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
+  EXPECT_EQ(0, std::memcmp(f.bytes.data() + RulesChoice(f.s).offset, jpeg.data(), jpeg.size()));
   // The raw frame is the largest image, wherever it lies.
   EXPECT_EQ(f.s.raw_width, 2688);
   EXPECT_EQ(f.s.raw_height, 1792);
@@ -52,18 +52,18 @@ TEST(FoveonDirectory, SecondBitmapWithoutJpegIsAFoveonPreview) {
   o.sections = {X3fImage(160, 120, Bitmap(64)), X3fImage(640, 480, Bitmap(64), false)};
   X3fLayout layout;
   X3f f(MakeX3fFile(o, &layout));
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Foveon);
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 24);
-  EXPECT_EQ(f.s.preview_width, 640);
-  EXPECT_EQ(f.s.preview_height, 480);
-  EXPECT_EQ(f.s.preview_length, 0u);
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Foveon);
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 24);
+  EXPECT_EQ(RulesChoice(f.s).width, 640);
+  EXPECT_EQ(RulesChoice(f.s).height, 480);
+  EXPECT_EQ(RulesChoice(f.s).length, 0u);
 
   // A JPEG after the bitmap replaces it.
   const Bytes jpeg = MakeJpeg({});
   o.sections.push_back(X3fImage(100, 100, jpeg));
   X3f later(MakeX3fFile(o, &layout));
-  EXPECT_EQ(later.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(later.s.preview_offset, layout.section_offsets[2] + 28);
+  EXPECT_EQ(RulesChoice(later.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(later.s).offset, layout.section_offsets[2] + 28);
 }
 
 TEST(FoveonDirectory, LastJpegWinsWhateverItsSize) {
@@ -75,8 +75,8 @@ TEST(FoveonDirectory, LastJpegWinsWhateverItsSize) {
   o.sections = {X3fImage(64, 48, big), X3fImage(16, 16, little)};
   X3fLayout layout;
   X3f f(MakeX3fFile(o, &layout));
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28);
-  EXPECT_EQ(f.s.preview_length, little.size());
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28);
+  EXPECT_EQ(RulesChoice(f.s).length, little.size());
 }
 
 TEST(FoveonDirectory, CalibrationSectionIsPassedOver) {
@@ -88,8 +88,8 @@ TEST(FoveonDirectory, CalibrationSectionIsPassedOver) {
     o.sections = {X3fCalibration(length), X3fImage(64, 48, jpeg)};
     X3fLayout layout;
     X3f f(MakeX3fFile(o, &layout));
-    EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28) << length;
-    EXPECT_EQ(f.s.preview_length, jpeg.size()) << length;
+    EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28) << length;
+    EXPECT_EQ(RulesChoice(f.s).length, jpeg.size()) << length;
   }
 }
 
@@ -135,7 +135,7 @@ TEST(FoveonHostile, BrokenDirectoriesAndSections) {
   o.directory_mark = "SECx";
   X3f unmarked(MakeX3fFile(o));
   EXPECT_FALSE(unmarked.s.foveon);
-  EXPECT_EQ(unmarked.s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(unmarked.s).offset, 0u);
 
   // The second section is listed as a calibration block: the walk ends there,
   // keeping the preview found before it.
@@ -143,7 +143,7 @@ TEST(FoveonHostile, BrokenDirectoriesAndSections) {
   o.directory_types = {{1, "CAMF"}};
   X3f mismatched(MakeX3fFile(o));
   EXPECT_FALSE(mismatched.s.foveon);
-  EXPECT_NE(mismatched.s.preview_offset, 0u);
+  EXPECT_NE(RulesChoice(mismatched.s).offset, 0u);
   EXPECT_STREQ(mismatched.s.model, "");
 
   // Every truncation ends quietly.
@@ -166,7 +166,7 @@ TEST(FoveonHostile, JpegSectionShorterThanItsHeader) {
   PutU32(bytes, layout.directory_offset + 16, 20, true);
   X3f f(bytes);
   EXPECT_TRUE(f.s.foveon);
-  EXPECT_EQ(f.s.preview_length, 0u);
+  EXPECT_EQ(RulesChoice(f.s).length, 0u);
 }
 
 // --- Through identification and extraction ---

@@ -245,8 +245,8 @@ TEST(FujiMinoltaSamples, RealFiles) {
   EXPECT_STREQ(s.model, "FinePix S5Pro");
   // The stripped file's main JPEG is 8 x 8; the 160 x 120 Exif thumbnail
   // inside it scores higher in the preview choice.
-  EXPECT_EQ(s.preview_offset, 2704u);
-  EXPECT_EQ(s.preview_length, 9362u);
+  EXPECT_EQ(RulesChoice(s).offset, 2704u);
+  EXPECT_EQ(RulesChoice(s).length, 9362u);
 
   // A 128-byte header stub: its preview lies beyond the end of the file.
   EXPECT_FALSE(Extract(ReadSample("raf/fixture.raf")).result);
@@ -254,6 +254,6 @@ TEST(FujiMinoltaSamples, RealFiles) {
   const ParseState m = *Identify(ReadSample("mrw/Minolta.mrw"));
   EXPECT_STREQ(m.make, "Minolta");
   EXPECT_STREQ(m.model, "DiMAGE A2");
-  EXPECT_EQ(m.preview_offset, 2130u);  // a 26-byte placeholder in this stripped file
-  EXPECT_EQ(m.preview_length, 26u);
+  EXPECT_EQ(RulesChoice(m).offset, 2130u);  // a 26-byte placeholder in this stripped file
+  EXPECT_EQ(RulesChoice(m).length, 26u);
 }

@@ -191,26 +191,27 @@ void TrimTrailingBlanks(char (&field)[64]) {
 // --- Signature tests -------------------------------------------------------
 
 void ReadFujiHeader(ParseState& s) {
-  s.preview_offset = ReadBigEndian32At(s, kFujiPreviewOffsetAt);
-  s.preview_length = ReadBigEndian32At(s, kFujiPreviewLengthAt);
-  s.fuji_header = true;  // for the rules of later cameras
-  s.fuji_jpeg_offset = s.preview_offset;
-  s.fuji_jpeg_length = s.preview_length;
+  const uint32_t jpeg_offset = ReadBigEndian32At(s, kFujiPreviewOffsetAt);
+  const uint32_t jpeg_length = ReadBigEndian32At(s, kFujiPreviewLengthAt);
+  ClaimPreview(s, PreviewClaim().Place(jpeg_offset, jpeg_length));
+  s.raf_header_image.where = "RAF header";  // for the RAF family's rule
+  s.raf_header_image.offset = jpeg_offset;
+  s.raf_header_image.length = jpeg_length;
   s.container_names_camera = true;
-  NoteImage(s, "RAF header", s.preview_offset, s.preview_length);
+  NoteImage(s, "RAF header", jpeg_offset, jpeg_length);
   const uint32_t directory = ReadBigEndian32At(s, kFujiDirectoryAt);
   NeedPosition(s, directory);
-  NeedPosition(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
+  NeedPosition(s, static_cast<int64_t>(jpeg_offset) + kExifTiffOffset);
   ParseFujiDirectory(s, directory);
   // A second raw frame (the wide-range sensor half) has its own directory,
   // which only the decoders read.
-  if (s.preview_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
+  if (jpeg_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
     s.raw_count = 2;
   s.raw_data_offset = ReadBigEndian32At(s, kFujiRawDataAt);
   // The embedded JPEG's Exif block carries the shot description. Its
   // directories are the preview's own, which stays as stored: they are not
   // recorded as the file's description to copy.
-  ParseTiff(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
+  ParseTiff(s, static_cast<int64_t>(jpeg_offset) + kExifTiffOffset);
   s.metadata_directories = MetadataDirectories();
 }
 
@@ -233,7 +234,7 @@ void ReadExifJpegHeader(ParseState& s) {
   s.raw_data_offset = 4 + static_cast<uint32_t>(LoadBigEndian16(length));
   s.input.Seek(s.raw_data_offset);
   if (s.input.Get() != 0xFF) ParseTiff(s, kExifTiffOffset);
-  s.preview_offset = 0;
+  WithdrawPreviewClaim(s);
   s.plain_jpeg = true;
 }
 
@@ -473,14 +474,11 @@ void ApplyOlympusRule(ParseState& s) {
     // The preview runs from a fixed offset to the end of the file; a file
     // that ends before that offset has none.
     if (s.file_size > static_cast<int32_t>(kSp550PreviewOffset)) {
-      s.preview_offset = kSp550PreviewOffset;
-      s.preview_length = static_cast<uint32_t>(s.file_size) - kSp550PreviewOffset;
-      s.preview_width = 640;
-      s.preview_height = 480;
-      NoteImage(s, "SP-550UZ preview", s.preview_offset, s.preview_length);
+      const uint32_t length = static_cast<uint32_t>(s.file_size) - kSp550PreviewOffset;
+      ClaimPreview(s, PreviewClaim().Place(kSp550PreviewOffset, length).Size(640, 480));
+      NoteImage(s, "SP-550UZ preview", kSp550PreviewOffset, length);
     } else {
-      s.preview_offset = 0;
-      s.preview_length = 0;
+      ClaimPreview(s, PreviewClaim().Place(0, 0));
     }
     return Matched(s);
   }
@@ -493,10 +491,7 @@ void ApplyKodakRule(ParseState& s) {
   const char* m = s.model;
   if (std::strcmp(m, "DCS200") == 0) {
     // Its thumbnail is three 8-bit planes, the first two swapped.
-    s.preview_offset = 6144;
-    s.preview_kind = PreviewKind::Layered;
-    s.preview_width = 192;
-    s.preview_height = 128;
+    ClaimPreview(s, PreviewClaim().Offset(6144).Kind(PreviewKind::Layered).Size(192, 128));
     return Matched(s);
   }
   if (std::strstr(m, "DC120") && !std::strstr(m, "DC25") && !StartsWith(m, "DC2") &&
@@ -643,13 +638,13 @@ void ApplyCameraRules(ParseState& s) {
 
 void CompleteDescription(ParseState& s) {
   if (!s.model[0]) std::snprintf(s.model, sizeof s.model, "%dx%d", s.image_width, s.image_height);
-  if (s.preview_offset && !s.preview_height) {
-    s.input.Seek(s.preview_offset);
+  const RulesPreview preview = RulesChoice(s);
+  if (preview.offset && !preview.height) {
+    s.input.Seek(preview.offset);
     JpegFrameHeader info;
-    if (probe_jpeg_header(s, &info)) {
-      s.preview_width = static_cast<uint16_t>(info.width);
-      s.preview_height = static_cast<uint16_t>(info.height);
-    }
+    if (probe_jpeg_header(s, &info))
+      ClaimPreview(s, PreviewClaim().Size(static_cast<uint16_t>(info.width),
+                                          static_cast<uint16_t>(info.height)));
   }
 }
 
@@ -719,7 +714,7 @@ void IdentifyFile(ParseState& s) {
 
   if (s.raw_count) {
     if (DecideRawGeometry(s)) CompleteDescription(s);
-    ApplyLaterCameraRules(s);
+    ApplyContainerFamilyRules(s);
     FinalRawChecks(s);
   }
 

@@ -94,7 +94,7 @@ TEST(IdentifySignature, CameraJpegIsNeverItsOwnPreview) {
   auto s = Identify(jpeg);
   EXPECT_STREQ(s->make, "Canon");
   EXPECT_STREQ(s->model, "PowerShot G9");
-  EXPECT_EQ(s->preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(*s).offset, 0u);
   EXPECT_EQ(s->raw_count, 0u);
   EXPECT_FALSE(Extract(jpeg).result);
 
@@ -104,7 +104,7 @@ TEST(IdentifySignature, CameraJpegIsNeverItsOwnPreview) {
   with_data.resize(with_data.size() + 64, 0x11);
   s = Identify(with_data);
   EXPECT_STREQ(s->make, "Canon");
-  EXPECT_EQ(s->preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(*s).offset, 0u);
 
   s = Identify(Jpeg(32, 32));
   EXPECT_EQ(s->raw_count, 0u);
@@ -141,7 +141,7 @@ TEST(IdentifySignature, CiffHeapStartBeyondTheFile) {
   std::memcpy(&crw[6], "HEAPCCDR", 8);
   auto s = Identify(crw);
   EXPECT_EQ(s->raw_data_offset, 0x7FFFFFF0u);
-  EXPECT_EQ(s->preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(*s).offset, 0u);
   EXPECT_EQ(s->raw_count, 0u);
 }
 
@@ -150,7 +150,7 @@ TEST(IdentifySignature, ShortFiles) {
     Bytes file(size, 'I');
     auto s = Identify(file);
     EXPECT_EQ(s->raw_count, 0u) << size;
-    EXPECT_EQ(s->preview_offset, 0u) << size;
+    EXPECT_EQ(RulesChoice(*s).offset, 0u) << size;
   }
 }
 
@@ -180,8 +180,8 @@ TEST(IdentifyHeaderless, KodakDcs200ThumbnailIsNoJpeg) {
   auto s = Identify(Headerless(1652736));
   EXPECT_STREQ(s->make, "Kodak");
   EXPECT_STREQ(s->model, "DCS200");
-  EXPECT_EQ(s->preview_offset, 6144u);
-  EXPECT_EQ(s->preview_kind, PreviewKind::Layered);
+  EXPECT_EQ(RulesChoice(*s).offset, 6144u);
+  EXPECT_EQ(RulesChoice(*s).kind, PreviewKind::Layered);
 }
 
 TEST(IdentifyHeaderless, DataTellsSameSizedCamerasApart) {
@@ -282,7 +282,7 @@ TEST(IdentifyRaw, ImageHeightAndDecoderDecide) {
   c.raw_height = 21;
   auto s = Identify(MakeCameraTiff(c));
   EXPECT_EQ(s->raw_count, 0u);
-  EXPECT_NE(s->preview_offset, 0u);  // located, but the file is not raw
+  EXPECT_NE(RulesChoice(*s).offset, 0u);  // located, but the file is not raw
   EXPECT_FALSE(Extract(MakeCameraTiff(c)).result);
 
   // Nikon's compressed code names no decoder for other makers.
@@ -343,7 +343,7 @@ TEST(IdentifyRules, Sp550uzPreviewAtFixedOffset) {
   Bytes file = MakeCameraTiff(c);
   // Shorter than the fixed offset: no preview at all, not the TIFF one.
   auto s = Identify(file);
-  EXPECT_EQ(s->preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(*s).offset, 0u);
   EXPECT_FALSE(Extract(file).result);
   file.resize(10721280, 0);
   EXPECT_FALSE(Extract(file).result);  // ends exactly at the offset
@@ -351,10 +351,10 @@ TEST(IdentifyRules, Sp550uzPreviewAtFixedOffset) {
   const Bytes preview = Jpeg(64, 48, 1, JpegApp::Exif);
   file.insert(file.end(), preview.begin(), preview.end());
   s = Identify(file);
-  EXPECT_EQ(s->preview_offset, 10721280u);
-  EXPECT_EQ(s->preview_length, preview.size());
-  EXPECT_EQ(s->preview_width, 640);
-  EXPECT_EQ(s->preview_height, 480);
+  EXPECT_EQ(RulesChoice(*s).offset, 10721280u);
+  EXPECT_EQ(RulesChoice(*s).length, preview.size());
+  EXPECT_EQ(RulesChoice(*s).width, 640);
+  EXPECT_EQ(RulesChoice(*s).height, 480);
   EXPECT_TRUE(Extract(file).result);
 }
 
@@ -385,7 +385,7 @@ TEST(IdentifyRules, PreviewSizeProbedWhenUnknown) {
   CameraTiff c;
   c.jpeg = Jpeg(120, 90);
   auto s = Identify(MakeCameraTiff(c));
-  EXPECT_EQ(s->preview_width, 120);
-  EXPECT_EQ(s->preview_height, 90);
-  EXPECT_EQ(s->preview_kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(*s).width, 120);
+  EXPECT_EQ(RulesChoice(*s).height, 90);
+  EXPECT_EQ(RulesChoice(*s).kind, PreviewKind::Jpeg);
 }

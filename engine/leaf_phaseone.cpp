@@ -73,8 +73,7 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
                  uint32_t length) {
   const uint32_t data_offset = static_cast<uint32_t>(data);
   if (!std::strcmp(name, "JPEG_preview_data")) {
-    s.preview_offset = data_offset;
-    s.preview_length = length;
+    ClaimPreview(s, PreviewClaim().Place(data_offset, length));
     NoteImage(s, "JPEG_preview_data", data_offset, length);
   } else if (!std::strcmp(name, "ShootObj_back_type")) {
     long index = 0;

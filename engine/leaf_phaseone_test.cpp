@@ -53,9 +53,9 @@ TEST(MosPackets, PreviewPacketIsRecordedAndALaterOneReplacesIt) {
     auto p = ParseChain({Packet("JPEG_preview_data", first), MosPacket::Text("Other", "1"),
                          Packet("JPEG_preview_data", second)},
                         little, &data);
-    EXPECT_EQ(p->s.preview_offset, 16 + data[2]) << little;
-    EXPECT_EQ(p->s.preview_length, 40u);
-    EXPECT_EQ(p->s.preview_kind, PreviewKind::Jpeg);
+    EXPECT_EQ(RulesChoice(p->s).offset, 16 + data[2]) << little;
+    EXPECT_EQ(RulesChoice(p->s).length, 40u);
+    EXPECT_EQ(RulesChoice(p->s).kind, PreviewKind::Jpeg);
   }
 }
 
@@ -64,7 +64,7 @@ TEST(MosPackets, ChainInTheOtherByteOrderIsNotAChain) {
       AtOffset(16, fixtures::BuildMosChain({Packet("JPEG_preview_data", Bytes(8, 1))}, true)));
   p->s.byte_order = 0x4D4D;
   ParseMosPackets(p->s, 16);
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 }
 
 TEST(MosPackets, BackNamePastAColourProfile) {
@@ -134,7 +134,7 @@ TEST(MosPackets, NestedChains) {
   auto p = ParseChain(
       {Nest("Outer", {MosPacket::Text("X", "1"), Packet("JPEG_preview_data", Bytes(24, 0xD8))})},
       false);
-  EXPECT_EQ(p->s.preview_length, 24u);
+  EXPECT_EQ(RulesChoice(p->s).length, 24u);
 
   // Eight levels are walked, a ninth is not.
   auto nest_levels = [](int levels) {
@@ -142,8 +142,8 @@ TEST(MosPackets, NestedChains) {
     for (int i = 1; i < levels; ++i) inner = Nest("Level", {inner});
     return inner;
   };
-  EXPECT_EQ(ParseChain({nest_levels(8)}, false)->s.preview_length, 12u);
-  EXPECT_EQ(ParseChain({nest_levels(9)}, false)->s.preview_length, 0u);
+  EXPECT_EQ(RulesChoice(ParseChain({nest_levels(8)}, false)->s).length, 12u);
+  EXPECT_EQ(RulesChoice(ParseChain({nest_levels(9)}, false)->s).length, 0u);
 }
 
 TEST(MosPackets, NestedChainEndsWithItsPacket) {
@@ -159,7 +159,7 @@ TEST(MosPackets, ZeroLengthAndRunawayLengthsEndTheChain) {
   MosPacket empty = Packet("JPEG_preview_data", {});
   auto p = ParseChain({empty, MosPacket::Text("ShootObj_back_type", "1")}, false);
   EXPECT_STREQ(p->s.model, "");  // the packet after the empty one is not walked
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 
   // A length that would wrap a 32-bit position back into the chain.
   MosPacket runaway = Packet("Runaway", Bytes(8, 0));
@@ -290,7 +290,7 @@ TEST(LeafFile, PreviewPacketIsExtracted) {
     EXPECT_STREQ(f.s.make, "Leaf");
     EXPECT_STREQ(f.s.model, "Aptus 22");
     EXPECT_NE(f.s.raw_count, 0u);
-    EXPECT_EQ(f.s.preview_length, jpeg.size());
+    EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
     const Bytes out = f.Extract().jpeg;
     fixtures::JpegFrame frame;
     ASSERT_TRUE(fixtures::ReadJpegFrame(out, &frame)) << little;

@@ -117,15 +117,14 @@ void SeekSubdirectory(ParseState& s, const TiffEntry& e, int64_t base) {
 // list of embedded images.
 class MakerNotePreviewWatch {
  public:
-  explicit MakerNotePreviewWatch(ParseState& s)
-      : s_(s), offset_(s.preview_offset), length_(s.preview_length) {}
-  ~MakerNotePreviewWatch() { NotePreviewIfChanged(s_, "MakerNote PreviewImage", offset_, length_); }
+  explicit MakerNotePreviewWatch(ParseState& s) : s_(s), before_(RulesChoice(s)) {}
+  ~MakerNotePreviewWatch() { NotePreviewIfChanged(s_, "MakerNote PreviewImage", before_); }
   MakerNotePreviewWatch(const MakerNotePreviewWatch&) = delete;
   MakerNotePreviewWatch& operator=(const MakerNotePreviewWatch&) = delete;
 
  private:
   ParseState& s_;
-  const uint32_t offset_, length_;
+  const RulesPreview before_;
 };
 
 }  // namespace
@@ -199,14 +198,15 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
         break;
       case tag::kNotePreviewLength:
         // Later Pentax bodies: the preview's length (its start is 0x0004).
-        if (later == LaterNoteHeader::kPentax && e.type == 4) s.preview_length = read_u32(s);
+        if (later == LaterNoteHeader::kPentax && e.type == 4)
+          ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
         break;
       case tag::kNoteShotInfo:
         if (e.count >= 27 && e.count <= 34) {
           ReadShotInfo(s);
         } else if (later == LaterNoteHeader::kPentax && e.type == 4) {
           // Later Pentax bodies: the preview's start, from the note's start.
-          s.preview_offset = FileOffset(base + read_u32(s));
+          ClaimPreview(s, PreviewClaim().Offset(FileOffset(base + read_u32(s))));
         }
         break;
       case tag::kNoteShotOrder:
@@ -237,30 +237,27 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
           s.raw_width = read_u16(s);
         }
         if (e.type == 7) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewData:
         if (e.type == 7) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewBytes:
         if (e.type == 1) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewStart:
         if (e.type == 4) {
           const uint32_t offset = read_u32(s);
-          s.preview_offset = offset == 0 ? 0 : FileOffset(offset + base);
+          ClaimPreview(s, PreviewClaim().Offset(offset == 0 ? 0 : FileOffset(offset + base)));
         }
         break;
       case tag::kNotePreviewLength2:
-        if (e.type == 4) s.preview_length = read_u32(s);
+        if (e.type == 4) ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
         break;
       case tag::kNoteShotNumbers:
         if (e.count == 3) {
@@ -304,8 +301,8 @@ void ParsePreviewNote(ParseState& s, int64_t base, uint32_t offset_tag, uint32_t
   const uint32_t entries = EntriesInFile(s, read_u16(s));
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
-    if (e.tag == offset_tag) s.preview_offset = FileOffset(read_u32(s) + base);
-    if (e.tag == length_tag) s.preview_length = read_u32(s);
+    if (e.tag == offset_tag) ClaimPreview(s, PreviewClaim().Offset(FileOffset(read_u32(s) + base)));
+    if (e.tag == length_tag) ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
     s.input.Seek(e.resume);
   }
 }

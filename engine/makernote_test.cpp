@@ -57,8 +57,8 @@ TEST(MakerNoteHeaders, EveryDirectoryKindFindsItsEntriesAndOffsets) {
       const int data = note.AddData(Bytes(100, 0xAB));
       note.root().OffsetOfData(0x0088, data).Long(0x0089, 100).Long(0x0008, 1234);
       auto p = ParseNote(note, Order(little));
-      EXPECT_EQ(p->s.preview_offset, kBase + kNoteOffset + note.DataPosition(data));
-      EXPECT_EQ(p->s.preview_length, 100u);
+      EXPECT_EQ(RulesChoice(p->s).offset, kBase + kNoteOffset + note.DataPosition(data));
+      EXPECT_EQ(RulesChoice(p->s).length, 100u);
       EXPECT_EQ(p->s.shot_order, 1234u);
       EXPECT_EQ(p->s.byte_order, Order(little));
     }
@@ -73,7 +73,7 @@ TEST(MakerNoteHeaders, NonDirectoryNotesReadNothing) {
     w.u16(1).u16(0x0088).u16(4).u32(1).u32(500).u32(0);
     note.SetBody(w.take());
     auto p = ParseNote(note, 0x4D4D);
-    EXPECT_EQ(p->s.preview_offset, 0u);
+    EXPECT_EQ(RulesChoice(p->s).offset, 0u);
     EXPECT_EQ(p->s.byte_order, 0x4D4D);
   }
 }
@@ -216,8 +216,8 @@ TEST(MakerNoteOlympus, PreviewNoteSetsOffsetFromNoteStart) {
       else
         note.root().PointerTo(0x2020, camera, 13);
       auto p = ParseNote(note, 0x4D4D);
-      EXPECT_EQ(p->s.preview_offset, kBase + kNoteOffset + 1000);
-      EXPECT_EQ(p->s.preview_length, 50000u);
+      EXPECT_EQ(RulesChoice(p->s).offset, kBase + kNoteOffset + 1000);
+      EXPECT_EQ(RulesChoice(p->s).length, 50000u);
       EXPECT_EQ(p->s.byte_order, 0x4D4D);
     }
   }
@@ -231,7 +231,7 @@ TEST(MakerNoteOlympus, ImageProcessingSubdirectoryRecursesOnce) {
   processing->Long(0x0088, 500).PointerToSelf(0x2040, 13);
   note.root().PointerTo(0x2040, processing, 13).PointerTo(0x2040, processing, 13);
   auto p = ParseNote(note, 0x4949);
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 }
 
 TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
@@ -244,18 +244,18 @@ TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
     file.insert(file.end(), bytes.begin(), bytes.end());
     Parsed p(file);
     p.s.byte_order = 0x4949;
-    p.s.preview_offset = 1234;
+    ClaimPreview(p.s, PreviewClaim().Offset(1234));
     p.s.input.Seek(kBase + kNoteOffset);
     ParseMakerNote(p.s, kBase, 0);
-    EXPECT_EQ(p.s.preview_offset, 0u);
+    EXPECT_EQ(RulesChoice(p.s).offset, 0u);
   }
   {
     // 0x0088 and 0x0089 of another type are not taken.
     MakerNote note(NoteHeader::Plain, true);
     note.root().Short(0x0088, 77).Short(0x0089, 88);
     auto p = ParseNote(note, 0x4949);
-    EXPECT_EQ(p->s.preview_offset, 0u);
-    EXPECT_EQ(p->s.preview_length, 0u);
+    EXPECT_EQ(RulesChoice(p->s).offset, 0u);
+    EXPECT_EQ(RulesChoice(p->s).length, 0u);
   }
   {
     // Undefined 0x0100 and byte 0x0280 values are the preview itself.
@@ -263,9 +263,9 @@ TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
       MakerNote note(NoteHeader::Plain, false);
       note.root().Raw(tag, tag == 0x0280 ? 1 : 7, 16, Bytes(16, 0xD8));
       auto p = ParseNote(note, 0x4D4D);
-      EXPECT_GT(p->s.preview_offset, kBase + kNoteOffset) << tag;
-      EXPECT_EQ(p->s.preview_length, 16u) << tag;
-      EXPECT_EQ(p->bytes[p->s.preview_offset], 0xD8);
+      EXPECT_GT(RulesChoice(p->s).offset, kBase + kNoteOffset) << tag;
+      EXPECT_EQ(RulesChoice(p->s).length, 16u) << tag;
+      EXPECT_EQ(p->bytes[RulesChoice(p->s).offset], 0xD8);
     }
   }
 }
@@ -322,14 +322,14 @@ TEST(PreviewNote, EntryCountBoundedByTheFile) {
   p.s.byte_order = 0x4949;
   p.s.input.Seek(0);
   ParsePreviewNote(p.s, 20, 136, 137);
-  EXPECT_EQ(p.s.preview_offset, 320u);
-  EXPECT_EQ(p.s.preview_length, 4000u);
+  EXPECT_EQ(RulesChoice(p.s).offset, 320u);
+  EXPECT_EQ(RulesChoice(p.s).length, 4000u);
 
   // An offset that passes 32 bits with the base stays outside the file
   // rather than wrapping to its start.
   p.s.input.Seek(0);
   ParsePreviewNote(p.s, 0xFFFFFF00, 136, 137);
-  EXPECT_EQ(p.s.preview_offset, 0xFFFFFFFFu);
+  EXPECT_EQ(RulesChoice(p.s).offset, 0xFFFFFFFFu);
 }
 
 TEST(KodakDirectory, IsoAndEntryLimit) {
@@ -372,10 +372,10 @@ TEST(MakerNoteInTiff, OlympusPreviewBeatsTheThumbnail) {
     p.s.raw_width = 4000;
     p.s.raw_height = 3000;
     ParseTiff(p.s, 0);
-    EXPECT_EQ(p.s.preview_offset, t.BlobOffset(note_blob) + note.DataPosition(data));
-    EXPECT_EQ(p.s.preview_length, jpeg.size());
-    EXPECT_EQ(p.s.preview_width, 320);
-    EXPECT_EQ(p.s.preview_kind, PreviewKind::Jpeg);
+    EXPECT_EQ(RulesChoice(p.s).offset, t.BlobOffset(note_blob) + note.DataPosition(data));
+    EXPECT_EQ(RulesChoice(p.s).length, jpeg.size());
+    EXPECT_EQ(RulesChoice(p.s).width, 320);
+    EXPECT_EQ(RulesChoice(p.s).kind, PreviewKind::Jpeg);
     EXPECT_EQ(p.s.byte_order, little ? 0x4949 : 0x4D4D);
   }
 }

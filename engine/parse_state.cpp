@@ -186,9 +186,43 @@ void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t lengt
   s.images_met.push_back(std::move(met));
 }
 
-void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length) {
-  if (s.preview_offset == offset && s.preview_length == length) return;
-  NoteImage(s, where, s.preview_offset, s.preview_length);
+void NotePreviewIfChanged(ParseState& s, const char* where, const RulesPreview& before) {
+  const RulesPreview now = RulesChoice(s);
+  if (now.offset == before.offset && now.length == before.length) return;
+  NoteImage(s, where, now.offset, now.length);
+}
+
+RulesPreview PreviewOfClaims(const std::vector<PreviewClaim>& claims) {
+  RulesPreview preview;
+  for (const PreviewClaim& claim : claims) {
+    if (claim.fields & PreviewClaim::kOffset) preview.offset = claim.value.offset;
+    if (claim.fields & PreviewClaim::kLength) preview.length = claim.value.length;
+    if (claim.fields & PreviewClaim::kWidth) preview.width = claim.value.width;
+    if (claim.fields & PreviewClaim::kHeight) preview.height = claim.value.height;
+    if (claim.fields & PreviewClaim::kKind) preview.kind = claim.value.kind;
+  }
+  return preview;
+}
+
+void ClaimPreview(ParseState& s, const PreviewClaim& claim) {
+  if (s.preview_claims.size() >= kMaxPreviewClaims) {
+    // Only the preview the claims name matters: the claims so far become
+    // one that states every field.
+    PreviewClaim merged;
+    merged.fields = PreviewClaim::kOffset | PreviewClaim::kLength | PreviewClaim::kWidth |
+                    PreviewClaim::kHeight | PreviewClaim::kKind;
+    merged.value = PreviewOfClaims(s.preview_claims);
+    s.preview_claims.assign(1, merged);
+  }
+  s.preview_claims.push_back(claim);
+}
+
+void WithdrawPreviewClaim(ParseState& s) {
+  ClaimPreview(s, PreviewClaim().Offset(0));
+}
+
+RulesPreview RulesChoice(const ParseState& s) {
+  return PreviewOfClaims(s.preview_claims);
 }
 
 void NeedPosition(ParseState& s, int64_t position) {

@@ -116,6 +116,56 @@ struct ImageMet {
   ImageKind kind = ImageKind::kJpeg;
 };
 
+// Where the container's rules put the preview, and what they say it is.
+struct RulesPreview {
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  uint16_t width = 0;
+  uint16_t height = 0;
+  PreviewKind kind = PreviewKind::Jpeg;
+};
+
+// One claim of a container's rules on the preview: the fields it states,
+// each replacing what earlier claims stated of it (a parser that reads an
+// offset and a length from separate entries claims each as it meets it).
+struct PreviewClaim {
+  enum Field : uint8_t { kOffset = 1, kLength = 2, kWidth = 4, kHeight = 8, kKind = 16 };
+  uint8_t fields = 0;
+  RulesPreview value;
+
+  PreviewClaim& Offset(uint32_t v) {
+    value.offset = v;
+    fields |= kOffset;
+    return *this;
+  }
+  PreviewClaim& Length(uint32_t v) {
+    value.length = v;
+    fields |= kLength;
+    return *this;
+  }
+  PreviewClaim& Place(uint32_t offset, uint32_t length) { return Offset(offset).Length(length); }
+  PreviewClaim& Width(uint16_t v) {
+    value.width = v;
+    fields |= kWidth;
+    return *this;
+  }
+  PreviewClaim& Height(uint16_t v) {
+    value.height = v;
+    fields |= kHeight;
+    return *this;
+  }
+  PreviewClaim& Size(uint16_t width, uint16_t height) { return Width(width).Height(height); }
+  PreviewClaim& Kind(PreviewKind v) {
+    value.kind = v;
+    fields |= kKind;
+    return *this;
+  }
+};
+
+// The preview the claims name, in the order they were made: for each field,
+// the last claim that states it; a field no claim states keeps its default.
+RulesPreview PreviewOfClaims(const std::vector<PreviewClaim>& claims);
+
 // Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
 struct ParseAbort {};
 
@@ -160,22 +210,17 @@ struct ParseState : ShotDescription {
   // First of each directory met in the file's main structure (set once).
   MetadataDirectories metadata_directories;
 
-  // Every embedded image the parsers met, in the order they met them; the
-  // preview fields below name the one the container's rules chose.
+  // Every embedded image the parsers met, in the order they met them.
   std::vector<ImageMet> images_met;
+  // The container's rules' claims on the preview, in the order they were
+  // made; RulesChoice reads the preview they name.
+  std::vector<PreviewClaim> preview_claims;
   // Something the identification needed (a directory, a box, an image's
   // data) lies past the end of the file: the file was cut short.
   bool needed_past_end = false;
   // The container is one only cameras write (CR3, CRW, RAF, MRW, X3F): it
   // says which camera wrote the file even when no make was read.
   bool container_names_camera = false;
-
-  // Preview location: the container's rules' choice.
-  uint32_t preview_offset = 0;
-  uint32_t preview_length = 0;
-  uint16_t preview_width = 0;
-  uint16_t preview_height = 0;
-  PreviewKind preview_kind = PreviewKind::Jpeg;
 
   // Raw image description.
   uint32_t raw_count = 1;
@@ -191,10 +236,9 @@ struct ParseState : ShotDescription {
   // What the rules for later cameras (current_cameras.cpp) need to know.
   // The main TIFF structure has Panasonic's magic 0x55 (RW2, RWL).
   bool panasonic_tiff = false;
-  // A RAF header was read; where its JPEG lies.
-  bool fuji_header = false;
-  uint32_t fuji_jpeg_offset = 0;
-  uint32_t fuji_jpeg_length = 0;
+  // The JPEG a RAF header points at, "RAF header" (`where` stays empty in a
+  // file without one): the RAF family's own preview.
+  ImageMet raf_header_image;
   // A JPEG XL preview was passed over in the preview choice.
   bool jpeg_xl_preview_skipped = false;
   RawDecoder raw_decoder = RawDecoder::None;
@@ -275,9 +319,16 @@ void SetText(char (&field)[N], const char* text) {
 // that names it keeps it). Nothing at offset 0 or of length 0 is an image.
 void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t length,
                ImageKind kind = ImageKind::kJpeg, uint32_t width = 0, uint32_t height = 0);
-// Notes the preview fields as an image when they changed since `offset` and
-// `length` were read from them (for parsers that fill them entry by entry).
-void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length);
+// Notes the rules' preview as an image when its place changed from `before`
+// (for parsers that claim its offset and length entry by entry).
+void NotePreviewIfChanged(ParseState& s, const char* where, const RulesPreview& before);
+// The one way parsers name the preview: a claim of the container's rules,
+// made after every earlier one.
+void ClaimPreview(ParseState& s, const PreviewClaim& claim);
+// The rules no longer name a preview where they did: its offset becomes 0.
+void WithdrawPreviewClaim(ParseState& s);
+// The rules' choice from the claims made so far.
+RulesPreview RulesChoice(const ParseState& s);
 // A structure the identification needs starts at `position`: when that lies
 // past the end of the file, the file was cut short.
 void NeedPosition(ParseState& s, int64_t position);

@@ -128,7 +128,7 @@ void read_sidecar_metadata(ParseState& s) {
       s.metadata_directories = MetadataDirectories();
       s.images_met.resize(images_before);
       s.needed_past_end = past_end_before;
-      s.preview_offset = 0;
+      WithdrawPreviewClaim(s);
       // The companion is an ordinary JPEG; what its rules said about being
       // raw is not about this file.
       s.raw_count = 1;

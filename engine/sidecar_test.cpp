@@ -116,7 +116,7 @@ TEST(SidecarLookup, CompanionExifFillsTheDescriptionAndTheInputComesBack) {
   const fs::path raw = folder.Write("DSCN0123.NEF", Bytes(4096, 0x55));
   folder.Write("0123DSCN.JPG", ExifJpeg("NIKON", "E900"));
   RawOnDisk r(folder, raw);
-  r.s->preview_offset = 1234;
+  ClaimPreview(*r.s, PreviewClaim().Offset(1234));
   r.s->raw_count = 0;
   r.s->input.Seek(777);
   const int32_t raw_size = r.s->file_size;
@@ -125,7 +125,7 @@ TEST(SidecarLookup, CompanionExifFillsTheDescriptionAndTheInputComesBack) {
   const ParseState& s = *r.s;
   EXPECT_STREQ(s.make, "NIKON");
   EXPECT_STREQ(s.model, "E900");
-  EXPECT_EQ(s.preview_offset, 0u);  // the companion is never the preview
+  EXPECT_EQ(RulesChoice(s).offset, 0u);  // the companion is never the preview
   EXPECT_EQ(s.raw_count, 1u);
   EXPECT_EQ(s.input.Source(), &r.source);
   EXPECT_EQ(s.input.Tell(), 777);
@@ -139,10 +139,10 @@ TEST(SidecarLookup, MissingCompanionIsSkippedWithTheMessage) {
   TempFolder folder;
   const fs::path raw = folder.Write("dscn0123.nef", Bytes(4096, 0x55));
   RawOnDisk r(folder, raw);
-  r.s->preview_offset = 1234;
+  ClaimPreview(*r.s, PreviewClaim().Offset(1234));
   read_sidecar_metadata(*r.s);
   EXPECT_STREQ(r.s->make, "");
-  EXPECT_EQ(r.s->preview_offset, 1234u);
+  EXPECT_EQ(RulesChoice(*r.s).offset, 1234u);
   EXPECT_EQ(r.s->input.Source(), &r.source);
   EXPECT_NE(r.Messages().find("0123dscn.jpg"), std::string::npos);
 }

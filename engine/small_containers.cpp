@@ -111,21 +111,24 @@ void ParseRolleiHeader(ParseState& s) {
       value = line + std::strlen(line);
     if (!std::strcmp(line, "DAT")) std::sscanf(value, "%d.%d.%d", &day, &month, &year);
     if (!std::strcmp(line, "TIM")) std::sscanf(value, "%d:%d:%d", &hour, &minute, &second);
-    if (!std::strcmp(line, "HDR")) s.preview_offset = static_cast<uint32_t>(std::atoi(value));
+    if (!std::strcmp(line, "HDR"))
+      ClaimPreview(s, PreviewClaim().Offset(static_cast<uint32_t>(std::atoi(value))));
     if (!std::strcmp(line, "X  ")) s.raw_width = static_cast<uint16_t>(std::atoi(value));
     if (!std::strcmp(line, "Y  ")) s.raw_height = static_cast<uint16_t>(std::atoi(value));
-    if (!std::strcmp(line, "TX ")) s.preview_width = static_cast<uint16_t>(std::atoi(value));
-    if (!std::strcmp(line, "TY ")) s.preview_height = static_cast<uint16_t>(std::atoi(value));
+    if (!std::strcmp(line, "TX "))
+      ClaimPreview(s, PreviewClaim().Width(static_cast<uint16_t>(std::atoi(value))));
+    if (!std::strcmp(line, "TY "))
+      ClaimPreview(s, PreviewClaim().Height(static_cast<uint16_t>(std::atoi(value))));
     if (!std::strncmp(line, "EOHD", 4)) break;
   }
   // The preview bitmap (2 bytes a pixel) comes first, the raw data after it.
-  s.raw_data_offset =
-      s.preview_offset + static_cast<uint32_t>(s.preview_width) * s.preview_height * 2u;
+  const RulesPreview bitmap = RulesChoice(s);
+  s.raw_data_offset = bitmap.offset + static_cast<uint32_t>(bitmap.width) * bitmap.height * 2u;
   const int64_t t = LocalTimestamp(year, month - 1, day, hour, minute, second);
   if (t > 0) s.timestamp = t;
   SetText(s.make, "Rollei");
   SetText(s.model, "d530flex");
-  s.preview_kind = PreviewKind::Rollei;
+  ClaimPreview(s, PreviewClaim().Kind(PreviewKind::Rollei));
 }
 
 void ParseSinarIaHeader(ParseState& s) {
@@ -148,7 +151,7 @@ void ParseSinarIaHeader(ParseState& s) {
     char name[9] = {};
     s.input.Read(name, 8);
     if (!std::strcmp(name, "META")) meta_offset = offset;
-    if (!std::strcmp(name, "THUMB")) s.preview_offset = offset;
+    if (!std::strcmp(name, "THUMB")) ClaimPreview(s, PreviewClaim().Offset(offset));
     if (!std::strcmp(name, "RAW0")) s.raw_data_offset = offset;
   }
   s.input.Seek(static_cast<int64_t>(meta_offset) + 20);
@@ -161,10 +164,11 @@ void ParseSinarIaHeader(ParseState& s) {
   s.raw_width = read_u16(s);
   s.raw_height = read_u16(s);
   s.input.SeekRelative(4);
-  s.preview_width = read_u16(s);
-  s.preview_height = read_u16(s);
+  const uint16_t thumb_width = read_u16(s);
+  const uint16_t thumb_height = read_u16(s);
+  ClaimPreview(s, PreviewClaim().Size(thumb_width, thumb_height));
   s.raw_decoder = RawDecoder::Unpacked;
-  s.preview_kind = PreviewKind::PackedRgb;
+  ClaimPreview(s, PreviewClaim().Kind(PreviewKind::PackedRgb));
 }
 
 void ParseRiffChunk(ParseState& s) {

@@ -41,22 +41,22 @@ TEST(RolleiHeader, KeysDateAndResult) {
   ParseRolleiHeader(p.s);
   const ParseState& s = p.s;
   EXPECT_EQ(s.timestamp, kChristmasEve2003);
-  EXPECT_EQ(s.preview_offset, 4096u);  // the line after EOHD is not read
+  EXPECT_EQ(RulesChoice(s).offset, 4096u);  // the line after EOHD is not read
   EXPECT_EQ(s.raw_width, 2048);
   EXPECT_EQ(s.raw_height, 1536);
-  EXPECT_EQ(s.preview_width, 160);
-  EXPECT_EQ(s.preview_height, 120);
+  EXPECT_EQ(RulesChoice(s).width, 160);
+  EXPECT_EQ(RulesChoice(s).height, 120);
   EXPECT_EQ(s.raw_data_offset, 4096u + 160 * 120 * 2);
   EXPECT_STREQ(s.make, "Rollei");
   EXPECT_STREQ(s.model, "d530flex");
-  EXPECT_EQ(s.preview_kind, PreviewKind::Rollei);
+  EXPECT_EQ(RulesChoice(s).kind, PreviewKind::Rollei);
 }
 
 TEST(RolleiHeader, KeysAreComparedWithTheirPadding) {
   ParsedFromStart p(fixtures::BuildRolleiHeader({"X=2048", "X   =2048", "TX=160", "EOHD"}));
   ParseRolleiHeader(p.s);
   EXPECT_EQ(p.s.raw_width, 0);
-  EXPECT_EQ(p.s.preview_width, 0);
+  EXPECT_EQ(RulesChoice(p.s).width, 0);
   EXPECT_EQ(p.s.timestamp, 0);  // no date lines
 }
 
@@ -65,7 +65,7 @@ TEST(RolleiHeader, EndsAtEndOfFileWithoutEohd) {
   header.pop_back();  // no final newline either
   ParsedFromStart p(header);
   ParseRolleiHeader(p.s);
-  EXPECT_EQ(p.s.preview_offset, 512u);
+  EXPECT_EQ(RulesChoice(p.s).offset, 512u);
   EXPECT_EQ(p.s.raw_width, 64);
   EXPECT_STREQ(p.s.make, "Rollei");
 }
@@ -76,7 +76,7 @@ TEST(RolleiHeader, LongLineIsConsumedWhole) {
   ParsedFromStart p(fixtures::BuildRolleiHeader(
       {"COMMENT=" + std::string(119, 'a') + "EOHD=", "HDR=2048", "EOHD"}));
   ParseRolleiHeader(p.s);
-  EXPECT_EQ(p.s.preview_offset, 2048u);
+  EXPECT_EQ(RulesChoice(p.s).offset, 2048u);
 }
 
 TEST(SinarIaHeader, EntriesAndMakeSplitAtTheFirstBlank) {
@@ -87,16 +87,16 @@ TEST(SinarIaHeader, EntriesAndMakeSplitAtTheFirstBlank) {
   ParseSinarIaHeader(p.s);
   const ParseState& s = p.s;
   EXPECT_EQ(s.byte_order, 0x4949);
-  EXPECT_EQ(s.preview_offset, thumb);
+  EXPECT_EQ(RulesChoice(s).offset, thumb);
   EXPECT_EQ(s.raw_data_offset, raw);
   EXPECT_STREQ(s.make, "Sinar");
   EXPECT_STREQ(s.model, "Hy6 back");
   EXPECT_EQ(s.raw_width, 4080);
   EXPECT_EQ(s.raw_height, 5440);
-  EXPECT_EQ(s.preview_width, 160);
-  EXPECT_EQ(s.preview_height, 120);
+  EXPECT_EQ(RulesChoice(s).width, 160);
+  EXPECT_EQ(RulesChoice(s).height, 120);
   EXPECT_EQ(s.raw_decoder, RawDecoder::Unpacked);
-  EXPECT_EQ(s.preview_kind, PreviewKind::PackedRgb);
+  EXPECT_EQ(RulesChoice(s).kind, PreviewKind::PackedRgb);
 }
 
 TEST(SinarIaHeader, MakeWithoutBlankAndHugeEntryCount) {
@@ -278,7 +278,7 @@ TEST(SmallContainerFiles, RolleiIsRawButRefused) {
   EXPECT_STREQ(f.s.model, "d530flex");
   EXPECT_EQ(f.s.timestamp, kChristmasEve2003);
   EXPECT_EQ(f.s.orientation, 0);
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Rollei);
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Rollei);
   EXPECT_FALSE(f.Extract().result);
 }
 
@@ -286,7 +286,7 @@ TEST(SmallContainerFiles, SinarIaIsRefused) {
   Identified f(fixtures::BuildSinarIa({}));
   EXPECT_STREQ(f.s.make, "Sinar");
   EXPECT_STREQ(f.s.model, "Hy6");
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::PackedRgb);
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::PackedRgb);
   EXPECT_FALSE(f.Extract().result);
 }
 

@@ -121,13 +121,13 @@ void ReadImaconBlock(ParseState& s) {
 }
 
 // The data of a record as the preview: compression picks the kind. JPEG and
-// the rest (Kodak's 65000, a deeper uncompressed image) keep the kind they
-// have, Jpeg after the reset.
-void TakePreviewKind(ParseState& s, const IfdRecord& record) {
+// the rest (Kodak's 65000, a deeper uncompressed image) state none, keeping
+// the kind earlier claims gave (Jpeg when none did).
+void ClaimPreviewKind(PreviewClaim& claim, const IfdRecord& record) {
   if (record.compression == 0)
-    s.preview_kind = PreviewKind::Layered;
+    claim.Kind(PreviewKind::Layered);
   else if (record.compression == 1 && record.bits_per_sample <= 8)
-    s.preview_kind = PreviewKind::PackedRgb;
+    claim.Kind(PreviewKind::PackedRgb);
 }
 
 // The raw decoder that would read the raw record's data.
@@ -294,6 +294,7 @@ TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   // The value's size in 64 bits: a count near 2^32 times the type's size must
   // not wrap around to a small inline value.
   if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) s.input.Seek(base + read_u32(s));
+  e.value_at = s.input.Tell();
   return e;
 }
 
@@ -684,13 +685,15 @@ void ParseTiff(ParseState& s, int64_t base) {
 
   // Bits per sample of the preview so far, which weigh in its choice below.
   uint32_t preview_bits = kUnreadPreviewBits;
-  if (s.preview_offset != 0) {
-    s.input.Seek(s.preview_offset);
+  RulesPreview current = RulesChoice(s);
+  if (current.offset != 0) {
+    s.input.Seek(current.offset);
     JpegFrameHeader jpeg;
     if (probe_jpeg_header(s, &jpeg)) {
       preview_bits = static_cast<uint32_t>(jpeg.precision);
-      s.preview_width = static_cast<uint16_t>(jpeg.width);
-      s.preview_height = static_cast<uint16_t>(jpeg.height);
+      current.width = static_cast<uint16_t>(jpeg.width);
+      current.height = static_cast<uint16_t>(jpeg.height);
+      ClaimPreview(s, PreviewClaim().Size(current.width, current.height));
     }
   }
 
@@ -752,17 +755,23 @@ void ParseTiff(ParseState& s, int64_t base) {
     const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
     const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
     const int64_t current_bits = static_cast<int64_t>(preview_bits) + 1;
-    const int64_t current =
-        static_cast<int64_t>(s.preview_width) * s.preview_height / (current_bits * current_bits);
-    if (score <= current) continue;
-    s.preview_width = static_cast<uint16_t>(r.width);
-    s.preview_height = static_cast<uint16_t>(r.height);
-    s.preview_offset = static_cast<uint32_t>(r.offset);
-    s.preview_length = static_cast<uint32_t>(r.byte_count);
+    const int64_t current_score =
+        static_cast<int64_t>(current.width) * current.height / (current_bits * current_bits);
+    if (score <= current_score) continue;
+    current.width = static_cast<uint16_t>(r.width);
+    current.height = static_cast<uint16_t>(r.height);
     preview_bits = static_cast<uint32_t>(r.bits_per_sample);
     preview_index = static_cast<int>(i);
   }
-  if (preview_index >= 0) TakePreviewKind(s, s.ifd_table[preview_index]);
+  if (preview_index >= 0) {
+    // The best directory is this structure's claim.
+    const IfdRecord& r = s.ifd_table[preview_index];
+    PreviewClaim claim;
+    claim.Size(static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height))
+        .Place(static_cast<uint32_t>(r.offset), static_cast<uint32_t>(r.byte_count));
+    ClaimPreviewKind(claim, r);
+    ClaimPreview(s, claim);
+  }
   NoteDirectoryImages(s, records, raw_index);
 }
 

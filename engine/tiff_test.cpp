@@ -85,11 +85,11 @@ TEST(TiffPreviewChoice, NefStyleTakesSubIfdJpegAndLastSubIfdRaw) {
       EXPECT_EQ(s.raw_data_offset, base + t.BlobOffset(raw));
       EXPECT_EQ(s.raw_decoder, RawDecoder::None);  // the Nikon decoders come later
       EXPECT_EQ(s.raw_count, 1u);
-      EXPECT_EQ(s.preview_offset, base + t.BlobOffset(preview));
-      EXPECT_EQ(s.preview_length, jpeg.size());
-      EXPECT_EQ(s.preview_kind, PreviewKind::Jpeg);
-      EXPECT_EQ(s.preview_width, 300);
-      EXPECT_EQ(s.preview_height, 200);
+      EXPECT_EQ(RulesChoice(s).offset, base + t.BlobOffset(preview));
+      EXPECT_EQ(RulesChoice(s).length, jpeg.size());
+      EXPECT_EQ(RulesChoice(s).kind, PreviewKind::Jpeg);
+      EXPECT_EQ(RulesChoice(s).width, 300);
+      EXPECT_EQ(RulesChoice(s).height, 200);
       EXPECT_STREQ(s.make, "NIKON CORPORATION");
       EXPECT_EQ(s.byte_order, little ? 0x4949 : 0x4D4D);
     }
@@ -126,10 +126,10 @@ TEST(TiffPreviewChoice, FourComponentLosslessRawDoesNotHideColourPreviews) {
   EXPECT_EQ(s.bits_per_sample, 14u);
   EXPECT_EQ(s.raw_decoder, RawDecoder::LosslessJpeg);
   EXPECT_EQ(s.raw_count, 1u);
-  EXPECT_EQ(s.preview_offset, t.BlobOffset(big_blob));
-  EXPECT_EQ(s.preview_length, big.size());
-  EXPECT_EQ(s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(s.preview_width, 320);
+  EXPECT_EQ(RulesChoice(s).offset, t.BlobOffset(big_blob));
+  EXPECT_EQ(RulesChoice(s).length, big.size());
+  EXPECT_EQ(RulesChoice(s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(s).width, 320);
 }
 
 TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) {
@@ -141,8 +141,8 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.preview_offset, t.BlobOffset(thumb));
-    EXPECT_EQ(p->s.preview_kind, PreviewKind::PackedRgb);
+    EXPECT_EQ(RulesChoice(p->s).offset, t.BlobOffset(thumb));
+    EXPECT_EQ(RulesChoice(p->s).kind, PreviewKind::PackedRgb);
     EXPECT_EQ(p->s.raw_width, 2000);
     EXPECT_EQ(p->s.raw_decoder, RawDecoder::Packed12);
   }
@@ -158,7 +158,7 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     t.ifd(b).OffsetOf(513, second_blob).Long(514, static_cast<uint32_t>(second.size()));
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.preview_offset, t.BlobOffset(first_blob));
+    EXPECT_EQ(RulesChoice(p->s).offset, t.BlobOffset(first_blob));
   }
 }
 
@@ -202,12 +202,12 @@ TEST(TiffPreviewChoice, EarlierPreviewIsProbedAndCompetes) {
   AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
   t.Chain({ifd0});
   Parsed p(t.Build());
-  p.s.preview_offset = t.BlobOffset(preview);
-  p.s.preview_length = static_cast<uint32_t>(jpeg.size());
+  ClaimPreview(p.s,
+               PreviewClaim().Place(t.BlobOffset(preview), static_cast<uint32_t>(jpeg.size())));
   ParseTiff(p.s, 0);
-  EXPECT_EQ(p.s.preview_offset, t.BlobOffset(preview));
-  EXPECT_EQ(p.s.preview_width, 400);
-  EXPECT_EQ(p.s.preview_kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(p.s).offset, t.BlobOffset(preview));
+  EXPECT_EQ(RulesChoice(p.s).width, 400);
+  EXPECT_EQ(RulesChoice(p.s).kind, PreviewKind::Jpeg);
 }
 
 // --- Raw decision ----------------------------------------------------------
@@ -669,11 +669,11 @@ TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
     if (bytes.empty()) continue;
     ++found;
     auto p = ParseAt(std::move(bytes), sample.base);
-    EXPECT_EQ(p->s.preview_width, sample.width) << sample.file;
-    EXPECT_EQ(p->s.preview_height, sample.height) << sample.file;
-    EXPECT_EQ(p->s.preview_offset, sample.offset) << sample.file;
-    EXPECT_EQ(p->s.preview_length, sample.length) << sample.file;
-    EXPECT_EQ(p->s.preview_kind, sample.kind) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).width, sample.width) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).height, sample.height) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).offset, sample.offset) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).length, sample.length) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).kind, sample.kind) << sample.file;
   }
   if (found == 0) GTEST_SKIP() << "no samples folder";
 }

@@ -216,7 +216,7 @@ TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   state->shutter = 1.0f / 0.0f;  // a zero denominator in the file
   state->aperture = 2.8f;
   state->timestamp = 1199188800;
-  state->preview_kind = engine::PreviewKind::PackedRgb;
+  engine::ClaimPreview(*state, engine::PreviewClaim().Kind(engine::PreviewKind::PackedRgb));
   state->orientation = 6;
   const auto fields = cli::DescribeFile("dir/\"a\".nef", state.get(),
                                         engine::NoPreviewReason::kBitmapPreviewOnly, 6);
