@@ -114,7 +114,7 @@ TEST(Cr3Preview, OnlyCandidatesWhollyInTheFileCount) {
   auto p = ParseCr3(none);
   EXPECT_EQ(RulesChoice(p->s).offset, 0u);
   EXPECT_EQ(RulesChoice(p->s).length, 0u);
-  EXPECT_TRUE(p->s.raw_by_container);
+  EXPECT_TRUE(p->s.raw.raw_by_container);
   EXPECT_FALSE(Extract(p->bytes).result);
 }
 
@@ -127,11 +127,11 @@ TEST(Cr3Preview, JpegTrackIsKnownByItsJpegChildAndRawSizeByTheLargestRawTrack) {
   auto p = ParseCr3(o, &l);
   EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
   EXPECT_EQ(RulesChoice(p->s).width, 6000);
-  EXPECT_TRUE(p->s.raw_by_container);
-  EXPECT_EQ(p->s.raw_width, 6000);
-  EXPECT_EQ(p->s.raw_height, 4000);
-  EXPECT_EQ(p->s.image_width, 6000);
-  EXPECT_EQ(p->s.image_height, 4000);
+  EXPECT_TRUE(p->s.raw.raw_by_container);
+  EXPECT_EQ(p->s.raw.raw_width, 6000);
+  EXPECT_EQ(p->s.raw.raw_height, 4000);
+  EXPECT_EQ(p->s.raw.image_width, 6000);
+  EXPECT_EQ(p->s.raw.image_height, 4000);
 
   // A track whose CRAW entry has no JPEG child is raw, whatever its size.
   Bytes file = MakeCr3File(o, &l);
@@ -140,7 +140,7 @@ TEST(Cr3Preview, JpegTrackIsKnownByItsJpegChildAndRawSizeByTheLargestRawTrack) {
   std::memcpy(&file[jpeg_child + 4], "CMP1", 4);
   Cr3 renamed(file);
   EXPECT_EQ(RulesChoice(renamed.s).offset, l.preview_offset);
-  EXPECT_EQ(renamed.s.raw_width, 6000);
+  EXPECT_EQ(renamed.s.raw.raw_width, 6000);
 }
 
 // --- Box forms ---
@@ -167,8 +167,8 @@ TEST(Cr3Boxes, OffsetTableAndSizeFormsFindTheSameJpeg) {
     auto p = ParseCr3(o, &l);
     EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
     EXPECT_EQ(RulesChoice(p->s).length, o.track_jpeg.jpeg.size());
-    EXPECT_STREQ(p->s.make, "Canon");
-    EXPECT_EQ(p->s.raw_width, 6000);
+    EXPECT_STREQ(p->s.shot.make, "Canon");
+    EXPECT_EQ(p->s.raw.raw_width, 6000);
   }
 }
 
@@ -179,8 +179,8 @@ TEST(Cr3Boxes, SizeZeroRunsToTheEndOfItsParentOnly) {
   o.moov_prefix = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
   Cr3Layout l;
   auto p = ParseCr3(o, &l);
-  EXPECT_STREQ(p->s.make, "");
-  EXPECT_EQ(p->s.raw_width, 0);
+  EXPECT_STREQ(p->s.shot.make, "");
+  EXPECT_EQ(p->s.raw.raw_width, 0);
   EXPECT_EQ(RulesChoice(p->s).offset, l.preview_offset);
 }
 
@@ -193,8 +193,8 @@ TEST(Cr3Boxes, UuidBoxesAreKnownByTheirUserTypeAndPlace) {
   Bytes other_metadata = file;
   other_metadata[l.boxes["canon"] + 8] ^= 0xFF;
   Cr3 a(other_metadata);
-  EXPECT_STREQ(a.s.make, "");
-  EXPECT_FALSE(a.s.metadata_directories.ifd0.present());
+  EXPECT_STREQ(a.s.shot.make, "");
+  EXPECT_FALSE(a.s.found.metadata_directories.ifd0.present());
   EXPECT_EQ(RulesChoice(a.s).offset, l.track_jpeg_offset);
 
   // Another user type on the preview box: PRVW is not looked for.
@@ -231,9 +231,9 @@ TEST(Cr3Metadata, ShotDescriptionReachesTheSynthesizedHeader) {
 
     Identified f(file);
     ASSERT_TRUE(f.identified);
-    EXPECT_NE(f.s.raw_count, 0u);
-    EXPECT_STREQ(f.s.model, "EOS R6");
-    EXPECT_EQ(f.s.orientation, 5);  // the code of TIFF value 8
+    EXPECT_NE(f.s.raw.raw_count, 0u);
+    EXPECT_STREQ(f.s.shot.model, "EOS R6");
+    EXPECT_EQ(f.s.shot.orientation, 5);  // the code of TIFF value 8
 
     const Extraction e = f.Extract();
     ASSERT_TRUE(e.result);
@@ -265,7 +265,7 @@ TEST(Cr3Metadata, DirectoryLocationsAndByteOrder) {
     ParseCr3File(p.s);
     EXPECT_EQ(p.s.byte_order, order_before);
     const uint16_t mark = big_endian ? 0x4D4D : 0x4949;
-    const MetadataDirectories& d = p.s.metadata_directories;
+    const MetadataDirectories& d = p.s.found.metadata_directories;
     EXPECT_EQ(d.ifd0.base, l.cmt1);
     EXPECT_EQ(d.ifd0.offset, l.ifd0);
     EXPECT_EQ(d.ifd0.byte_order, mark);
@@ -285,10 +285,10 @@ TEST(Cr3Metadata, DirectoryLocationsAndByteOrder) {
   Bytes file = MakeCr3File(o, &l);
   PutU32(file, l.cmt1 + 4, 0x10000, true);
   Cr3 p(file);
-  EXPECT_FALSE(p.s.metadata_directories.gps.present());
-  EXPECT_FALSE(p.s.metadata_directories.ifd0.present());
-  EXPECT_STREQ(p.s.make, "");
-  EXPECT_TRUE(p.s.metadata_directories.exif.present());
+  EXPECT_FALSE(p.s.found.metadata_directories.gps.present());
+  EXPECT_FALSE(p.s.found.metadata_directories.ifd0.present());
+  EXPECT_STREQ(p.s.shot.make, "");
+  EXPECT_TRUE(p.s.found.metadata_directories.exif.present());
 }
 
 // --- Real files ---
@@ -304,8 +304,8 @@ TEST(Cr3Samples, ChosenJpegsCarryTheCameraDescription) {
   ASSERT_TRUE(f.identified);
   EXPECT_EQ(RulesChoice(f.s).offset, 102176u);
   EXPECT_EQ(RulesChoice(f.s).length, 389450u);
-  EXPECT_EQ(f.s.raw_width, 3408);
-  EXPECT_EQ(f.s.metadata_directories.ifd0.offset, 312 + 8 + 8);
+  EXPECT_EQ(f.s.raw.raw_width, 3408);
+  EXPECT_EQ(f.s.found.metadata_directories.ifd0.offset, 312 + 8 + 8);
   Extraction e = f.Extract();
   ASSERT_TRUE(e.result);
   ASSERT_EQ(e.jpeg.size(), 389450u + kExifSegmentSize);

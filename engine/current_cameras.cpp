@@ -69,13 +69,13 @@ RawDecoder RawDecoderOfLaterCompression(const ParseState& s, uint32_t compressio
   }
   // Nikon's High Efficiency raw data has a compression of its own; the Nikon
   // rule names the decoder by camera later, as for every NEF.
-  if (std::strncmp(s.make, "NIKON", 5) == 0) return RawDecoder::NikonCompressed;
+  if (std::strncmp(s.shot.make, "NIKON", 5) == 0) return RawDecoder::NikonCompressed;
   return RawDecoder::None;
 }
 
 bool CanBeRawImage(const ParseState& s, const IfdRecord& record) {
   // A phone's DNG keeps a full-size preview in IFD0, as large as the raw.
-  return s.dng_version == 0 || (record.subfile_type & kReducedResolution) == 0;
+  return s.raw.dng_version == 0 || (record.subfile_type & kReducedResolution) == 0;
 }
 
 bool IsJpegXlImage(const IfdRecord& record) {
@@ -83,7 +83,7 @@ bool IsJpegXlImage(const IfdRecord& record) {
 }
 
 bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
-  if (!s.panasonic_tiff) return false;
+  if (!s.found.panasonic_tiff) return false;
   switch (e.tag) {
     case tag::kPanasonicCompression:
       record.compression = static_cast<int32_t>(read_int(s, e.type));
@@ -139,15 +139,15 @@ struct ContainerFamilyRule {
 };
 
 bool IsPanasonicTiff(const ParseState& s) {
-  return s.panasonic_tiff;
+  return s.found.panasonic_tiff;
 }
 
 bool HasRafHeader(const ParseState& s) {
-  return !s.raf_header_image.where.empty();
+  return !s.found.raf_header_image.where.empty();
 }
 
 const ImageMet* RafHeaderImage(const ParseState& s) {
-  return &s.raf_header_image;
+  return &s.found.raf_header_image;
 }
 
 // Applied in this order: a decoder one names counts as named for the next.
@@ -180,9 +180,9 @@ void ClaimFamilyPreview(ParseState& s, const ImageMet& image) {
 void ApplyContainerFamilyRules(ParseState& s) {
   for (const ContainerFamilyRule& rule : kContainerFamilyRules) {
     if (!rule.member(s)) continue;
-    if (rule.only_without_decoder && s.raw_decoder != RawDecoder::None) continue;
-    s.raw_by_container = true;
-    if (s.raw_decoder == RawDecoder::None) s.raw_decoder = rule.decoder;
+    if (rule.only_without_decoder && s.raw.raw_decoder != RawDecoder::None) continue;
+    s.raw.raw_by_container = true;
+    if (s.raw.raw_decoder == RawDecoder::None) s.raw.raw_decoder = rule.decoder;
     if (rule.own_preview) ClaimFamilyPreview(s, *rule.own_preview(s));
   }
 }

@@ -54,7 +54,7 @@ TEST(LaterRawCompressions, SonyArwGivesItsPreviewWithTheCameraInTheHeader) {
     PreviewPlacement at;
     const Bytes file = MakeArwLike(Shot("SONY", "SLT-A55V", 6), preview, compression, nullptr, &at);
     const Identified id(file);
-    EXPECT_NE(id.s.raw_count, 0u);
+    EXPECT_NE(id.s.raw.raw_count, 0u);
     EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
     const Extraction e = id.Extract();
     ExpectPreviewWithSynthesizedExif(e, preview, "SONY");
@@ -103,7 +103,7 @@ TEST(LaterRawCompressions, AnUnknownCompressionOfAnotherMakerIsStillNoRaw) {
 
 TEST(LaterRawCompressions, GoProRawHasNoJpegAndSaysSo) {
   const Bytes file = MakeGprLike(Shot("GoPro", "HERO7 Black"));
-  EXPECT_NE(Identify(file)->raw_count, 0u);
+  EXPECT_NE(Identify(file)->raw.raw_count, 0u);
   const Extraction e = Extract(file);
   EXPECT_FALSE(e.result);
   EXPECT_EQ(e.reason, NoPreviewReason::kNoPreview);
@@ -125,7 +125,7 @@ TEST(PanasonicRaw, JpgFromRawIsReturnedAsStoredWhateverTheSensorSize) {
       PreviewPlacement at;
       const Bytes file = MakeRw2Like(Shot(make, "DC-S5"), jpeg, &at, width, 2754);
       const Identified id(file);
-      EXPECT_NE(id.s.raw_count, 0u);
+      EXPECT_NE(id.s.raw.raw_count, 0u);
       EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
       EXPECT_EQ(RulesChoice(id.s).length, at.length);
       EXPECT_EQ(RulesChoice(id.s).width, 1920);
@@ -179,9 +179,9 @@ TEST(LaterDng, ProRawFullSizePreviewInIfd0IsThePreviewNotTheRaw) {
   PreviewPlacement at;
   const Bytes file = MakeProRawDngLike(Shot("Apple", "iPhone 12 Pro", 6), jpeg, &at);
   const Identified id(file);
-  EXPECT_NE(id.s.raw_count, 0u);
-  EXPECT_EQ(id.s.raw_width, 1008);  // the tiled linear raw of the same size
-  EXPECT_EQ(id.s.compression, 7u);
+  EXPECT_NE(id.s.raw.raw_count, 0u);
+  EXPECT_EQ(id.s.raw.raw_width, 1008);  // the tiled linear raw of the same size
+  EXPECT_EQ(id.s.raw.compression, 7u);
   EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
   const Extraction e = id.Extract();
   ASSERT_TRUE(e.result);
@@ -203,7 +203,7 @@ TEST(LaterDng, JpegXlPreviewIsPassedOverForTheLargestJpegOrGivesNothing) {
   const Bytes with_jpeg =
       MakeJpegXlDngLike(Shot("Leica Camera AG", "LEICA M11"), 52546, &jpeg, &at);
   const Identified id(with_jpeg);
-  EXPECT_NE(id.s.raw_count, 0u);
+  EXPECT_NE(id.s.raw.raw_count, 0u);
   EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
   ExpectPreviewWithSynthesizedExif(id.Extract(), jpeg, "Leica Camera AG");
 
@@ -315,8 +315,8 @@ TEST(LaterRaf, XAndGfxBodiesAreRawAndGiveTheHeaderJpeg) {
     const RafOptions o = Raf(model, 1920, 1280);
     const Bytes file = MakeRafFile(o);
     const Identified id(file);
-    EXPECT_STREQ(id.s.model, model);
-    EXPECT_NE(id.s.raw_count, 0u);
+    EXPECT_STREQ(id.s.shot.model, model);
+    EXPECT_NE(id.s.raw.raw_count, 0u);
     const Extraction e = id.Extract();
     ASSERT_TRUE(e.result) << NoPreviewReasonText(e.reason);
     EXPECT_EQ(e.jpeg, o.jpeg);

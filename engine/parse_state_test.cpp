@@ -71,21 +71,21 @@ TEST(Reset, HeadReadAndDefaults) {
   std::vector<uint8_t> file = {'I', 'I', 0x1A, 0, 0, 0, 'H', 'E', 'A', 'P'};
   file.resize(40, 0xAB);
   Harness h(file, 0);
-  h.s.raw_count = 0;
-  SetText(h.s.make, "Old");
+  h.s.raw.raw_count = 0;
+  SetText(h.s.shot.make, "Old");
   ClaimPreview(h.s, PreviewClaim().Kind(PreviewKind::Rollei));
-  h.s.first_camera_multiplier = 5;
+  h.s.raw.first_camera_multiplier = 5;
   ResetParseState(h.s);
   EXPECT_EQ(h.s.byte_order, 0x4949);
   EXPECT_EQ(h.s.header_length, 0x1Au);
   EXPECT_EQ(h.s.file_size, 40);
   EXPECT_EQ(h.s.head[6], 'H');
-  EXPECT_EQ(h.s.raw_count, 1u);
-  EXPECT_EQ(h.s.make[0], 0);
-  EXPECT_EQ(h.s.orientation, -1);
+  EXPECT_EQ(h.s.raw.raw_count, 1u);
+  EXPECT_EQ(h.s.shot.make[0], 0);
+  EXPECT_EQ(h.s.shot.orientation, -1);
   EXPECT_EQ(RulesChoice(h.s).kind, PreviewKind::Jpeg);
-  EXPECT_EQ(h.s.first_camera_multiplier, 0.0f);
-  EXPECT_EQ(h.s.bits_per_sample, 12u);
+  EXPECT_EQ(h.s.raw.first_camera_multiplier, 0.0f);
+  EXPECT_EQ(h.s.raw.bits_per_sample, 12u);
 }
 
 // The rules' choice is read from the claims in the order they were made: each
@@ -149,7 +149,7 @@ TEST(PreviewClaims, ManyClaimsStayBoundedAndKeepTheChoice) {
     if (i == 3) ClaimPreview(h.s, PreviewClaim().Size(7, 5).Kind(PreviewKind::Layered));
   }
   ClaimPreview(h.s, PreviewClaim().Length(42));
-  EXPECT_LE(h.s.preview_claims.size(), kMaxPreviewClaims);
+  EXPECT_LE(h.s.found.preview_claims.size(), kMaxPreviewClaims);
   const RulesPreview p = RulesChoice(h.s);
   EXPECT_EQ(p.offset, 1000u);
   EXPECT_EQ(p.length, 42u);
