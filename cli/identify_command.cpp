@@ -281,7 +281,7 @@ std::string ShortestFloatText(float value) {
 
 int SynthesizedExifOrientation(const engine::ParseState& state) {
   uint8_t block[engine::kExifHeaderBlockSize] = {};
-  engine::BuildExifHeaderBlock(state, block);
+  engine::BuildExifHeaderBlock(state.shot, block);
   // The block is in the host's byte order.
   uint16_t tag, value;
   std::memcpy(&tag, block + kOrientationEntry, 2);
@@ -350,33 +350,34 @@ std::vector<ReportField> DescribeFile(const std::string& path, const engine::Par
     return f;
   }
   const engine::ParseState& s = *state;
-  f.push_back(CameraText("make", s.make));
-  f.push_back(CameraText("model", s.model));
-  f.push_back(CameraText("model2", s.model2));
-  f.push_back(CameraText("artist", s.artist));
-  f.push_back(CameraText("description", s.description));
-  f.push_back(IntegerField("raw_count", s.raw_count));
-  f.push_back(TextField("raw_decoder", engine::RawDecoderName(s.raw_decoder)));
-  f.push_back(IntegerField("preview_offset", s.preview_offset));
-  f.push_back(IntegerField("preview_length", s.preview_length));
-  f.push_back(IntegerField("preview_width", s.preview_width));
-  f.push_back(IntegerField("preview_height", s.preview_height));
-  f.push_back(TextField("preview_kind", engine::PreviewKindName(s.preview_kind)));
-  f.push_back(IntegerField("orientation", s.orientation));
+  f.push_back(CameraText("make", s.shot.make));
+  f.push_back(CameraText("model", s.shot.model));
+  f.push_back(CameraText("model2", s.shot.model2));
+  f.push_back(CameraText("artist", s.shot.artist));
+  f.push_back(CameraText("description", s.shot.description));
+  f.push_back(IntegerField("raw_count", s.raw.raw_count));
+  f.push_back(TextField("raw_decoder", engine::RawDecoderName(s.raw.raw_decoder)));
+  const engine::RulesPreview preview = engine::RulesChoice(s);
+  f.push_back(IntegerField("preview_offset", preview.offset));
+  f.push_back(IntegerField("preview_length", preview.length));
+  f.push_back(IntegerField("preview_width", preview.width));
+  f.push_back(IntegerField("preview_height", preview.height));
+  f.push_back(TextField("preview_kind", engine::PreviewKindName(preview.kind)));
+  f.push_back(IntegerField("orientation", s.shot.orientation));
   f.push_back(exif_orientation < 0 ? NullField("exif_orientation")
                                    : IntegerField("exif_orientation", exif_orientation));
-  f.push_back(IntegerField("timestamp", s.timestamp));
-  f.push_back(RealField("iso_speed", s.iso_speed));
-  f.push_back(RealField("shutter", s.shutter));
-  f.push_back(RealField("aperture", s.aperture));
-  f.push_back(RealField("focal_length", s.focal_length));
-  f.push_back(IntegerField("shot_order", s.shot_order));
-  f.push_back(IntegerField("unique_id", s.unique_id));
-  f.push_back(IntegerField("raw_width", s.raw_width));
-  f.push_back(IntegerField("raw_height", s.raw_height));
-  f.push_back(IntegerField("image_width", s.image_width));
-  f.push_back(IntegerField("image_height", s.image_height));
-  f.push_back(IntegerField("dng_version", s.dng_version));
+  f.push_back(IntegerField("timestamp", s.shot.timestamp));
+  f.push_back(RealField("iso_speed", s.shot.iso_speed));
+  f.push_back(RealField("shutter", s.shot.shutter));
+  f.push_back(RealField("aperture", s.shot.aperture));
+  f.push_back(RealField("focal_length", s.shot.focal_length));
+  f.push_back(IntegerField("shot_order", s.shot.shot_order));
+  f.push_back(IntegerField("unique_id", s.shot.unique_id));
+  f.push_back(IntegerField("raw_width", s.raw.raw_width));
+  f.push_back(IntegerField("raw_height", s.raw.raw_height));
+  f.push_back(IntegerField("image_width", s.raw.image_width));
+  f.push_back(IntegerField("image_height", s.raw.image_height));
+  f.push_back(IntegerField("dng_version", s.raw.dng_version));
   f.push_back(BoolField("extractable", extractable));
   f.push_back(reason_field);
   f.push_back(images ? ImagesField(*images) : NullField("images"));

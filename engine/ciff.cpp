@@ -65,13 +65,13 @@ float FloatFromBits(uint32_t bits) {
 // Model text follows the make's terminating NUL inside the same record.
 void ReadMakeAndModel(ParseState& s) {
   const int64_t data = s.input.Tell();
-  s.input.Read(s.make, kTextFieldSize);
-  const int64_t make_length = static_cast<int64_t>(strnlen(s.make, kTextFieldSize));
+  s.input.Read(s.shot.make, kTextFieldSize);
+  const int64_t make_length = static_cast<int64_t>(strnlen(s.shot.make, kTextFieldSize));
   // Counted from the data, not from where a short read stopped.
   s.input.Seek(data + make_length + 1);
-  s.input.Read(s.model, kTextFieldSize);
-  s.make[kTextFieldSize - 1] = 0;
-  s.model[kTextFieldSize - 1] = 0;
+  s.input.Read(s.shot.model, kTextFieldSize);
+  s.shot.make[kTextFieldSize - 1] = 0;
+  s.shot.model[kTextFieldSize - 1] = 0;
 }
 
 void ReadShotInfo(ParseState& s) {
@@ -85,10 +85,11 @@ void ReadShotInfo(ParseState& s) {
   s.input.SeekRelative(32);
   const uint16_t alternative_shutter = read_u16(s);
 
-  s.iso_speed = static_cast<float>(50.0 * std::pow(2.0, iso_code / 32.0 - 4.0));
-  s.aperture = static_cast<float>(std::pow(2.0, aperture_code / 64.0));
+  s.shot.iso_speed = static_cast<float>(50.0 * std::pow(2.0, iso_code / 32.0 - 4.0));
+  s.shot.aperture = static_cast<float>(std::pow(2.0, aperture_code / 64.0));
   const double shutter = std::pow(2.0, -shutter_code / 32.0);
-  s.shutter = static_cast<float>(shutter > kShutterOverflow ? alternative_shutter / 10.0 : shutter);
+  s.shot.shutter =
+      static_cast<float>(shutter > kShutterOverflow ? alternative_shutter / 10.0 : shutter);
 }
 
 void WalkHeap(ParseState& s, int64_t start, int64_t length, CiffWalk& walk);
@@ -109,9 +110,9 @@ void ApplyRecord(ParseState& s, uint16_t type, uint32_t length, int64_t data,
     case kJpegPreview:
       // Offsets are 32-bit; a position beyond that lies outside any file.
       if (data <= 0xFFFFFFFF) {
-        s.preview_offset = static_cast<uint32_t>(data);
-        s.preview_length = length;
-        NoteImage(s, "CIFF JpgFromRaw", s.preview_offset, length);
+        const uint32_t offset = static_cast<uint32_t>(data);
+        ClaimPreview(s, PreviewClaim().Place(offset, length));
+        NoteImage(s, "CIFF JpgFromRaw", offset, length);
       }
       break;
     case kThumbnail:
@@ -121,22 +122,22 @@ void ApplyRecord(ParseState& s, uint16_t type, uint32_t length, int64_t data,
       ReadMakeAndModel(s);
       break;
     case kArtist:
-      s.input.Read(s.artist, kTextFieldSize);
-      s.artist[kTextFieldSize - 1] = 0;
+      s.input.Read(s.shot.artist, kTextFieldSize);
+      s.shot.artist[kTextFieldSize - 1] = 0;
       break;
     case kImageInfo:
       s.input.SeekRelative(12);
-      s.orientation = static_cast<int32_t>(read_u32(s));  // rotation in degrees
+      s.shot.orientation = static_cast<int32_t>(read_u32(s));  // rotation in degrees
       break;
     case kDecoderTable:
-      s.compression = read_u32(s);
+      s.raw.compression = read_u32(s);
       break;
     case kExposureInfo: {
       s.input.SeekRelative(4);
       const float exposure = FloatFromBits(read_u32(s));
       const float f_stops = FloatFromBits(read_u32(s));
-      s.shutter = static_cast<float>(std::pow(2.0, -static_cast<double>(exposure)));
-      s.aperture = static_cast<float>(std::pow(2.0, static_cast<double>(f_stops) / 2.0));
+      s.shot.shutter = static_cast<float>(std::pow(2.0, -static_cast<double>(exposure)));
+      s.shot.aperture = static_cast<float>(std::pow(2.0, static_cast<double>(f_stops) / 2.0));
       break;
     }
     case kShotInfo:
@@ -144,25 +145,25 @@ void ApplyRecord(ParseState& s, uint16_t type, uint32_t length, int64_t data,
       break;
     case kSensorInfo:
       s.input.SeekRelative(2);
-      s.raw_width = read_u16(s);
-      s.raw_height = read_u16(s);
+      s.raw.raw_width = read_u16(s);
+      s.raw.raw_height = read_u16(s);
       break;
     case kFocalLength:
       // Millimetres in the high half; a low half of 2 marks units of 1/32 mm.
-      s.focal_length = static_cast<float>(length >> 16);
-      if ((length & 0xFFFF) == 2) s.focal_length /= 32;
+      s.shot.focal_length = static_cast<float>(length >> 16);
+      if ((length & 0xFFFF) == 2) s.shot.focal_length /= 32;
       break;
     case kTimestampValue:
-      s.timestamp = length;
+      s.shot.timestamp = length;
       break;
     case kTimestamp:
-      s.timestamp = read_u32(s);
+      s.shot.timestamp = read_u32(s);
       break;
     case kShotOrder:
-      s.shot_order = length;
+      s.shot.shot_order = length;
       break;
     case kUniqueId:
-      s.unique_id = length;
+      s.shot.unique_id = length;
       break;
     default:
       // Flash (0x5813) and exposure compensation (0x5814) are not used; the
@@ -222,8 +223,8 @@ int WalkJpegSegments(ParseState& s, uint32_t offset) {
     const int64_t payload = s.input.Tell();
     if (IsBaselineOrLosslessFrame(header.code)) {
       s.input.Get();  // precision
-      s.raw_height = read_u16(s);
-      s.raw_width = read_u16(s);
+      s.raw.raw_height = read_u16(s);
+      s.raw.raw_width = read_u16(s);
     }
     s.byte_order = read_u16(s);
     const uint32_t header_length = read_u32(s);

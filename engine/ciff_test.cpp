@@ -50,21 +50,21 @@ TEST(CiffHeap, PreviewAndDescriptionFromSubHeaps) {
   CiffFile f(MakeCrwFile(root));
   f.ParseRoot();
 
-  EXPECT_EQ(f.s.preview_offset, root.DataPosition(1) + images.DataPosition(0));
-  EXPECT_EQ(f.s.preview_length, jpeg.size());
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(0, std::memcmp(f.bytes.data() + f.s.preview_offset, jpeg.data(), jpeg.size()));
-  EXPECT_STREQ(f.s.make, "Canon");
-  EXPECT_STREQ(f.s.model, "Canon EOS D30");
-  EXPECT_STREQ(f.s.artist, "Anne");
-  EXPECT_EQ(f.s.orientation, 90);  // degrees, as stored
-  EXPECT_EQ(f.s.timestamp, 1000000000);
-  EXPECT_FLOAT_EQ(f.s.focal_length, 35);
-  EXPECT_EQ(f.s.shot_order, 4242u);
-  EXPECT_EQ(f.s.unique_id, 0x1234abcdu);
-  EXPECT_FLOAT_EQ(f.s.iso_speed, 100);
-  EXPECT_FLOAT_EQ(f.s.aperture, 4);
-  EXPECT_FLOAT_EQ(f.s.shutter, 2);
+  EXPECT_EQ(RulesChoice(f.s).offset, root.DataPosition(1) + images.DataPosition(0));
+  EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(0, std::memcmp(f.bytes.data() + RulesChoice(f.s).offset, jpeg.data(), jpeg.size()));
+  EXPECT_STREQ(f.s.shot.make, "Canon");
+  EXPECT_STREQ(f.s.shot.model, "Canon EOS D30");
+  EXPECT_STREQ(f.s.shot.artist, "Anne");
+  EXPECT_EQ(f.s.shot.orientation, 90);  // degrees, as stored
+  EXPECT_EQ(f.s.shot.timestamp, 1000000000);
+  EXPECT_FLOAT_EQ(f.s.shot.focal_length, 35);
+  EXPECT_EQ(f.s.shot.shot_order, 4242u);
+  EXPECT_EQ(f.s.shot.unique_id, 0x1234abcdu);
+  EXPECT_FLOAT_EQ(f.s.shot.iso_speed, 100);
+  EXPECT_FLOAT_EQ(f.s.shot.aperture, 4);
+  EXPECT_FLOAT_EQ(f.s.shot.shutter, 2);
 }
 
 TEST(CiffHeap, ShotInfoAndExposureArithmetic) {
@@ -86,17 +86,17 @@ TEST(CiffHeap, ShotInfoAndExposureArithmetic) {
     root.Data(0x102a, CiffShotInfo(true, c.iso, c.aperture, c.shutter, c.alternative));
     CiffFile f(MakeCrwFile(root));
     f.ParseRoot();
-    EXPECT_FLOAT_EQ(f.s.iso_speed, c.want_iso) << c.iso;
-    EXPECT_FLOAT_EQ(f.s.aperture, c.want_aperture) << c.aperture;
-    EXPECT_FLOAT_EQ(f.s.shutter, c.want_shutter) << c.shutter;
+    EXPECT_FLOAT_EQ(f.s.shot.iso_speed, c.want_iso) << c.iso;
+    EXPECT_FLOAT_EQ(f.s.shot.aperture, c.want_aperture) << c.aperture;
+    EXPECT_FLOAT_EQ(f.s.shot.shutter, c.want_shutter) << c.shutter;
   }
   // Exposure info: APEX values as IEEE singles.
   CiffHeap root;
   root.Data(0x1818, CiffExposureInfo(true, 7.0f, 5.0f));
   CiffFile f(MakeCrwFile(root));
   f.ParseRoot();
-  EXPECT_FLOAT_EQ(f.s.shutter, 1.0f / 128);
-  EXPECT_FLOAT_EQ(f.s.aperture, static_cast<float>(std::pow(2.0, 2.5)));
+  EXPECT_FLOAT_EQ(f.s.shot.shutter, 1.0f / 128);
+  EXPECT_FLOAT_EQ(f.s.shot.aperture, static_cast<float>(std::pow(2.0, 2.5)));
 }
 
 TEST(CiffHeap, ValueRecordsAndLaterRecordsWin) {
@@ -113,12 +113,12 @@ TEST(CiffHeap, ValueRecordsAndLaterRecordsWin) {
       .Data(0x2007, Bytes(20, 0xBB));
   CiffFile f(MakeCrwFile(root));
   f.ParseRoot();
-  EXPECT_FLOAT_EQ(f.s.focal_length, 35.0f / 32);
-  EXPECT_EQ(f.s.timestamp, 1200000000);
-  EXPECT_EQ(f.s.raw_width, 2176);
-  EXPECT_EQ(f.s.raw_height, 1448);
-  EXPECT_EQ(f.s.preview_offset, root.DataPosition(5));
-  EXPECT_EQ(f.s.preview_length, 20u);
+  EXPECT_FLOAT_EQ(f.s.shot.focal_length, 35.0f / 32);
+  EXPECT_EQ(f.s.shot.timestamp, 1200000000);
+  EXPECT_EQ(f.s.raw.raw_width, 2176);
+  EXPECT_EQ(f.s.raw.raw_height, 1448);
+  EXPECT_EQ(RulesChoice(f.s).offset, root.DataPosition(5));
+  EXPECT_EQ(RulesChoice(f.s).length, 20u);
 }
 
 TEST(CiffHeap, BigEndianHeap) {
@@ -127,8 +127,8 @@ TEST(CiffHeap, BigEndianHeap) {
   CiffFile f(MakeCrwFile(root));
   f.s.byte_order = 0x4D4D;
   f.ParseRoot();
-  EXPECT_STREQ(f.s.model, "PowerShot Pro70");
-  EXPECT_EQ(f.s.shot_order, 77u);
+  EXPECT_STREQ(f.s.shot.model, "PowerShot Pro70");
+  EXPECT_EQ(f.s.shot.shot_order, 77u);
 }
 
 TEST(CiffHeap, RecordCountLimitAppliesPerHeap) {
@@ -138,8 +138,8 @@ TEST(CiffHeap, RecordCountLimitAppliesPerHeap) {
     root.Value(0x5834, 99);
     CiffFile f(MakeCrwFile(root));
     f.ParseRoot();
-    EXPECT_EQ(f.s.unique_id, records == 100 ? 99u : 0u) << records;
-    EXPECT_EQ(f.s.shot_order, records == 100 ? 1u : 0u) << records;
+    EXPECT_EQ(f.s.shot.unique_id, records == 100 ? 99u : 0u) << records;
+    EXPECT_EQ(f.s.shot.shot_order, records == 100 ? 1u : 0u) << records;
   }
   // An oversized sub-heap contributes nothing, its siblings still do.
   CiffHeap big;
@@ -148,8 +148,8 @@ TEST(CiffHeap, RecordCountLimitAppliesPerHeap) {
   root.SubHeap(kImageProps, big).Value(0x5834, 7);
   CiffFile f(MakeCrwFile(root));
   f.ParseRoot();
-  EXPECT_EQ(f.s.shot_order, 0u);
-  EXPECT_EQ(f.s.unique_id, 7u);
+  EXPECT_EQ(f.s.shot.shot_order, 0u);
+  EXPECT_EQ(f.s.shot.unique_id, 7u);
 }
 
 TEST(CiffHeapHostile, SelfContainingAndAncestorHeapsEndThere) {
@@ -158,7 +158,7 @@ TEST(CiffHeapHostile, SelfContainingAndAncestorHeapsEndThere) {
   root.SelfReference(kImageProps).Value(0x5817, 3);
   CiffFile self(MakeCrwFile(root));
   self.ParseRoot();
-  EXPECT_EQ(self.s.shot_order, 3u);
+  EXPECT_EQ(self.s.shot.shot_order, 3u);
 
   // A grandchild spanning its parent (and beyond), and one equal to it: the
   // first contains an ancestor, the second re-reads the parent's table.
@@ -177,8 +177,8 @@ TEST(CiffHeapHostile, SelfContainingAndAncestorHeapsEndThere) {
     PutU32(bytes, record + 6, 0, true);
     CiffFile f(bytes);
     f.ParseRoot();
-    EXPECT_EQ(f.s.shot_order, 5u) << extra;
-    EXPECT_EQ(f.s.unique_id, 0u) << extra;
+    EXPECT_EQ(f.s.shot.shot_order, 5u) << extra;
+    EXPECT_EQ(f.s.shot.unique_id, 0u) << extra;
   }
 }
 
@@ -193,7 +193,7 @@ TEST(CiffHeapHostile, NestingDeeperThanEightIsIgnored) {
     }
     CiffFile f(MakeCrwFile(heap));
     f.ParseRoot();
-    EXPECT_EQ(f.s.unique_id, depth == 8 ? 8u : 0u) << depth;
+    EXPECT_EQ(f.s.shot.unique_id, depth == 8 ? 8u : 0u) << depth;
   }
 }
 
@@ -205,13 +205,13 @@ TEST(CiffHeapHostile, TruncatedAndOutOfRangeHeaps) {
     CiffFile f(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
     // The declared heap runs past the truncated end.
     ParseCiffHeap(f.s, kCrwHeaderLength, static_cast<uint32_t>(whole.size()) - kCrwHeaderLength);
-    EXPECT_EQ(f.s.preview_offset, 0u) << cut;
-    EXPECT_STREQ(f.s.make, "") << cut;
+    EXPECT_EQ(RulesChoice(f.s).offset, 0u) << cut;
+    EXPECT_STREQ(f.s.shot.make, "") << cut;
   }
   CiffFile tiny(whole);
   ParseCiffHeap(tiny.s, 0xFFFFFFF0u, 0xFFFFFFFFu);
   ParseCiffHeap(tiny.s, kCrwHeaderLength, 3);
-  EXPECT_EQ(tiny.s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(tiny.s).offset, 0u);
 }
 
 namespace {
@@ -229,7 +229,7 @@ TEST(JpegSegmentWalk, RequiresStartOfImage) {
   f.s.byte_order = 0x4949;
   EXPECT_EQ(WalkJpegSegments(f.s, 0), 0);
   EXPECT_EQ(f.s.byte_order, 0x4949);
-  EXPECT_EQ(f.s.raw_width, 0);
+  EXPECT_EQ(f.s.raw.raw_width, 0);
 }
 
 TEST(JpegSegmentWalk, FrameSizeAndHeapSegments) {
@@ -246,10 +246,10 @@ TEST(JpegSegmentWalk, FrameSizeAndHeapSegments) {
   file.raw(Segment(0xDA, {0, 0, 0})).fill(16, 0x55);
   CiffFile f(file.take());
   EXPECT_EQ(WalkJpegSegments(f.s, 0), 1);
-  EXPECT_EQ(f.s.raw_height, 0x120);
-  EXPECT_EQ(f.s.raw_width, 0x240);
-  EXPECT_STREQ(f.s.model, "PowerShot S30");
-  EXPECT_EQ(f.s.shot_order, 9u);
+  EXPECT_EQ(f.s.raw.raw_height, 0x120);
+  EXPECT_EQ(f.s.raw.raw_width, 0x240);
+  EXPECT_STREQ(f.s.shot.model, "PowerShot S30");
+  EXPECT_EQ(f.s.shot.shot_order, 9u);
 }
 
 TEST(JpegSegmentWalk, EndsOnStalledOrTruncatedSegments) {
@@ -265,8 +265,8 @@ TEST(JpegSegmentWalk, EndsOnStalledOrTruncatedSegments) {
   overlong.u8(0xFF).u8(0xC0).u16be(0xFFFF).u8(8).u16be(7).u16be(9);  // runs past the end
   CiffFile b(overlong.take());
   EXPECT_EQ(WalkJpegSegments(b.s, 0), 1);
-  EXPECT_EQ(b.s.raw_height, 7);
-  EXPECT_EQ(b.s.raw_width, 9);
+  EXPECT_EQ(b.s.raw.raw_height, 7);
+  EXPECT_EQ(b.s.raw.raw_width, 9);
 }
 
 TEST(JpegSegmentWalk, ExifInALaterSegmentGivesTheDescription) {
@@ -283,10 +283,10 @@ TEST(JpegSegmentWalk, ExifInALaterSegmentGivesTheDescription) {
               exif.bytes().end());
   CiffFile f(jfif);
   EXPECT_EQ(WalkJpegSegments(f.s, 0), 1);
-  EXPECT_STREQ(f.s.make, "NIKON CORPORATION");
-  EXPECT_STREQ(f.s.model, "COOLPIX P7000");
-  EXPECT_EQ(f.s.raw_width, 64);  // from the frame header
-  EXPECT_EQ(f.s.raw_height, 48);
+  EXPECT_STREQ(f.s.shot.make, "NIKON CORPORATION");
+  EXPECT_STREQ(f.s.shot.model, "COOLPIX P7000");
+  EXPECT_EQ(f.s.raw.raw_width, 64);  // from the frame header
+  EXPECT_EQ(f.s.raw.raw_height, 48);
 }
 
 // --- Through identification and extraction ---
@@ -321,8 +321,8 @@ TEST(CrwExtraction, PreviewGainsAHeaderWithTheShotDescription) {
   Identified f(file);
   ASSERT_TRUE(f.identified);
   const ParseState& s = f.s;
-  EXPECT_NE(s.raw_count, 0u);
-  EXPECT_STREQ(s.model, "EOS 10D");
+  EXPECT_NE(s.raw.raw_count, 0u);
+  EXPECT_STREQ(s.shot.model, "EOS 10D");
 
   const Extraction e = Extract(file);
   ASSERT_TRUE(e.result);
@@ -355,9 +355,9 @@ TEST(CrwExtraction, JpegWithoutSignatureReachesTheSegmentWalk) {
   Identified f(file);
   ASSERT_TRUE(f.identified);
   const ParseState& s = f.s;
-  EXPECT_STREQ(s.make, "Canon");
-  EXPECT_STREQ(s.model, "PowerShot S30");
-  EXPECT_EQ(s.raw_count, 0u);
+  EXPECT_STREQ(s.shot.make, "Canon");
+  EXPECT_STREQ(s.shot.model, "PowerShot S30");
+  EXPECT_EQ(s.raw.raw_count, 0u);
   EXPECT_FALSE(Extract(file).result);
 }
 
@@ -379,10 +379,10 @@ TEST(CrwSamples, RealFilesGiveExiftoolsLargestJpeg) {
     Identified f(file);
     ASSERT_TRUE(f.identified);
     const ParseState& s = f.s;
-    EXPECT_EQ(s.preview_offset, sample.offset) << sample.path;
-    EXPECT_EQ(s.preview_length, sample.length) << sample.path;
-    EXPECT_STREQ(s.make, "Canon") << sample.path;
-    EXPECT_STREQ(s.model, sample.model) << sample.path;
+    EXPECT_EQ(RulesChoice(s).offset, sample.offset) << sample.path;
+    EXPECT_EQ(RulesChoice(s).length, sample.length) << sample.path;
+    EXPECT_STREQ(s.shot.make, "Canon") << sample.path;
+    EXPECT_STREQ(s.shot.model, sample.model) << sample.path;
   }
   const Extraction full = Extract(ReadSample("crw/CRW.CRW"));
   ASSERT_TRUE(full.result);

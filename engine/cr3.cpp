@@ -103,10 +103,10 @@ class Cr3Walk {
     Walk(0, s_.input.Size(), 0, nullptr, false);
     TakePreview();
     if (raw_track_.found) {
-      s_.raw_width = s_.image_width = raw_track_.width;
-      s_.raw_height = s_.image_height = raw_track_.height;
+      s_.raw.raw_width = s_.raw.image_width = raw_track_.width;
+      s_.raw.raw_height = s_.raw.image_height = raw_track_.height;
     }
-    s_.raw_by_container = true;
+    s_.raw.raw_by_container = true;
   }
 
  private:
@@ -133,7 +133,7 @@ class Cr3Walk {
     if (size < static_cast<uint64_t>(header_size)) return false;
     if (size > static_cast<uint64_t>(end - at)) {
       // A box running past the end of the file: the file was cut short.
-      if (end >= s_.input.Size()) s_.needed_past_end = true;
+      if (end >= s_.input.Size()) s_.found.needed_past_end = true;
       return false;
     }
     std::memcpy(box->type, header + 4, 4);
@@ -183,16 +183,16 @@ class Cr3Walk {
 
   void ReadMetadataBox(const Box& box) {
     if (box.Is("CMT1")) {
-      if (s_.metadata_directories.ifd0.present()) return;
+      if (s_.found.metadata_directories.ifd0.present()) return;
       DirectoryLocation ifd0;
       if (!FindTiffDirectory(box, &ifd0)) return;
-      s_.metadata_directories.ifd0 = ifd0;
+      s_.found.metadata_directories.ifd0 = ifd0;
       ReadIfd0(ifd0);
     } else if (box.Is("CMT2")) {
-      if (s_.metadata_directories.exif.present()) return;
+      if (s_.found.metadata_directories.exif.present()) return;
       DirectoryLocation exif;
       if (!FindTiffDirectory(box, &exif)) return;
-      s_.metadata_directories.exif = exif;
+      s_.found.metadata_directories.exif = exif;
       const uint16_t saved_order = s_.byte_order;
       s_.byte_order = exif.byte_order;
       s_.input.Seek(exif.offset);
@@ -200,8 +200,8 @@ class Cr3Walk {
       s_.byte_order = saved_order;
     } else if (box.Is("CMT4")) {
       DirectoryLocation gps;
-      if (!s_.metadata_directories.gps.present() && FindTiffDirectory(box, &gps))
-        s_.metadata_directories.gps = gps;
+      if (!s_.found.metadata_directories.gps.present() && FindTiffDirectory(box, &gps))
+        s_.found.metadata_directories.gps = gps;
     } else if (box.Is("THMB")) {
       uint8_t fields[kThmbFieldsLength];
       if (thumbnail_.found || box.PayloadLength() < static_cast<int64_t>(sizeof fields) ||
@@ -373,11 +373,11 @@ class Cr3Walk {
       }
     }
     if (!best) return;
-    s_.preview_offset = static_cast<uint32_t>(best->offset);
-    s_.preview_length = static_cast<uint32_t>(best->length);
-    s_.preview_width = best->width;
-    s_.preview_height = best->height;
-    s_.preview_kind = PreviewKind::Jpeg;
+    ClaimPreview(
+        s_, PreviewClaim()
+                .Place(static_cast<uint32_t>(best->offset), static_cast<uint32_t>(best->length))
+                .Size(best->width, best->height)
+                .Kind(PreviewKind::Jpeg));
   }
 
   ParseState& s_;

@@ -59,37 +59,37 @@ TEST(Cr3Preview, LargestStatedSizeWinsAndTiesGoToTheEarlierCandidate) {
   Cr3Options o = ThreeJpegs();
   Cr3Layout l;
   auto p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.track_jpeg_offset);
-  EXPECT_EQ(p->s.preview_length, o.track_jpeg.jpeg.size());
-  EXPECT_EQ(p->s.preview_width, 6000);
-  EXPECT_EQ(p->s.preview_height, 4000);
-  EXPECT_EQ(p->s.preview_kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
+  EXPECT_EQ(RulesChoice(p->s).length, o.track_jpeg.jpeg.size());
+  EXPECT_EQ(RulesChoice(p->s).width, 6000);
+  EXPECT_EQ(RulesChoice(p->s).height, 4000);
+  EXPECT_EQ(RulesChoice(p->s).kind, PreviewKind::Jpeg);
   EXPECT_TRUE(std::equal(o.track_jpeg.jpeg.begin(), o.track_jpeg.jpeg.end(),
-                         p->bytes.begin() + p->s.preview_offset));
+                         p->bytes.begin() + RulesChoice(p->s).offset));
 
   // The sizes the container states decide, not the JPEGs' own; PRVW's length
   // is its length field, not the padded box.
   o.preview.width = 7000;
   o.preview.height = 5000;
   p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.preview_offset);
-  EXPECT_EQ(p->s.preview_length, o.preview.jpeg.size());
-  EXPECT_EQ(p->s.preview_width, 7000);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.preview_offset);
+  EXPECT_EQ(RulesChoice(p->s).length, o.preview.jpeg.size());
+  EXPECT_EQ(RulesChoice(p->s).width, 7000);
 
   // Equal areas: the track JPEG before PRVW, PRVW before THMB.
   o.preview.width = 4000;
   o.preview.height = 6000;
   p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.track_jpeg_offset);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
   o.track_jpeg.jpeg.clear();
   o.thumbnail.width = 6000;
   o.thumbnail.height = 4000;
   p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.preview_offset);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.preview_offset);
   o.preview.jpeg.clear();
   p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.thumbnail_offset);
-  EXPECT_EQ(p->s.preview_length, o.thumbnail.jpeg.size());
+  EXPECT_EQ(RulesChoice(p->s).offset, l.thumbnail_offset);
+  EXPECT_EQ(RulesChoice(p->s).length, o.thumbnail.jpeg.size());
 }
 
 TEST(Cr3Preview, OnlyCandidatesWhollyInTheFileCount) {
@@ -99,12 +99,12 @@ TEST(Cr3Preview, OnlyCandidatesWhollyInTheFileCount) {
   // The track JPEG one byte short (mdat cut): PRVW is the largest left.
   const size_t track_end = l.track_jpeg_offset + o.track_jpeg.jpeg.size();
   Cr3 cut_track(Bytes(whole.begin(), whole.begin() + static_cast<long>(track_end - 1)));
-  EXPECT_EQ(cut_track.s.preview_offset, l.preview_offset);
+  EXPECT_EQ(RulesChoice(cut_track.s).offset, l.preview_offset);
   Cr3 whole_track(Bytes(whole.begin(), whole.begin() + static_cast<long>(track_end)));
-  EXPECT_EQ(whole_track.s.preview_offset, l.track_jpeg_offset);
+  EXPECT_EQ(RulesChoice(whole_track.s).offset, l.track_jpeg_offset);
   // Cut inside the preview box: the box runs past the file and is not read.
   Cr3 cut_preview(Bytes(whole.begin(), whole.begin() + l.preview_offset + 10));
-  EXPECT_EQ(cut_preview.s.preview_offset, l.thumbnail_offset);
+  EXPECT_EQ(RulesChoice(cut_preview.s).offset, l.thumbnail_offset);
 
   // None at all: no preview, but still a raw file of its size.
   Cr3Options none = o;
@@ -112,9 +112,9 @@ TEST(Cr3Preview, OnlyCandidatesWhollyInTheFileCount) {
   none.preview.jpeg.clear();
   none.thumbnail.jpeg.clear();
   auto p = ParseCr3(none);
-  EXPECT_EQ(p->s.preview_offset, 0u);
-  EXPECT_EQ(p->s.preview_length, 0u);
-  EXPECT_TRUE(p->s.raw_by_container);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).length, 0u);
+  EXPECT_TRUE(p->s.raw.raw_by_container);
   EXPECT_FALSE(Extract(p->bytes).result);
 }
 
@@ -125,13 +125,13 @@ TEST(Cr3Preview, JpegTrackIsKnownByItsJpegChildAndRawSizeByTheLargestRawTrack) {
   o.small_raw_height = 100;
   Cr3Layout l;
   auto p = ParseCr3(o, &l);
-  EXPECT_EQ(p->s.preview_offset, l.track_jpeg_offset);
-  EXPECT_EQ(p->s.preview_width, 6000);
-  EXPECT_TRUE(p->s.raw_by_container);
-  EXPECT_EQ(p->s.raw_width, 6000);
-  EXPECT_EQ(p->s.raw_height, 4000);
-  EXPECT_EQ(p->s.image_width, 6000);
-  EXPECT_EQ(p->s.image_height, 4000);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
+  EXPECT_EQ(RulesChoice(p->s).width, 6000);
+  EXPECT_TRUE(p->s.raw.raw_by_container);
+  EXPECT_EQ(p->s.raw.raw_width, 6000);
+  EXPECT_EQ(p->s.raw.raw_height, 4000);
+  EXPECT_EQ(p->s.raw.image_width, 6000);
+  EXPECT_EQ(p->s.raw.image_height, 4000);
 
   // A track whose CRAW entry has no JPEG child is raw, whatever its size.
   Bytes file = MakeCr3File(o, &l);
@@ -139,8 +139,8 @@ TEST(Cr3Preview, JpegTrackIsKnownByItsJpegChildAndRawSizeByTheLargestRawTrack) {
   ASSERT_EQ(TextAt(file, jpeg_child + 4).substr(0, 4), "JPEG");
   std::memcpy(&file[jpeg_child + 4], "CMP1", 4);
   Cr3 renamed(file);
-  EXPECT_EQ(renamed.s.preview_offset, l.preview_offset);
-  EXPECT_EQ(renamed.s.raw_width, 6000);
+  EXPECT_EQ(RulesChoice(renamed.s).offset, l.preview_offset);
+  EXPECT_EQ(renamed.s.raw.raw_width, 6000);
 }
 
 // --- Box forms ---
@@ -165,10 +165,10 @@ TEST(Cr3Boxes, OffsetTableAndSizeFormsFindTheSameJpeg) {
     form.apply(o);
     Cr3Layout l;
     auto p = ParseCr3(o, &l);
-    EXPECT_EQ(p->s.preview_offset, l.track_jpeg_offset);
-    EXPECT_EQ(p->s.preview_length, o.track_jpeg.jpeg.size());
-    EXPECT_STREQ(p->s.make, "Canon");
-    EXPECT_EQ(p->s.raw_width, 6000);
+    EXPECT_EQ(RulesChoice(p->s).offset, l.track_jpeg_offset);
+    EXPECT_EQ(RulesChoice(p->s).length, o.track_jpeg.jpeg.size());
+    EXPECT_STREQ(p->s.shot.make, "Canon");
+    EXPECT_EQ(p->s.raw.raw_width, 6000);
   }
 }
 
@@ -179,9 +179,9 @@ TEST(Cr3Boxes, SizeZeroRunsToTheEndOfItsParentOnly) {
   o.moov_prefix = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
   Cr3Layout l;
   auto p = ParseCr3(o, &l);
-  EXPECT_STREQ(p->s.make, "");
-  EXPECT_EQ(p->s.raw_width, 0);
-  EXPECT_EQ(p->s.preview_offset, l.preview_offset);
+  EXPECT_STREQ(p->s.shot.make, "");
+  EXPECT_EQ(p->s.raw.raw_width, 0);
+  EXPECT_EQ(RulesChoice(p->s).offset, l.preview_offset);
 }
 
 TEST(Cr3Boxes, UuidBoxesAreKnownByTheirUserTypeAndPlace) {
@@ -193,9 +193,9 @@ TEST(Cr3Boxes, UuidBoxesAreKnownByTheirUserTypeAndPlace) {
   Bytes other_metadata = file;
   other_metadata[l.boxes["canon"] + 8] ^= 0xFF;
   Cr3 a(other_metadata);
-  EXPECT_STREQ(a.s.make, "");
-  EXPECT_FALSE(a.s.metadata_directories.ifd0.present());
-  EXPECT_EQ(a.s.preview_offset, l.track_jpeg_offset);
+  EXPECT_STREQ(a.s.shot.make, "");
+  EXPECT_FALSE(a.s.found.metadata_directories.ifd0.present());
+  EXPECT_EQ(RulesChoice(a.s).offset, l.track_jpeg_offset);
 
   // Another user type on the preview box: PRVW is not looked for.
   Cr3Options no_track = o;
@@ -203,7 +203,7 @@ TEST(Cr3Boxes, UuidBoxesAreKnownByTheirUserTypeAndPlace) {
   Bytes other_preview = MakeCr3File(no_track, &l);
   other_preview[l.boxes["preview"] + 23] ^= 0xFF;
   Cr3 b(other_preview);
-  EXPECT_EQ(b.s.preview_offset, l.thumbnail_offset);
+  EXPECT_EQ(RulesChoice(b.s).offset, l.thumbnail_offset);
 
   // The preview box inside moov instead of at the top is not the preview box.
   Cr3Options moved = no_track;
@@ -212,7 +212,7 @@ TEST(Cr3Boxes, UuidBoxesAreKnownByTheirUserTypeAndPlace) {
                            with_preview.begin() + l.boxes["mdat"]);
   moved.preview.jpeg.clear();
   Cr3 c(MakeCr3File(moved, &l));
-  EXPECT_EQ(c.s.preview_offset, l.thumbnail_offset);
+  EXPECT_EQ(RulesChoice(c.s).offset, l.thumbnail_offset);
 }
 
 // --- Metadata ---
@@ -231,9 +231,9 @@ TEST(Cr3Metadata, ShotDescriptionReachesTheSynthesizedHeader) {
 
     Identified f(file);
     ASSERT_TRUE(f.identified);
-    EXPECT_NE(f.s.raw_count, 0u);
-    EXPECT_STREQ(f.s.model, "EOS R6");
-    EXPECT_EQ(f.s.orientation, 5);  // the code of TIFF value 8
+    EXPECT_NE(f.s.raw.raw_count, 0u);
+    EXPECT_STREQ(f.s.shot.model, "EOS R6");
+    EXPECT_EQ(f.s.shot.orientation, 5);  // the code of TIFF value 8
 
     const Extraction e = f.Extract();
     ASSERT_TRUE(e.result);
@@ -265,7 +265,7 @@ TEST(Cr3Metadata, DirectoryLocationsAndByteOrder) {
     ParseCr3File(p.s);
     EXPECT_EQ(p.s.byte_order, order_before);
     const uint16_t mark = big_endian ? 0x4D4D : 0x4949;
-    const MetadataDirectories& d = p.s.metadata_directories;
+    const MetadataDirectories& d = p.s.found.metadata_directories;
     EXPECT_EQ(d.ifd0.base, l.cmt1);
     EXPECT_EQ(d.ifd0.offset, l.ifd0);
     EXPECT_EQ(d.ifd0.byte_order, mark);
@@ -285,10 +285,10 @@ TEST(Cr3Metadata, DirectoryLocationsAndByteOrder) {
   Bytes file = MakeCr3File(o, &l);
   PutU32(file, l.cmt1 + 4, 0x10000, true);
   Cr3 p(file);
-  EXPECT_FALSE(p.s.metadata_directories.gps.present());
-  EXPECT_FALSE(p.s.metadata_directories.ifd0.present());
-  EXPECT_STREQ(p.s.make, "");
-  EXPECT_TRUE(p.s.metadata_directories.exif.present());
+  EXPECT_FALSE(p.s.found.metadata_directories.gps.present());
+  EXPECT_FALSE(p.s.found.metadata_directories.ifd0.present());
+  EXPECT_STREQ(p.s.shot.make, "");
+  EXPECT_TRUE(p.s.found.metadata_directories.exif.present());
 }
 
 // --- Real files ---
@@ -302,10 +302,10 @@ TEST(Cr3Samples, ChosenJpegsCarryTheCameraDescription) {
   // The track JPEG lies past the end of this pruned file: PRVW is taken.
   Identified f(r6);
   ASSERT_TRUE(f.identified);
-  EXPECT_EQ(f.s.preview_offset, 102176u);
-  EXPECT_EQ(f.s.preview_length, 389450u);
-  EXPECT_EQ(f.s.raw_width, 3408);
-  EXPECT_EQ(f.s.metadata_directories.ifd0.offset, 312 + 8 + 8);
+  EXPECT_EQ(RulesChoice(f.s).offset, 102176u);
+  EXPECT_EQ(RulesChoice(f.s).length, 389450u);
+  EXPECT_EQ(f.s.raw.raw_width, 3408);
+  EXPECT_EQ(f.s.found.metadata_directories.ifd0.offset, 312 + 8 + 8);
   Extraction e = f.Extract();
   ASSERT_TRUE(e.result);
   ASSERT_EQ(e.jpeg.size(), 389450u + kExifSegmentSize);
@@ -318,8 +318,8 @@ TEST(Cr3Samples, ChosenJpegsCarryTheCameraDescription) {
 
   // Cut at 128 KiB: only THMB is whole. The camera was held upright.
   Identified g(eos_r);
-  EXPECT_EQ(g.s.preview_offset, 12824u);
-  EXPECT_EQ(g.s.preview_length, 16199u);
+  EXPECT_EQ(RulesChoice(g.s).offset, 12824u);
+  EXPECT_EQ(RulesChoice(g.s).length, 16199u);
   e = g.Extract();
   ASSERT_TRUE(e.result);
   EXPECT_EQ(TextAt(e.jpeg, kBlock + 956), "EOS R");

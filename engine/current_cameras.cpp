@@ -69,13 +69,13 @@ RawDecoder RawDecoderOfLaterCompression(const ParseState& s, uint32_t compressio
   }
   // Nikon's High Efficiency raw data has a compression of its own; the Nikon
   // rule names the decoder by camera later, as for every NEF.
-  if (std::strncmp(s.make, "NIKON", 5) == 0) return RawDecoder::NikonCompressed;
+  if (std::strncmp(s.shot.make, "NIKON", 5) == 0) return RawDecoder::NikonCompressed;
   return RawDecoder::None;
 }
 
 bool CanBeRawImage(const ParseState& s, const IfdRecord& record) {
   // A phone's DNG keeps a full-size preview in IFD0, as large as the raw.
-  return s.dng_version == 0 || (record.subfile_type & kReducedResolution) == 0;
+  return s.raw.dng_version == 0 || (record.subfile_type & kReducedResolution) == 0;
 }
 
 bool IsJpegXlImage(const IfdRecord& record) {
@@ -83,7 +83,7 @@ bool IsJpegXlImage(const IfdRecord& record) {
 }
 
 bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
-  if (!s.panasonic_tiff) return false;
+  if (!s.found.panasonic_tiff) return false;
   switch (e.tag) {
     case tag::kPanasonicCompression:
       record.compression = static_cast<int32_t>(read_int(s, e.type));
@@ -92,9 +92,9 @@ bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record) {
       // An undefined value: its count is the JPEG's length and its value
       // offset the JPEG's start. Its Exif segment carries the orientation.
       if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) {
-        s.preview_offset = FileOffset(s.input.Tell());
-        s.preview_length = e.count;
-        NoteImage(s, "JpgFromRaw", s.preview_offset, e.count);
+        const uint32_t offset = FileOffset(e.value_at);
+        ClaimPreview(s, PreviewClaim().Place(offset, e.count));
+        NoteImage(s, "JpgFromRaw", offset, e.count);
       }
       return true;
     default:
@@ -123,31 +123,67 @@ LaterNoteHeader ReadLaterNoteHeader(ParseState& s, const char* header, int64_t n
   return LaterNoteHeader::kNone;
 }
 
-void ApplyLaterCameraRules(ParseState& s) {
-  // RW2 and RWL: Panasonic's TIFF variant holds raw data whatever the
-  // sensor's size; no list of widths decides it.
-  if (s.panasonic_tiff) {
-    s.raw_by_container = true;
-    if (s.raw_decoder == RawDecoder::None) s.raw_decoder = RawDecoder::PanasonicRaw;
-  }
-  // RAF of X and GFX bodies ("X-T1", "GFX 100S"): no camera rule names
-  // them, yet every RAF holds raw data, and its header JPEG is the full
-  // preview (the thumbnail of that JPEG's own Exif block never is).
-  if (s.fuji_header && s.raw_decoder == RawDecoder::None) {
-    s.raw_decoder = RawDecoder::Fuji;
-    s.raw_by_container = true;
-    if (s.preview_offset != s.fuji_jpeg_offset) {
-      s.preview_offset = s.fuji_jpeg_offset;
-      s.preview_length = s.fuji_jpeg_length;
-      s.preview_kind = PreviewKind::Jpeg;
-      s.preview_width = s.preview_height = 0;
-      s.input.Seek(s.preview_offset);
-      JpegFrameHeader info;
-      if (probe_jpeg_header(s, &info)) {
-        s.preview_width = static_cast<uint16_t>(info.width);
-        s.preview_height = static_cast<uint16_t>(info.height);
-      }
-    }
+namespace {
+
+// A family whose container alone says the file holds raw data, whatever the
+// camera rules' lists of models say.
+struct ContainerFamilyRule {
+  bool (*member)(const ParseState& s);
+  // The rule applies only to files no camera rule named a decoder for.
+  bool only_without_decoder;
+  // The decoder named when no camera rule named one.
+  RawDecoder decoder;
+  // The family's own candidate, which becomes the preview (nullptr: the
+  // parsers' claims stand).
+  const ImageMet* (*own_preview)(const ParseState& s);
+};
+
+bool IsPanasonicTiff(const ParseState& s) {
+  return s.found.panasonic_tiff;
+}
+
+bool HasRafHeader(const ParseState& s) {
+  return !s.found.raf_header_image.where.empty();
+}
+
+const ImageMet* RafHeaderImage(const ParseState& s) {
+  return &s.found.raf_header_image;
+}
+
+// Applied in this order: a decoder one names counts as named for the next.
+const ContainerFamilyRule kContainerFamilyRules[] = {
+    // RW2 and RWL: Panasonic's TIFF variant holds raw data whatever the
+    // sensor's size; no list of widths decides it.
+    {IsPanasonicTiff, false, RawDecoder::PanasonicRaw, nullptr},
+    // RAF of X and GFX bodies ("X-T1", "GFX 100S"): no camera rule names
+    // them, yet every RAF holds raw data, and its header JPEG is the full
+    // preview (the thumbnail of that JPEG's own Exif block never is).
+    {HasRafHeader, true, RawDecoder::Fuji, RafHeaderImage},
+};
+
+// The family's candidate as the rules' preview, its size from its own frame
+// header, unless the claims already name that place.
+void ClaimFamilyPreview(ParseState& s, const ImageMet& image) {
+  const uint32_t offset = static_cast<uint32_t>(image.offset);
+  if (RulesChoice(s).offset == offset) return;
+  PreviewClaim claim;
+  claim.Place(offset, static_cast<uint32_t>(image.length)).Kind(PreviewKind::Jpeg).Size(0, 0);
+  s.input.Seek(offset);
+  JpegFrameHeader info;
+  if (probe_jpeg_header(s, &info))
+    claim.Size(static_cast<uint16_t>(info.width), static_cast<uint16_t>(info.height));
+  ClaimPreview(s, claim);
+}
+
+}  // namespace
+
+void ApplyContainerFamilyRules(ParseState& s) {
+  for (const ContainerFamilyRule& rule : kContainerFamilyRules) {
+    if (!rule.member(s)) continue;
+    if (rule.only_without_decoder && s.raw.raw_decoder != RawDecoder::None) continue;
+    s.raw.raw_by_container = true;
+    if (s.raw.raw_decoder == RawDecoder::None) s.raw.raw_decoder = rule.decoder;
+    if (rule.own_preview) ClaimFamilyPreview(s, *rule.own_preview(s));
   }
 }
 

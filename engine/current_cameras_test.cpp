@@ -54,8 +54,8 @@ TEST(LaterRawCompressions, SonyArwGivesItsPreviewWithTheCameraInTheHeader) {
     PreviewPlacement at;
     const Bytes file = MakeArwLike(Shot("SONY", "SLT-A55V", 6), preview, compression, nullptr, &at);
     const Identified id(file);
-    EXPECT_NE(id.s.raw_count, 0u);
-    EXPECT_EQ(id.s.preview_offset, at.offset);
+    EXPECT_NE(id.s.raw.raw_count, 0u);
+    EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
     const Extraction e = id.Extract();
     ExpectPreviewWithSynthesizedExif(e, preview, "SONY");
     EXPECT_EQ(TextAt(e.jpeg, kModelAt), "SLT-A55V");
@@ -68,7 +68,7 @@ TEST(LaterRawCompressions, ArwWithAFullSizeJpegDirectoryGivesThatJpeg) {
   const Bytes full = Jpeg(3504, 2336, 5);
   PreviewPlacement at;
   const Bytes file = MakeArwLike(Shot("SONY", "ILCE-7M4"), preview, 7, &full, &at);
-  EXPECT_EQ(Identify(file)->preview_offset, at.offset);
+  EXPECT_EQ(RulesChoice(*Identify(file)).offset, at.offset);
   ExpectPreviewWithSynthesizedExif(Extract(file), full, "SONY");
 }
 
@@ -103,7 +103,7 @@ TEST(LaterRawCompressions, AnUnknownCompressionOfAnotherMakerIsStillNoRaw) {
 
 TEST(LaterRawCompressions, GoProRawHasNoJpegAndSaysSo) {
   const Bytes file = MakeGprLike(Shot("GoPro", "HERO7 Black"));
-  EXPECT_NE(Identify(file)->raw_count, 0u);
+  EXPECT_NE(Identify(file)->raw.raw_count, 0u);
   const Extraction e = Extract(file);
   EXPECT_FALSE(e.result);
   EXPECT_EQ(e.reason, NoPreviewReason::kNoPreview);
@@ -125,10 +125,10 @@ TEST(PanasonicRaw, JpgFromRawIsReturnedAsStoredWhateverTheSensorSize) {
       PreviewPlacement at;
       const Bytes file = MakeRw2Like(Shot(make, "DC-S5"), jpeg, &at, width, 2754);
       const Identified id(file);
-      EXPECT_NE(id.s.raw_count, 0u);
-      EXPECT_EQ(id.s.preview_offset, at.offset);
-      EXPECT_EQ(id.s.preview_length, at.length);
-      EXPECT_EQ(id.s.preview_width, 1920);
+      EXPECT_NE(id.s.raw.raw_count, 0u);
+      EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
+      EXPECT_EQ(RulesChoice(id.s).length, at.length);
+      EXPECT_EQ(RulesChoice(id.s).width, 1920);
       const Extraction e = id.Extract();
       ASSERT_TRUE(e.result);
       EXPECT_EQ(e.jpeg, jpeg);  // its own Exif carries the orientation
@@ -148,7 +148,7 @@ TEST(PanasonicRaw, JpgFromRawTagOnlyCountsInPanasonicsVariant) {
       .BlobValue(0x002E, 7, static_cast<uint32_t>(jpeg.size()), blob);
   t.Chain({ifd0});
   const Bytes file = t.Build();
-  EXPECT_EQ(Identify(file)->preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(*Identify(file)).offset, 0u);
   EXPECT_FALSE(Extract(file).result);
 }
 
@@ -179,10 +179,10 @@ TEST(LaterDng, ProRawFullSizePreviewInIfd0IsThePreviewNotTheRaw) {
   PreviewPlacement at;
   const Bytes file = MakeProRawDngLike(Shot("Apple", "iPhone 12 Pro", 6), jpeg, &at);
   const Identified id(file);
-  EXPECT_NE(id.s.raw_count, 0u);
-  EXPECT_EQ(id.s.raw_width, 1008);  // the tiled linear raw of the same size
-  EXPECT_EQ(id.s.compression, 7u);
-  EXPECT_EQ(id.s.preview_offset, at.offset);
+  EXPECT_NE(id.s.raw.raw_count, 0u);
+  EXPECT_EQ(id.s.raw.raw_width, 1008);  // the tiled linear raw of the same size
+  EXPECT_EQ(id.s.raw.compression, 7u);
+  EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
   const Extraction e = id.Extract();
   ASSERT_TRUE(e.result);
   EXPECT_EQ(e.jpeg, jpeg);
@@ -193,7 +193,7 @@ TEST(LaterDng, LeicaSubIfdPreviewsGiveTheLargest) {
   PreviewPlacement at;
   const Bytes file =
       MakeLeicaDngLike(Shot("Leica Camera AG", "LEICA M10"), large, medium, small, &at);
-  EXPECT_EQ(Identify(file)->preview_offset, at.offset);
+  EXPECT_EQ(RulesChoice(*Identify(file)).offset, at.offset);
   ExpectPreviewWithSynthesizedExif(Extract(file), large, "Leica Camera AG");
 }
 
@@ -203,8 +203,8 @@ TEST(LaterDng, JpegXlPreviewIsPassedOverForTheLargestJpegOrGivesNothing) {
   const Bytes with_jpeg =
       MakeJpegXlDngLike(Shot("Leica Camera AG", "LEICA M11"), 52546, &jpeg, &at);
   const Identified id(with_jpeg);
-  EXPECT_NE(id.s.raw_count, 0u);
-  EXPECT_EQ(id.s.preview_offset, at.offset);
+  EXPECT_NE(id.s.raw.raw_count, 0u);
+  EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
   ExpectPreviewWithSynthesizedExif(id.Extract(), jpeg, "Leica Camera AG");
 
   const Extraction none =
@@ -231,8 +231,8 @@ TEST(LaterMakerNotes, PentaxNotePreviewWhenTheFullJpegIsMissing) {
     const Bytes file = MakeRicohPefLike(Shot("RICOH IMAGING COMPANY, LTD.", "PENTAX K-3 II"),
                                         nullptr, note_preview, little, nullptr, &note_at);
     const Identified id(file);
-    EXPECT_EQ(id.s.preview_offset, note_at.offset);
-    EXPECT_EQ(id.s.preview_length, note_at.length);
+    EXPECT_EQ(RulesChoice(id.s).offset, note_at.offset);
+    EXPECT_EQ(RulesChoice(id.s).length, note_at.length);
     ExpectPreviewWithSynthesizedExif(id.Extract(), note_preview, "RICOH IMAGING COMPANY, LTD.");
   }
 }
@@ -242,7 +242,7 @@ TEST(LaterMakerNotes, PentaxFullJpegStillBeatsTheNotePreview) {
   PreviewPlacement full_at;
   const Bytes file = MakeRicohPefLike(Shot("RICOH IMAGING COMPANY, LTD.", "PENTAX K-1"), &full,
                                       note_preview, false, &full_at, nullptr);
-  EXPECT_EQ(Identify(file)->preview_offset, full_at.offset);
+  EXPECT_EQ(RulesChoice(*Identify(file)).offset, full_at.offset);
   ExpectPreviewWithSynthesizedExif(Extract(file), full, "RICOH IMAGING COMPANY, LTD.");
 }
 
@@ -255,7 +255,7 @@ TEST(LaterMakerNotes, PentaxNoteWithoutAnOrderMarkIsNotReadAsOne) {
   const size_t mark = note_at.offset - (10 + 2 + 4 * 12 + 4) + 8;
   ASSERT_EQ(file[mark], 'M');
   file[mark] = 'X';
-  EXPECT_NE(Identify(file)->preview_offset, note_at.offset);
+  EXPECT_NE(RulesChoice(*Identify(file)).offset, note_at.offset);
 }
 
 TEST(LaterMakerNotes, OmSystemNoteGivesThePreview) {
@@ -263,7 +263,7 @@ TEST(LaterMakerNotes, OmSystemNoteGivesThePreview) {
   PreviewPlacement at;
   const Bytes file = MakeOmSystemOrfLike(Shot("OM Digital Solutions", "OM-1", 8), jpeg, &at);
   const Identified id(file);
-  EXPECT_EQ(id.s.preview_offset, at.offset);
+  EXPECT_EQ(RulesChoice(id.s).offset, at.offset);
   const Extraction e = id.Extract();
   ExpectPreviewWithSynthesizedExif(e, jpeg, "OM Digital Solutions");
   EXPECT_EQ(SynthesizedOrientation(e.jpeg), 8);
@@ -315,8 +315,8 @@ TEST(LaterRaf, XAndGfxBodiesAreRawAndGiveTheHeaderJpeg) {
     const RafOptions o = Raf(model, 1920, 1280);
     const Bytes file = MakeRafFile(o);
     const Identified id(file);
-    EXPECT_STREQ(id.s.model, model);
-    EXPECT_NE(id.s.raw_count, 0u);
+    EXPECT_STREQ(id.s.shot.model, model);
+    EXPECT_NE(id.s.raw.raw_count, 0u);
     const Extraction e = id.Extract();
     ASSERT_TRUE(e.result) << NoPreviewReasonText(e.reason);
     EXPECT_EQ(e.jpeg, o.jpeg);
@@ -358,6 +358,6 @@ TEST(LaterContainers, NrwSr2OriAndIiqGiveTheirLargestJpeg) {
       Extract(MakeOrfLike(Shot("OLYMPUS CORPORATION", "E-M1MarkIII"), jpeg)), jpeg, "OLYMPUS");
   PreviewPlacement at;
   const Bytes iiq = MakeIiqLike(Shot("Phase One", "IQ4 150MP"), jpeg, &at);
-  EXPECT_EQ(Identify(iiq)->preview_offset, at.offset);
+  EXPECT_EQ(RulesChoice(*Identify(iiq)).offset, at.offset);
   ExpectPreviewWithSynthesizedExif(Extract(iiq), jpeg, "Phase One");
 }

@@ -56,8 +56,8 @@ enum : uint16_t {
 // complaint reported) when it does not parse.
 ::testing::AssertionResult StrictlyReadSegmentOf(const Bytes& file, ExifStructure* read) {
   const auto s = Identify(file);
-  const Bytes segment =
-      BuildCompleteExifSegment(MemorySource(file), s->metadata_directories, 1, 4, 4, kSoftware);
+  const Bytes segment = BuildCompleteExifSegment(MemorySource(file), s->found.metadata_directories,
+                                                 1, 4, 4, kSoftware);
   std::string error;
   if (ReadExifSegment(segment.data(), segment.size(), read, &error))
     return ::testing::AssertionSuccess();
@@ -135,7 +135,7 @@ struct Copied {
                   const char* software = kSoftware)
       : file(std::move(bytes)) {
     const auto state = Identify(file);
-    directories = state->metadata_directories;
+    directories = state->found.metadata_directories;
     segment = BuildCompleteExifSegment(MemorySource(file), directories, 6, width, height, software);
     read = !segment.empty() && ReadExifSegment(segment.data(), segment.size(), &exif, &error);
   }
@@ -184,7 +184,7 @@ TEST(DescriptionDirectories, TheWalkRecordsIfd0AndItsExifAndGpsPointersInBothOrd
     described.little = little;
     const Bytes file = described.Build();
     const auto s = Identify(file);
-    const MetadataDirectories& d = s->metadata_directories;
+    const MetadataDirectories& d = s->found.metadata_directories;
     ASSERT_TRUE(d.ifd0.present() && d.exif.present() && d.gps.present()) << little;
     EXPECT_EQ(d.ifd0.offset, 8);
     EXPECT_EQ(d.ifd0.byte_order, little ? kLittle : kBig);
@@ -207,9 +207,9 @@ TEST(DescriptionDirectories, CameraShapesRecordTheirOwnStructureOnly) {
        {MakeNefLike(shot, jpeg), MakeCr2Like(shot, jpeg), MakeDngLike(shot, jpeg),
         MakeOrfLike(shot, jpeg), MakePefLike(shot, jpeg)}) {
     const auto s = Identify(file);
-    EXPECT_TRUE(s->metadata_directories.ifd0.present());
-    EXPECT_TRUE(s->metadata_directories.exif.present());
-    EXPECT_FALSE(s->metadata_directories.gps.present());
+    EXPECT_TRUE(s->found.metadata_directories.ifd0.present());
+    EXPECT_TRUE(s->found.metadata_directories.exif.present());
+    EXPECT_FALSE(s->found.metadata_directories.gps.present());
   }
 
   // A RAF's only TIFF structure is its preview's Exif block, which the
@@ -220,9 +220,9 @@ TEST(DescriptionDirectories, CameraShapesRecordTheirOwnStructureOnly) {
   exif_jpeg.app = JpegApp::Exif;
   raf.jpeg = MakeJpeg(exif_jpeg);
   const auto fuji = Identify(MakeRafFile(raf));
-  EXPECT_STREQ(fuji->make, "FixtureMake");
-  EXPECT_FALSE(fuji->metadata_directories.ifd0.present());
-  EXPECT_FALSE(fuji->metadata_directories.exif.present());
+  EXPECT_STREQ(fuji->shot.make, "FixtureMake");
+  EXPECT_FALSE(fuji->found.metadata_directories.ifd0.present());
+  EXPECT_FALSE(fuji->found.metadata_directories.exif.present());
 }
 
 TEST(DescriptionDirectories, OnlyIfd0sOwnPointersCountAndTheFirstOfEachWins) {
@@ -243,9 +243,9 @@ TEST(DescriptionDirectories, OnlyIfd0sOwnPointersCountAndTheFirstOfEachWins) {
   t.Chain({ifd0, ifd1});
   const Bytes file = t.Build();
   const auto s = Identify(file);
-  EXPECT_EQ(s->metadata_directories.ifd0.offset, t.IfdOffset(ifd0));
-  EXPECT_EQ(s->metadata_directories.exif.offset, t.IfdOffset(exif));
-  EXPECT_EQ(s->metadata_directories.gps.offset, t.IfdOffset(gps));
+  EXPECT_EQ(s->found.metadata_directories.ifd0.offset, t.IfdOffset(ifd0));
+  EXPECT_EQ(s->found.metadata_directories.exif.offset, t.IfdOffset(exif));
+  EXPECT_EQ(s->found.metadata_directories.gps.offset, t.IfdOffset(gps));
 
   // Without pointers of its own, IFD0 is recorded alone.
   TiffBuilder bare(false);
@@ -255,8 +255,8 @@ TEST(DescriptionDirectories, OnlyIfd0sOwnPointersCountAndTheFirstOfEachWins) {
   bare.ifd(nested_exif).Short(34855, 100);
   bare.Chain({only});
   const auto b = Identify(bare.Build());
-  EXPECT_TRUE(b->metadata_directories.ifd0.present());
-  EXPECT_FALSE(b->metadata_directories.exif.present());
+  EXPECT_TRUE(b->found.metadata_directories.ifd0.present());
+  EXPECT_FALSE(b->found.metadata_directories.exif.present());
 }
 
 TEST(DescriptionDirectories, AnMrwRecordsItsTiffBlockWithTheBlocksBase) {
@@ -272,7 +272,7 @@ TEST(DescriptionDirectories, AnMrwRecordsItsTiffBlockWithTheBlocksBase) {
   mrw.blocks.push_back(MrwTiffBlock(t.Build()));
   const Bytes file = MakeMrwFile(mrw);
   const auto s = Identify(file);
-  const MetadataDirectories& d = s->metadata_directories;
+  const MetadataDirectories& d = s->found.metadata_directories;
   ASSERT_TRUE(d.exif.present());
   EXPECT_GT(d.exif.base, 0);
   EXPECT_EQ(d.exif.base, d.ifd0.base);
@@ -405,7 +405,7 @@ TEST(CompleteExif, DirectoriesOfAnotherOrderAreConvertedToIfd0s) {
 TEST(CompleteExif, NoExifDirectoryOfItsOwnGivesNothing) {
   DescribedFile described;
   const Bytes file = described.Build();
-  MetadataDirectories d = Identify(file)->metadata_directories;
+  MetadataDirectories d = Identify(file)->found.metadata_directories;
   const MemorySource source(file);
   MetadataDirectories none = d;
   none.exif = DirectoryLocation();
@@ -490,9 +490,9 @@ TEST(CompleteExifHostile, CountsPastTheFileAndOversizedDirectories) {
   Bytes file = t.Build();
   file.resize(t.IfdOffset(exif) + 2 + 12 + 5);
   const auto s = Identify(file);
-  ASSERT_TRUE(s->metadata_directories.exif.present());
-  const Bytes segment =
-      BuildCompleteExifSegment(MemorySource(file), s->metadata_directories, 1, 4, 4, kSoftware);
+  ASSERT_TRUE(s->found.metadata_directories.exif.present());
+  const Bytes segment = BuildCompleteExifSegment(MemorySource(file), s->found.metadata_directories,
+                                                 1, 4, 4, kSoftware);
   ExifStructure read;
   std::string error;
   ASSERT_TRUE(ReadExifSegment(segment.data(), segment.size(), &read, &error)) << error;

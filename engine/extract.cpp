@@ -184,29 +184,30 @@ struct ImagePlace {
   uint64_t length = 0;
 };
 
-ImagePlace RulesPlace(const ParseState& s) {
-  return ImagePlace{s.preview_offset, s.preview_length};
+ImagePlace RulesPlace(const RulesPreview& preview) {
+  return ImagePlace{preview.offset, preview.length};
 }
 
 // Why the file, by the rules of its container, gives no JPEG preview; kNone
 // when the container's preview fields name one. With `accept_converted` a
 // file written by a raw converter is judged by its preview alone.
-NoPreviewReason RefusalByRules(const ParseState& s, bool accept_converted) {
+NoPreviewReason RefusalByRules(const ParseState& s, const RulesPreview& preview,
+                               bool accept_converted) {
   const bool converted_taken =
-      accept_converted && s.not_raw_reason == NoPreviewReason::kConvertedFile;
-  if (!s.raw_count && !converted_taken) {
-    if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
-    return s.not_raw_reason != NoPreviewReason::kNone ? s.not_raw_reason
-                                                      : NoPreviewReason::kNoRawImage;
+      accept_converted && s.found.not_raw_reason == NoPreviewReason::kConvertedFile;
+  if (!s.raw.raw_count && !converted_taken) {
+    if (s.found.plain_jpeg) return NoPreviewReason::kPlainJpeg;
+    return s.found.not_raw_reason != NoPreviewReason::kNone ? s.found.not_raw_reason
+                                                            : NoPreviewReason::kNoRawImage;
   }
-  if (!s.preview_offset || !s.preview_length) {
-    if (s.plain_jpeg) return NoPreviewReason::kPlainJpeg;
-    return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
-                                     : NoPreviewReason::kNoPreview;
+  if (!preview.offset || !preview.length) {
+    if (s.found.plain_jpeg) return NoPreviewReason::kPlainJpeg;
+    return s.found.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
+                                           : NoPreviewReason::kNoPreview;
   }
-  if (s.preview_kind != PreviewKind::Jpeg) {
-    return s.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
-                                     : NoPreviewReason::kBitmapPreviewOnly;
+  if (preview.kind != PreviewKind::Jpeg) {
+    return s.found.jpeg_xl_preview_skipped ? NoPreviewReason::kJpegXlPreviewOnly
+                                           : NoPreviewReason::kBitmapPreviewOnly;
   }
   return NoPreviewReason::kNone;
 }
@@ -225,7 +226,7 @@ NoPreviewReason CutShortOr(const ParseState& s, NoPreviewReason reason) {
     default:
       return reason;
   }
-  if (s.needed_past_end && (s.make[0] != 0 || s.container_names_camera))
+  if (s.found.needed_past_end && (s.shot.make[0] != 0 || s.found.container_names_camera))
     return NoPreviewReason::kFileCutShort;
   return reason;
 }
@@ -269,9 +270,10 @@ NoPreviewReason CheckPlace(ParseState& s, ImagePlace place, uint8_t (&head)[kExi
 NoPreviewReason LocatePreview(ParseState& s, bool accept_converted, ImagePlace* place,
                               uint8_t (&head)[kExifProbeLength],
                               HeadRead how = HeadRead::kIntoWindow) {
-  const NoPreviewReason refusal = RefusalByRules(s, accept_converted);
+  const RulesPreview preview = RulesChoice(s);
+  const NoPreviewReason refusal = RefusalByRules(s, preview, accept_converted);
   if (refusal != NoPreviewReason::kNone) return CutShortOr(s, refusal);
-  *place = RulesPlace(s);
+  *place = RulesPlace(preview);
   return CheckPlace(s, *place, head, how);
 }
 
@@ -321,12 +323,12 @@ bool PreviewHasOwnExif(ParseState& s, ImagePlace place, const uint8_t (&head)[kE
 std::vector<uint8_t> CompleteExifSegment(ParseState& s, ImagePlace place,
                                          const ExtractOptions& options) {
   const ByteSource* source = s.input.Source();
-  if (!source || !s.metadata_directories.exif.present()) return {};
+  if (!source || !s.found.metadata_directories.exif.present()) return {};
   uint32_t width = 0, height = 0;
   PreviewPixelSize(s, place, &width, &height);
   const char* software = options.software.empty() ? kDefaultSoftware : options.software.c_str();
-  return BuildCompleteExifSegment(*source, s.metadata_directories, HeaderOrientation(s), width,
-                                  height, software);
+  return BuildCompleteExifSegment(*source, s.found.metadata_directories, HeaderOrientation(s.shot),
+                                  width, height, software);
 }
 
 // The extracted JPEG's own frame size, from its first frame header of any
@@ -387,7 +389,7 @@ ExtractedPreview ReadPreview(ParseState& s, ImagePlace place,
     static const uint8_t kApp1Header[10] = {0xFF, 0xE1, 0x04, 0x78, 'E', 'x', 'i', 'f', 0, 0};
     std::memcpy(bytes + 2, kApp1Header, sizeof kApp1Header);
     uint8_t* block = bytes + 2 + sizeof kApp1Header;
-    BuildExifHeaderBlock(s, block);
+    BuildExifHeaderBlock(s.shot, block);
     if (!options.software.empty()) {
       char* field = reinterpret_cast<char*>(block + kSoftwareAt);
       std::memset(field, 0, kSoftwareSize);
@@ -397,7 +399,7 @@ ExtractedPreview ReadPreview(ParseState& s, ImagePlace place,
   out.bytes = std::move(buffer);
   out.length = stored + room;
   out.exif_synthesized = !hasExif;
-  out.camera_orientation = HeaderOrientation(s);
+  out.camera_orientation = HeaderOrientation(s.shot);
   OwnFrameSize(out.bytes.get(), out.length, &out.width, &out.height);
   return out;
 }
@@ -407,9 +409,10 @@ ExtractedPreview ReadPreview(ParseState& s, ImagePlace place,
 void ListImages(ParseState& s, Identification* id) {
   const ByteSource* source = s.input.Source();
   const uint64_t size = static_cast<uint64_t>(std::max<int64_t>(s.input.Size(), 0));
-  std::vector<ImageMet> met = s.images_met;
+  std::vector<ImageMet> met = s.found.images_met;
   // The rules' preview is always listed, even where no parser named it.
-  const ImagePlace rules = RulesPlace(s);
+  const RulesPreview preview = RulesChoice(s);
+  const ImagePlace rules = RulesPlace(preview);
   bool rules_listed = false;
   for (const ImageMet& m : met)
     rules_listed |= m.offset == rules.offset && m.length == rules.length;
@@ -418,7 +421,7 @@ void ListImages(ParseState& s, Identification* id) {
     m.where = "preview";
     m.offset = rules.offset;
     m.length = rules.length;
-    m.kind = s.preview_kind == PreviewKind::Jpeg ? ImageKind::kJpeg : ImageKind::kBitmap;
+    m.kind = preview.kind == PreviewKind::Jpeg ? ImageKind::kJpeg : ImageKind::kBitmap;
     met.push_back(m);
   }
   for (const ImageMet& m : met) {
@@ -477,8 +480,8 @@ void DescribeCamera(const ShotDescription& s, CameraDescription* camera) {
 
 // Everything callers outside the engine learn of an identified file.
 void Describe(ParseState& s, Identification* id) {
-  DescribeCamera(s, &id->camera);
-  id->raw = s.raw_count != 0;
+  DescribeCamera(s.shot, &id->camera);
+  id->raw = s.raw.raw_count != 0;
   ListImages(s, id);
   ImagePlace place;
   uint8_t head[kExifProbeLength];

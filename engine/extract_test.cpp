@@ -29,7 +29,7 @@ namespace {
 // Reads the header block in the order its mark names.
 struct Block {
   explicit Block(const ParseState& s) : bytes(kExifHeaderBlockSize, 0xCC) {
-    BuildExifHeaderBlock(s, bytes.data());
+    BuildExifHeaderBlock(s.shot, bytes.data());
   }
   bool little() const { return bytes[0] == 'I'; }
   uint16_t u16(size_t at) const {
@@ -57,28 +57,28 @@ Entry EntryAt(const Block& b, size_t at) {
 
 ParseState DescribedShot() {
   ParseState s;
-  SetText(s.make, "NIKON");
-  SetText(s.model, "D200");
-  SetText(s.artist, "A. Photographer");
-  SetText(s.description, "harbour at dawn");
-  s.timestamp = 1199181600;  // 2008-01-01 10:00:00 UTC
-  s.orientation = 6;
-  s.shutter = 0.004f;
-  s.aperture = 4.5f;
-  s.focal_length = 50;
-  s.iso_speed = 100;
+  SetText(s.shot.make, "NIKON");
+  SetText(s.shot.model, "D200");
+  SetText(s.shot.artist, "A. Photographer");
+  SetText(s.shot.description, "harbour at dawn");
+  s.shot.timestamp = 1199181600;  // 2008-01-01 10:00:00 UTC
+  s.shot.orientation = 6;
+  s.shot.shutter = 0.004f;
+  s.shot.aperture = 4.5f;
+  s.shot.focal_length = 50;
+  s.shot.iso_speed = 100;
   return s;
 }
 
 std::string DateTextFor(int64_t timestamp) {
   ParseState s;
-  s.timestamp = timestamp;
+  s.shot.timestamp = timestamp;
   return Block(s).text(1052);
 }
 
 int ExifOrientationFor(int32_t orientation) {
   ParseState s;
-  s.orientation = orientation;
+  s.shot.orientation = orientation;
   return Block(s).u16(12 + 3 * 12 + 8);
 }
 
@@ -188,24 +188,24 @@ TEST(ExifHeaderBlock, AbsentAndOutOfRangeValues) {
   EXPECT_EQ(b.text(892), "");
 
   // Values no camera writes must not overflow the 32-bit numerators.
-  s.shutter = std::numeric_limits<float>::infinity();
-  s.aperture = std::nanf("");
-  s.focal_length = -1e12f;
-  s.iso_speed = 1e20f;
+  s.shot.shutter = std::numeric_limits<float>::infinity();
+  s.shot.aperture = std::nanf("");
+  s.shot.focal_length = -1e12f;
+  s.shot.iso_speed = 1e20f;
   b = Block(s);
   EXPECT_EQ(b.u32(340), 0x7FFFFFFFu);
   EXPECT_EQ(b.u32(348), 0u);
   EXPECT_EQ(b.u32(356), 0x80000000u);
   EXPECT_EQ(EntryAt(b, 284 + 24).value, 0xFFFFu);
   s = ParseState();
-  s.iso_speed = 70000.9f;  // low 16 bits of the truncated value
+  s.shot.iso_speed = 70000.9f;  // low 16 bits of the truncated value
   EXPECT_EQ(EntryAt(Block(s), 284 + 24).value, 70000u & 0xFFFF);
 }
 
 TEST(ExifHeaderBlock, TextsStayInsideTheirFields) {
   ParseState s;
-  std::memset(s.make, 'M', sizeof s.make);  // no terminator at all
-  std::memset(s.description, 'D', sizeof s.description);
+  std::memset(s.shot.make, 'M', sizeof s.shot.make);  // no terminator at all
+  std::memset(s.shot.description, 'D', sizeof s.shot.description);
   const Block b(s);
   EXPECT_EQ(b.text(892), std::string(63, 'M'));
   EXPECT_EQ(b.bytes[892 + 63], 0);

@@ -47,22 +47,22 @@ void ReadPropertyText(ParseState& s, int64_t position,
 
 void ApplyProperty(ParseState& s, const char* name, const char* value) {
   if (!std::strcmp(name, "ISO")) {
-    s.iso_speed = static_cast<float>(std::strtol(value, nullptr, 10));
+    s.shot.iso_speed = static_cast<float>(std::strtol(value, nullptr, 10));
   } else if (!std::strcmp(name, "CAMMANUF")) {
-    SetText(s.make, value);
+    SetText(s.shot.make, value);
   } else if (!std::strcmp(name, "CAMMODEL")) {
-    SetText(s.model, value);
+    SetText(s.shot.model, value);
   } else if (!std::strcmp(name, "WB_DESC")) {
-    SetText(s.model2, value);
+    SetText(s.shot.model2, value);
   } else if (!std::strcmp(name, "TIME")) {
-    s.timestamp = std::strtoll(value, nullptr, 10);
+    s.shot.timestamp = std::strtoll(value, nullptr, 10);
   } else if (!std::strcmp(name, "EXPTIME")) {
     // Microseconds.
-    s.shutter = static_cast<float>(std::strtol(value, nullptr, 10) / 1000000.0);
+    s.shot.shutter = static_cast<float>(std::strtol(value, nullptr, 10) / 1000000.0);
   } else if (!std::strcmp(name, "APERTURE")) {
-    s.aperture = static_cast<float>(std::strtod(value, nullptr));
+    s.shot.aperture = static_cast<float>(std::strtod(value, nullptr));
   } else if (!std::strcmp(name, "FLENGTH")) {
-    s.focal_length = static_cast<float>(std::strtod(value, nullptr));
+    s.shot.focal_length = static_cast<float>(std::strtod(value, nullptr));
   }
 }
 
@@ -91,7 +91,7 @@ void ReadPropertySection(ParseState& s, int64_t section) {
 void ParseFoveonDirectory(ParseState& s) {
   s.byte_order = kLittleEndianMark;
   s.input.Seek(kOrientationOffset);
-  s.orientation = static_cast<int32_t>(read_u32(s));
+  s.shot.orientation = static_cast<int32_t>(read_u32(s));
 
   s.input.Seek(static_cast<int64_t>(s.file_size) - 4);
   s.input.Seek(read_u32(s));
@@ -113,33 +113,33 @@ void ParseFoveonDirectory(ParseState& s) {
       s.input.Seek(section + kImageWidthOffset);
       const uint32_t width = read_u32(s);
       const uint32_t height = read_u32(s);
-      if (width > s.raw_width && height > s.raw_height) {
-        s.raw_width = static_cast<uint16_t>(width);
-        s.raw_height = static_cast<uint16_t>(height);
-        s.raw_data_offset = static_cast<uint32_t>(section + kImageDataOffset);
+      if (width > s.raw.raw_width && height > s.raw.raw_height) {
+        s.raw.raw_width = static_cast<uint16_t>(width);
+        s.raw.raw_height = static_cast<uint16_t>(height);
+        s.raw.raw_data_offset = static_cast<uint32_t>(section + kImageDataOffset);
       }
       s.input.Seek(section + kImageJpegOffset);
       const bool jpeg = s.input.Get() == 0xFF && s.input.Get() == 0xD8;
       // The JPEG runs to the end of its section; a section too short to hold
       // the header before it holds no preview.
       if (jpeg && length > kImageJpegOffset) {
-        s.preview_offset = static_cast<uint32_t>(section + kImageJpegOffset);
-        s.preview_length = length - static_cast<uint32_t>(kImageJpegOffset);
-        s.preview_kind = PreviewKind::Jpeg;
-        NoteImage(s, "X3F image section", s.preview_offset, s.preview_length);
+        const uint32_t offset = static_cast<uint32_t>(section + kImageJpegOffset);
+        const uint32_t jpeg_length = length - static_cast<uint32_t>(kImageJpegOffset);
+        ClaimPreview(s, PreviewClaim().Place(offset, jpeg_length).Kind(PreviewKind::Jpeg));
+        NoteImage(s, "X3F image section", offset, jpeg_length);
       }
-      if (++image_sections == 2 && s.preview_length == 0) {
-        s.preview_offset = static_cast<uint32_t>(section + kImageDataOffset);
-        s.preview_width = static_cast<uint16_t>(width);
-        s.preview_height = static_cast<uint16_t>(height);
-        s.preview_kind = PreviewKind::Foveon;
+      if (++image_sections == 2 && RulesChoice(s).length == 0) {
+        ClaimPreview(s, PreviewClaim()
+                            .Offset(static_cast<uint32_t>(section + kImageDataOffset))
+                            .Size(static_cast<uint16_t>(width), static_cast<uint16_t>(height))
+                            .Kind(PreviewKind::Foveon));
       }
     } else if (type == kPropertySection && property_sections++ < kMaxFoveonPropertySections) {
       ReadPropertySection(s, section);
     }
     s.input.Seek(next_entry);
   }
-  s.foveon = true;
+  s.raw.foveon = true;
 }
 
 }  // namespace engine

@@ -35,16 +35,16 @@ TEST(FoveonDirectory, JpegAfterThumbnailIsThePreview) {
                 X3fImage(2688, 1792, Bitmap(32))};
   X3fLayout layout;
   X3f f(MakeX3fFile(o, &layout));
-  EXPECT_TRUE(f.s.foveon);
-  EXPECT_EQ(f.s.orientation, 90);
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28);
-  EXPECT_EQ(f.s.preview_length, jpeg.size());
-  EXPECT_EQ(0, std::memcmp(f.bytes.data() + f.s.preview_offset, jpeg.data(), jpeg.size()));
+  EXPECT_TRUE(f.s.raw.foveon);
+  EXPECT_EQ(f.s.shot.orientation, 90);
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28);
+  EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
+  EXPECT_EQ(0, std::memcmp(f.bytes.data() + RulesChoice(f.s).offset, jpeg.data(), jpeg.size()));
   // The raw frame is the largest image, wherever it lies.
-  EXPECT_EQ(f.s.raw_width, 2688);
-  EXPECT_EQ(f.s.raw_height, 1792);
-  EXPECT_EQ(f.s.raw_data_offset, layout.section_offsets[2] + 24);
+  EXPECT_EQ(f.s.raw.raw_width, 2688);
+  EXPECT_EQ(f.s.raw.raw_height, 1792);
+  EXPECT_EQ(f.s.raw.raw_data_offset, layout.section_offsets[2] + 24);
 }
 
 TEST(FoveonDirectory, SecondBitmapWithoutJpegIsAFoveonPreview) {
@@ -52,18 +52,18 @@ TEST(FoveonDirectory, SecondBitmapWithoutJpegIsAFoveonPreview) {
   o.sections = {X3fImage(160, 120, Bitmap(64)), X3fImage(640, 480, Bitmap(64), false)};
   X3fLayout layout;
   X3f f(MakeX3fFile(o, &layout));
-  EXPECT_EQ(f.s.preview_kind, PreviewKind::Foveon);
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 24);
-  EXPECT_EQ(f.s.preview_width, 640);
-  EXPECT_EQ(f.s.preview_height, 480);
-  EXPECT_EQ(f.s.preview_length, 0u);
+  EXPECT_EQ(RulesChoice(f.s).kind, PreviewKind::Foveon);
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 24);
+  EXPECT_EQ(RulesChoice(f.s).width, 640);
+  EXPECT_EQ(RulesChoice(f.s).height, 480);
+  EXPECT_EQ(RulesChoice(f.s).length, 0u);
 
   // A JPEG after the bitmap replaces it.
   const Bytes jpeg = MakeJpeg({});
   o.sections.push_back(X3fImage(100, 100, jpeg));
   X3f later(MakeX3fFile(o, &layout));
-  EXPECT_EQ(later.s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(later.s.preview_offset, layout.section_offsets[2] + 28);
+  EXPECT_EQ(RulesChoice(later.s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(later.s).offset, layout.section_offsets[2] + 28);
 }
 
 TEST(FoveonDirectory, LastJpegWinsWhateverItsSize) {
@@ -75,8 +75,8 @@ TEST(FoveonDirectory, LastJpegWinsWhateverItsSize) {
   o.sections = {X3fImage(64, 48, big), X3fImage(16, 16, little)};
   X3fLayout layout;
   X3f f(MakeX3fFile(o, &layout));
-  EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28);
-  EXPECT_EQ(f.s.preview_length, little.size());
+  EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28);
+  EXPECT_EQ(RulesChoice(f.s).length, little.size());
 }
 
 TEST(FoveonDirectory, CalibrationSectionIsPassedOver) {
@@ -88,8 +88,8 @@ TEST(FoveonDirectory, CalibrationSectionIsPassedOver) {
     o.sections = {X3fCalibration(length), X3fImage(64, 48, jpeg)};
     X3fLayout layout;
     X3f f(MakeX3fFile(o, &layout));
-    EXPECT_EQ(f.s.preview_offset, layout.section_offsets[1] + 28) << length;
-    EXPECT_EQ(f.s.preview_length, jpeg.size()) << length;
+    EXPECT_EQ(RulesChoice(f.s).offset, layout.section_offsets[1] + 28) << length;
+    EXPECT_EQ(RulesChoice(f.s).length, jpeg.size()) << length;
   }
 }
 
@@ -106,14 +106,14 @@ TEST(FoveonProperties, DescriptionFromPropertyList) {
                                {"iso", "800"},
                                {"CAMSERIAL", std::string(100, 'x')}})};
   X3f f(MakeX3fFile(o));
-  EXPECT_STREQ(f.s.make, "SIGMA");
-  EXPECT_STREQ(f.s.model, "SIGMA DP2");
-  EXPECT_STREQ(f.s.model2, "Auto");
-  EXPECT_FLOAT_EQ(f.s.iso_speed, 200);  // names are case-sensitive
-  EXPECT_EQ(f.s.timestamp, 1226312410);
-  EXPECT_FLOAT_EQ(f.s.shutter, 0.016667f);
-  EXPECT_FLOAT_EQ(f.s.aperture, 2.8f);
-  EXPECT_FLOAT_EQ(f.s.focal_length, 24.2f);
+  EXPECT_STREQ(f.s.shot.make, "SIGMA");
+  EXPECT_STREQ(f.s.shot.model, "SIGMA DP2");
+  EXPECT_STREQ(f.s.shot.model2, "Auto");
+  EXPECT_FLOAT_EQ(f.s.shot.iso_speed, 200);  // names are case-sensitive
+  EXPECT_EQ(f.s.shot.timestamp, 1226312410);
+  EXPECT_FLOAT_EQ(f.s.shot.shutter, 0.016667f);
+  EXPECT_FLOAT_EQ(f.s.shot.aperture, 2.8f);
+  EXPECT_FLOAT_EQ(f.s.shot.focal_length, 24.2f);
 }
 
 TEST(FoveonProperties, TextsAndCountAreBounded) {
@@ -124,8 +124,8 @@ TEST(FoveonProperties, TextsAndCountAreBounded) {
   X3fOptions o;
   o.sections = {X3fProperties(many)};
   X3f f(MakeX3fFile(o));
-  EXPECT_EQ(std::string(f.s.model), std::string(63, 'M'));
-  EXPECT_STREQ(f.s.make, "");
+  EXPECT_EQ(std::string(f.s.shot.model), std::string(63, 'M'));
+  EXPECT_STREQ(f.s.shot.make, "");
 }
 
 TEST(FoveonHostile, BrokenDirectoriesAndSections) {
@@ -134,24 +134,24 @@ TEST(FoveonHostile, BrokenDirectoriesAndSections) {
   o.sections = {X3fImage(64, 48, jpeg), X3fProperties({{"CAMMODEL", "X"}})};
   o.directory_mark = "SECx";
   X3f unmarked(MakeX3fFile(o));
-  EXPECT_FALSE(unmarked.s.foveon);
-  EXPECT_EQ(unmarked.s.preview_offset, 0u);
+  EXPECT_FALSE(unmarked.s.raw.foveon);
+  EXPECT_EQ(RulesChoice(unmarked.s).offset, 0u);
 
   // The second section is listed as a calibration block: the walk ends there,
   // keeping the preview found before it.
   o.directory_mark = "SECd";
   o.directory_types = {{1, "CAMF"}};
   X3f mismatched(MakeX3fFile(o));
-  EXPECT_FALSE(mismatched.s.foveon);
-  EXPECT_NE(mismatched.s.preview_offset, 0u);
-  EXPECT_STREQ(mismatched.s.model, "");
+  EXPECT_FALSE(mismatched.s.raw.foveon);
+  EXPECT_NE(RulesChoice(mismatched.s).offset, 0u);
+  EXPECT_STREQ(mismatched.s.shot.model, "");
 
   // Every truncation ends quietly.
   o.directory_types.clear();
   const Bytes whole = MakeX3fFile(o);
   for (size_t cut = 0; cut < whole.size(); cut += 97) {
     X3f f(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
-    EXPECT_FALSE(f.s.foveon) << cut;
+    EXPECT_FALSE(f.s.raw.foveon) << cut;
   }
 }
 
@@ -165,8 +165,8 @@ TEST(FoveonHostile, JpegSectionShorterThanItsHeader) {
   Bytes bytes = MakeX3fFile(o, &layout);
   PutU32(bytes, layout.directory_offset + 16, 20, true);
   X3f f(bytes);
-  EXPECT_TRUE(f.s.foveon);
-  EXPECT_EQ(f.s.preview_length, 0u);
+  EXPECT_TRUE(f.s.raw.foveon);
+  EXPECT_EQ(RulesChoice(f.s).length, 0u);
 }
 
 // --- Through identification and extraction ---
@@ -208,9 +208,9 @@ TEST(X3fSamples, SigmaDp2GivesItsJpgFromRaw) {
   Identified f(file);
   ASSERT_TRUE(f.identified);
   const ParseState& s = f.s;
-  EXPECT_STREQ(s.make, "SIGMA");
-  EXPECT_STREQ(s.model, "DP2");
-  EXPECT_EQ(s.timestamp, 1259413520);
+  EXPECT_STREQ(s.shot.make, "SIGMA");
+  EXPECT_STREQ(s.shot.model, "DP2");
+  EXPECT_EQ(s.shot.timestamp, 1259413520);
   const Extraction e = Extract(file);
   ASSERT_TRUE(e.result);
   const Bytes& out = e.jpeg;

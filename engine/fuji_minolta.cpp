@@ -37,23 +37,23 @@ void ParseFujiDirectory(ParseState& s, uint32_t directory_offset) {
     const int64_t data = s.input.Tell();
     switch (tag) {
       case kFujiRawSize:
-        s.raw_height = read_u16(s);
-        s.raw_width = read_u16(s);
+        s.raw.raw_height = read_u16(s);
+        s.raw.raw_width = read_u16(s);
         break;
       case kFujiImageSize:
-        s.image_height = read_u16(s);
-        s.image_width = read_u16(s);
-        if (s.image_width == kFujiShortWidth) s.image_width = kFujiTrueWidth;
+        s.raw.image_height = read_u16(s);
+        s.raw.image_width = read_u16(s);
+        if (s.raw.image_width == kFujiShortWidth) s.raw.image_width = kFujiTrueWidth;
         break;
       case kFujiLayout: {
         const int flags = s.input.Get();
-        if (flags >= 0) s.fuji_layout = static_cast<uint32_t>(flags) >> 7;
+        if (flags >= 0) s.raw.fuji_layout = static_cast<uint32_t>(flags) >> 7;
         break;
       }
       case kFujiWhiteBalance:
         // Green, red, green, blue: the first multiplier is the second value.
         read_u16(s);
-        s.first_camera_multiplier = read_u16(s);
+        s.raw.first_camera_multiplier = read_u16(s);
         break;
       default:
         break;
@@ -61,8 +61,8 @@ void ParseFujiDirectory(ParseState& s, uint32_t directory_offset) {
     s.input.Seek(data + length);
   }
   // The 45-degree layout stores half the columns at twice the rows.
-  s.image_height = static_cast<uint16_t>(s.image_height << s.fuji_layout);
-  s.image_width = static_cast<uint16_t>(s.image_width >> s.fuji_layout);
+  s.raw.image_height = static_cast<uint16_t>(s.raw.image_height << s.raw.fuji_layout);
+  s.raw.image_width = static_cast<uint16_t>(s.raw.image_width >> s.raw.fuji_layout);
 }
 
 void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
@@ -94,14 +94,14 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
         // The TIFF block declares its own order; the blocks after it are
         // still in the list's.
         s.byte_order = list_order;
-        s.raw_data_offset = static_cast<uint32_t>(raw_data);
+        s.raw.raw_data_offset = static_cast<uint32_t>(raw_data);
         break;
       case kMinoltaWhiteBalance: {
         // Four multipliers; the A200 stores the first of them third, the
         // other bodies first.
         s.input.SeekRelative(4);
-        if (std::strstr(s.model, "A200")) s.input.SeekRelative(4);
-        s.first_camera_multiplier = read_u16(s);
+        if (std::strstr(s.shot.model, "A200")) s.input.SeekRelative(4);
+        s.raw.first_camera_multiplier = read_u16(s);
         break;
       }
       default:
@@ -111,8 +111,8 @@ void ParseMinoltaBlocks(ParseState& s, uint32_t base) {
     if (next <= block) break;  // a block that does not advance ends the walk
     s.input.Seek(next);
   }
-  s.raw_height = sensor_height;
-  s.raw_width = sensor_width;
+  s.raw.raw_height = sensor_height;
+  s.raw.raw_width = sensor_width;
 }
 
 }  // namespace engine

@@ -34,13 +34,13 @@ TEST(FujiDirectory, SizesLayoutAndWhiteBalance) {
   wb.u16be(302).u16be(400).u16be(512).u16be(777);
   o.directory = {RafSize(0x100, 2180, 4352), RafSize(0x121, 2160, 4284), {0x2ff0, wb.take()}};
   ParsedRaf c(o);
-  EXPECT_EQ(c.s.raw_height, 2180);
-  EXPECT_EQ(c.s.raw_width, 4352);
-  EXPECT_EQ(c.s.image_height, 2160);
-  EXPECT_EQ(c.s.image_width, 4287);  // 4284 is stored as 4287
-  EXPECT_EQ(c.s.fuji_layout, 0u);
+  EXPECT_EQ(c.s.raw.raw_height, 2180);
+  EXPECT_EQ(c.s.raw.raw_width, 4352);
+  EXPECT_EQ(c.s.raw.image_height, 2160);
+  EXPECT_EQ(c.s.raw.image_width, 4287);  // 4284 is stored as 4287
+  EXPECT_EQ(c.s.raw.fuji_layout, 0u);
   // Green, red, green, blue: the first multiplier is the second value.
-  EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 400);
+  EXPECT_FLOAT_EQ(c.s.raw.first_camera_multiplier, 400);
 }
 
 TEST(FujiDirectory, LayoutFlagShiftsImageSize) {
@@ -48,9 +48,9 @@ TEST(FujiDirectory, LayoutFlagShiftsImageSize) {
     RafOptions o;
     o.directory = {RafLayoutFlags(flags), RafSize(0x121, 1000, 3000)};
     ParsedRaf c(o);
-    EXPECT_EQ(c.s.fuji_layout, flags >> 7);
-    EXPECT_EQ(c.s.image_height, flags & 0x80 ? 2000 : 1000);
-    EXPECT_EQ(c.s.image_width, flags & 0x80 ? 1500 : 3000);
+    EXPECT_EQ(c.s.raw.fuji_layout, flags >> 7);
+    EXPECT_EQ(c.s.raw.image_height, flags & 0x80 ? 2000 : 1000);
+    EXPECT_EQ(c.s.raw.image_width, flags & 0x80 ? 1500 : 3000);
   }
 }
 
@@ -59,8 +59,8 @@ TEST(FujiDirectory, OversizedOrTruncatedDirectories) {
   o.directory = {RafSize(0x100, 2180, 4352), RafLayoutFlags(0x80)};
   o.directory_entry_count = 256;
   ParsedRaf ignored(o);
-  EXPECT_EQ(ignored.s.raw_width, 0);
-  EXPECT_EQ(ignored.s.fuji_layout, 0u);
+  EXPECT_EQ(ignored.s.raw.raw_width, 0);
+  EXPECT_EQ(ignored.s.raw.fuji_layout, 0u);
 
   // 255 declared entries of which two exist; the walk ends at end of file
   // and a layout flag byte missing at the end does not count as set.
@@ -68,12 +68,12 @@ TEST(FujiDirectory, OversizedOrTruncatedDirectories) {
   o.directory_entry_count = 255;
   o.raw_bytes = 0;
   ParsedRaf truncated(o);
-  EXPECT_EQ(truncated.s.raw_width, 4352);
-  EXPECT_EQ(truncated.s.fuji_layout, 0u);
+  EXPECT_EQ(truncated.s.raw.raw_width, 4352);
+  EXPECT_EQ(truncated.s.raw.fuji_layout, 0u);
 
   Parsed empty(Bytes{});
   ParseFujiDirectory(empty.s, 92);
-  EXPECT_EQ(empty.s.image_width, 0);
+  EXPECT_EQ(empty.s.raw.image_width, 0);
 }
 
 TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
@@ -87,9 +87,9 @@ TEST(MinoltaBlocks, ByteOrderFromFourthByte) {
     Parsed c(MakeMrwFile(o));
     ParseMinoltaBlocks(c.s, 0);
     EXPECT_EQ(c.s.byte_order, little ? 0x4949 : 0x4D4D) << order;
-    EXPECT_EQ(c.s.raw_height, 1544) << order;
-    EXPECT_EQ(c.s.raw_width, 2056) << order;
-    EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 10);
+    EXPECT_EQ(c.s.raw.raw_height, 1544) << order;
+    EXPECT_EQ(c.s.raw.raw_width, 2056) << order;
+    EXPECT_FLOAT_EQ(c.s.raw.first_camera_multiplier, 10);
   }
 }
 
@@ -97,9 +97,9 @@ TEST(MinoltaBlocks, WhiteBalanceOrderDependsOnModelKnownSoFar) {
   MrwOptions o;
   o.blocks = {MrwWhiteBalanceBlock(false, 10, 20, 30, 40)};
   Parsed c(MakeMrwFile(o));
-  SetText(c.s.model, "DiMAGE A200");
+  SetText(c.s.shot.model, "DiMAGE A200");
   ParseMinoltaBlocks(c.s, 0);
-  EXPECT_FLOAT_EQ(c.s.first_camera_multiplier, 30);  // the A200 stores it third
+  EXPECT_FLOAT_EQ(c.s.raw.first_camera_multiplier, 30);  // the A200 stores it third
 }
 
 TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {
@@ -111,11 +111,11 @@ TEST(MinoltaBlocks, TiffBlockSetsRawDataAndKeepsListOrder) {
   o.raw_bytes = 32;
   Parsed c(MakeMrwFile(o));
   ParseMinoltaBlocks(c.s, 0);
-  EXPECT_EQ(c.s.raw_data_offset, c.bytes.size() - 32);
-  EXPECT_STREQ(c.s.make, "Minolta");  // TIFF offsets count from the block's data
-  EXPECT_STREQ(c.s.model, "DiMAGE A2");
-  EXPECT_EQ(c.s.raw_height, 100);
-  EXPECT_EQ(c.s.raw_width, 200);
+  EXPECT_EQ(c.s.raw.raw_data_offset, c.bytes.size() - 32);
+  EXPECT_STREQ(c.s.shot.make, "Minolta");  // TIFF offsets count from the block's data
+  EXPECT_STREQ(c.s.shot.model, "DiMAGE A2");
+  EXPECT_EQ(c.s.raw.raw_height, 100);
+  EXPECT_EQ(c.s.raw.raw_width, 200);
 }
 
 TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
@@ -132,7 +132,7 @@ TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
   PutU32(bytes, 12, 0xFFFFFFF8u, false);
   Parsed stalled(bytes);
   ParseMinoltaBlocks(stalled.s, 0);
-  EXPECT_EQ(stalled.s.raw_width, 0);
+  EXPECT_EQ(stalled.s.raw.raw_width, 0);
 
   // A list length far past the end of a short file: the walk stops there.
   MrwOptions truncated;
@@ -141,7 +141,7 @@ TEST(MinoltaBlocks, ForeignOrHostileBlockLists) {
   truncated.raw_bytes = 0;
   Parsed cut(MakeMrwFile(truncated));
   ParseMinoltaBlocks(cut.s, 0);
-  EXPECT_EQ(cut.s.raw_width, 200);
+  EXPECT_EQ(cut.s.raw.raw_width, 200);
 }
 
 // --- Through identification and extraction ---
@@ -167,9 +167,9 @@ TEST(RafExtraction, EmbeddedJpegIsReturnedWithItsOwnExif) {
   const RafOptions o = FinePix();
   const Bytes file = MakeRafFile(o);
   const ParseState s = *Identify(file);
-  EXPECT_STREQ(s.make, "FUJIFILM");
-  EXPECT_STREQ(s.model, "FinePix S5Pro");
-  EXPECT_NE(s.raw_count, 0u);
+  EXPECT_STREQ(s.shot.make, "FUJIFILM");
+  EXPECT_STREQ(s.shot.model, "FinePix S5Pro");
+  EXPECT_NE(s.raw.raw_count, 0u);
   const Extraction e = Extract(file);
   ASSERT_TRUE(e.result);
   EXPECT_EQ(e.jpeg, o.jpeg);
@@ -180,18 +180,18 @@ TEST(RafExtraction, SecondFrameOffsetReadOnlyPastTheFirst120Bytes) {
     RafOptions o = FinePix();
     o.header_length = header;  // the JPEG starts here; its first bytes lie at 120
     const ParseState s = *Identify(MakeRafFile(o));
-    EXPECT_EQ(s.raw_count, header == 120 ? 1u : 2u) << header;
+    EXPECT_EQ(s.raw.raw_count, header == 120 ? 1u : 2u) << header;
   }
   RafOptions o = FinePix();
   o.second_directory = 0x1000;
-  EXPECT_EQ(Identify(MakeRafFile(o))->raw_count, 2u);
+  EXPECT_EQ(Identify(MakeRafFile(o))->raw.raw_count, 2u);
 }
 
 TEST(RafExtraction, EmptyPreviewFieldsGiveNoPreview) {
   RafOptions o = FinePix();
   o.preview_length = 0;
   Bytes file = MakeRafFile(o);
-  EXPECT_NE(Identify(file)->raw_count, 0u);  // still raw: the Exif block was read
+  EXPECT_NE(Identify(file)->raw.raw_count, 0u);  // still raw: the Exif block was read
   EXPECT_FALSE(Extract(file).result);
   // With no preview offset the Exif block, and so the make, is not found.
   o = FinePix();
@@ -227,9 +227,9 @@ TEST(MrwExtraction, PreviewFromTheMakerNoteOfTheTiffBlock) {
   const Bytes file = MakeMrwFile(o);
 
   const ParseState s = *Identify(file);
-  EXPECT_STREQ(s.make, "Minolta");
-  EXPECT_STREQ(s.model, "DiMAGE A2");
-  EXPECT_EQ(s.raw_width, 3272);
+  EXPECT_STREQ(s.shot.make, "Minolta");
+  EXPECT_STREQ(s.shot.model, "DiMAGE A2");
+  EXPECT_EQ(s.raw.raw_width, 3272);
   const Extraction e = Extract(file);
   ASSERT_TRUE(e.result);
   ASSERT_EQ(e.jpeg.size(), jpeg.size() + 1146);
@@ -241,19 +241,19 @@ TEST(FujiMinoltaSamples, RealFiles) {
   const Bytes raf = ReadSample("raf/FujiFilm.raf");
   if (raf.empty()) GTEST_SKIP() << "samples absent";
   const ParseState s = *Identify(raf);
-  EXPECT_STREQ(s.make, "FUJIFILM");
-  EXPECT_STREQ(s.model, "FinePix S5Pro");
+  EXPECT_STREQ(s.shot.make, "FUJIFILM");
+  EXPECT_STREQ(s.shot.model, "FinePix S5Pro");
   // The stripped file's main JPEG is 8 x 8; the 160 x 120 Exif thumbnail
   // inside it scores higher in the preview choice.
-  EXPECT_EQ(s.preview_offset, 2704u);
-  EXPECT_EQ(s.preview_length, 9362u);
+  EXPECT_EQ(RulesChoice(s).offset, 2704u);
+  EXPECT_EQ(RulesChoice(s).length, 9362u);
 
   // A 128-byte header stub: its preview lies beyond the end of the file.
   EXPECT_FALSE(Extract(ReadSample("raf/fixture.raf")).result);
 
   const ParseState m = *Identify(ReadSample("mrw/Minolta.mrw"));
-  EXPECT_STREQ(m.make, "Minolta");
-  EXPECT_STREQ(m.model, "DiMAGE A2");
-  EXPECT_EQ(m.preview_offset, 2130u);  // a 26-byte placeholder in this stripped file
-  EXPECT_EQ(m.preview_length, 26u);
+  EXPECT_STREQ(m.shot.make, "Minolta");
+  EXPECT_STREQ(m.shot.model, "DiMAGE A2");
+  EXPECT_EQ(RulesChoice(m).offset, 2130u);  // a 26-byte placeholder in this stripped file
+  EXPECT_EQ(RulesChoice(m).length, 26u);
 }

@@ -191,32 +191,33 @@ void TrimTrailingBlanks(char (&field)[64]) {
 // --- Signature tests -------------------------------------------------------
 
 void ReadFujiHeader(ParseState& s) {
-  s.preview_offset = ReadBigEndian32At(s, kFujiPreviewOffsetAt);
-  s.preview_length = ReadBigEndian32At(s, kFujiPreviewLengthAt);
-  s.fuji_header = true;  // for the rules of later cameras
-  s.fuji_jpeg_offset = s.preview_offset;
-  s.fuji_jpeg_length = s.preview_length;
-  s.container_names_camera = true;
-  NoteImage(s, "RAF header", s.preview_offset, s.preview_length);
+  const uint32_t jpeg_offset = ReadBigEndian32At(s, kFujiPreviewOffsetAt);
+  const uint32_t jpeg_length = ReadBigEndian32At(s, kFujiPreviewLengthAt);
+  ClaimPreview(s, PreviewClaim().Place(jpeg_offset, jpeg_length));
+  s.found.raf_header_image.where = "RAF header";  // for the RAF family's rule
+  s.found.raf_header_image.offset = jpeg_offset;
+  s.found.raf_header_image.length = jpeg_length;
+  s.found.container_names_camera = true;
+  NoteImage(s, "RAF header", jpeg_offset, jpeg_length);
   const uint32_t directory = ReadBigEndian32At(s, kFujiDirectoryAt);
   NeedPosition(s, directory);
-  NeedPosition(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
+  NeedPosition(s, static_cast<int64_t>(jpeg_offset) + kExifTiffOffset);
   ParseFujiDirectory(s, directory);
   // A second raw frame (the wide-range sensor half) has its own directory,
   // which only the decoders read.
-  if (s.preview_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
-    s.raw_count = 2;
-  s.raw_data_offset = ReadBigEndian32At(s, kFujiRawDataAt);
+  if (jpeg_offset > kFujiSecondFrameAt && ReadBigEndian32At(s, kFujiSecondFrameAt) != 0)
+    s.raw.raw_count = 2;
+  s.raw.raw_data_offset = ReadBigEndian32At(s, kFujiRawDataAt);
   // The embedded JPEG's Exif block carries the shot description. Its
   // directories are the preview's own, which stays as stored: they are not
   // recorded as the file's description to copy.
-  ParseTiff(s, static_cast<int64_t>(s.preview_offset) + kExifTiffOffset);
-  s.metadata_directories = MetadataDirectories();
+  ParseTiff(s, static_cast<int64_t>(jpeg_offset) + kExifTiffOffset);
+  s.found.metadata_directories = MetadataDirectories();
 }
 
 void ReadContaxHeader(ParseState& s) {
-  SetText(s.make, "Contax");
-  SetText(s.model, "N Digital");
+  SetText(s.shot.make, "Contax");
+  SetText(s.shot.model, "N Digital");
   s.input.Seek(33);
   ReadExifTimestamp(s, true);  // the date text is stored last character first
   // The white balance at 60 feeds only colour: no Leaf rule applies to the
@@ -230,18 +231,18 @@ void ReadExifJpegHeader(ParseState& s) {
   uint8_t length[2] = {0xFF, 0xFF};
   s.input.Seek(4);
   s.input.Read(length, 2);
-  s.raw_data_offset = 4 + static_cast<uint32_t>(LoadBigEndian16(length));
-  s.input.Seek(s.raw_data_offset);
+  s.raw.raw_data_offset = 4 + static_cast<uint32_t>(LoadBigEndian16(length));
+  s.input.Seek(s.raw.raw_data_offset);
   if (s.input.Get() != 0xFF) ParseTiff(s, kExifTiffOffset);
-  s.preview_offset = 0;
-  s.plain_jpeg = true;
+  WithdrawPreviewClaim(s);
+  s.found.plain_jpeg = true;
 }
 
 void MatchHeaderlessSize(ParseState& s) {
   for (const HeaderlessCamera& row : kHeaderlessCameras) {
     if (row.file_size != s.file_size) continue;
-    SetText(s.make, row.make);
-    SetText(s.model, row.model);
+    SetText(s.shot.make, row.make);
+    SetText(s.shot.model, row.model);
     if (row.sidecar) read_sidecar_metadata(s);
   }
 }
@@ -255,8 +256,8 @@ void MatchSignature(ParseState& s) {
     if (phase_one != 0) ParseTiff(s, 0);
   } else if (s.byte_order == kLittleEndianMark || s.byte_order == kBigEndianMark) {
     if (HeadHas(s, 6, "HEAPCCDR", 8)) {
-      s.container_names_camera = true;
-      s.raw_data_offset = s.header_length;
+      s.found.container_names_camera = true;
+      s.raw.raw_data_offset = s.header_length;
       const uint32_t size = static_cast<uint32_t>(s.file_size);
       ParseCiffHeap(s, s.header_length, s.header_length <= size ? size - s.header_length : 0);
     } else {
@@ -267,14 +268,14 @@ void MatchSignature(ParseState& s) {
   } else if (HeadHas(s, 25, "ARECOYK", 7)) {
     ReadContaxHeader(s);
   } else if (HeadTextIs(s, "PXN")) {
-    SetText(s.make, "Logitech");
-    SetText(s.model, "Fotoman Pixtura");
+    SetText(s.shot.make, "Logitech");
+    SetText(s.shot.model, "Fotoman Pixtura");
   } else if (HeadTextIs(s, "qktk")) {
-    SetText(s.make, "Apple");
-    SetText(s.model, "QuickTake 100");
+    SetText(s.shot.make, "Apple");
+    SetText(s.shot.model, "QuickTake 100");
   } else if (HeadTextIs(s, "qktn")) {
-    SetText(s.make, "Apple");
-    SetText(s.model, "QuickTake 150");
+    SetText(s.shot.make, "Apple");
+    SetText(s.shot.model, "QuickTake 150");
   } else if (HeadHas(s, 0, "FUJIFILM", 8)) {
     ReadFujiHeader(s);
   } else if (HeadHas(s, 0, "RIFF", 4)) {
@@ -285,15 +286,15 @@ void MatchSignature(ParseState& s) {
   } else if (HeadHas(s, 0, "PWAD", 4)) {
     ParseSinarIaHeader(s);
   } else if (HeadHas(s, 0, "\0MRM", 4)) {
-    s.container_names_camera = true;
+    s.found.container_names_camera = true;
     ParseMinoltaBlocks(s, 0);
   } else if (HeadHas(s, 0, "FOVb", 4)) {
-    s.container_names_camera = true;
+    s.found.container_names_camera = true;
     ParseFoveonDirectory(s);
   } else if (HeadHas(s, 0, "CI", 2)) {
     ParseCineHeader(s);
   } else if (IsCr3(s)) {
-    s.container_names_camera = true;
+    s.found.container_names_camera = true;
     ParseCr3File(s);
   } else {
     MatchHeaderlessSize(s);
@@ -303,11 +304,11 @@ void MatchSignature(ParseState& s) {
 // --- Make and model --------------------------------------------------------
 
 void TerminateTexts(ParseState& s) {
-  s.description[sizeof s.description - 1] = 0;
-  s.artist[sizeof s.artist - 1] = 0;
-  s.make[sizeof s.make - 1] = 0;
-  s.model[sizeof s.model - 1] = 0;
-  s.model2[sizeof s.model2 - 1] = 0;
+  s.shot.description[sizeof s.shot.description - 1] = 0;
+  s.shot.artist[sizeof s.shot.artist - 1] = 0;
+  s.shot.make[sizeof s.shot.make - 1] = 0;
+  s.shot.model[sizeof s.shot.model - 1] = 0;
+  s.shot.model2[sizeof s.shot.model2 - 1] = 0;
 }
 
 void NormaliseMakeAndModel(ParseState& s) {
@@ -315,19 +316,19 @@ void NormaliseMakeAndModel(ParseState& s) {
   // they are searched as text.
   TerminateTexts(s);
   for (const char* name : kMakerNames)
-    if (std::strstr(s.make, name)) SetText(s.make, name);
-  if (StartsWith(s.make, "KODAK")) {
-    s.make[16] = 0;
-    s.model[16] = 0;
+    if (std::strstr(s.shot.make, name)) SetText(s.shot.make, name);
+  if (StartsWith(s.shot.make, "KODAK")) {
+    s.shot.make[16] = 0;
+    s.shot.model[16] = 0;
   }
-  TrimTrailingBlanks(s.make);
-  TrimTrailingBlanks(s.model);
+  TrimTrailingBlanks(s.shot.make);
+  TrimTrailingBlanks(s.shot.model);
   // "Canon EOS 350D DIGITAL" under "Canon" is "EOS 350D DIGITAL".
-  const size_t make_length = strnlen(s.make, sizeof s.make);
-  if (PrefixIgnoringCase(s.model, s.make, make_length) && make_length + 1 < sizeof s.model &&
-      s.model[make_length] == ' ')
-    DropLeading(s.model, make_length + 1);
-  if (StartsWith(s.model, "Digital Camera ")) DropLeading(s.model, 15);
+  const size_t make_length = strnlen(s.shot.make, sizeof s.shot.make);
+  if (PrefixIgnoringCase(s.shot.model, s.shot.make, make_length) &&
+      make_length + 1 < sizeof s.shot.model && s.shot.model[make_length] == ' ')
+    DropLeading(s.shot.model, make_length + 1);
+  if (StartsWith(s.shot.model, "Digital Camera ")) DropLeading(s.shot.model, 15);
   TerminateTexts(s);
 }
 
@@ -347,10 +348,10 @@ bool LooksLikePowerShotS2(ParseState& s) {
 // D100 writes it that way, recognisable by all-zero bytes at the end of each
 // 16-byte group.
 bool NikonDataIsCompressed(ParseState& s) {
-  if (s.compression != 34713) return false;
-  if (std::strcmp(s.model, "D100") != 0) return true;
+  if (s.raw.compression != 34713) return false;
+  if (std::strcmp(s.shot.model, "D100") != 0) return true;
   uint8_t block[256];
-  ReadBlockAt(s, s.raw_data_offset, block, sizeof block);
+  ReadBlockAt(s, s.raw.raw_data_offset, block, sizeof block);
   for (size_t i = 15; i < sizeof block; i += 16)
     if (block[i]) return true;
   return false;
@@ -400,8 +401,8 @@ void IdentifyBy4775936Code(ParseState& s) {
   const int code = ((block[8] & 3) << 4) | (block[20] & 3);
   for (const Camera& camera : kCameras) {
     if (camera.code != code) continue;
-    SetText(s.make, camera.make);
-    SetText(s.model, camera.model);
+    SetText(s.shot.make, camera.make);
+    SetText(s.shot.model, camera.model);
   }
 }
 
@@ -440,27 +441,28 @@ bool GuessBigEndianSamples(ParseState& s, int64_t offset) {
 // A rule matched: it names the decoder for the camera's data, so one is
 // chosen from here on.
 void Matched(ParseState& s) {
-  if (s.raw_decoder == RawDecoder::None) s.raw_decoder = RawDecoder::Generic;
+  if (s.raw.raw_decoder == RawDecoder::None) s.raw.raw_decoder = RawDecoder::Generic;
 }
 
 // Leaf backs, told apart by their frame size.
 void ApplyLeafRule(ParseState& s) {
-  const unsigned width = s.image_width, height = s.image_height;
+  const unsigned width = s.raw.image_width, height = s.raw.image_height;
   if ((width | height) == 2048) {
-    SetText(s.model, s.samples_per_pixel == 1 ? "CatchLight" : "DCB2");
+    SetText(s.shot.model, s.raw.samples_per_pixel == 1 ? "CatchLight" : "DCB2");
   } else if (width + height == 5204) {
-    if (!s.model[0]) SetText(s.model, "Cantare");
+    if (!s.shot.model[0]) SetText(s.shot.model, "Cantare");
     // A back that recorded its white balance, other than a Valeo, stores one
     // raw image per sample.
-    if (s.first_camera_multiplier != 0 && s.model[0] != 'V') s.raw_count = s.samples_per_pixel;
+    if (s.raw.first_camera_multiplier != 0 && s.shot.model[0] != 'V')
+      s.raw.raw_count = s.raw.samples_per_pixel;
   } else if (width == 2116 || width == 3171) {
-    SetText(s.model, "Valeo 6");
+    SetText(s.shot.model, "Valeo 6");
   }
   Matched(s);
 }
 
 void ApplyMinoltaRule(ParseState& s) {
-  const char* m = s.model;
+  const char* m = s.shot.model;
   if (StartsWith(m, "DiMAGE A") || std::strcmp(m, "DiMAGE A200") == 0 || StartsWith(m, "ALPHA") ||
       StartsWith(m, "DYNAX") || StartsWith(m, "MAXXUM") ||
       (StartsWith(m, "DiMAGE G") && (m[8] == '4' || m[8] == '5' || m[8] == '6')))
@@ -468,19 +470,16 @@ void ApplyMinoltaRule(ParseState& s) {
 }
 
 void ApplyOlympusRule(ParseState& s) {
-  const char* m = s.model;
+  const char* m = s.shot.model;
   if (std::strcmp(m, "SP550UZ") == 0) {
     // The preview runs from a fixed offset to the end of the file; a file
     // that ends before that offset has none.
     if (s.file_size > static_cast<int32_t>(kSp550PreviewOffset)) {
-      s.preview_offset = kSp550PreviewOffset;
-      s.preview_length = static_cast<uint32_t>(s.file_size) - kSp550PreviewOffset;
-      s.preview_width = 640;
-      s.preview_height = 480;
-      NoteImage(s, "SP-550UZ preview", s.preview_offset, s.preview_length);
+      const uint32_t length = static_cast<uint32_t>(s.file_size) - kSp550PreviewOffset;
+      ClaimPreview(s, PreviewClaim().Place(kSp550PreviewOffset, length).Size(640, 480));
+      NoteImage(s, "SP-550UZ preview", kSp550PreviewOffset, length);
     } else {
-      s.preview_offset = 0;
-      s.preview_length = 0;
+      ClaimPreview(s, PreviewClaim().Place(0, 0));
     }
     return Matched(s);
   }
@@ -490,21 +489,18 @@ void ApplyOlympusRule(ParseState& s) {
 }
 
 void ApplyKodakRule(ParseState& s) {
-  const char* m = s.model;
+  const char* m = s.shot.model;
   if (std::strcmp(m, "DCS200") == 0) {
     // Its thumbnail is three 8-bit planes, the first two swapped.
-    s.preview_offset = 6144;
-    s.preview_kind = PreviewKind::Layered;
-    s.preview_width = 192;
-    s.preview_height = 128;
+    ClaimPreview(s, PreviewClaim().Offset(6144).Kind(PreviewKind::Layered).Size(192, 128));
     return Matched(s);
   }
   if (std::strstr(m, "DC120") && !std::strstr(m, "DC25") && !StartsWith(m, "DC2") &&
       !std::strstr(m, "DC50")) {
     // Its JPEG-compressed variant cannot be decoded, which the final raw
     // check turns into "not raw".
-    if (s.compression == 7) {
-      s.raw_decoder = RawDecoder::KodakJpegCompressed;
+    if (s.raw.compression == 7) {
+      s.raw.raw_decoder = RawDecoder::KodakJpegCompressed;
       return;
     }
     return Matched(s);
@@ -519,8 +515,8 @@ void ApplyKodakRule(ParseState& s) {
 
 // The per-camera rules, first match wins. Returns after the matching rule.
 void ApplyCameraRules(ParseState& s) {
-  const char* m = s.model;
-  const char* make = s.make;
+  const char* m = s.shot.model;
+  const char* make = s.shot.make;
   auto model_is = [&](const char* name) { return std::strcmp(m, name) == 0; };
   auto model_starts = [&](const char* prefix) { return StartsWith(m, prefix); };
   auto make_is = [&](const char* name) { return std::strcmp(make, name) == 0; };
@@ -529,7 +525,7 @@ void ApplyCameraRules(ParseState& s) {
   auto canon_width = [&](std::initializer_list<int> widths) {
     if (!canon) return false;
     for (int w : widths)
-      if (s.raw_width == w) return true;
+      if (s.raw.raw_width == w) return true;
     return false;
   };
 
@@ -537,7 +533,7 @@ void ApplyCameraRules(ParseState& s) {
       model_is("PowerShot A50") || model_is("PowerShot Pro70"))
     return Matched(s);
   if (model_is("PowerShot A610")) {
-    if (LooksLikePowerShotS2(s)) SetText(s.model, "PowerShot S2 IS");
+    if (LooksLikePowerShotS2(s)) SetText(s.shot.model, "PowerShot S2 IS");
     return Matched(s);
   }
   for (const char* name : {"PowerShot A620", "PowerShot A630", "PowerShot A640", "PowerShot S3 IS",
@@ -553,23 +549,23 @@ void ApplyCameraRules(ParseState& s) {
     return Matched(s);
   if (size_is(1581060) || size_is(2465792)) return Matched(s);
   if (size_is(4771840)) {
-    if (!s.timestamp && EndsLikeE995(s)) SetText(s.model, "E995");
+    if (!s.shot.timestamp && EndsLikeE995(s)) SetText(s.shot.model, "E995");
     return Matched(s);
   }
   if (model_is("E2100")) {
-    if (!s.timestamp && !DataLooksLikeE2100(s)) SetText(s.model, "E2500");
+    if (!s.shot.timestamp && !DataLooksLikeE2100(s)) SetText(s.shot.model, "E2500");
     return Matched(s);
   }
   if (model_is("E2500")) return Matched(s);
   if (size_is(4775936)) {
-    if (!s.timestamp) IdentifyBy4775936Code(s);
-    if (model_is("Optio 33WR")) s.orientation = 1;
+    if (!s.shot.timestamp) IdentifyBy4775936Code(s);
+    if (model_is("Optio 33WR")) s.shot.orientation = 1;
     return Matched(s);
   }
   if (size_is(5869568)) {
-    if (!s.timestamp && TailHasNonZero(s, 424)) {
-      SetText(s.make, "Minolta");
-      SetText(s.model, "DiMAGE Z2");
+    if (!s.shot.timestamp && TailHasNonZero(s, 424)) {
+      SetText(s.shot.make, "Minolta");
+      SetText(s.shot.model, "DiMAGE Z2");
     }
     return Matched(s);
   }
@@ -577,9 +573,9 @@ void ApplyCameraRules(ParseState& s) {
 
   if (model_is("FinePix S5100") || model_is("FinePix S5500")) return Matched(s);
   if (model_starts("FinePix")) {
-    if (std::strcmp(m + 7, "S2Pro") == 0) SetText(s.model, "FinePix S2Pro");
+    if (std::strcmp(m + 7, "S2Pro") == 0) SetText(s.shot.model, "FinePix S2Pro");
     // The S2 Pro's sensor is mounted on its side.
-    if (EndsWith(m, " S2Pro")) s.orientation = 6;
+    if (EndsWith(m, " S2Pro")) s.shot.orientation = 6;
     return Matched(s);
   }
   if (model_is("RD175") || model_is("KD-400Z") || model_is("KD-510Z")) return Matched(s);
@@ -587,7 +583,7 @@ void ApplyCameraRules(ParseState& s) {
   if (model_is("*ist DS") || model_is("Optio S") || size_is(6114240) || model_is("Optio 750Z"))
     return Matched(s);
   if (model_is("STV680 VGA")) {
-    s.orientation = 2;
+    s.shot.orientation = 2;
     return Matched(s);
   }
   for (const char* name :
@@ -596,8 +592,8 @@ void ApplyCameraRules(ParseState& s) {
   if (model_is("3320AF")) {
     if (GuessBigEndianSamples(s, 0x300000)) {
       s.byte_order = kBigEndianMark;
-      SetText(s.make, "ISG");
-      s.model[0] = 0;
+      SetText(s.shot.make, "ISG");
+      s.shot.model[0] = 0;
     } else {
       s.byte_order = kLittleEndianMark;
     }
@@ -609,27 +605,27 @@ void ApplyCameraRules(ParseState& s) {
       // A Photoshop-style header: big-endian height and width at 14.
       const uint32_t height = ReadBigEndian32At(s, 14);
       const uint32_t width = ReadBigEndian32At(s, 18);
-      s.raw_height = s.image_height = static_cast<uint16_t>(height);
-      s.raw_width = s.image_width = static_cast<uint16_t>(width);
-      s.raw_data_offset = 68;
+      s.raw.raw_height = s.raw.image_height = static_cast<uint16_t>(height);
+      s.raw.raw_width = s.raw.image_width = static_cast<uint16_t>(width);
+      s.raw.raw_data_offset = 68;
     }
     return Matched(s);
   }
   if (make_is("Leaf")) return ApplyLeafRule(s);
   if (make_is("LEICA") || make_is("Panasonic")) {
     for (int w : {2568, 3130, 3170, 3177, 3304, 3690, 3770, 3880, 4290, 4330})
-      if (s.image_width == w) return Matched(s);
+      if (s.raw.image_width == w) return Matched(s);
   }
   if (model_is("C770UZ")) return Matched(s);
   if (make_is("OLYMPUS")) return ApplyOlympusRule(s);
   if (model_is("N Digital") || model_is("DSC-F828") || model_is("DSC-V3")) return Matched(s);
-  if (make_is("SONY") && s.raw_width == 3984) return Matched(s);
+  if (make_is("SONY") && s.raw.raw_width == 3984) return Matched(s);
   if (model_is("DSLR-A100") || model_starts("P850") || model_is("C330")) return Matched(s);
   if (EqualsIgnoringCase(make, "KODAK")) return ApplyKodakRule(s);
   if (model_is("Fotoman Pixtura") || model_is("QuickTake 100") || model_is("QuickTake 150"))
     return Matched(s);
-  if (make_is("Rollei") && s.raw_decoder == RawDecoder::None) {
-    s.raw_decoder = RawDecoder::Rollei;
+  if (make_is("Rollei") && s.raw.raw_decoder == RawDecoder::None) {
+    s.raw.raw_decoder = RawDecoder::Rollei;
     return;
   }
   if (model_is("PC-CAM 600") || model_is("QV-2000UX") || size_is(3217760)) return Matched(s);
@@ -642,59 +638,61 @@ void ApplyCameraRules(ParseState& s) {
 // --- The raw decision ------------------------------------------------------
 
 void CompleteDescription(ParseState& s) {
-  if (!s.model[0]) std::snprintf(s.model, sizeof s.model, "%dx%d", s.image_width, s.image_height);
-  if (s.preview_offset && !s.preview_height) {
-    s.input.Seek(s.preview_offset);
+  if (!s.shot.model[0])
+    std::snprintf(s.shot.model, sizeof s.shot.model, "%dx%d", s.raw.image_width,
+                  s.raw.image_height);
+  const RulesPreview preview = RulesChoice(s);
+  if (preview.offset && !preview.height) {
+    s.input.Seek(preview.offset);
     JpegFrameHeader info;
-    if (probe_jpeg_header(s, &info)) {
-      s.preview_width = static_cast<uint16_t>(info.width);
-      s.preview_height = static_cast<uint16_t>(info.height);
-    }
+    if (probe_jpeg_header(s, &info))
+      ClaimPreview(s, PreviewClaim().Size(static_cast<uint16_t>(info.width),
+                                          static_cast<uint16_t>(info.height)));
   }
 }
 
 void FinalRawChecks(ParseState& s) {
-  if (!s.raw_by_container &&
-      (s.raw_decoder == RawDecoder::None || s.image_height < kMinimumRawHeight))
+  if (!s.raw.raw_by_container &&
+      (s.raw.raw_decoder == RawDecoder::None || s.raw.image_height < kMinimumRawHeight))
     MarkNotRaw(s, NoPreviewReason::kNoRawImage);
-  if (s.raw_decoder == RawDecoder::KodakJpegCompressed) {
+  if (s.raw.raw_decoder == RawDecoder::KodakJpegCompressed) {
     Diagnose(s, "Kodak JPEG-compressed raw data is not supported\n");
     MarkNotRaw(s, NoPreviewReason::kNoRawImage);
   }
-  if (!s.raw_height) s.raw_height = s.image_height;
-  if (!s.raw_width) s.raw_width = s.image_width;
+  if (!s.raw.raw_height) s.raw.raw_height = s.raw.image_height;
+  if (!s.raw.raw_width) s.raw.raw_width = s.raw.image_width;
 }
 
 // Returns false when the completion step is to be skipped (DNG).
 bool DecideRawGeometry(ParseState& s) {
-  if (!s.image_height) s.image_height = s.raw_height;
-  if (!s.image_width) s.image_width = s.raw_width;
-  if (s.fuji_rotated_width) {
+  if (!s.raw.image_height) s.raw.image_height = s.raw.raw_height;
+  if (!s.raw.image_width) s.raw.image_width = s.raw.raw_width;
+  if (s.raw.fuji_rotated_width) {
     // A 45-degree sensor layout: the visible frame is the rotated diamond.
-    s.image_width = static_cast<uint16_t>(s.image_height + s.fuji_rotated_width);
-    s.image_height = static_cast<uint16_t>(s.image_width - 1);
+    s.raw.image_width = static_cast<uint16_t>(s.raw.image_height + s.raw.fuji_rotated_width);
+    s.raw.image_height = static_cast<uint16_t>(s.raw.image_width - 1);
   }
-  if (s.image_width == 3936 && s.image_height == 2624) {
-    s.image_width = 3896;
-    s.image_height = 2616;
+  if (s.raw.image_width == 3936 && s.raw.image_height == 2624) {
+    s.raw.image_width = 3896;
+    s.raw.image_height = 2616;
   }
-  if (s.dng_version) {
+  if (s.raw.dng_version) {
     // A DNG with a colour filter layout holds one raw image per sample.
-    if (s.filter_pattern == 0xFFFFFFFF) s.filter_pattern = 0;
-    if (s.filter_pattern) s.raw_count = s.samples_per_pixel;
-    if (s.compression == 1) s.raw_decoder = RawDecoder::DngUncompressed;
-    if (s.compression == 7) s.raw_decoder = RawDecoder::DngLosslessJpeg;
+    if (s.raw.filter_pattern == 0xFFFFFFFF) s.raw.filter_pattern = 0;
+    if (s.raw.filter_pattern) s.raw.raw_count = s.raw.samples_per_pixel;
+    if (s.raw.compression == 1) s.raw.raw_decoder = RawDecoder::DngUncompressed;
+    if (s.raw.compression == 7) s.raw.raw_decoder = RawDecoder::DngLosslessJpeg;
     return false;
   }
-  if (std::strcmp(s.make, "Canon") == 0)
-    s.raw_decoder = HeadHas(s, 6, "HEAPCCDR", 8) ? RawDecoder::CiffCompressed
-                    : IsCr3(s)                   ? RawDecoder::CanonCr3
-                                                 : RawDecoder::LosslessJpeg;
-  if (std::strcmp(s.make, "NIKON") == 0)
-    s.raw_decoder =
+  if (std::strcmp(s.shot.make, "Canon") == 0)
+    s.raw.raw_decoder = HeadHas(s, 6, "HEAPCCDR", 8) ? RawDecoder::CiffCompressed
+                        : IsCr3(s)                   ? RawDecoder::CanonCr3
+                                                     : RawDecoder::LosslessJpeg;
+  if (std::strcmp(s.shot.make, "NIKON") == 0)
+    s.raw.raw_decoder =
         NikonDataIsCompressed(s) ? RawDecoder::NikonCompressed : RawDecoder::NikonUncompressed;
-  if (s.foveon) {
-    s.raw_decoder = RawDecoder::Foveon;
+  if (s.raw.foveon) {
+    s.raw.raw_decoder = RawDecoder::Foveon;
   } else {
     ApplyCameraRules(s);
   }
@@ -707,24 +705,25 @@ void IdentifyFile(ParseState& s) {
   ResetParseState(s);
   MatchSignature(s);
 
-  if (!s.make[0]) ParseSmalHeader(s, 0, static_cast<uint32_t>(s.file_size));
-  if (!s.make[0]) {
+  if (!s.shot.make[0]) ParseSmalHeader(s, 0, static_cast<uint32_t>(s.file_size));
+  if (!s.shot.make[0]) {
     // Not a camera container: an ordinary JPEG may still describe the shot.
-    s.plain_jpeg = HeadHas(s, 0, "\xFF\xD8\xFF", 3);
-    MarkNotRaw(s, s.plain_jpeg ? NoPreviewReason::kPlainJpeg : NoPreviewReason::kUnknownContainer);
+    s.found.plain_jpeg = HeadHas(s, 0, "\xFF\xD8\xFF", 3);
+    MarkNotRaw(
+        s, s.found.plain_jpeg ? NoPreviewReason::kPlainJpeg : NoPreviewReason::kUnknownContainer);
     WalkJpegSegments(s, 0);
   }
 
   NormaliseMakeAndModel(s);
 
-  if (s.raw_count) {
+  if (s.raw.raw_count) {
     if (DecideRawGeometry(s)) CompleteDescription(s);
-    ApplyLaterCameraRules(s);
+    ApplyContainerFamilyRules(s);
     FinalRawChecks(s);
   }
 
-  if (s.orientation == -1) s.orientation = s.tiff_orientation;
-  if (s.orientation == -1) s.orientation = 0;
+  if (s.shot.orientation == -1) s.shot.orientation = s.tiff_orientation;
+  if (s.shot.orientation == -1) s.shot.orientation = 0;
 }
 
 }  // namespace engine

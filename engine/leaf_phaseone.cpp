@@ -73,20 +73,19 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
                  uint32_t length) {
   const uint32_t data_offset = static_cast<uint32_t>(data);
   if (!std::strcmp(name, "JPEG_preview_data")) {
-    s.preview_offset = data_offset;
-    s.preview_length = length;
+    ClaimPreview(s, PreviewClaim().Place(data_offset, length));
     NoteImage(s, "JPEG_preview_data", data_offset, length);
   } else if (!std::strcmp(name, "ShootObj_back_type")) {
     long index = 0;
     // A negative or too large number names no back we know of.
     if (PacketText(s, length).NextInt(&index) && index >= 0 && index < kLeafBackCount)
-      SetText(s.model, kLeafBackNames[index]);
+      SetText(s.shot.model, kLeafBackNames[index]);
   } else if (!std::strcmp(name, "CaptProf_number_of_planes")) {
     long planes = 0;
     if (PacketText(s, length).NextInt(&planes)) chain.planes = planes;
   } else if (!std::strcmp(name, "CaptProf_raw_data_rotation")) {
     long degrees = 0;
-    if (PacketText(s, length).NextInt(&degrees)) s.orientation = static_cast<int32_t>(degrees);
+    if (PacketText(s, length).NextInt(&degrees)) s.shot.orientation = static_cast<int32_t>(degrees);
   } else if (!std::strcmp(name, "CaptProf_mosaic_pattern")) {
     PacketText text(s, length);
     long cell = 0;
@@ -97,19 +96,19 @@ void ApplyPacket(ParseState& s, ChainState& chain, const char* name, int64_t dat
     // rotation is known (-1, not set) the data counts as unrotated.
     long degrees = 0;
     if (PacketText(s, length).NextInt(&degrees)) {
-      const int32_t raw_rotation = s.orientation == -1 ? 0 : s.orientation;
-      s.orientation = static_cast<int32_t>(degrees) - raw_rotation;
+      const int32_t raw_rotation = s.shot.orientation == -1 ? 0 : s.shot.orientation;
+      s.shot.orientation = static_cast<int32_t>(degrees) - raw_rotation;
     }
   } else if (!std::strcmp(name, "NeutObj_neutrals")) {
     // Four numbers: a reference, then the red, green and blue neutrals; the
     // first multiplier is the reference over the red one.
-    if (s.first_camera_multiplier != 0) return;
+    if (s.raw.first_camera_multiplier != 0) return;
     PacketText text(s, length);
     double neutral[4] = {};
     int found = 0;
     while (found < 4 && text.NextFloat(&neutral[found])) ++found;
     if (found < 4) return;
-    s.first_camera_multiplier = static_cast<float>(neutral[0] / neutral[1]);
+    s.raw.first_camera_multiplier = static_cast<float>(neutral[0] / neutral[1]);
   }
   // The colour profile and matrices (icc_camera_profile,
   // icc_camera_to_tone_matrix, CaptProf_color_matrix) feed only colour.
@@ -142,8 +141,8 @@ void WalkPacketChain(ParseState& s, int64_t position, int64_t end, int depth,
     packet = data_end;
   }
   if (chain.planes) {
-    const int rotation = (s.orientation / 90 + chain.mosaic_rotation) & 3;
-    s.filter_pattern = chain.planes == 1 ? kMosaicPatterns[rotation] * 0x01010101u : 0;
+    const int rotation = (s.shot.orientation / 90 + chain.mosaic_rotation) & 3;
+    s.raw.filter_pattern = chain.planes == 1 ? kMosaicPatterns[rotation] * 0x01010101u : 0;
   }
 }
 
@@ -183,32 +182,32 @@ void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
     s.input.Seek(at);
     switch (tag) {
       case 0x100:
-        s.orientation = "0653"[data & 3] - '0';
+        s.shot.orientation = "0653"[data & 3] - '0';
         break;
       case 0x107:
         // White balance: three floats, the first multiplier first.
-        s.first_camera_multiplier = static_cast<float>(read_real(s, 11));
+        s.raw.first_camera_multiplier = static_cast<float>(read_real(s, 11));
         break;
       case 0x108:
-        s.raw_width = static_cast<uint16_t>(data);
+        s.raw.raw_width = static_cast<uint16_t>(data);
         break;
       case 0x109:
-        s.raw_height = static_cast<uint16_t>(data);
+        s.raw.raw_height = static_cast<uint16_t>(data);
         break;
       case 0x10c:
-        s.image_width = static_cast<uint16_t>(data);
+        s.raw.image_width = static_cast<uint16_t>(data);
         break;
       case 0x10d:
-        s.image_height = static_cast<uint16_t>(data);
+        s.raw.image_height = static_cast<uint16_t>(data);
         break;
       case 0x10f:
-        s.raw_data_offset = static_cast<uint32_t>(at);
+        s.raw.raw_data_offset = static_cast<uint32_t>(at);
         break;
       case 0x301: {
         char text[64] = {};
         s.input.Read(text, sizeof text - 1);
         if (char* cut = std::strstr(text, " camera")) *cut = 0;
-        SetText(s.model, text);
+        SetText(s.shot.model, text);
         break;
       }
       default:
@@ -218,21 +217,21 @@ void ParsePhaseOneHeader(ParseState& s, uint32_t base) {
   }
 
   // Plain and compressed data are both read by the Phase One decoder.
-  s.raw_decoder = RawDecoder::Phaseone;
-  SetText(s.make, "Phase One");
-  if (s.model[0]) return;
-  switch (s.raw_height) {
+  s.raw.raw_decoder = RawDecoder::Phaseone;
+  SetText(s.shot.make, "Phase One");
+  if (s.shot.model[0]) return;
+  switch (s.raw.raw_height) {
     case 2060:
-      SetText(s.model, "LightPhase");
+      SetText(s.shot.model, "LightPhase");
       break;
     case 2682:
-      SetText(s.model, "H 10");
+      SetText(s.shot.model, "H 10");
       break;
     case 4128:
-      SetText(s.model, "H 20");
+      SetText(s.shot.model, "H 20");
       break;
     case 5488:
-      SetText(s.model, "H 25");
+      SetText(s.shot.model, "H 25");
       break;
     default:
       break;

@@ -53,9 +53,9 @@ TEST(MosPackets, PreviewPacketIsRecordedAndALaterOneReplacesIt) {
     auto p = ParseChain({Packet("JPEG_preview_data", first), MosPacket::Text("Other", "1"),
                          Packet("JPEG_preview_data", second)},
                         little, &data);
-    EXPECT_EQ(p->s.preview_offset, 16 + data[2]) << little;
-    EXPECT_EQ(p->s.preview_length, 40u);
-    EXPECT_EQ(p->s.preview_kind, PreviewKind::Jpeg);
+    EXPECT_EQ(RulesChoice(p->s).offset, 16 + data[2]) << little;
+    EXPECT_EQ(RulesChoice(p->s).length, 40u);
+    EXPECT_EQ(RulesChoice(p->s).kind, PreviewKind::Jpeg);
   }
 }
 
@@ -64,19 +64,19 @@ TEST(MosPackets, ChainInTheOtherByteOrderIsNotAChain) {
       AtOffset(16, fixtures::BuildMosChain({Packet("JPEG_preview_data", Bytes(8, 1))}, true)));
   p->s.byte_order = 0x4D4D;
   ParseMosPackets(p->s, 16);
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 }
 
 TEST(MosPackets, BackNamePastAColourProfile) {
   auto p = ParseChain(
       {Packet("icc_camera_profile", Bytes(30, 7)), MosPacket::Text("ShootObj_back_type", "13")},
       false);
-  EXPECT_STREQ(p->s.model, "Aptus 75");
+  EXPECT_STREQ(p->s.shot.model, "Aptus 75");
 
   // Numbers outside the table name no back.
   for (const char* text : {"18", "-1", "abc"}) {
     auto q = ParseChain({MosPacket::Text("ShootObj_back_type", text)}, false);
-    EXPECT_STREQ(q->s.model, "") << text;
+    EXPECT_STREQ(q->s.shot.model, "") << text;
   }
 }
 
@@ -84,14 +84,14 @@ TEST(MosPackets, RotationPair) {
   auto p = ParseChain({MosPacket::Text("CaptProf_raw_data_rotation", "90"),
                        MosPacket::Text("ImgProf_rotation_angle", "270")},
                       true);
-  EXPECT_EQ(p->s.orientation, 180);
+  EXPECT_EQ(p->s.shot.orientation, 180);
 
   // An image angle with no raw rotation before it is taken as it stands: an
   // unset orientation (-1) must not turn 0 degrees into a mirror code.
   auto q = ParseChain({MosPacket::Text("ImgProf_rotation_angle", "0")}, true);
-  EXPECT_EQ(q->s.orientation, 0);
+  EXPECT_EQ(q->s.shot.orientation, 0);
   auto r = ParseChain({MosPacket::Text("ImgProf_rotation_angle", "90")}, true);
-  EXPECT_EQ(r->s.orientation, 90);
+  EXPECT_EQ(r->s.shot.orientation, 90);
 }
 
 TEST(MosPackets, NumbersStopAtThePacketEnd) {
@@ -99,7 +99,7 @@ TEST(MosPackets, NumbersStopAtThePacketEnd) {
   // made of the following bytes.
   MosPacket rotation = Packet("CaptProf_raw_data_rotation", {'9'});
   auto p = ParseChain({rotation, MosPacket::Text("X", "0")}, false);
-  EXPECT_EQ(p->s.orientation, 9);
+  EXPECT_EQ(p->s.shot.orientation, 9);
 }
 
 TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
@@ -118,15 +118,16 @@ TEST(MosPackets, FilterPatternFromPlanesMosaicAndRotation) {
                          MosPacket::Text("CaptProf_mosaic_pattern", c.mosaic),
                          MosPacket::Text("CaptProf_number_of_planes", c.planes)},
                         false);
-    EXPECT_EQ(p->s.filter_pattern, c.pattern) << c.planes << " " << c.mosaic << " " << c.rotation;
+    EXPECT_EQ(p->s.raw.filter_pattern, c.pattern)
+        << c.planes << " " << c.mosaic << " " << c.rotation;
   }
   auto none = ParseChain({MosPacket::Text("CaptProf_mosaic_pattern", "0 1 0 0")}, false);
-  EXPECT_EQ(none->s.filter_pattern, 0xFFFFFFFFu);
+  EXPECT_EQ(none->s.raw.filter_pattern, 0xFFFFFFFFu);
 }
 
 TEST(MosPackets, NeutralsOnlyWithoutEarlierMultipliers) {
   auto p = ParseChain({MosPacket::Text("NeutObj_neutrals", "100 50 25 200")}, false);
-  EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 2);  // the reference over red
+  EXPECT_FLOAT_EQ(p->s.raw.first_camera_multiplier, 2);  // the reference over red
 }
 
 TEST(MosPackets, NestedChains) {
@@ -134,7 +135,7 @@ TEST(MosPackets, NestedChains) {
   auto p = ParseChain(
       {Nest("Outer", {MosPacket::Text("X", "1"), Packet("JPEG_preview_data", Bytes(24, 0xD8))})},
       false);
-  EXPECT_EQ(p->s.preview_length, 24u);
+  EXPECT_EQ(RulesChoice(p->s).length, 24u);
 
   // Eight levels are walked, a ninth is not.
   auto nest_levels = [](int levels) {
@@ -142,8 +143,8 @@ TEST(MosPackets, NestedChains) {
     for (int i = 1; i < levels; ++i) inner = Nest("Level", {inner});
     return inner;
   };
-  EXPECT_EQ(ParseChain({nest_levels(8)}, false)->s.preview_length, 12u);
-  EXPECT_EQ(ParseChain({nest_levels(9)}, false)->s.preview_length, 0u);
+  EXPECT_EQ(RulesChoice(ParseChain({nest_levels(8)}, false)->s).length, 12u);
+  EXPECT_EQ(RulesChoice(ParseChain({nest_levels(9)}, false)->s).length, 0u);
 }
 
 TEST(MosPackets, NestedChainEndsWithItsPacket) {
@@ -152,14 +153,14 @@ TEST(MosPackets, NestedChainEndsWithItsPacket) {
   auto p = ParseChain(
       {Nest("Outer", {MosPacket::Text("X", "1")}), MosPacket::Text("ImgProf_rotation_angle", "90")},
       true);
-  EXPECT_EQ(p->s.orientation, 90);
+  EXPECT_EQ(p->s.shot.orientation, 90);
 }
 
 TEST(MosPackets, ZeroLengthAndRunawayLengthsEndTheChain) {
   MosPacket empty = Packet("JPEG_preview_data", {});
   auto p = ParseChain({empty, MosPacket::Text("ShootObj_back_type", "1")}, false);
-  EXPECT_STREQ(p->s.model, "");  // the packet after the empty one is not walked
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_STREQ(p->s.shot.model, "");  // the packet after the empty one is not walked
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 
   // A length that would wrap a 32-bit position back into the chain.
   MosPacket runaway = Packet("Runaway", Bytes(8, 0));
@@ -167,7 +168,7 @@ TEST(MosPackets, ZeroLengthAndRunawayLengthsEndTheChain) {
   auto q = ParseChain({MosPacket::Text("CaptProf_raw_data_rotation", "90"), runaway,
                        MosPacket::Text("ImgProf_rotation_angle", "270")},
                       false);
-  EXPECT_EQ(q->s.orientation, 90);
+  EXPECT_EQ(q->s.shot.orientation, 90);
 }
 
 TEST(MosPackets, ChainCutByEndOfFile) {
@@ -178,7 +179,7 @@ TEST(MosPackets, ChainCutByEndOfFile) {
   auto p = std::make_unique<Parsed>(AtOffset(16, chain));
   p->s.byte_order = 0x4D4D;
   ParseMosPackets(p->s, 16);
-  EXPECT_EQ(p->s.orientation, 90);
+  EXPECT_EQ(p->s.shot.orientation, 90);
 }
 
 TEST(PhaseOneHeader, DirectoryFillsTheDescription) {
@@ -199,15 +200,15 @@ TEST(PhaseOneHeader, DirectoryFillsTheDescription) {
     ParsePhaseOneHeader(p.s, base);
     const ParseState& s = p.s;
     EXPECT_EQ(s.byte_order, 0x4949);
-    EXPECT_EQ(s.orientation, 6);
-    EXPECT_EQ(s.raw_width, 7372);
-    EXPECT_EQ(s.raw_height, 5536);
-    EXPECT_EQ(s.image_width, 7320);
-    EXPECT_EQ(s.image_height, 5484);
-    EXPECT_EQ(s.raw_data_offset, base + 0x1000);
-    EXPECT_STREQ(s.model, "P 25");
-    EXPECT_STREQ(s.make, "Phase One");
-    EXPECT_EQ(s.raw_decoder, RawDecoder::Phaseone);
+    EXPECT_EQ(s.shot.orientation, 6);
+    EXPECT_EQ(s.raw.raw_width, 7372);
+    EXPECT_EQ(s.raw.raw_height, 5536);
+    EXPECT_EQ(s.raw.image_width, 7320);
+    EXPECT_EQ(s.raw.image_height, 5484);
+    EXPECT_EQ(s.raw.raw_data_offset, base + 0x1000);
+    EXPECT_STREQ(s.shot.model, "P 25");
+    EXPECT_STREQ(s.shot.make, "Phase One");
+    EXPECT_EQ(s.raw.raw_decoder, RawDecoder::Phaseone);
   }
 }
 
@@ -217,7 +218,7 @@ TEST(PhaseOneHeader, OrientationDigitsAndBigEndian) {
     Parsed p(PhaseOneBuilder(false).Value(0x100, code).Build());
     ParsePhaseOneHeader(p.s, 0);
     EXPECT_EQ(p.s.byte_order, 0x4D4D);
-    EXPECT_EQ(p.s.orientation, expected[code & 3]) << code;
+    EXPECT_EQ(p.s.shot.orientation, expected[code & 3]) << code;
   }
 }
 
@@ -229,18 +230,18 @@ TEST(PhaseOneHeader, ModelByRawHeightWhenNoneIsNamed) {
   for (const auto& c : cases) {
     Parsed p(PhaseOneBuilder().Value(0x109, c.height).Build());
     ParsePhaseOneHeader(p.s, 0);
-    EXPECT_STREQ(p.s.model, c.model) << c.height;
+    EXPECT_STREQ(p.s.shot.model, c.model) << c.height;
   }
   // A named model is kept whatever the height.
   Parsed named(PhaseOneBuilder().Value(0x109, 5488).Text(0x301, "IQ180").Build());
   ParsePhaseOneHeader(named.s, 0);
-  EXPECT_STREQ(named.s.model, "IQ180");
+  EXPECT_STREQ(named.s.shot.model, "IQ180");
 }
 
 TEST(PhaseOneHeader, LongModelTextIsCutTo63Bytes) {
   Parsed p(PhaseOneBuilder().Text(0x301, std::string(100, 'M')).Build());
   ParsePhaseOneHeader(p.s, 0);
-  EXPECT_EQ(std::strlen(p.s.model), 63u);
+  EXPECT_EQ(std::strlen(p.s.shot.model), 63u);
 }
 
 TEST(PhaseOneHeader, WithoutTheRawMarkOnlyTheByteOrderIsTaken) {
@@ -248,9 +249,9 @@ TEST(PhaseOneHeader, WithoutTheRawMarkOnlyTheByteOrderIsTaken) {
   p.s.byte_order = 0x4949;
   ParsePhaseOneHeader(p.s, 0);
   EXPECT_EQ(p.s.byte_order, 0x4D4D);
-  EXPECT_STREQ(p.s.make, "");
-  EXPECT_EQ(p.s.raw_height, 0);
-  EXPECT_EQ(p.s.raw_decoder, RawDecoder::None);
+  EXPECT_STREQ(p.s.shot.make, "");
+  EXPECT_EQ(p.s.raw.raw_height, 0);
+  EXPECT_EQ(p.s.raw.raw_decoder, RawDecoder::None);
 }
 
 TEST(PhaseOneHeader, EntryCountIsBoundedByTheFile) {
@@ -259,9 +260,9 @@ TEST(PhaseOneHeader, EntryCountIsBoundedByTheFile) {
   Parsed p(
       PhaseOneBuilder().Value(0x109, 4128).Value(0x108, 5472).DeclaredCount(0xFFFFFFFF).Build());
   ParsePhaseOneHeader(p.s, 0);
-  EXPECT_EQ(p.s.raw_height, 4128);
-  EXPECT_EQ(p.s.raw_width, 5472);
-  EXPECT_STREQ(p.s.model, "H 20");
+  EXPECT_EQ(p.s.raw.raw_height, 4128);
+  EXPECT_EQ(p.s.raw.raw_width, 5472);
+  EXPECT_STREQ(p.s.shot.model, "H 20");
 }
 
 // --- Through identification and extraction ----------------------------------
@@ -287,10 +288,10 @@ TEST(LeafFile, PreviewPacketIsExtracted) {
         {MosPacket::Text("ShootObj_back_type", "12"),
          MosPacket::Text("CaptProf_raw_data_rotation", "0"), Packet("JPEG_preview_data", jpeg)},
         little, &chain));
-    EXPECT_STREQ(f.s.make, "Leaf");
-    EXPECT_STREQ(f.s.model, "Aptus 22");
-    EXPECT_NE(f.s.raw_count, 0u);
-    EXPECT_EQ(f.s.preview_length, jpeg.size());
+    EXPECT_STREQ(f.s.shot.make, "Leaf");
+    EXPECT_STREQ(f.s.shot.model, "Aptus 22");
+    EXPECT_NE(f.s.raw.raw_count, 0u);
+    EXPECT_EQ(RulesChoice(f.s).length, jpeg.size());
     const Bytes out = f.Extract().jpeg;
     fixtures::JpegFrame frame;
     ASSERT_TRUE(fixtures::ReadJpegFrame(out, &frame)) << little;
@@ -308,8 +309,8 @@ TEST(PhaseOneFile, HeaderAloneNamesTheCameraAndHasNoPreview) {
                    .Value(0x10d, 4080)
                    .Text(0x301, "P 25 camera, firmware 2.0")
                    .Build());
-  EXPECT_STREQ(f.s.make, "Phase One");
-  EXPECT_STREQ(f.s.model, "P 25");
+  EXPECT_STREQ(f.s.shot.make, "Phase One");
+  EXPECT_STREQ(f.s.shot.model, "P 25");
   EXPECT_TRUE(f.Extract().jpeg.empty());
 }
 
@@ -317,10 +318,10 @@ TEST(PhaseOneFile, BehindATiffWrapperTheTiffIsParsedAfterTheHeader) {
   const Bytes header =
       PhaseOneBuilder().Value(0x108, 7320).Value(0x109, 5488).Value(0x100, 1).Build();
   Identified f(fixtures::WrapPhaseOneInTiff(header, "Leaf", "Credo 40"));
-  EXPECT_STREQ(f.s.make, "Leaf");  // the TIFF's names replace the header's
-  EXPECT_STREQ(f.s.model, "Credo 40");
-  EXPECT_EQ(f.s.raw_height, 5488);
-  EXPECT_EQ(f.s.orientation, 6);
+  EXPECT_STREQ(f.s.shot.make, "Leaf");  // the TIFF's names replace the header's
+  EXPECT_STREQ(f.s.shot.model, "Credo 40");
+  EXPECT_EQ(f.s.raw.raw_height, 5488);
+  EXPECT_EQ(f.s.shot.orientation, 6);
   EXPECT_TRUE(f.Extract().jpeg.empty());
 }
 
@@ -328,7 +329,7 @@ TEST(PhaseOneFile, RealSampleIsIdentifiedAndHasNoJpeg) {
   const Bytes bytes = ReadSample("iiq/PhaseOne.iiq");
   if (bytes.empty()) GTEST_SKIP() << "samples not available";
   Identified f(bytes);
-  EXPECT_STREQ(f.s.make, "Leaf");
-  EXPECT_STREQ(f.s.model, "Credo 40");
+  EXPECT_STREQ(f.s.shot.make, "Leaf");
+  EXPECT_STREQ(f.s.shot.model, "Credo 40");
   EXPECT_TRUE(f.Extract().jpeg.empty());  // only a 1 x 1 RGB strip: no JPEG
 }

@@ -31,6 +31,10 @@ constexpr size_t kImagePlaceNameSize = 24;
 // directories name more is garbage past this point, and the list is the
 // same whatever the file claims.
 constexpr size_t kMaxImagesListed = 32;
+// Claims on the preview kept apart before they are merged into one: the
+// preview is read from them as parsing goes on, so a file whose entries
+// claim it thousands of times costs no more than a bounded list.
+constexpr size_t kMaxPreviewClaims = 16;
 // Segments before the scan looked at when a JPEG's own markers are read for
 // its size and Exif: cameras write fewer than twenty.
 constexpr int kMaxJpegSegmentsSurveyed = 256;

@@ -53,7 +53,7 @@ bool HeaderEquals(const char* header, const char* text) {
 void ScanWhiteBalance(ParseState& s) {
   s.byte_order = kBigEndianMark;
   uint32_t last[4] = {0, 0, 0, 0};
-  while (s.input.Tell() < s.raw_data_offset && s.input.Tell() < kWhiteBalanceScanEnd &&
+  while (s.input.Tell() < s.raw.raw_data_offset && s.input.Tell() < kWhiteBalanceScanEnd &&
          !s.input.AtEnd()) {
     last[0] = last[1];
     last[1] = last[2];
@@ -62,7 +62,7 @@ void ScanWhiteBalance(ParseState& s) {
     const bool in_range_a = last[0] > 256 && last[0] < 640;
     const bool in_range_b = last[2] > 256 && last[2] < 640;
     if (in_range_a && in_range_b && last[1] == 256 && last[3] == 256)
-      s.first_camera_multiplier = static_cast<float>(last[0]);
+      s.raw.first_camera_multiplier = static_cast<float>(last[0]);
   }
 }
 
@@ -80,7 +80,7 @@ void ReadCaptureNote(ParseState& s, uint32_t count) {
     const uint32_t tag = read_u32(s);
     s.input.SeekRelative(14);
     const uint32_t size = read_u32(s);
-    if (tag == kCaptureOrientationRecord) s.orientation = read_u16(s);
+    if (tag == kCaptureOrientationRecord) s.shot.orientation = read_u16(s);
     const int64_t next = record + kCaptureRecordHeader + static_cast<int64_t>(size) - 4;
     if (next <= record) break;
     record = next;
@@ -91,17 +91,17 @@ void ReadCaptureNote(ParseState& s, uint32_t count) {
 void ReadShotInfo(ParseState& s) {
   s.input.SeekRelative(4);
   const uint16_t iso = read_u16(s);
-  s.iso_speed = static_cast<float>(50 * std::pow(2.0, iso / 32.0 - 4));
+  s.shot.iso_speed = static_cast<float>(50 * std::pow(2.0, iso / 32.0 - 4));
   s.input.SeekRelative(2);
   const uint16_t aperture = read_u16(s);
-  if (aperture != 0x7FFF) s.aperture = static_cast<float>(std::pow(2.0, aperture / 64.0));
+  if (aperture != 0x7FFF) s.shot.aperture = static_cast<float>(std::pow(2.0, aperture / 64.0));
   const uint16_t shutter = read_u16(s);
   if (shutter != 0xFFFF)
-    s.shutter = static_cast<float>(std::pow(2.0, -static_cast<int16_t>(shutter) / 32.0));
+    s.shot.shutter = static_cast<float>(std::pow(2.0, -static_cast<int16_t>(shutter) / 32.0));
   s.input.SeekRelative(2);
   read_u16(s);  // white-balance index: colour only
   s.input.SeekRelative(2);
-  s.shot_order = read_u16(s);
+  s.shot.shot_order = read_u16(s);
 }
 
 // Sub-directories of a maker note are stored either as the value itself (an
@@ -117,15 +117,14 @@ void SeekSubdirectory(ParseState& s, const TiffEntry& e, int64_t base) {
 // list of embedded images.
 class MakerNotePreviewWatch {
  public:
-  explicit MakerNotePreviewWatch(ParseState& s)
-      : s_(s), offset_(s.preview_offset), length_(s.preview_length) {}
-  ~MakerNotePreviewWatch() { NotePreviewIfChanged(s_, "MakerNote PreviewImage", offset_, length_); }
+  explicit MakerNotePreviewWatch(ParseState& s) : s_(s), before_(RulesChoice(s)) {}
+  ~MakerNotePreviewWatch() { NotePreviewIfChanged(s_, "MakerNote PreviewImage", before_); }
   MakerNotePreviewWatch(const MakerNotePreviewWatch&) = delete;
   MakerNotePreviewWatch& operator=(const MakerNotePreviewWatch&) = delete;
 
  private:
   ParseState& s_;
-  const uint32_t offset_, length_;
+  const RulesPreview before_;
 };
 
 }  // namespace
@@ -178,8 +177,8 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
   const uint32_t declared = read_u16(s);
   if (declared > kMaxMakerNoteEntries) return;
   const uint32_t entries = EntriesInFile(s, declared);
-  const bool nikon = std::strstr(s.make, "NIKON") != nullptr;
-  const bool pentax = std::strstr(s.make, "PENTAX") != nullptr;
+  const bool nikon = std::strstr(s.shot.make, "NIKON") != nullptr;
+  const bool pentax = std::strstr(s.shot.make, "PENTAX") != nullptr;
   // Sub-directories already walked from this note: a note whose entries all
   // point at one sub-directory reads it once.
   std::vector<int64_t> subdirectories;
@@ -194,78 +193,77 @@ void ParseMakerNote(ParseState& s, int64_t base, uint32_t upper_tag) {
       case tag::kNoteIso:
         if (nikon) {
           read_u16(s);
-          s.iso_speed = read_u16(s);
+          s.shot.iso_speed = read_u16(s);
         }
         break;
       case tag::kNotePreviewLength:
         // Later Pentax bodies: the preview's length (its start is 0x0004).
-        if (later == LaterNoteHeader::kPentax && e.type == 4) s.preview_length = read_u32(s);
+        if (later == LaterNoteHeader::kPentax && e.type == 4)
+          ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
         break;
       case tag::kNoteShotInfo:
         if (e.count >= 27 && e.count <= 34) {
           ReadShotInfo(s);
         } else if (later == LaterNoteHeader::kPentax && e.type == 4) {
           // Later Pentax bodies: the preview's start, from the note's start.
-          s.preview_offset = FileOffset(base + read_u32(s));
+          ClaimPreview(s, PreviewClaim().Offset(FileOffset(base + read_u32(s))));
         }
         break;
       case tag::kNoteShotOrder:
-        if (e.type == 4) s.shot_order = read_u32(s);
+        if (e.type == 4) s.shot.shot_order = read_u32(s);
         break;
       case tag::kNoteOwnerName:
-        if (std::strcmp(s.make, "Canon") == 0) s.input.Read(s.artist, sizeof s.artist);
+        if (std::strcmp(s.shot.make, "Canon") == 0)
+          s.input.Read(s.shot.artist, sizeof s.shot.artist);
         break;
       case tag::kNoteUniqueId:
-        if (e.type == 4) s.unique_id = read_u32(s);
+        if (e.type == 4) s.shot.unique_id = read_u32(s);
         break;
       case tag::kNotePreviewDirectory:
-        if (s.raw_count != 0 && std::strncmp(s.make, "NIKON", 5) == 0) {
+        if (s.raw.raw_count != 0 && std::strncmp(s.shot.make, "NIKON", 5) == 0) {
           // The Nikon preview directory: one more image record.
           s.input.Seek(base + read_u32(s));
           ParseTiffDirectory(s, base, "MakerNote PreviewIFD");
         }
         break;
       case tag::kNoteModel:
-        if (e.type == 2 && s.raw_count != 0) s.input.Read(s.model, sizeof s.model);
+        if (e.type == 2 && s.raw.raw_count != 0) s.input.Read(s.shot.model, sizeof s.shot.model);
         break;
       case tag::kNoteRawOrPreview:
         if (e.type == 4) {
           // Raw data location; the raw size lies 41 bytes into the data.
-          s.raw_data_offset = read_u32(s);
-          s.input.Seek(static_cast<int64_t>(s.raw_data_offset) + 41);
-          s.raw_height = read_u16(s);
-          s.raw_width = read_u16(s);
+          s.raw.raw_data_offset = read_u32(s);
+          s.input.Seek(static_cast<int64_t>(s.raw.raw_data_offset) + 41);
+          s.raw.raw_height = read_u16(s);
+          s.raw.raw_width = read_u16(s);
         }
         if (e.type == 7) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewData:
         if (e.type == 7) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewBytes:
         if (e.type == 1) {
-          s.preview_offset = static_cast<uint32_t>(s.input.Tell());
-          s.preview_length = e.count;
+          ClaimPreview(s, PreviewClaim().Place(static_cast<uint32_t>(e.value_at), e.count));
         }
         break;
       case tag::kNotePreviewStart:
         if (e.type == 4) {
           const uint32_t offset = read_u32(s);
-          s.preview_offset = offset == 0 ? 0 : FileOffset(offset + base);
+          ClaimPreview(s, PreviewClaim().Offset(offset == 0 ? 0 : FileOffset(offset + base)));
         }
         break;
       case tag::kNotePreviewLength2:
-        if (e.type == 4) s.preview_length = read_u32(s);
+        if (e.type == 4) ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
         break;
       case tag::kNoteShotNumbers:
         if (e.count == 3) {
           read_u32(s);
-          s.shot_order = read_u32(s);
+          s.shot.shot_order = read_u32(s);
         }
         break;
       case tag::kNoteCaptureNote:
@@ -304,8 +302,8 @@ void ParsePreviewNote(ParseState& s, int64_t base, uint32_t offset_tag, uint32_t
   const uint32_t entries = EntriesInFile(s, read_u16(s));
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
-    if (e.tag == offset_tag) s.preview_offset = FileOffset(read_u32(s) + base);
-    if (e.tag == length_tag) s.preview_length = read_u32(s);
+    if (e.tag == offset_tag) ClaimPreview(s, PreviewClaim().Offset(FileOffset(read_u32(s) + base)));
+    if (e.tag == length_tag) ClaimPreview(s, PreviewClaim().Length(read_u32(s)));
     s.input.Seek(e.resume);
   }
 }
@@ -316,7 +314,7 @@ void ParseKodakDirectory(ParseState& s, int64_t base) {
   const uint32_t entries = EntriesInFile(s, declared);
   for (uint32_t i = 0; i < entries; ++i) {
     const TiffEntry e = ReadTiffEntry(s, base);
-    if (e.tag == tag::kKodakIso) s.iso_speed = static_cast<float>(read_int(s, e.type));
+    if (e.tag == tag::kKodakIso) s.shot.iso_speed = static_cast<float>(read_int(s, e.type));
     if (e.tag == tag::kKodakLinearization) SkipLinearizationTable(s, e.count);
     // 1020, 1021, 2118, 2130-2140: white balance, colour only.
     s.input.Seek(e.resume);

@@ -32,7 +32,7 @@ std::unique_ptr<Parsed> ParseNote(const MakerNote& note, uint16_t order, const c
   Bytes file = AtOffset(kBase + kNoteOffset, note.Build(kNoteOffset), 0xEE);
   file.resize(file.size() + 32, 0);  // room after the note, as a real file has
   auto p = std::make_unique<Parsed>(std::move(file));
-  SetText(p->s.make, make);
+  SetText(p->s.shot.make, make);
   p->s.byte_order = order;
   p->s.input.Seek(kBase + kNoteOffset);
   ParseMakerNote(p->s, kBase, 0);
@@ -57,9 +57,9 @@ TEST(MakerNoteHeaders, EveryDirectoryKindFindsItsEntriesAndOffsets) {
       const int data = note.AddData(Bytes(100, 0xAB));
       note.root().OffsetOfData(0x0088, data).Long(0x0089, 100).Long(0x0008, 1234);
       auto p = ParseNote(note, Order(little));
-      EXPECT_EQ(p->s.preview_offset, kBase + kNoteOffset + note.DataPosition(data));
-      EXPECT_EQ(p->s.preview_length, 100u);
-      EXPECT_EQ(p->s.shot_order, 1234u);
+      EXPECT_EQ(RulesChoice(p->s).offset, kBase + kNoteOffset + note.DataPosition(data));
+      EXPECT_EQ(RulesChoice(p->s).length, 100u);
+      EXPECT_EQ(p->s.shot.shot_order, 1234u);
       EXPECT_EQ(p->s.byte_order, Order(little));
     }
   }
@@ -73,7 +73,7 @@ TEST(MakerNoteHeaders, NonDirectoryNotesReadNothing) {
     w.u16(1).u16(0x0088).u16(4).u32(1).u32(500).u32(0);
     note.SetBody(w.take());
     auto p = ParseNote(note, 0x4D4D);
-    EXPECT_EQ(p->s.preview_offset, 0u);
+    EXPECT_EQ(RulesChoice(p->s).offset, 0u);
     EXPECT_EQ(p->s.byte_order, 0x4D4D);
   }
 }
@@ -88,11 +88,11 @@ TEST(MakerNoteHeaders, WhiteBalanceScanOfKcAndMlyNotes) {
     note.SetBody(w.take());
     // With no raw data offset known the scan has nowhere to run.
     auto p = ParseNote(note, 0x4949);
-    EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 0);
-    p->s.raw_data_offset = 0xFFFFFFFF;
+    EXPECT_FLOAT_EQ(p->s.raw.first_camera_multiplier, 0);
+    p->s.raw.raw_data_offset = 0xFFFFFFFF;
     p->s.input.Seek(kBase + kNoteOffset);
     ParseMakerNote(p->s, kBase, 0);
-    EXPECT_FLOAT_EQ(p->s.first_camera_multiplier, 300);
+    EXPECT_FLOAT_EQ(p->s.raw.first_camera_multiplier, 300);
     EXPECT_EQ(p->s.byte_order, 0x4949);
   }
   {
@@ -102,10 +102,10 @@ TEST(MakerNoteHeaders, WhiteBalanceScanOfKcAndMlyNotes) {
     note.SetBody(Bytes(6, 0));
     Bytes file = note.Build(0);
     Parsed p(file);
-    p.s.raw_data_offset = 0xFFFFFFFF;
+    p.s.raw.raw_data_offset = 0xFFFFFFFF;
     p.s.input.Seek(0);
     ParseMakerNote(p.s, 0, 0);
-    EXPECT_FLOAT_EQ(p.s.first_camera_multiplier, 0);
+    EXPECT_FLOAT_EQ(p.s.raw.first_camera_multiplier, 0);
   }
 }
 
@@ -125,7 +125,7 @@ TEST(MakerNoteNikon, PreviewDirectoryBecomesARecord) {
     EXPECT_EQ(static_cast<uint32_t>(r.byte_count), jpeg.size());
     EXPECT_EQ(r.compression, 6);
     EXPECT_EQ(r.width, 200);
-    EXPECT_FLOAT_EQ(p->s.iso_speed, 200);
+    EXPECT_FLOAT_EQ(p->s.shot.iso_speed, 200);
     EXPECT_EQ(p->s.byte_order, 0x4D4D);
   }
   {
@@ -138,8 +138,8 @@ TEST(MakerNoteNikon, PreviewDirectoryBecomesARecord) {
     const Bytes bytes = note.Build(kNoteOffset);
     file.insert(file.end(), bytes.begin(), bytes.end());
     Parsed p(file);
-    SetText(p.s.make, "NIKON");
-    p.s.raw_count = 0;
+    SetText(p.s.shot.make, "NIKON");
+    p.s.raw.raw_count = 0;
     p.s.input.Seek(kBase + kNoteOffset);
     ParseMakerNote(p.s, kBase, 0);
     EXPECT_EQ(p.s.ifd_count, 0u);
@@ -152,8 +152,8 @@ TEST(MakerNoteNikon, HeaderMagicOtherThan42IgnoresTheNote) {
     note.SetNikonMagic(43);
     note.root().Long(0x0008, 99).Short(0x0002, {0, 800});
     auto p = ParseNote(note, 0x4D4D, "NIKON");
-    EXPECT_EQ(p->s.shot_order, 0u);
-    EXPECT_FLOAT_EQ(p->s.iso_speed, 0);
+    EXPECT_EQ(p->s.shot.shot_order, 0u);
+    EXPECT_FLOAT_EQ(p->s.shot.iso_speed, 0);
     EXPECT_EQ(p->s.byte_order, 0x4D4D);
   }
 }
@@ -179,7 +179,7 @@ TEST(MakerNoteNikon, CaptureNoteVisitsEachRecordAtItsStart) {
     std::copy(decoy.begin(), decoy.end(), value.begin() + 22 + 22 + 2);
     note.root().Raw(0x0E01, 7, static_cast<uint32_t>(value.size()), value);
     auto p = ParseNote(note, Order(little));
-    EXPECT_EQ(p->s.orientation, 270);
+    EXPECT_EQ(p->s.shot.orientation, 270);
     EXPECT_EQ(p->s.byte_order, Order(little));
   }
   {
@@ -188,7 +188,7 @@ TEST(MakerNoteNikon, CaptureNoteVisitsEachRecordAtItsStart) {
     const Bytes value = capture({{0x76A43207, 90}, {0x76A43207, 270}}, 0);
     note.root().Raw(0x0E01, 7, 22 + 24 + 10, value);
     auto p = ParseNote(note, 0x4949);
-    EXPECT_EQ(p->s.orientation, 90);
+    EXPECT_EQ(p->s.shot.orientation, 90);
   }
   {
     // A huge count over a short file ends at the end of the file; records of
@@ -199,7 +199,7 @@ TEST(MakerNoteNikon, CaptureNoteVisitsEachRecordAtItsStart) {
     const Bytes value = w.take();
     note.root().Raw(0x0E01, 7, 0xFFFFFFF0, value);
     auto p = ParseNote(note, 0x4949);
-    EXPECT_EQ(p->s.orientation, -1);
+    EXPECT_EQ(p->s.shot.orientation, -1);
     EXPECT_EQ(p->s.byte_order, 0x4949);
   }
 }
@@ -216,8 +216,8 @@ TEST(MakerNoteOlympus, PreviewNoteSetsOffsetFromNoteStart) {
       else
         note.root().PointerTo(0x2020, camera, 13);
       auto p = ParseNote(note, 0x4D4D);
-      EXPECT_EQ(p->s.preview_offset, kBase + kNoteOffset + 1000);
-      EXPECT_EQ(p->s.preview_length, 50000u);
+      EXPECT_EQ(RulesChoice(p->s).offset, kBase + kNoteOffset + 1000);
+      EXPECT_EQ(RulesChoice(p->s).length, 50000u);
       EXPECT_EQ(p->s.byte_order, 0x4D4D);
     }
   }
@@ -231,7 +231,7 @@ TEST(MakerNoteOlympus, ImageProcessingSubdirectoryRecursesOnce) {
   processing->Long(0x0088, 500).PointerToSelf(0x2040, 13);
   note.root().PointerTo(0x2040, processing, 13).PointerTo(0x2040, processing, 13);
   auto p = ParseNote(note, 0x4949);
-  EXPECT_EQ(p->s.preview_offset, 0u);
+  EXPECT_EQ(RulesChoice(p->s).offset, 0u);
 }
 
 TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
@@ -244,18 +244,18 @@ TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
     file.insert(file.end(), bytes.begin(), bytes.end());
     Parsed p(file);
     p.s.byte_order = 0x4949;
-    p.s.preview_offset = 1234;
+    ClaimPreview(p.s, PreviewClaim().Offset(1234));
     p.s.input.Seek(kBase + kNoteOffset);
     ParseMakerNote(p.s, kBase, 0);
-    EXPECT_EQ(p.s.preview_offset, 0u);
+    EXPECT_EQ(RulesChoice(p.s).offset, 0u);
   }
   {
     // 0x0088 and 0x0089 of another type are not taken.
     MakerNote note(NoteHeader::Plain, true);
     note.root().Short(0x0088, 77).Short(0x0089, 88);
     auto p = ParseNote(note, 0x4949);
-    EXPECT_EQ(p->s.preview_offset, 0u);
-    EXPECT_EQ(p->s.preview_length, 0u);
+    EXPECT_EQ(RulesChoice(p->s).offset, 0u);
+    EXPECT_EQ(RulesChoice(p->s).length, 0u);
   }
   {
     // Undefined 0x0100 and byte 0x0280 values are the preview itself.
@@ -263,9 +263,9 @@ TEST(MakerNoteRules, PreviewOffsetAndLengthEntries) {
       MakerNote note(NoteHeader::Plain, false);
       note.root().Raw(tag, tag == 0x0280 ? 1 : 7, 16, Bytes(16, 0xD8));
       auto p = ParseNote(note, 0x4D4D);
-      EXPECT_GT(p->s.preview_offset, kBase + kNoteOffset) << tag;
-      EXPECT_EQ(p->s.preview_length, 16u) << tag;
-      EXPECT_EQ(p->bytes[p->s.preview_offset], 0xD8);
+      EXPECT_GT(RulesChoice(p->s).offset, kBase + kNoteOffset) << tag;
+      EXPECT_EQ(RulesChoice(p->s).length, 16u) << tag;
+      EXPECT_EQ(p->bytes[RulesChoice(p->s).offset], 0xD8);
     }
   }
 }
@@ -275,7 +275,7 @@ TEST(MakerNoteRules, EntryLimit) {
     MakerNote note(NoteHeader::Plain, true);
     note.root().Long(0x0008, 5).DeclaredCount(declared);
     auto p = ParseNote(note, 0x4949);
-    EXPECT_EQ(p->s.shot_order, declared == 1000 ? 5u : 0u) << declared;
+    EXPECT_EQ(p->s.shot.shot_order, declared == 1000 ? 5u : 0u) << declared;
     EXPECT_EQ(p->s.byte_order, 0x4949);
   }
 }
@@ -285,16 +285,16 @@ TEST(MakerNoteRules, DescriptionEntries) {
     MakerNote note(NoteHeader::Plain, true);
     note.root().Ascii(0x0009, "Owner Name").Ascii(0x0015, "Corrected Model").Long(0x0010, 0xCAFE);
     auto p = ParseNote(note, 0x4949, "Canon");
-    EXPECT_STREQ(p->s.artist, "Owner Name");
-    EXPECT_STREQ(p->s.model, "Corrected Model");
-    EXPECT_EQ(p->s.unique_id, 0xCAFEu);
+    EXPECT_STREQ(p->s.shot.artist, "Owner Name");
+    EXPECT_STREQ(p->s.shot.model, "Corrected Model");
+    EXPECT_EQ(p->s.shot.unique_id, 0xCAFEu);
   }
   {
     // Artist only for Canon.
     MakerNote note(NoteHeader::Plain, true);
     note.root().Ascii(0x0009, "Owner Name");
     auto p = ParseNote(note, 0x4949, "Other");
-    EXPECT_STREQ(p->s.artist, "");
+    EXPECT_STREQ(p->s.shot.artist, "");
   }
   {
     // Canon shot information: ISO 100, f/4, 1/8 s, shot 17.
@@ -306,10 +306,10 @@ TEST(MakerNoteRules, DescriptionEntries) {
     shot[9] = 17;
     note.root().Short(0x0004, shot);
     auto p = ParseNote(note, 0x4D4D, "Canon");
-    EXPECT_FLOAT_EQ(p->s.iso_speed, 100);
-    EXPECT_FLOAT_EQ(p->s.aperture, 4);
-    EXPECT_FLOAT_EQ(p->s.shutter, 0.125f);
-    EXPECT_EQ(p->s.shot_order, 17u);
+    EXPECT_FLOAT_EQ(p->s.shot.iso_speed, 100);
+    EXPECT_FLOAT_EQ(p->s.shot.aperture, 4);
+    EXPECT_FLOAT_EQ(p->s.shot.shutter, 0.125f);
+    EXPECT_EQ(p->s.shot.shot_order, 17u);
   }
 }
 
@@ -322,14 +322,14 @@ TEST(PreviewNote, EntryCountBoundedByTheFile) {
   p.s.byte_order = 0x4949;
   p.s.input.Seek(0);
   ParsePreviewNote(p.s, 20, 136, 137);
-  EXPECT_EQ(p.s.preview_offset, 320u);
-  EXPECT_EQ(p.s.preview_length, 4000u);
+  EXPECT_EQ(RulesChoice(p.s).offset, 320u);
+  EXPECT_EQ(RulesChoice(p.s).length, 4000u);
 
   // An offset that passes 32 bits with the base stays outside the file
   // rather than wrapping to its start.
   p.s.input.Seek(0);
   ParsePreviewNote(p.s, 0xFFFFFF00, 136, 137);
-  EXPECT_EQ(p.s.preview_offset, 0xFFFFFFFFu);
+  EXPECT_EQ(RulesChoice(p.s).offset, 0xFFFFFFFFu);
 }
 
 TEST(KodakDirectory, IsoAndEntryLimit) {
@@ -341,7 +341,7 @@ TEST(KodakDirectory, IsoAndEntryLimit) {
     p.s.byte_order = 0x4D4D;
     p.s.input.Seek(0);
     ParseKodakDirectory(p.s, 0);
-    EXPECT_FLOAT_EQ(p.s.iso_speed, declared == 1 ? 200 : 0);
+    EXPECT_FLOAT_EQ(p.s.shot.iso_speed, declared == 1 ? 200 : 0);
   }
 }
 
@@ -369,13 +369,13 @@ TEST(MakerNoteInTiff, OlympusPreviewBeatsTheThumbnail) {
     Parsed p(t.Build());
     // A raw size found before (as a container parser finds it) keeps the
     // thumbnail from being taken as the raw image.
-    p.s.raw_width = 4000;
-    p.s.raw_height = 3000;
+    p.s.raw.raw_width = 4000;
+    p.s.raw.raw_height = 3000;
     ParseTiff(p.s, 0);
-    EXPECT_EQ(p.s.preview_offset, t.BlobOffset(note_blob) + note.DataPosition(data));
-    EXPECT_EQ(p.s.preview_length, jpeg.size());
-    EXPECT_EQ(p.s.preview_width, 320);
-    EXPECT_EQ(p.s.preview_kind, PreviewKind::Jpeg);
+    EXPECT_EQ(RulesChoice(p.s).offset, t.BlobOffset(note_blob) + note.DataPosition(data));
+    EXPECT_EQ(RulesChoice(p.s).length, jpeg.size());
+    EXPECT_EQ(RulesChoice(p.s).width, 320);
+    EXPECT_EQ(RulesChoice(p.s).kind, PreviewKind::Jpeg);
     EXPECT_EQ(p.s.byte_order, little ? 0x4949 : 0x4D4D);
   }
 }

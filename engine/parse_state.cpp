@@ -158,8 +158,8 @@ void CheckAllocation(ParseState& s, const void* allocation, const char* where) {
 }
 
 void MarkNotRaw(ParseState& s, NoPreviewReason reason) {
-  s.raw_count = 0;
-  if (s.not_raw_reason == NoPreviewReason::kNone) s.not_raw_reason = reason;
+  s.raw.raw_count = 0;
+  if (s.found.not_raw_reason == NoPreviewReason::kNone) s.found.not_raw_reason = reason;
 }
 
 int OrientationCodeFromTiff(unsigned tiff_value) {
@@ -173,8 +173,8 @@ int ExifOrientationFromCode(int code) {
 
 void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t length, ImageKind kind,
                uint32_t width, uint32_t height) {
-  if (offset == 0 || length == 0 || s.images_met.size() >= kMaxImagesListed) return;
-  for (const ImageMet& met : s.images_met)
+  if (offset == 0 || length == 0 || s.found.images_met.size() >= kMaxImagesListed) return;
+  for (const ImageMet& met : s.found.images_met)
     if (met.offset == offset && met.length == length) return;
   ImageMet met;
   met.where = where;
@@ -183,16 +183,50 @@ void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t lengt
   met.width = width;
   met.height = height;
   met.kind = kind;
-  s.images_met.push_back(std::move(met));
+  s.found.images_met.push_back(std::move(met));
 }
 
-void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length) {
-  if (s.preview_offset == offset && s.preview_length == length) return;
-  NoteImage(s, where, s.preview_offset, s.preview_length);
+void NotePreviewIfChanged(ParseState& s, const char* where, const RulesPreview& before) {
+  const RulesPreview now = RulesChoice(s);
+  if (now.offset == before.offset && now.length == before.length) return;
+  NoteImage(s, where, now.offset, now.length);
+}
+
+RulesPreview PreviewOfClaims(const std::vector<PreviewClaim>& claims) {
+  RulesPreview preview;
+  for (const PreviewClaim& claim : claims) {
+    if (claim.fields & PreviewClaim::kOffset) preview.offset = claim.value.offset;
+    if (claim.fields & PreviewClaim::kLength) preview.length = claim.value.length;
+    if (claim.fields & PreviewClaim::kWidth) preview.width = claim.value.width;
+    if (claim.fields & PreviewClaim::kHeight) preview.height = claim.value.height;
+    if (claim.fields & PreviewClaim::kKind) preview.kind = claim.value.kind;
+  }
+  return preview;
+}
+
+void ClaimPreview(ParseState& s, const PreviewClaim& claim) {
+  if (s.found.preview_claims.size() >= kMaxPreviewClaims) {
+    // Only the preview the claims name matters: the claims so far become
+    // one that states every field.
+    PreviewClaim merged;
+    merged.fields = PreviewClaim::kOffset | PreviewClaim::kLength | PreviewClaim::kWidth |
+                    PreviewClaim::kHeight | PreviewClaim::kKind;
+    merged.value = PreviewOfClaims(s.found.preview_claims);
+    s.found.preview_claims.assign(1, merged);
+  }
+  s.found.preview_claims.push_back(claim);
+}
+
+void WithdrawPreviewClaim(ParseState& s) {
+  ClaimPreview(s, PreviewClaim().Offset(0));
+}
+
+RulesPreview RulesChoice(const ParseState& s) {
+  return PreviewOfClaims(s.found.preview_claims);
 }
 
 void NeedPosition(ParseState& s, int64_t position) {
-  if (position >= s.input.Size()) s.needed_past_end = true;
+  if (position >= s.input.Size()) s.found.needed_past_end = true;
 }
 
 void ResetParseState(ParseState& s) {

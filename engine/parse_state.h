@@ -1,4 +1,6 @@
-// Everything the preview extraction engine learns about one camera file.
+// The walk of one camera file, and what its parsers fill: the shot's
+// description, the raw data's description and the findings (the embedded
+// images, the rules' claims on the preview, why the file is not raw).
 //
 // One ParseState is handed to every parser of one extraction; nothing in the
 // engine is process-wide, so extractions on different threads each use their
@@ -116,6 +118,56 @@ struct ImageMet {
   ImageKind kind = ImageKind::kJpeg;
 };
 
+// Where the container's rules put the preview, and what they say it is.
+struct RulesPreview {
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  uint16_t width = 0;
+  uint16_t height = 0;
+  PreviewKind kind = PreviewKind::Jpeg;
+};
+
+// One claim of a container's rules on the preview: the fields it states,
+// each replacing what earlier claims stated of it (a parser that reads an
+// offset and a length from separate entries claims each as it meets it).
+struct PreviewClaim {
+  enum Field : uint8_t { kOffset = 1, kLength = 2, kWidth = 4, kHeight = 8, kKind = 16 };
+  uint8_t fields = 0;
+  RulesPreview value;
+
+  PreviewClaim& Offset(uint32_t v) {
+    value.offset = v;
+    fields |= kOffset;
+    return *this;
+  }
+  PreviewClaim& Length(uint32_t v) {
+    value.length = v;
+    fields |= kLength;
+    return *this;
+  }
+  PreviewClaim& Place(uint32_t offset, uint32_t length) { return Offset(offset).Length(length); }
+  PreviewClaim& Width(uint16_t v) {
+    value.width = v;
+    fields |= kWidth;
+    return *this;
+  }
+  PreviewClaim& Height(uint16_t v) {
+    value.height = v;
+    fields |= kHeight;
+    return *this;
+  }
+  PreviewClaim& Size(uint16_t width, uint16_t height) { return Width(width).Height(height); }
+  PreviewClaim& Kind(PreviewKind v) {
+    value.kind = v;
+    fields |= kKind;
+    return *this;
+  }
+};
+
+// The preview the claims name, in the order they were made: for each field,
+// the last claim that states it; a field no claim states keeps its default.
+RulesPreview PreviewOfClaims(const std::vector<PreviewClaim>& claims);
+
 // Thrown by the out-of-memory check; caught only by ExtractEmbeddedPreview.
 struct ParseAbort {};
 
@@ -139,64 +191,14 @@ struct ShotDescription {
   uint32_t unique_id = 0;
 };
 
-// The state of one identification: the input, the walk's bookkeeping, the
-// description being filled (ShotDescription), the images met and the rules'
-// raw-image and preview facts.
-struct ParseState : ShotDescription {
-  // Input and diagnostics.
-  InputStream input;
-  std::string input_name;           // names the file in diagnostics (8-bit text)
-  platform::NativePath input_path;  // the same file in the system's own form (sidecar lookup)
-  DiagnosticSink diagnostics;       // where diagnostics go; empty: nowhere
-  uint16_t byte_order = 0;          // 0x4949 little-endian, anything else big-endian
-  int32_t file_size = 0;
-  bool data_error_seen = false;  // a data error was reported (only the first one is)
-  uint32_t header_length = 0;    // 32-bit value at offset 2 (CIFF heap start)
-  uint8_t head[kHeadSize] = {};
-
-  // The camera and shot description is the ShotDescription this state
-  // extends; the TIFF orientation is the walk's candidate for it.
-  int32_t tiff_orientation = -1;
-  // First of each directory met in the file's main structure (set once).
-  MetadataDirectories metadata_directories;
-
-  // Every embedded image the parsers met, in the order they met them; the
-  // preview fields below name the one the container's rules chose.
-  std::vector<ImageMet> images_met;
-  // Something the identification needed (a directory, a box, an image's
-  // data) lies past the end of the file: the file was cut short.
-  bool needed_past_end = false;
-  // The container is one only cameras write (CR3, CRW, RAF, MRW, X3F): it
-  // says which camera wrote the file even when no make was read.
-  bool container_names_camera = false;
-
-  // Preview location: the container's rules' choice.
-  uint32_t preview_offset = 0;
-  uint32_t preview_length = 0;
-  uint16_t preview_width = 0;
-  uint16_t preview_height = 0;
-  PreviewKind preview_kind = PreviewKind::Jpeg;
-
-  // Raw image description.
+// What the rules learn about the raw data: whether the file holds any (one
+// raw image per count), the decoder that would read it and its geometry.
+struct RawDescription {
   uint32_t raw_count = 1;
   // Set by containers that are camera raw by their format alone (a CR3
   // brand, say): the decoder and frame-height checks of identification do
   // not apply to them.
   bool raw_by_container = false;
-  // The first rule that found the file not to be camera raw (when raw_count
-  // ends at 0), and whether the file is a JPEG of its own.
-  NoPreviewReason not_raw_reason = NoPreviewReason::kNone;
-  bool plain_jpeg = false;
-
-  // What the rules for later cameras (current_cameras.cpp) need to know.
-  // The main TIFF structure has Panasonic's magic 0x55 (RW2, RWL).
-  bool panasonic_tiff = false;
-  // A RAF header was read; where its JPEG lies.
-  bool fuji_header = false;
-  uint32_t fuji_jpeg_offset = 0;
-  uint32_t fuji_jpeg_length = 0;
-  // A JPEG XL preview was passed over in the preview choice.
-  bool jpeg_xl_preview_skipped = false;
   RawDecoder raw_decoder = RawDecoder::None;
   // Where the raw data starts: the D100 rule reads there, and the KC/MLY
   // white-balance scan stops there.
@@ -221,7 +223,62 @@ struct ParseState : ShotDescription {
   // Length of the Imacon raw data (tag 46275): at six bytes a pixel the back
   // stored full-colour pixels, which changes the image size and orientation.
   uint32_t imacon_data_length = 0;
+};
 
+// What the parsers found besides the descriptions: the images and the rules'
+// claims on the preview, where the file's own description directories lie,
+// the container family, and why the file is not camera raw or was cut short.
+struct Findings {
+  // Every embedded image the parsers met, in the order they met them.
+  std::vector<ImageMet> images_met;
+  // The container's rules' claims on the preview, in the order they were
+  // made; RulesChoice reads the preview they name.
+  std::vector<PreviewClaim> preview_claims;
+  // First of each directory met in the file's main structure (set once).
+  MetadataDirectories metadata_directories;
+  // Something the identification needed (a directory, a box, an image's
+  // data) lies past the end of the file: the file was cut short.
+  bool needed_past_end = false;
+  // The container is one only cameras write (CR3, CRW, RAF, MRW, X3F): it
+  // says which camera wrote the file even when no make was read.
+  bool container_names_camera = false;
+  // The first rule that found the file not to be camera raw (when raw_count
+  // ends at 0), and whether the file is a JPEG of its own.
+  NoPreviewReason not_raw_reason = NoPreviewReason::kNone;
+  bool plain_jpeg = false;
+  // The main TIFF structure has Panasonic's magic 0x55 (RW2, RWL).
+  bool panasonic_tiff = false;
+  // The JPEG a RAF header points at, "RAF header" (`where` stays empty in a
+  // file without one): the RAF family's own preview.
+  ImageMet raf_header_image;
+  // A JPEG XL preview was passed over in the preview choice.
+  bool jpeg_xl_preview_skipped = false;
+};
+
+// The state of one identification's walk: the input, its byte order and
+// head, diagnostics, the walk's bookkeeping and depth counters, and the
+// structs the parsers fill (the shot, the raw data, the findings), which
+// identification hands on.
+struct ParseState {
+  // Input and diagnostics.
+  InputStream input;
+  std::string input_name;           // names the file in diagnostics (8-bit text)
+  platform::NativePath input_path;  // the same file in the system's own form (sidecar lookup)
+  DiagnosticSink diagnostics;       // where diagnostics go; empty: nowhere
+  uint16_t byte_order = 0;          // 0x4949 little-endian, anything else big-endian
+  int32_t file_size = 0;
+  bool data_error_seen = false;  // a data error was reported (only the first one is)
+  uint32_t header_length = 0;    // 32-bit value at offset 2 (CIFF heap start)
+  uint8_t head[kHeadSize] = {};
+
+  // What the parsers fill.
+  ShotDescription shot;
+  RawDescription raw;
+  Findings found;
+
+  // The TIFF orientation: the walk's candidate for the shot's orientation,
+  // taken when no container stated one.
+  int32_t tiff_orientation = -1;
   // TIFF image directories of the current TIFF parse.
   IfdRecord ifd_table[kIfdTableSize];
   uint32_t ifd_count = 0;
@@ -275,9 +332,16 @@ void SetText(char (&field)[N], const char* text) {
 // that names it keeps it). Nothing at offset 0 or of length 0 is an image.
 void NoteImage(ParseState& s, const char* where, uint64_t offset, uint64_t length,
                ImageKind kind = ImageKind::kJpeg, uint32_t width = 0, uint32_t height = 0);
-// Notes the preview fields as an image when they changed since `offset` and
-// `length` were read from them (for parsers that fill them entry by entry).
-void NotePreviewIfChanged(ParseState& s, const char* where, uint32_t offset, uint32_t length);
+// Notes the rules' preview as an image when its place changed from `before`
+// (for parsers that claim its offset and length entry by entry).
+void NotePreviewIfChanged(ParseState& s, const char* where, const RulesPreview& before);
+// The one way parsers name the preview: a claim of the container's rules,
+// made after every earlier one.
+void ClaimPreview(ParseState& s, const PreviewClaim& claim);
+// The rules no longer name a preview where they did: its offset becomes 0.
+void WithdrawPreviewClaim(ParseState& s);
+// The rules' choice from the claims made so far.
+RulesPreview RulesChoice(const ParseState& s);
 // A structure the identification needs starts at `position`: when that lies
 // past the end of the file, the file was cut short.
 void NeedPosition(ParseState& s, int64_t position);

@@ -15,6 +15,9 @@ struct TiffEntry {
   uint16_t type = 0;
   uint32_t count = 0;
   int64_t resume = 0;  // position just after the 12-byte entry
+  // Where the value lies: inside the entry's last four bytes, or at the
+  // offset they hold (from the directory's base).
+  int64_t value_at = 0;
 };
 // A file position as the formats' 32-bit offset fields hold it. A position
 // beyond 32 bits is kept beyond every file (all ones) instead of wrapping
@@ -99,9 +102,11 @@ bool ReadPanasonicEntry(ParseState& s, const TiffEntry& e, IfdRecord& record);
 enum class LaterNoteHeader { kNone, kPentax, kOmSystem };
 LaterNoteHeader ReadLaterNoteHeader(ParseState& s, const char* header, int64_t note_start,
                                     int64_t* base);
-// After the camera rules: RW2/RWL and RAF files count as raw by their
-// container, an X or GFX RAF's header JPEG is its preview.
-void ApplyLaterCameraRules(ParseState& s);
+// After the camera rules, the rules of the container families that hold raw
+// data by their container alone (RW2/RWL, RAF), from their table: the
+// decoder a family names, and the family's own preview candidate (an X or GFX
+// RAF's header JPEG).
+void ApplyContainerFamilyRules(ParseState& s);
 
 // --- Canon CR3, an ISO base media file (cr3.cpp) ---
 // Reads the boxes of a file whose `ftyp` brand is "crx ".

@@ -120,23 +120,23 @@ void read_sidecar_metadata(ParseState& s) {
     FileSource source(companion);
     if (source.IsOpen()) {
       CompanionInput switched(s, source);
-      const size_t images_before = s.images_met.size();
-      const bool past_end_before = s.needed_past_end;
+      const size_t images_before = s.found.images_met.size();
+      const bool past_end_before = s.found.needed_past_end;
       ParseTiff(s, kExifTiffBase);
       // Those directories and images lie in the companion, not in the file
       // extracted from.
-      s.metadata_directories = MetadataDirectories();
-      s.images_met.resize(images_before);
-      s.needed_past_end = past_end_before;
-      s.preview_offset = 0;
+      s.found.metadata_directories = MetadataDirectories();
+      s.found.images_met.resize(images_before);
+      s.found.needed_past_end = past_end_before;
+      WithdrawPreviewClaim(s);
       // The companion is an ordinary JPEG; what its rules said about being
       // raw is not about this file.
-      s.raw_count = 1;
-      s.not_raw_reason = NoPreviewReason::kNone;
+      s.raw.raw_count = 1;
+      s.found.not_raw_reason = NoPreviewReason::kNone;
     }
   }
 
-  if (s.timestamp == 0 && s.diagnostics) {
+  if (s.shot.timestamp == 0 && s.diagnostics) {
     const std::string name = companion.empty()
                                  ? (s.input_name.empty() ? std::string("(input)") : s.input_name)
                                  : platform::PathForDisplay(platform::FromNativePath(companion));

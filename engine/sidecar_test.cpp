@@ -116,17 +116,17 @@ TEST(SidecarLookup, CompanionExifFillsTheDescriptionAndTheInputComesBack) {
   const fs::path raw = folder.Write("DSCN0123.NEF", Bytes(4096, 0x55));
   folder.Write("0123DSCN.JPG", ExifJpeg("NIKON", "E900"));
   RawOnDisk r(folder, raw);
-  r.s->preview_offset = 1234;
-  r.s->raw_count = 0;
+  ClaimPreview(*r.s, PreviewClaim().Offset(1234));
+  r.s->raw.raw_count = 0;
   r.s->input.Seek(777);
   const int32_t raw_size = r.s->file_size;
 
   read_sidecar_metadata(*r.s);
   const ParseState& s = *r.s;
-  EXPECT_STREQ(s.make, "NIKON");
-  EXPECT_STREQ(s.model, "E900");
-  EXPECT_EQ(s.preview_offset, 0u);  // the companion is never the preview
-  EXPECT_EQ(s.raw_count, 1u);
+  EXPECT_STREQ(s.shot.make, "NIKON");
+  EXPECT_STREQ(s.shot.model, "E900");
+  EXPECT_EQ(RulesChoice(s).offset, 0u);  // the companion is never the preview
+  EXPECT_EQ(s.raw.raw_count, 1u);
   EXPECT_EQ(s.input.Source(), &r.source);
   EXPECT_EQ(s.input.Tell(), 777);
   EXPECT_EQ(s.file_size, raw_size);
@@ -139,10 +139,10 @@ TEST(SidecarLookup, MissingCompanionIsSkippedWithTheMessage) {
   TempFolder folder;
   const fs::path raw = folder.Write("dscn0123.nef", Bytes(4096, 0x55));
   RawOnDisk r(folder, raw);
-  r.s->preview_offset = 1234;
+  ClaimPreview(*r.s, PreviewClaim().Offset(1234));
   read_sidecar_metadata(*r.s);
-  EXPECT_STREQ(r.s->make, "");
-  EXPECT_EQ(r.s->preview_offset, 1234u);
+  EXPECT_STREQ(r.s->shot.make, "");
+  EXPECT_EQ(RulesChoice(*r.s).offset, 1234u);
   EXPECT_EQ(r.s->input.Source(), &r.source);
   EXPECT_NE(r.Messages().find("0123dscn.jpg"), std::string::npos);
 }
@@ -154,7 +154,7 @@ TEST(SidecarLookup, NoLookupForOtherNamesOrTheFileItself) {
   folder.Write("0123DSC.JPG", ExifJpeg("NIKON", "E900"));
   RawOnDisk r(folder, odd);
   read_sidecar_metadata(*r.s);
-  EXPECT_STREQ(r.s->make, "");
+  EXPECT_STREQ(r.s->shot.make, "");
   EXPECT_EQ(r.Messages(), "");
 
   // A JPEG whose name has no number to count up is not read as its own
@@ -162,7 +162,7 @@ TEST(SidecarLookup, NoLookupForOtherNamesOrTheFileItself) {
   const fs::path self = folder.Write("IMG_ABCD.JPG", ExifJpeg("NIKON", "E900"));
   RawOnDisk j(folder, self);
   read_sidecar_metadata(*j.s);
-  EXPECT_STREQ(j.s->make, "");
+  EXPECT_STREQ(j.s->shot.make, "");
   EXPECT_NE(j.Messages().find("Failed to read metadata"), std::string::npos);
 }
 
@@ -170,7 +170,7 @@ TEST(SidecarLookup, MemoryInputHasNoFolderToLookIn) {
   Parsed p(Bytes(4096, 0x55));
   p.s.input_name = "DSCN0123.NEF";
   read_sidecar_metadata(p.s);
-  EXPECT_STREQ(p.s.make, "");
+  EXPECT_STREQ(p.s.shot.make, "");
   EXPECT_EQ(p.s.input.Source(), &p.source);
 }
 
@@ -185,8 +185,8 @@ TEST(SidecarLookup, HeaderlessFileOfATableSizeTakesItsCompanionsDescription) {
   {
     FileSource source(raw.native());
     ASSERT_TRUE(IdentifySource(source, raw.string(), raw.native(), s.get()));
-    EXPECT_STREQ(s->make, "NIKON");
-    EXPECT_STREQ(s->model, "E900 from sidecar");
+    EXPECT_STREQ(s->shot.make, "NIKON");
+    EXPECT_STREQ(s->shot.model, "E900 from sidecar");
     EXPECT_FALSE(ExtractEmbeddedPreviewFrom(source, raw.string(), raw.native(), ExtractOptions())
                      .extracted());  // the companion is never the preview
   }
@@ -195,6 +195,6 @@ TEST(SidecarLookup, HeaderlessFileOfATableSizeTakesItsCompanionsDescription) {
   fs::remove(companion);
   FileSource source(raw.native());
   ASSERT_TRUE(IdentifySource(source, raw.string(), raw.native(), s.get()));
-  EXPECT_STREQ(s->make, "NIKON");
-  EXPECT_STREQ(s->model, "E900");
+  EXPECT_STREQ(s->shot.make, "NIKON");
+  EXPECT_STREQ(s->shot.model, "E900");
 }

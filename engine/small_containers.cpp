@@ -65,7 +65,7 @@ void ReadIditDate(ParseState& s, uint32_t size) {
   for (int month = 0; month < 12; ++month) {
     if (!std::strcmp(month_name, kMonthNames[month])) {
       const int64_t t = LocalTimestamp(year, month, day, hour, minute, second);
-      if (t > 0) s.timestamp = t;
+      if (t > 0) s.shot.timestamp = t;
       return;
     }
   }
@@ -111,21 +111,24 @@ void ParseRolleiHeader(ParseState& s) {
       value = line + std::strlen(line);
     if (!std::strcmp(line, "DAT")) std::sscanf(value, "%d.%d.%d", &day, &month, &year);
     if (!std::strcmp(line, "TIM")) std::sscanf(value, "%d:%d:%d", &hour, &minute, &second);
-    if (!std::strcmp(line, "HDR")) s.preview_offset = static_cast<uint32_t>(std::atoi(value));
-    if (!std::strcmp(line, "X  ")) s.raw_width = static_cast<uint16_t>(std::atoi(value));
-    if (!std::strcmp(line, "Y  ")) s.raw_height = static_cast<uint16_t>(std::atoi(value));
-    if (!std::strcmp(line, "TX ")) s.preview_width = static_cast<uint16_t>(std::atoi(value));
-    if (!std::strcmp(line, "TY ")) s.preview_height = static_cast<uint16_t>(std::atoi(value));
+    if (!std::strcmp(line, "HDR"))
+      ClaimPreview(s, PreviewClaim().Offset(static_cast<uint32_t>(std::atoi(value))));
+    if (!std::strcmp(line, "X  ")) s.raw.raw_width = static_cast<uint16_t>(std::atoi(value));
+    if (!std::strcmp(line, "Y  ")) s.raw.raw_height = static_cast<uint16_t>(std::atoi(value));
+    if (!std::strcmp(line, "TX "))
+      ClaimPreview(s, PreviewClaim().Width(static_cast<uint16_t>(std::atoi(value))));
+    if (!std::strcmp(line, "TY "))
+      ClaimPreview(s, PreviewClaim().Height(static_cast<uint16_t>(std::atoi(value))));
     if (!std::strncmp(line, "EOHD", 4)) break;
   }
   // The preview bitmap (2 bytes a pixel) comes first, the raw data after it.
-  s.raw_data_offset =
-      s.preview_offset + static_cast<uint32_t>(s.preview_width) * s.preview_height * 2u;
+  const RulesPreview bitmap = RulesChoice(s);
+  s.raw.raw_data_offset = bitmap.offset + static_cast<uint32_t>(bitmap.width) * bitmap.height * 2u;
   const int64_t t = LocalTimestamp(year, month - 1, day, hour, minute, second);
-  if (t > 0) s.timestamp = t;
-  SetText(s.make, "Rollei");
-  SetText(s.model, "d530flex");
-  s.preview_kind = PreviewKind::Rollei;
+  if (t > 0) s.shot.timestamp = t;
+  SetText(s.shot.make, "Rollei");
+  SetText(s.shot.model, "d530flex");
+  ClaimPreview(s, PreviewClaim().Kind(PreviewKind::Rollei));
 }
 
 void ParseSinarIaHeader(ParseState& s) {
@@ -148,23 +151,24 @@ void ParseSinarIaHeader(ParseState& s) {
     char name[9] = {};
     s.input.Read(name, 8);
     if (!std::strcmp(name, "META")) meta_offset = offset;
-    if (!std::strcmp(name, "THUMB")) s.preview_offset = offset;
-    if (!std::strcmp(name, "RAW0")) s.raw_data_offset = offset;
+    if (!std::strcmp(name, "THUMB")) ClaimPreview(s, PreviewClaim().Offset(offset));
+    if (!std::strcmp(name, "RAW0")) s.raw.raw_data_offset = offset;
   }
   s.input.Seek(static_cast<int64_t>(meta_offset) + 20);
-  s.input.Read(s.make, sizeof s.make);
-  s.make[sizeof s.make - 1] = 0;
-  if (char* blank = std::strchr(s.make, ' ')) {
-    SetText(s.model, blank + 1);
+  s.input.Read(s.shot.make, sizeof s.shot.make);
+  s.shot.make[sizeof s.shot.make - 1] = 0;
+  if (char* blank = std::strchr(s.shot.make, ' ')) {
+    SetText(s.shot.model, blank + 1);
     *blank = 0;
   }
-  s.raw_width = read_u16(s);
-  s.raw_height = read_u16(s);
+  s.raw.raw_width = read_u16(s);
+  s.raw.raw_height = read_u16(s);
   s.input.SeekRelative(4);
-  s.preview_width = read_u16(s);
-  s.preview_height = read_u16(s);
-  s.raw_decoder = RawDecoder::Unpacked;
-  s.preview_kind = PreviewKind::PackedRgb;
+  const uint16_t thumb_width = read_u16(s);
+  const uint16_t thumb_height = read_u16(s);
+  ClaimPreview(s, PreviewClaim().Size(thumb_width, thumb_height));
+  s.raw.raw_decoder = RawDecoder::Unpacked;
+  ClaimPreview(s, PreviewClaim().Kind(PreviewKind::PackedRgb));
 }
 
 void ParseRiffChunk(ParseState& s) {
@@ -184,74 +188,75 @@ void ParseSmalHeader(ParseState& s, uint32_t offset, uint32_t file_size) {
     s.byte_order = previous_order;
     return;
   }
-  if (version > 6) s.raw_data_offset = read_u32(s);
-  s.raw_height = s.image_height = read_u16(s);
-  s.raw_width = s.image_width = read_u16(s);
-  SetText(s.make, "SMaL");
-  std::snprintf(s.model, sizeof s.model, "v%d %dx%d", version, s.image_width, s.image_height);
-  if (version == 6 || version == 9) s.raw_decoder = RawDecoder::Smal;
+  if (version > 6) s.raw.raw_data_offset = read_u32(s);
+  s.raw.raw_height = s.raw.image_height = read_u16(s);
+  s.raw.raw_width = s.raw.image_width = read_u16(s);
+  SetText(s.shot.make, "SMaL");
+  std::snprintf(s.shot.model, sizeof s.shot.model, "v%d %dx%d", version, s.raw.image_width,
+                s.raw.image_height);
+  if (version == 6 || version == 9) s.raw.raw_decoder = RawDecoder::Smal;
 }
 
 void ParseCineHeader(ParseState& s) {
   s.byte_order = kLittleEndianMark;
   s.input.Seek(4);
-  s.raw_count = read_u16(s) == 2 ? 1 : 0;
+  s.raw.raw_count = read_u16(s) == 2 ? 1 : 0;
   s.input.Seek(20);
-  s.raw_count *= read_u32(s);
+  s.raw.raw_count *= read_u32(s);
   const int64_t image_header = read_u32(s);
   const int64_t setup = read_u32(s);
   const int64_t offset_table = read_u32(s);
   const uint32_t fraction_time = read_u32(s);
   const uint32_t seconds_time = read_u32(s);
-  s.timestamp = seconds_time ? seconds_time : fraction_time;
+  s.shot.timestamp = seconds_time ? seconds_time : fraction_time;
 
   s.input.Seek(image_header + 4);
-  s.raw_width = static_cast<uint16_t>(read_u32(s));
-  s.raw_height = static_cast<uint16_t>(read_u32(s));
+  s.raw.raw_width = static_cast<uint16_t>(read_u32(s));
+  s.raw.raw_height = static_cast<uint16_t>(read_u32(s));
   s.input.Seek(image_header + 14);
   switch (read_u16(s)) {
     case 8:
-      s.raw_decoder = RawDecoder::Eight_bit;
+      s.raw.raw_decoder = RawDecoder::Eight_bit;
       break;
     case 16:
-      s.raw_decoder = RawDecoder::Unpacked;
+      s.raw.raw_decoder = RawDecoder::Unpacked;
       break;
     default:
       break;
   }
 
   s.input.Seek(setup + 792);
-  SetText(s.make, "CINE");
-  std::snprintf(s.model, sizeof s.model, "%u", static_cast<unsigned>(read_u32(s)));
+  SetText(s.shot.make, "CINE");
+  std::snprintf(s.shot.model, sizeof s.shot.model, "%u", static_cast<unsigned>(read_u32(s)));
   // The colour filter layout: only the two Bayer layouts hold raw data the
   // rules know (which of them does not matter here).
   s.input.Seek(setup + 808);
   const uint32_t color_filter = read_u32(s) & kCineColorFilterMask;
-  if (color_filter != 3 && color_filter != 4) s.raw_count = 0;
+  if (color_filter != 3 && color_filter != 4) s.raw.raw_count = 0;
   // White balance (at 852) feeds only colour.
   s.input.Seek(setup + 892);
   // Stored frames are bottom-up, so each rotation also flips the image.
   switch ((read_u32(s) + 3600u) % 360u) {
     case 0:
-      s.orientation = 2;
+      s.shot.orientation = 2;
       break;
     case 90:
-      s.orientation = 7;
+      s.shot.orientation = 7;
       break;
     case 180:
-      s.orientation = 1;
+      s.shot.orientation = 1;
       break;
     case 270:
-      s.orientation = 4;
+      s.shot.orientation = 4;
       break;
     default:
       break;
   }
   // The bit depth (at 904) feeds only raw decoding.
   s.input.Seek(setup + 1576);
-  s.shutter = static_cast<float>(read_u32(s) / 1000000000.0);
+  s.shot.shutter = static_cast<float>(read_u32(s) / 1000000000.0);
   s.input.Seek(offset_table);
-  s.raw_data_offset = read_u32(s) + 8;
+  s.raw.raw_data_offset = read_u32(s) + 8;
 }
 
 }  // namespace engine

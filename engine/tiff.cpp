@@ -90,85 +90,87 @@ void ReadImaconBlock(ParseState& s) {
   s.input.SeekRelative(78);
   const uint32_t raw_width = read_u32(s);
   const uint32_t raw_height = read_u32(s);
-  s.raw_width = static_cast<uint16_t>(raw_width);
-  s.raw_height = static_cast<uint16_t>(raw_height);
+  s.raw.raw_width = static_cast<uint16_t>(raw_width);
+  s.raw.raw_height = static_cast<uint16_t>(raw_height);
   const uint32_t left = read_u32(s) & 7;
   const uint32_t right = read_u32(s) & 7;
   const uint32_t top = read_u32(s) & 7;
   const uint32_t bottom = read_u32(s) & 7;
-  s.image_width = static_cast<uint16_t>(raw_width - left - right);
-  s.image_height = static_cast<uint16_t>(raw_height - top - bottom);
+  s.raw.image_width = static_cast<uint16_t>(raw_width - left - right);
+  s.raw.image_height = static_cast<uint16_t>(raw_height - top - bottom);
   if (raw_width == 7262) {
-    s.image_width = 7244;
-    s.image_height = 5444;
+    s.raw.image_width = 7244;
+    s.raw.image_height = 5444;
   }
   s.input.SeekRelative(52);
   // Three float multipliers, of which the first is kept; the rotation lies
   // 114 bytes after them.
-  s.first_camera_multiplier = static_cast<float>(read_real(s, 11));
+  s.raw.first_camera_multiplier = static_cast<float>(read_real(s, 11));
   read_u32(s);
   read_u32(s);
   s.input.SeekRelative(114);
-  s.orientation = (read_u16(s) >> 7) * 90;
-  const int64_t pixels = static_cast<int64_t>(s.image_width) * s.image_height;
-  if (pixels * 6 == static_cast<int64_t>(s.imacon_data_length)) {
-    if (s.orientation % 180 == 90) std::swap(s.image_width, s.image_height);
-    s.orientation = 0;
-    s.filter_pattern = 0;
+  s.shot.orientation = (read_u16(s) >> 7) * 90;
+  const int64_t pixels = static_cast<int64_t>(s.raw.image_width) * s.raw.image_height;
+  if (pixels * 6 == static_cast<int64_t>(s.raw.imacon_data_length)) {
+    if (s.shot.orientation % 180 == 90) std::swap(s.raw.image_width, s.raw.image_height);
+    s.shot.orientation = 0;
+    s.raw.filter_pattern = 0;
   }
-  std::snprintf(s.model, sizeof s.model, "Ixpress %d-Mp", static_cast<int>(pixels / 1000000));
-  s.raw_decoder = RawDecoder::Imacon;
+  std::snprintf(s.shot.model, sizeof s.shot.model, "Ixpress %d-Mp",
+                static_cast<int>(pixels / 1000000));
+  s.raw.raw_decoder = RawDecoder::Imacon;
 }
 
 // The data of a record as the preview: compression picks the kind. JPEG and
-// the rest (Kodak's 65000, a deeper uncompressed image) keep the kind they
-// have, Jpeg after the reset.
-void TakePreviewKind(ParseState& s, const IfdRecord& record) {
+// the rest (Kodak's 65000, a deeper uncompressed image) state none, keeping
+// the kind earlier claims gave (Jpeg when none did).
+void ClaimPreviewKind(PreviewClaim& claim, const IfdRecord& record) {
   if (record.compression == 0)
-    s.preview_kind = PreviewKind::Layered;
+    claim.Kind(PreviewKind::Layered);
   else if (record.compression == 1 && record.bits_per_sample <= 8)
-    s.preview_kind = PreviewKind::PackedRgb;
+    claim.Kind(PreviewKind::PackedRgb);
 }
 
 // The raw decoder that would read the raw record's data.
 void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
-  switch (s.compression) {
+  switch (s.raw.compression) {
     case 0:
     case 1: {
-      switch (s.bits_per_sample) {
+      switch (s.raw.bits_per_sample) {
         case 8:
-          s.raw_decoder = RawDecoder::Eight_bit;
+          s.raw.raw_decoder = RawDecoder::Eight_bit;
           break;
         case 12:
-          s.raw_decoder =
-              StartsWith(s.make, "PENTAX") ? RawDecoder::Unpacked : RawDecoder::Packed12;
+          s.raw.raw_decoder =
+              StartsWith(s.shot.make, "PENTAX") ? RawDecoder::Unpacked : RawDecoder::Packed12;
           break;
         case 14:
         case 16:
-          s.raw_decoder = RawDecoder::Unpacked;
+          s.raw.raw_decoder = RawDecoder::Unpacked;
           break;
         default:
           break;
       }
       const int64_t packed_bytes = static_cast<int64_t>(raw.byte_count) * 5;
-      const int64_t pixel_bits = static_cast<int64_t>(s.raw_width) * s.raw_height * 8;
-      if (packed_bytes == pixel_bits) s.raw_decoder = RawDecoder::E300Packed;
-      if (s.bits_per_sample == 12 && raw.photometric == 2) s.raw_decoder = RawDecoder::Rgb12Layout;
+      const int64_t pixel_bits = static_cast<int64_t>(s.raw.raw_width) * s.raw.raw_height * 8;
+      if (packed_bytes == pixel_bits) s.raw.raw_decoder = RawDecoder::E300Packed;
+      if (s.raw.bits_per_sample == 12 && raw.photometric == 2)
+        s.raw.raw_decoder = RawDecoder::Rgb12Layout;
       break;
     }
     case 6:
     case 7:
     case 99:
-      s.raw_decoder = RawDecoder::LosslessJpeg;
+      s.raw.raw_decoder = RawDecoder::LosslessJpeg;
       break;
     case 262:
-      s.raw_decoder = RawDecoder::Kodak262;
+      s.raw.raw_decoder = RawDecoder::Kodak262;
       break;
     case 32769:
-      s.raw_decoder = RawDecoder::Packed32769;
+      s.raw.raw_decoder = RawDecoder::Packed32769;
       break;
     case 32773:
-      s.raw_decoder = RawDecoder::Packed12;
+      s.raw.raw_decoder = RawDecoder::Packed12;
       break;
     case 32867:
     case 34713:
@@ -176,28 +178,28 @@ void ChooseRawDecoder(ParseState& s, const IfdRecord& raw) {
     case 65000:
       switch (raw.photometric) {
         case 2:
-          s.raw_decoder = RawDecoder::KodakRgb;
-          s.filter_pattern = 0;
+          s.raw.raw_decoder = RawDecoder::KodakRgb;
+          s.raw.filter_pattern = 0;
           break;
         case 6:
-          s.raw_decoder = RawDecoder::KodakYcbcr;
-          s.filter_pattern = 0;
+          s.raw.raw_decoder = RawDecoder::KodakYcbcr;
+          s.raw.filter_pattern = 0;
           break;
         case 32803:
-          s.raw_decoder = RawDecoder::Kodak65000;
+          s.raw.raw_decoder = RawDecoder::Kodak65000;
           break;
         default:
           break;
       }
       break;
     case 65535:
-      s.raw_decoder = RawDecoder::Decoder65535;
+      s.raw.raw_decoder = RawDecoder::Decoder65535;
       break;
     default: {
       // Later cameras: the compressions they introduced hold raw data.
-      const RawDecoder later = RawDecoderOfLaterCompression(s, s.compression);
+      const RawDecoder later = RawDecoderOfLaterCompression(s, s.raw.compression);
       if (later != RawDecoder::None) {
-        s.raw_decoder = later;
+        s.raw.raw_decoder = later;
         break;
       }
       MarkNotRaw(s, NoPreviewReason::kNoRawImage);
@@ -260,7 +262,7 @@ bool AlreadyEntered(const ParseState& s, int64_t position) {
 // maker note or a nested TIFF), and only the first time.
 void RecordDescriptionDirectory(ParseState& s, int64_t pointing_directory, int64_t base,
                                 int64_t position, DirectoryLocation* location) {
-  const DirectoryLocation& ifd0 = s.metadata_directories.ifd0;
+  const DirectoryLocation& ifd0 = s.found.metadata_directories.ifd0;
   if (location->present() || !ifd0.present() || ifd0.offset != pointing_directory ||
       ifd0.base != base)
     return;
@@ -294,6 +296,7 @@ TiffEntry ReadTiffEntry(ParseState& s, int64_t base) {
   // The value's size in 64 bits: a count near 2^32 times the type's size must
   // not wrap around to a small inline value.
   if (static_cast<uint64_t>(e.count) * TiffTypeSize(e.type) > 4) s.input.Seek(base + read_u32(s));
+  e.value_at = s.input.Tell();
   return e;
 }
 
@@ -321,7 +324,7 @@ bool probe_jpeg_header(ParseState& s, JpegFrameHeader* frame) {
       // of body) is passed over as well, so the next marker is looked for one
       // byte later: whether a JPEG is read to its scan, and so which image
       // becomes the preview, depends on it.
-      if (body_length == 9 && s.dng_version == 0) s.input.Get();
+      if (body_length == 9 && s.raw.dng_version == 0) s.input.Get();
     } else {
       s.input.Seek(body_start + body_length);
     }
@@ -349,7 +352,7 @@ void ReadExifTimestamp(ParseState& s, bool reversed) {
   t.tm_sec = second;
   t.tm_isdst = 0;  // the file's clock is taken as standard time
   const std::time_t local = std::mktime(&t);
-  if (local > 0) s.timestamp = static_cast<int64_t>(local);
+  if (local > 0) s.shot.timestamp = static_cast<int64_t>(local);
 }
 
 void SkipLinearizationTable(ParseState& s, uint32_t count) {
@@ -368,13 +371,13 @@ void ParseExifDirectory(ParseState& s, int64_t base) {
     const TiffEntry e = ReadTiffEntry(s, base);
     switch (e.tag) {
       case tag::kExposureTime:
-        s.shutter = static_cast<float>(read_real(s, 10));
+        s.shot.shutter = static_cast<float>(read_real(s, 10));
         break;
       case tag::kFNumber:
-        s.aperture = static_cast<float>(read_real(s, 10));
+        s.shot.aperture = static_cast<float>(read_real(s, 10));
         break;
       case tag::kIsoSpeed:
-        s.iso_speed = read_u16(s);
+        s.shot.iso_speed = read_u16(s);
         break;
       case tag::kDateTimeOriginal:
       case tag::kDateTimeDigitized:
@@ -382,23 +385,25 @@ void ParseExifDirectory(ParseState& s, int64_t base) {
         break;
       case tag::kShutterSpeedValue: {
         const double value = read_real(s, 10);
-        if (-value < 128) s.shutter = static_cast<float>(std::pow(2.0, -value));
+        if (-value < 128) s.shot.shutter = static_cast<float>(std::pow(2.0, -value));
         break;
       }
       case tag::kApertureValue:
-        s.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5));
+        s.shot.aperture = static_cast<float>(std::pow(2.0, read_real(s, 10) * 0.5));
         break;
       case tag::kFocalLength:
-        s.focal_length = static_cast<float>(read_real(s, 10));
+        s.shot.focal_length = static_cast<float>(read_real(s, 10));
         break;
       case tag::kMakerNote:
         ParseMakerNote(s, base, 0);
         break;
       case tag::kPixelXDimension:
-        if (StartsWith(s.make, "EASTMAN")) s.raw_width = static_cast<uint16_t>(read_u32(s));
+        if (StartsWith(s.shot.make, "EASTMAN"))
+          s.raw.raw_width = static_cast<uint16_t>(read_u32(s));
         break;
       case tag::kPixelYDimension:
-        if (StartsWith(s.make, "EASTMAN")) s.raw_height = static_cast<uint16_t>(read_u32(s));
+        if (StartsWith(s.shot.make, "EASTMAN"))
+          s.raw.raw_height = static_cast<uint16_t>(read_u32(s));
         break;
       default:
         break;  // CFAPattern (41730) feeds colour only
@@ -443,7 +448,7 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         record.height = static_cast<int32_t>(read_int(s, e.type));
         break;
       case tag::kPanasonicIso:
-        if (e.type == 3) s.iso_speed = read_u16(s);
+        if (e.type == 3) s.shot.iso_speed = read_u16(s);
         break;
       case tag::kBitsPerSample:
         record.samples = static_cast<int32_t>(e.count & 7);
@@ -456,13 +461,13 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         record.photometric = read_u16(s);
         break;
       case tag::kImageDescription:
-        ReadRawBytes(s, s.description, sizeof s.description);
+        ReadRawBytes(s, s.shot.description, sizeof s.shot.description);
         break;
       case tag::kMake:
-        ReadLine(s, s.make, kLineFieldSize);
+        ReadLine(s, s.shot.make, kLineFieldSize);
         break;
       case tag::kModel:
-        ReadLine(s, s.model, kLineFieldSize);
+        ReadLine(s, s.shot.model, kLineFieldSize);
         break;
       case tag::kStripOffsets:
       case tag::kJpegOffset: {
@@ -506,20 +511,20 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         ReadExifTimestamp(s, false);
         break;
       case tag::kArtist:
-        ReadRawBytes(s, s.artist, sizeof s.artist);
+        ReadRawBytes(s, s.shot.artist, sizeof s.shot.artist);
         break;
       case tag::kTileOffsets:
         record.offset = static_cast<int32_t>(e.count > 1 ? s.input.Tell() : read_u32(s));
         if (e.count == 4) {
-          s.raw_decoder = RawDecoder::SinarFourShot;
-          s.raw_count = 5;
+          s.raw.raw_decoder = RawDecoder::SinarFourShot;
+          s.raw.raw_count = 5;
         }
         break;
       case tag::kSubIfds:
-        if (std::strcmp(s.model, "DSLR-A100") == 0 && record.width == 3872) {
+        if (std::strcmp(s.shot.model, "DSLR-A100") == 0 && record.width == 3872) {
           // This camera writes its raw data offset here, and the entries
           // after it describe another image.
-          s.raw_data_offset = FileOffset(base + read_u32(s));
+          s.raw.raw_data_offset = FileOffset(base + read_u32(s));
           if (index + 1 < static_cast<uint32_t>(kIfdTableSize)) ++index;
           break;
         }
@@ -533,49 +538,50 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         }
         break;
       case tag::kSarnoffMark:
-        SetText(s.make, "Sarnoff");
+        SetText(s.shot.make, "Sarnoff");
         break;
       case tag::kModel2:
-        ReadLine(s, s.model2, kLineFieldSize);
+        ReadLine(s, s.shot.model2, kLineFieldSize);
         break;
       case tag::kKodakDirectory:
         s.input.Seek(base + read_u32(s));
         ParseKodakDirectory(s, base);
         break;
       case tag::kExposureTime:
-        s.shutter = static_cast<float>(read_real(s, 10));
+        s.shot.shutter = static_cast<float>(read_real(s, 10));
         break;
       case tag::kFNumber:
-        s.aperture = static_cast<float>(read_real(s, 10));
+        s.shot.aperture = static_cast<float>(read_real(s, 10));
         break;
       case tag::kLeafMark:
-        SetText(s.make, "Leaf");
+        SetText(s.shot.make, "Leaf");
         break;
       case tag::kLeafPackets:
         ParseMosPackets(s, static_cast<uint32_t>(s.input.Tell()));
-        SetText(s.make, "Leaf");
+        SetText(s.shot.make, "Leaf");
         break;
       case tag::kExifPointer: {
         const int64_t exif = base + read_u32(s);
         NeedPosition(s, exif);
-        RecordDescriptionDirectory(s, start, base, exif, &s.metadata_directories.exif);
+        RecordDescriptionDirectory(s, start, base, exif, &s.found.metadata_directories.exif);
         s.input.Seek(exif);
         ParseExifDirectory(s, base);
         break;
       }
       case tag::kGpsPointer:
-        RecordDescriptionDirectory(s, start, base, base + read_u32(s), &s.metadata_directories.gps);
+        RecordDescriptionDirectory(s, start, base, base + read_u32(s),
+                                   &s.found.metadata_directories.gps);
         break;
       case tag::kFocalLength:
-        s.focal_length = static_cast<float>(read_real(s, 10));
+        s.shot.focal_length = static_cast<float>(read_real(s, 10));
         break;
       case tag::kImageNumber:
-        s.shot_order = read_int(s, e.type);
+        s.shot.shot_order = read_int(s, e.type);
         break;
       case tag::kImaconRawData:
-        SetText(s.make, "Imacon");
-        s.raw_data_offset = static_cast<uint32_t>(s.input.Tell());
-        s.imacon_data_length = e.count;
+        SetText(s.shot.make, "Imacon");
+        s.raw.raw_data_offset = static_cast<uint32_t>(s.input.Tell());
+        s.raw.imacon_data_length = e.count;
         break;
       case tag::kImaconBlock:
         ReadImaconBlock(s);
@@ -598,17 +604,17 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         // Four bytes, first the major version, whatever the file's order.
         uint8_t version[4] = {0xFF, 0xFF, 0xFF, 0xFF};
         s.input.Read(version, 4);
-        s.dng_version = LoadBigEndian32(version);
+        s.raw.dng_version = LoadBigEndian32(version);
         break;
       }
       case tag::kCfaLayout:
         if (read_u16(s) == 2) {
-          s.fuji_rotated_width = 1;
-          s.filter_pattern = 0x49494949;
+          s.raw.fuji_rotated_width = 1;
+          s.raw.filter_pattern = 0x49494949;
         }
         break;
       case tag::kDngPrivateData: {
-        if (s.dng_version != 0) break;
+        if (s.raw.dng_version != 0) break;
         // Private data of a non-DNG file: a Minolta block list, then a
         // directory at the same place.
         const int64_t blocks = base + read_u32(s);
@@ -627,8 +633,8 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         const uint32_t left = read_int(s, e.type);
         const uint32_t bottom = read_int(s, e.type);
         const uint32_t right = read_int(s, e.type);
-        s.image_height = static_cast<uint16_t>(bottom - top);
-        s.image_width = static_cast<uint16_t>(right - left);
+        s.raw.image_height = static_cast<uint16_t>(bottom - top);
+        s.raw.image_width = static_cast<uint16_t>(right - left);
         break;
       }
       case tag::kSinarRawData: {
@@ -636,8 +642,8 @@ int ParseTiffDirectory(ParseState& s, int64_t base, const char* where) {
         uint32_t offset = read_u32(s);
         s.input.SeekRelative(28);
         offset += read_u32(s);
-        s.raw_data_offset = offset;
-        s.raw_decoder = RawDecoder::Packed12;
+        s.raw.raw_data_offset = offset;
+        s.raw.raw_decoder = RawDecoder::Packed12;
         break;
       }
       default:
@@ -662,12 +668,12 @@ void ParseTiff(ParseState& s, int64_t base) {
   // The magic is not checked: several makers write their own. Panasonic's
   // 0x55 marks an RW2 or RWL file (rules for later cameras).
   const uint16_t magic = read_u16(s);
-  if (s.tiff_nesting == 1 && magic == kPanasonicMagic) s.panasonic_tiff = true;
+  if (s.tiff_nesting == 1 && magic == kPanasonicMagic) s.found.panasonic_tiff = true;
   // Magics of makers' own TIFF variants name the camera's maker by
   // themselves (ORF's "RO" and "RS", RW2's 0x55).
   if (s.tiff_nesting == 1 &&
       (magic == kOlympusMagic || magic == kOlympusMagic2 || magic == kPanasonicMagic))
-    s.container_names_camera = true;
+    s.found.container_names_camera = true;
   for (IfdRecord& record : s.ifd_table) record = IfdRecord{};
   s.ifd_count = 0;
 
@@ -676,21 +682,23 @@ void ParseTiff(ParseState& s, int64_t base) {
   for (uint32_t offset = read_u32(s); offset != 0; offset = read_u32(s)) {
     // The first directory of the outermost structure holds the file's own
     // description (a TIFF nested in it, such as private data, does not).
-    if (s.tiff_nesting == 1 && !s.metadata_directories.ifd0.present())
-      s.metadata_directories.ifd0 = DirectoryLocation{base, base + offset, s.byte_order};
+    if (s.tiff_nesting == 1 && !s.found.metadata_directories.ifd0.present())
+      s.found.metadata_directories.ifd0 = DirectoryLocation{base, base + offset, s.byte_order};
     s.input.Seek(base + offset);
     if (ParseTiffDirectory(s, base, ChainDirectoryName(chain_index++).c_str())) break;
   }
 
   // Bits per sample of the preview so far, which weigh in its choice below.
   uint32_t preview_bits = kUnreadPreviewBits;
-  if (s.preview_offset != 0) {
-    s.input.Seek(s.preview_offset);
+  RulesPreview current = RulesChoice(s);
+  if (current.offset != 0) {
+    s.input.Seek(current.offset);
     JpegFrameHeader jpeg;
     if (probe_jpeg_header(s, &jpeg)) {
       preview_bits = static_cast<uint32_t>(jpeg.precision);
-      s.preview_width = static_cast<uint16_t>(jpeg.width);
-      s.preview_height = static_cast<uint16_t>(jpeg.height);
+      current.width = static_cast<uint16_t>(jpeg.width);
+      current.height = static_cast<uint16_t>(jpeg.height);
+      ClaimPreview(s, PreviewClaim().Size(current.width, current.height));
     }
   }
 
@@ -706,31 +714,32 @@ void ParseTiff(ParseState& s, int64_t base) {
     if (r.compression == 6 && r.samples == 3) continue;
     if (!CanBeRawImage(s, r)) continue;  // later cameras: a DNG's reduced copy
     const int64_t area = static_cast<int64_t>(r.width) * r.height;
-    if (area <= static_cast<int64_t>(s.raw_width) * s.raw_height) continue;
-    s.raw_width = static_cast<uint16_t>(r.width);
-    s.raw_height = static_cast<uint16_t>(r.height);
-    s.bits_per_sample = static_cast<uint32_t>(r.bits_per_sample);
-    s.compression = static_cast<uint32_t>(r.compression);
-    s.raw_data_offset = static_cast<uint32_t>(r.offset);
+    if (area <= static_cast<int64_t>(s.raw.raw_width) * s.raw.raw_height) continue;
+    s.raw.raw_width = static_cast<uint16_t>(r.width);
+    s.raw.raw_height = static_cast<uint16_t>(r.height);
+    s.raw.bits_per_sample = static_cast<uint32_t>(r.bits_per_sample);
+    s.raw.compression = static_cast<uint32_t>(r.compression);
+    s.raw.raw_data_offset = static_cast<uint32_t>(r.offset);
     s.tiff_orientation = r.orientation;
-    s.samples_per_pixel = static_cast<uint32_t>(r.samples);
+    s.raw.samples_per_pixel = static_cast<uint32_t>(r.samples);
     raw_index = static_cast<int>(i);
   }
   const IfdRecord no_record{};
   const IfdRecord& raw = raw_index >= 0 ? s.ifd_table[raw_index] : no_record;
 
-  s.fuji_rotated_width = static_cast<uint16_t>(s.fuji_rotated_width * ((s.raw_width + 1) / 2));
+  s.raw.fuji_rotated_width =
+      static_cast<uint16_t>(s.raw.fuji_rotated_width * ((s.raw.raw_width + 1) / 2));
   if (records > 0 && s.ifd_table[0].orientation != 0)
     s.tiff_orientation = s.ifd_table[0].orientation;
 
-  if (raw_index >= 0 && s.raw_decoder == RawDecoder::None) ChooseRawDecoder(s, raw);
+  if (raw_index >= 0 && s.raw.raw_decoder == RawDecoder::None) ChooseRawDecoder(s, raw);
 
   // Ordinary images: an RGB image with its data present, or 8-bit greyscale.
-  if (s.dng_version == 0) {
-    if (s.samples_per_pixel == 3 && raw.byte_count != 0 && s.bits_per_sample != 14 &&
-        s.bits_per_sample != 2048)
+  if (s.raw.dng_version == 0) {
+    if (s.raw.samples_per_pixel == 3 && raw.byte_count != 0 && s.raw.bits_per_sample != 14 &&
+        s.raw.bits_per_sample != 2048)
       MarkNotRaw(s, NoPreviewReason::kOrdinaryImage);
-    if (s.bits_per_sample == 8 && s.compression == 1 && raw.photometric == 1)
+    if (s.raw.bits_per_sample == 8 && s.raw.compression == 1 && raw.photometric == 1)
       MarkNotRaw(s, NoPreviewReason::kOrdinaryImage);
   }
 
@@ -746,23 +755,29 @@ void ParseTiff(ParseState& s, int64_t base) {
     if (r.samples != preview_samples) continue;
     // Later cameras: a JPEG XL preview is no JPEG; the largest JPEG wins.
     if (IsJpegXlImage(r)) {
-      s.jpeg_xl_preview_skipped = true;
+      s.found.jpeg_xl_preview_skipped = true;
       continue;
     }
     const int64_t bits = std::max<int64_t>(static_cast<int64_t>(r.bits_per_sample) + 1, 1);
     const int64_t score = static_cast<int64_t>(r.width) * r.height / (bits * bits);
     const int64_t current_bits = static_cast<int64_t>(preview_bits) + 1;
-    const int64_t current =
-        static_cast<int64_t>(s.preview_width) * s.preview_height / (current_bits * current_bits);
-    if (score <= current) continue;
-    s.preview_width = static_cast<uint16_t>(r.width);
-    s.preview_height = static_cast<uint16_t>(r.height);
-    s.preview_offset = static_cast<uint32_t>(r.offset);
-    s.preview_length = static_cast<uint32_t>(r.byte_count);
+    const int64_t current_score =
+        static_cast<int64_t>(current.width) * current.height / (current_bits * current_bits);
+    if (score <= current_score) continue;
+    current.width = static_cast<uint16_t>(r.width);
+    current.height = static_cast<uint16_t>(r.height);
     preview_bits = static_cast<uint32_t>(r.bits_per_sample);
     preview_index = static_cast<int>(i);
   }
-  if (preview_index >= 0) TakePreviewKind(s, s.ifd_table[preview_index]);
+  if (preview_index >= 0) {
+    // The best directory is this structure's claim.
+    const IfdRecord& r = s.ifd_table[preview_index];
+    PreviewClaim claim;
+    claim.Size(static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height))
+        .Place(static_cast<uint32_t>(r.offset), static_cast<uint32_t>(r.byte_count));
+    ClaimPreviewKind(claim, r);
+    ClaimPreview(s, claim);
+  }
   NoteDirectoryImages(s, records, raw_index);
 }
 

@@ -79,18 +79,18 @@ TEST(TiffPreviewChoice, NefStyleTakesSubIfdJpegAndLastSubIfdRaw) {
       const ParseState& s = p->s;
 
       EXPECT_EQ(s.ifd_count, 3u);
-      EXPECT_EQ(s.raw_width, 3008);
-      EXPECT_EQ(s.raw_height, 2000);
-      EXPECT_EQ(s.compression, 34713u);
-      EXPECT_EQ(s.raw_data_offset, base + t.BlobOffset(raw));
-      EXPECT_EQ(s.raw_decoder, RawDecoder::None);  // the Nikon decoders come later
-      EXPECT_EQ(s.raw_count, 1u);
-      EXPECT_EQ(s.preview_offset, base + t.BlobOffset(preview));
-      EXPECT_EQ(s.preview_length, jpeg.size());
-      EXPECT_EQ(s.preview_kind, PreviewKind::Jpeg);
-      EXPECT_EQ(s.preview_width, 300);
-      EXPECT_EQ(s.preview_height, 200);
-      EXPECT_STREQ(s.make, "NIKON CORPORATION");
+      EXPECT_EQ(s.raw.raw_width, 3008);
+      EXPECT_EQ(s.raw.raw_height, 2000);
+      EXPECT_EQ(s.raw.compression, 34713u);
+      EXPECT_EQ(s.raw.raw_data_offset, base + t.BlobOffset(raw));
+      EXPECT_EQ(s.raw.raw_decoder, RawDecoder::None);  // the Nikon decoders come later
+      EXPECT_EQ(s.raw.raw_count, 1u);
+      EXPECT_EQ(RulesChoice(s).offset, base + t.BlobOffset(preview));
+      EXPECT_EQ(RulesChoice(s).length, jpeg.size());
+      EXPECT_EQ(RulesChoice(s).kind, PreviewKind::Jpeg);
+      EXPECT_EQ(RulesChoice(s).width, 300);
+      EXPECT_EQ(RulesChoice(s).height, 200);
+      EXPECT_STREQ(s.shot.make, "NIKON CORPORATION");
       EXPECT_EQ(s.byte_order, little ? 0x4949 : 0x4D4D);
     }
   }
@@ -121,15 +121,15 @@ TEST(TiffPreviewChoice, FourComponentLosslessRawDoesNotHideColourPreviews) {
   const ParseState& s = p->s;
 
   EXPECT_EQ(s.ifd_table[3].samples, 4);
-  EXPECT_EQ(s.raw_width, 1400);
-  EXPECT_EQ(s.raw_height, 1900);
-  EXPECT_EQ(s.bits_per_sample, 14u);
-  EXPECT_EQ(s.raw_decoder, RawDecoder::LosslessJpeg);
-  EXPECT_EQ(s.raw_count, 1u);
-  EXPECT_EQ(s.preview_offset, t.BlobOffset(big_blob));
-  EXPECT_EQ(s.preview_length, big.size());
-  EXPECT_EQ(s.preview_kind, PreviewKind::Jpeg);
-  EXPECT_EQ(s.preview_width, 320);
+  EXPECT_EQ(s.raw.raw_width, 1400);
+  EXPECT_EQ(s.raw.raw_height, 1900);
+  EXPECT_EQ(s.raw.bits_per_sample, 14u);
+  EXPECT_EQ(s.raw.raw_decoder, RawDecoder::LosslessJpeg);
+  EXPECT_EQ(s.raw.raw_count, 1u);
+  EXPECT_EQ(RulesChoice(s).offset, t.BlobOffset(big_blob));
+  EXPECT_EQ(RulesChoice(s).length, big.size());
+  EXPECT_EQ(RulesChoice(s).kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(s).width, 320);
 }
 
 TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) {
@@ -141,10 +141,10 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.preview_offset, t.BlobOffset(thumb));
-    EXPECT_EQ(p->s.preview_kind, PreviewKind::PackedRgb);
-    EXPECT_EQ(p->s.raw_width, 2000);
-    EXPECT_EQ(p->s.raw_decoder, RawDecoder::Packed12);
+    EXPECT_EQ(RulesChoice(p->s).offset, t.BlobOffset(thumb));
+    EXPECT_EQ(RulesChoice(p->s).kind, PreviewKind::PackedRgb);
+    EXPECT_EQ(p->s.raw.raw_width, 2000);
+    EXPECT_EQ(p->s.raw.raw_decoder, RawDecoder::Packed12);
   }
   {
     TiffBuilder t(true);
@@ -158,7 +158,7 @@ TEST(TiffPreviewChoice, RgbThumbnailAloneIsPackedRgbAndEqualScoresKeepTheFirst) 
     t.ifd(b).OffsetOf(513, second_blob).Long(514, static_cast<uint32_t>(second.size()));
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.preview_offset, t.BlobOffset(first_blob));
+    EXPECT_EQ(RulesChoice(p->s).offset, t.BlobOffset(first_blob));
   }
 }
 
@@ -202,12 +202,12 @@ TEST(TiffPreviewChoice, EarlierPreviewIsProbedAndCompetes) {
   AddRawImage(t.ifd(raw_ifd), raw, 2000, 1500);
   t.Chain({ifd0});
   Parsed p(t.Build());
-  p.s.preview_offset = t.BlobOffset(preview);
-  p.s.preview_length = static_cast<uint32_t>(jpeg.size());
+  ClaimPreview(p.s,
+               PreviewClaim().Place(t.BlobOffset(preview), static_cast<uint32_t>(jpeg.size())));
   ParseTiff(p.s, 0);
-  EXPECT_EQ(p.s.preview_offset, t.BlobOffset(preview));
-  EXPECT_EQ(p.s.preview_width, 400);
-  EXPECT_EQ(p.s.preview_kind, PreviewKind::Jpeg);
+  EXPECT_EQ(RulesChoice(p.s).offset, t.BlobOffset(preview));
+  EXPECT_EQ(RulesChoice(p.s).width, 400);
+  EXPECT_EQ(RulesChoice(p.s).kind, PreviewKind::Jpeg);
 }
 
 // --- Raw decision ----------------------------------------------------------
@@ -236,7 +236,7 @@ TEST(TiffRawDecision, ConverterSoftwareMarksFileNotRaw) {
     t.ifd(ifd0).Ascii(305, c.software);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.raw_count, c.raw_count) << c.software;
+    EXPECT_EQ(p->s.raw.raw_count, c.raw_count) << c.software;
   }
 }
 
@@ -267,7 +267,7 @@ TEST(TiffRawDecision, OrdinaryImagesAreNotRaw) {
     if (image.dng_version) t.ifd(ifd0).Raw(50706, 1, 4, Bytes{1, 1, 0, 0});
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.raw_count, image.raw_count) << image.name;
+    EXPECT_EQ(p->s.raw.raw_count, image.raw_count) << image.name;
   }
 }
 
@@ -299,8 +299,8 @@ TEST(TiffRawDecision, DecoderByCompression) {
     if (*c.make) t.ifd(ifd0).Ascii(271, c.make);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_EQ(p->s.raw_decoder, c.decoder) << c.compression << " " << c.make;
-    EXPECT_EQ(p->s.raw_count, c.raw_count) << c.compression;
+    EXPECT_EQ(p->s.raw.raw_decoder, c.decoder) << c.compression << " " << c.make;
+    EXPECT_EQ(p->s.raw.raw_count, c.raw_count) << c.compression;
   }
 }
 
@@ -375,7 +375,7 @@ TEST(TiffWalk, HostileCountsAndOffsetsEnd) {
     t.ifd(exif).Rational(33434, 1, 100).DeclaredCount(65535);
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
-    EXPECT_FLOAT_EQ(p->s.shutter, 0.01f);
+    EXPECT_FLOAT_EQ(p->s.shot.shutter, 0.01f);
   }
   {
     // Sub-directory offsets past the end of the file read as all ones.
@@ -425,7 +425,7 @@ TEST(TiffWalk, SonyA100RestOfDirectoryStaysInsideTheTable) {
     EXPECT_EQ(p->s.ifd_count, static_cast<uint32_t>(position + 1));
     if (position + 1 < kIfdTableSize) {
       // The next record is not counted, so it takes no part in the choices.
-      EXPECT_EQ(p->s.raw_data_offset, 5000u);
+      EXPECT_EQ(p->s.raw.raw_data_offset, 5000u);
       EXPECT_EQ(p->s.ifd_table[position + 1].height, 1234);
     } else {
       // In the last record there is no next one: the rest stays in it.
@@ -455,7 +455,7 @@ TEST(TiffWalk, NestedTiffStructuresAreBounded) {
     tiff = t.Build();
   }
   auto p = ParseAt(tiff);
-  EXPECT_STREQ(p->s.model, "level 4");
+  EXPECT_STREQ(p->s.shot.model, "level 4");
   EXPECT_EQ(p->s.tiff_nesting, 0u);
 }
 
@@ -491,7 +491,7 @@ TEST(TiffWalk, BadOrderMarkChangesNothing) {
   Parsed p(t.Build());
   p.s.ifd_count = 3;
   ParseTiff(p.s, 0);
-  EXPECT_EQ(p.s.make[0], 0);
+  EXPECT_EQ(p.s.shot.make[0], 0);
   EXPECT_EQ(p.s.ifd_count, 3u);
 }
 
@@ -515,17 +515,17 @@ TEST(TiffDescription, TimestampsAreLocalTime) {
   LocalZone zone("UTC-2");  // two hours east of UTC, no daylight saving
   for (bool little : {true, false}) {
     auto p = ParseAt(TimestampFile(little, "2008:01:01 12:00:00", ""));
-    EXPECT_EQ(p->s.timestamp, 1199181600);  // 2008-01-01 10:00:00 UTC
+    EXPECT_EQ(p->s.shot.timestamp, 1199181600);  // 2008-01-01 10:00:00 UTC
 
     // DateTimeOriginal overrides DateTime; month 13 rolls into the next year.
     p = ParseAt(TimestampFile(little, "2008:01:01 12:00:00", "2008:13:01 10:00:00"));
-    EXPECT_EQ(p->s.timestamp, 1230796800);  // 2009-01-01 08:00:00 UTC
+    EXPECT_EQ(p->s.shot.timestamp, 1230796800);  // 2009-01-01 08:00:00 UTC
 
     // A zero date does not parse into a time after 1970: no change.
     p = ParseAt(TimestampFile(little, "2008:01:01 12:00:00", "0000:00:00 00:00:00"));
-    EXPECT_EQ(p->s.timestamp, 1199181600);
+    EXPECT_EQ(p->s.shot.timestamp, 1199181600);
     p = ParseAt(TimestampFile(little, "", "    :  :     :  :  "));
-    EXPECT_EQ(p->s.timestamp, 0);
+    EXPECT_EQ(p->s.shot.timestamp, 0);
   }
 }
 
@@ -535,7 +535,7 @@ TEST(TiffDescription, ReversedTimestampReadsLastCharacterFirst) {
   Parsed p(Bytes(text.rbegin(), text.rend()));
   p.s.input.Seek(0);
   ReadExifTimestamp(p.s, true);
-  EXPECT_EQ(p.s.timestamp, 1199181600);
+  EXPECT_EQ(p.s.shot.timestamp, 1199181600);
 }
 
 TEST(TiffDescription, ExposureValues) {
@@ -553,13 +553,13 @@ TEST(TiffDescription, ExposureValues) {
     t.Chain({ifd0});
     auto p = ParseAt(t.Build());
     const ParseState& s = p->s;
-    EXPECT_DOUBLE_EQ(s.shutter, 0.00390625);
-    EXPECT_FLOAT_EQ(s.aperture, 8.0f);
-    EXPECT_FLOAT_EQ(s.iso_speed, 400.0f);
-    EXPECT_FLOAT_EQ(s.focal_length, 50.0f);
-    EXPECT_STREQ(s.make, "Maker\n");  // a line keeps its newline and ends there
-    EXPECT_STREQ(s.model, "Model");
-    EXPECT_STREQ(s.artist, "Owner");
+    EXPECT_DOUBLE_EQ(s.shot.shutter, 0.00390625);
+    EXPECT_FLOAT_EQ(s.shot.aperture, 8.0f);
+    EXPECT_FLOAT_EQ(s.shot.iso_speed, 400.0f);
+    EXPECT_FLOAT_EQ(s.shot.focal_length, 50.0f);
+    EXPECT_STREQ(s.shot.make, "Maker\n");  // a line keeps its newline and ends there
+    EXPECT_STREQ(s.shot.model, "Model");
+    EXPECT_STREQ(s.shot.artist, "Owner");
   }
 }
 
@@ -669,11 +669,11 @@ TEST(TiffSamples, PreviewsWhereTheMetadataReadersFindThem) {
     if (bytes.empty()) continue;
     ++found;
     auto p = ParseAt(std::move(bytes), sample.base);
-    EXPECT_EQ(p->s.preview_width, sample.width) << sample.file;
-    EXPECT_EQ(p->s.preview_height, sample.height) << sample.file;
-    EXPECT_EQ(p->s.preview_offset, sample.offset) << sample.file;
-    EXPECT_EQ(p->s.preview_length, sample.length) << sample.file;
-    EXPECT_EQ(p->s.preview_kind, sample.kind) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).width, sample.width) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).height, sample.height) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).offset, sample.offset) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).length, sample.length) << sample.file;
+    EXPECT_EQ(RulesChoice(p->s).kind, sample.kind) << sample.file;
   }
   if (found == 0) GTEST_SKIP() << "no samples folder";
 }
@@ -682,11 +682,11 @@ TEST(TiffSamples, RawImageAndShotDescription) {
   Bytes bytes = ReadSample("nef/sample.nef");
   if (bytes.empty()) GTEST_SKIP() << "no samples folder";
   auto p = ParseAt(std::move(bytes));
-  EXPECT_STREQ(p->s.make, "NIKON CORPORATION");
-  EXPECT_EQ(p->s.raw_width, 2012);
-  EXPECT_EQ(p->s.raw_height, 1324);
-  EXPECT_EQ(p->s.bits_per_sample, 12u);
-  EXPECT_EQ(p->s.raw_count, 1u);
-  EXPECT_FLOAT_EQ(p->s.iso_speed, 200);
-  EXPECT_FLOAT_EQ(p->s.focal_length, 20);
+  EXPECT_STREQ(p->s.shot.make, "NIKON CORPORATION");
+  EXPECT_EQ(p->s.raw.raw_width, 2012);
+  EXPECT_EQ(p->s.raw.raw_height, 1324);
+  EXPECT_EQ(p->s.raw.bits_per_sample, 12u);
+  EXPECT_EQ(p->s.raw.raw_count, 1u);
+  EXPECT_FLOAT_EQ(p->s.shot.iso_speed, 200);
+  EXPECT_FLOAT_EQ(p->s.shot.focal_length, 20);
 }

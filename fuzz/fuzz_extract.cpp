@@ -114,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // recorded, even for files that give no preview.
   engine::ParseState state;
   engine::IdentifySource(source, "fuzz", platform::NativePath(), &state);
-  const std::vector<uint8_t> segment =
-      engine::BuildCompleteExifSegment(source, state.metadata_directories, 1, 640, 480, kSoftware);
+  const std::vector<uint8_t> segment = engine::BuildCompleteExifSegment(
+      source, state.found.metadata_directories, 1, 640, 480, kSoftware);
   if (!segment.empty()) CheckStrictly(segment.data(), segment.size());
   return 0;
 }

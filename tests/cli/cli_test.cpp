@@ -209,15 +209,15 @@ TEST(Report, FloatsPrintShortestRoundTrip) {
 
 TEST(Report, JsonHasExactlyTheKeysInOrderAndEscapes) {
   auto state = std::make_unique<engine::ParseState>();
-  engine::SetText(state->make, "Ma\"ke\\");
-  state->model[0] = 'M';
-  state->model[1] = static_cast<char>(0xE4);  // Latin-1 a-umlaut
-  engine::SetText(state->description, "line1\nline2\t\x01");
-  state->shutter = 1.0f / 0.0f;  // a zero denominator in the file
-  state->aperture = 2.8f;
-  state->timestamp = 1199188800;
-  state->preview_kind = engine::PreviewKind::PackedRgb;
-  state->orientation = 6;
+  engine::SetText(state->shot.make, "Ma\"ke\\");
+  state->shot.model[0] = 'M';
+  state->shot.model[1] = static_cast<char>(0xE4);  // Latin-1 a-umlaut
+  engine::SetText(state->shot.description, "line1\nline2\t\x01");
+  state->shot.shutter = 1.0f / 0.0f;  // a zero denominator in the file
+  state->shot.aperture = 2.8f;
+  state->shot.timestamp = 1199188800;
+  engine::ClaimPreview(*state, engine::PreviewClaim().Kind(engine::PreviewKind::PackedRgb));
+  state->shot.orientation = 6;
   const auto fields = cli::DescribeFile("dir/\"a\".nef", state.get(),
                                         engine::NoPreviewReason::kBitmapPreviewOnly, 6);
   const std::string json = cli::FormatJson(fields);
@@ -278,8 +278,8 @@ TEST(Report, UnopenedFileHasNullsButPathAndFlags) {
 
 TEST(Report, TextLinesAreAlignedAndOneLinePerFact) {
   auto state = std::make_unique<engine::ParseState>();
-  engine::SetText(state->description, "two\nlines");
-  state->model[0] = static_cast<char>(0x85);  // a C1 control in Latin-1
+  engine::SetText(state->shot.description, "two\nlines");
+  state->shot.model[0] = static_cast<char>(0x85);  // a C1 control in Latin-1
   const auto fields = cli::DescribeFile("x.nef", state.get(), engine::NoPreviewReason::kNone, 1);
   const auto lines = Lines(cli::FormatText(fields));
   ASSERT_EQ(lines.size(), fields.size());
@@ -296,16 +296,16 @@ TEST(Report, TextLinesAreAlignedAndOneLinePerFact) {
 TEST(Report, ExifOrientationIsReadFromTheSynthesizedHeader) {
   auto state = std::make_unique<engine::ParseState>();
   uint8_t block[engine::kExifHeaderBlockSize] = {};
-  engine::BuildExifHeaderBlock(*state, block);
+  engine::BuildExifHeaderBlock(state->shot, block);
   const int value = cli::SynthesizedExifOrientation(*state);
   uint16_t tag;
   std::memcpy(&tag, block + 48, 2);
   if (tag != 274) {
     EXPECT_EQ(value, -1);  // a header without the entry reports unknown
   } else {
-    state->orientation = 6;
+    state->shot.orientation = 6;
     EXPECT_EQ(cli::SynthesizedExifOrientation(*state), 6);
-    state->orientation = 5;
+    state->shot.orientation = 5;
     EXPECT_EQ(cli::SynthesizedExifOrientation(*state), 8);
   }
 }

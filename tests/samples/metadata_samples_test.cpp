@@ -84,7 +84,7 @@ const std::vector<SampleCopy>& SampleCopies() {
       const engine::MemorySource source(c.raw);
       engine::ParseState state;
       engine::IdentifySource(source, path, platform::NativePath(), &state);
-      c.directories = state.metadata_directories;
+      c.directories = state.found.metadata_directories;
       if (!c.directories.exif.present()) continue;
       c.segment = engine::BuildCompleteExifSegment(source, c.directories, 1, 640, 480, kSoftware);
       found.push_back(std::move(c));
@@ -188,8 +188,8 @@ bool ExiftoolInstalled() {
 
 std::map<std::string, TagValues> Exiftool(const std::vector<std::string>& files) {
   // A name of this process's own: test programs of several builds may run at once.
-  const fs::path arguments = fs::temp_directory_path() / ("rawlift_metadata_exiftool." +
-                                                          std::to_string(getpid()) + ".args");
+  const fs::path arguments = fs::temp_directory_path() /
+                             ("rawlift_metadata_exiftool." + std::to_string(getpid()) + ".args");
   {
     std::ofstream out(arguments);
     for (const char* option :

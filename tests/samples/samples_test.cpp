@@ -136,10 +136,10 @@ TEST_P(SampleFile, MatchesTheReviewedOutcome) {
   auto state = std::make_unique<engine::ParseState>();
   state->diagnostics = nullptr;
   engine::IdentifySource(source, path, native, state.get());
-  EXPECT_EQ(std::string(state->make), e.make);
-  EXPECT_EQ(std::string(state->model), e.model);
-  EXPECT_EQ(state->preview_offset, e.preview_offset);
-  EXPECT_EQ(state->preview_length, e.preview_length);
+  EXPECT_EQ(std::string(state->shot.make), e.make);
+  EXPECT_EQ(std::string(state->shot.model), e.model);
+  EXPECT_EQ(engine::RulesChoice(*state).offset, e.preview_offset);
+  EXPECT_EQ(engine::RulesChoice(*state).length, e.preview_length);
 
   engine::ExtractOptions options;
   options.software = "Rawlift v1.00";
