@@ -317,9 +317,9 @@ class BuiltPackage(unittest.TestCase):
 
 
 def load_builder():
-    spec = importlib.util.spec_from_file_location("build_package", ARGS.builder)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("build_package", ARGS.builder)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
