@@ -7,10 +7,11 @@
 // the bicubic resampler is left less than a halving (its widened kernel
 // averages what it covers) and the decoder's own work is as small as it can
 // be; entropy decoding of the whole stream is then most of the cost. Rows
-// stream from the decoder through the resampler into the thumbnail, which is
-// turned upright and encoded. libjpeg's and libpng's fatal errors become a
-// failure (their traps longjmp back to the one setjmp of each run function;
-// see libjpeg_support.h), their warnings are dropped unprinted.
+// stream from the decoder through the resampler, straight into the PNG
+// encoder when the picture is shown as stored, or else into a picture that
+// is turned upright and then encoded. libjpeg's and libpng's fatal errors
+// become a failure (their traps longjmp back to the setjmp of the step that
+// called them; see libjpeg_support.h), their warnings are dropped unprinted.
 #include <png.h>
 #include <zlib.h>
 
@@ -83,13 +84,58 @@ void NoteWarning(j_common_ptr cinfo, int level) {
   ++cinfo->err->num_warnings;
 }
 
-struct DecodeContext {
-  DecodeTrap trap;
-  jpeg_progress_mgr progress;
-  jpeg_decompress_struct decoder;
-  bool decoderCreated = false;
-  RowResampler resampler;
-  ThumbnailFailure failure = ThumbnailFailure::kCorrupt;  // what a jump out of libjpeg means
+// The decoder, started on a JPEG and then drained one row of the bounded
+// picture at a time, so the rows can go straight into the PNG encoder when
+// nothing needs the whole picture. Each step sets its own trap: a fatal error
+// inside libjpeg jumps back to the step that called it, never further.
+class BoundedDecoder {
+ public:
+  BoundedDecoder() = default;
+  BoundedDecoder(const BoundedDecoder&) = delete;
+  BoundedDecoder& operator=(const BoundedDecoder&) = delete;
+  ~BoundedDecoder() {
+    if (created_) jpeg_destroy_decompress(&decoder_);
+  }
+
+  // Reads the headers and starts decoding at the scale that covers the
+  // bounded size: kNone, or why not.
+  ThumbnailFailure Start(const uint8_t* jpeg, size_t length, int32_t bound) {
+    try {
+      if (!RunStart(jpeg, length, bound)) return failure_;
+    } catch (const std::bad_alloc&) {
+      return ThumbnailFailure::kOutOfMemory;  // the resampler's tables, outside libjpeg's frames
+    }
+    return ThumbnailFailure::kNone;
+  }
+  // The bounded size (after a successful Start).
+  ImageSize size() const { return target_; }
+  // The next row of the bounded picture, size().width * 3 bytes into `out`.
+  ThumbnailFailure ReadRow(uint8_t* out) {
+    return RunReadRow(out) ? ThumbnailFailure::kNone : failure_;
+  }
+  // After the last row: whether the rows were all in the data.
+  ThumbnailFailure Finish() const {
+    // Decoding for the last rows needed data the stream did not have: the
+    // decoder filled them in grey, which would show as a damaged
+    // photograph. (Running past the end without needing data is only a
+    // missing end marker.) Source rows below the last one the filter needed
+    // are never decoded.
+    if (trap_.ranPastEnd && trap_.hitMarker) return ThumbnailFailure::kTruncated;
+    return ThumbnailFailure::kNone;
+  }
+
+ private:
+  bool RunStart(const uint8_t* jpeg, size_t length, int32_t bound);
+  bool RunReadRow(uint8_t* out);
+
+  DecodeTrap trap_;
+  jpeg_progress_mgr progress_{};
+  jpeg_decompress_struct decoder_{};
+  bool created_ = false;
+  bool resample_ = false;
+  RowResampler resampler_;
+  ImageSize target_;
+  ThumbnailFailure failure_ = ThumbnailFailure::kCorrupt;  // what a jump out of libjpeg means
 };
 
 // The DCT-domain scale: the smallest n/8 whose output still covers the target.
@@ -126,94 +172,72 @@ bool ReserveRgb(RgbImage* image, ImageSize size) {
   return true;
 }
 
-bool RunDecode(DecodeContext* c, const uint8_t* jpeg, size_t length, int32_t bound,
-               RgbImage* image) {
-  InstallErrorTrap(&c->trap.trap);
-  c->trap.trap.manager.emit_message = NoteWarning;
-  c->decoder.err = &c->trap.trap.manager;
-  if (setjmp(c->trap.trap.jump) != 0) return false;
+bool BoundedDecoder::RunStart(const uint8_t* jpeg, size_t length, int32_t bound) {
+  InstallErrorTrap(&trap_.trap);
+  trap_.trap.manager.emit_message = NoteWarning;
+  decoder_.err = &trap_.trap.manager;
+  if (setjmp(trap_.trap.jump) != 0) return false;
 
-  jpeg_create_decompress(&c->decoder);
-  c->decoderCreated = true;
-  c->decoder.mem->max_memory_to_use = kMaxDecoderMemoryBytes;
-  c->progress.progress_monitor = LimitScans;
-  c->decoder.progress = &c->progress;
+  jpeg_create_decompress(&decoder_);
+  created_ = true;
+  decoder_.mem->max_memory_to_use = kMaxDecoderMemoryBytes;
+  progress_.progress_monitor = LimitScans;
+  decoder_.progress = &progress_;
   // libjpeg's memory source: past the end it inserts an end-of-image marker
   // (and warns, which NoteWarning records).
+  failure_ = ThumbnailFailure::kNotJpeg;
   if (length > ULONG_MAX) return false;
-  jpeg_mem_src(&c->decoder, jpeg, static_cast<unsigned long>(length));
-  c->failure = ThumbnailFailure::kNotJpeg;
-  jpeg_read_header(&c->decoder, TRUE);
-  const ImageSize full{static_cast<int32_t>(c->decoder.image_width),
-                       static_cast<int32_t>(c->decoder.image_height)};
-  const J_COLOR_SPACE coded = c->decoder.jpeg_color_space;
+  jpeg_mem_src(&decoder_, jpeg, static_cast<unsigned long>(length));
+  jpeg_read_header(&decoder_, TRUE);
+  const ImageSize full{static_cast<int32_t>(decoder_.image_width),
+                       static_cast<int32_t>(decoder_.image_height)};
+  const J_COLOR_SPACE coded = decoder_.jpeg_color_space;
   if (full.width < 1 || full.height < 1 ||
       uint64_t(full.width) * uint64_t(full.height) > kMaxSourcePixels ||
       (coded != JCS_GRAYSCALE && coded != JCS_YCbCr && coded != JCS_RGB)) {
-    c->failure = ThumbnailFailure::kUnsupported;
+    failure_ = ThumbnailFailure::kUnsupported;
     return false;
   }
-  const ImageSize target = BoundedSize(full, bound);
-  c->decoder.out_color_space = JCS_RGB;  // grey is expanded by the decoder
-  ChooseDecodeScale(&c->decoder, target);
-  c->failure = ThumbnailFailure::kCorrupt;
-  jpeg_start_decompress(&c->decoder);
-  const ImageSize decoded{static_cast<int32_t>(c->decoder.output_width),
-                          static_cast<int32_t>(c->decoder.output_height)};
-  if (c->decoder.output_components != 3) return false;
-  const bool resample = decoded != target;
-  if (resample &&
-      !c->resampler.Init(decoded.width, decoded.height, target.width, target.height, 3)) {
-    c->failure = ThumbnailFailure::kOutOfMemory;
+  target_ = BoundedSize(full, bound);
+  decoder_.out_color_space = JCS_RGB;  // grey is expanded by the decoder
+  ChooseDecodeScale(&decoder_, target_);
+  failure_ = ThumbnailFailure::kCorrupt;
+  jpeg_start_decompress(&decoder_);
+  const ImageSize decoded{static_cast<int32_t>(decoder_.output_width),
+                          static_cast<int32_t>(decoder_.output_height)};
+  if (decoder_.output_components != 3) return false;
+  resample_ = decoded != target_;
+  if (resample_ &&
+      !resampler_.Init(decoded.width, decoded.height, target_.width, target_.height, 3)) {
+    failure_ = ThumbnailFailure::kOutOfMemory;
     return false;
   }
-  if (!ReserveRgb(image, target)) {
-    c->failure = ThumbnailFailure::kOutOfMemory;
-    return false;
-  }
+  return true;
+}
 
-  const size_t rowBytes = size_t(target.width) * 3;
-  for (int32_t y = 0; y < target.height; ++y) {
-    uint8_t* out = image->pixels.data() + size_t(y) * rowBytes;
-    if (!resample) {
-      if (jpeg_read_scanlines(&c->decoder, &out, 1) != 1) return false;
-      continue;
-    }
-    while (c->resampler.NeedsSourceRow()) {
-      JSAMPROW sourceRow = c->resampler.SourceRow();
-      if (jpeg_read_scanlines(&c->decoder, &sourceRow, 1) != 1) return false;
-      c->resampler.CommitSourceRow();
-    }
-    c->resampler.ProduceRow(out);
+bool BoundedDecoder::RunReadRow(uint8_t* out) {
+  if (setjmp(trap_.trap.jump) != 0) return false;
+  if (!resample_) return jpeg_read_scanlines(&decoder_, &out, 1) == 1;
+  while (resampler_.NeedsSourceRow()) {
+    JSAMPROW sourceRow = resampler_.SourceRow();
+    if (jpeg_read_scanlines(&decoder_, &sourceRow, 1) != 1) return false;
+    resampler_.CommitSourceRow();
   }
-  // Decoding for the last rows needed data the stream did not have: the
-  // decoder filled them in grey, which would show as a damaged photograph.
-  // (Running past the end without needing data is only a missing end marker.)
-  if (c->trap.ranPastEnd && c->trap.hitMarker) {
-    c->failure = ThumbnailFailure::kTruncated;
-    return false;
-  }
-  // Source rows below the last one the filter needed are never decoded.
-  jpeg_abort_decompress(&c->decoder);
+  resampler_.ProduceRow(out);
   return true;
 }
 
 ThumbnailFailure DecodeBounded(const uint8_t* jpeg, size_t length, int32_t bound, RgbImage* image) {
-  std::unique_ptr<DecodeContext> c;
-  try {
-    c = std::make_unique<DecodeContext>();
-  } catch (const std::bad_alloc&) {
-    return ThumbnailFailure::kOutOfMemory;
+  BoundedDecoder decoder;
+  ThumbnailFailure failure = decoder.Start(jpeg, length, bound);
+  if (failure != ThumbnailFailure::kNone) return failure;
+  if (!ReserveRgb(image, decoder.size())) return ThumbnailFailure::kOutOfMemory;
+  const size_t rowBytes = size_t(image->width) * 3;
+  for (int32_t y = 0; y < image->height; ++y) {
+    failure = decoder.ReadRow(image->pixels.data() + size_t(y) * rowBytes);
+    if (failure != ThumbnailFailure::kNone) return failure;
   }
-  bool done = false;
-  try {
-    done = RunDecode(c.get(), jpeg, length, bound, image);
-  } catch (const std::bad_alloc&) {
-    // From the resampler's tables, outside libjpeg's frames.
-    c->failure = ThumbnailFailure::kOutOfMemory;
-  }
-  if (c->decoderCreated) jpeg_destroy_decompress(&c->decoder);
-  return done ? ThumbnailFailure::kNone : c->failure;
+  return decoder.Finish();
 }
 
 // ---- PNG ----
@@ -255,11 +279,47 @@ void PngWrite(png_structp png, png_bytep data, size_t length) {
 
 void PngFlush(png_structp) {}
 
-bool RunPng(PngContext* c, const RgbImage& image) {
+// Where the PNG's rows come from: a picture decoded whole, or the decoder
+// itself. Row(y) is asked for y = 0, 1, ... in turn; nullptr stops the
+// encoding, with `failure` saying why.
+class PngRows {
+ public:
+  virtual ~PngRows() = default;
+  virtual const uint8_t* Row(int32_t y) = 0;
+  ThumbnailFailure failure = ThumbnailFailure::kNone;
+};
+
+class ImageRows final : public PngRows {
+ public:
+  explicit ImageRows(const RgbImage& image) : image_(image) {}
+  const uint8_t* Row(int32_t y) override {
+    return image_.pixels.data() + size_t(y) * size_t(image_.width) * 3;
+  }
+
+ private:
+  const RgbImage& image_;
+};
+
+class DecoderRows final : public PngRows {
+ public:
+  DecoderRows(BoundedDecoder* decoder, uint8_t* row) : decoder_(decoder), row_(row) {}
+  const uint8_t* Row(int32_t) override {
+    failure = decoder_->ReadRow(row_);
+    return failure == ThumbnailFailure::kNone ? row_ : nullptr;
+  }
+
+ private:
+  BoundedDecoder* decoder_;
+  uint8_t* row_;
+};
+
+// libpng's trap is set here; a row source's own traps (the decoder's) lie in
+// frames below this one and are done with before libpng is called again.
+bool RunPng(PngContext* c, ImageSize size, PngRows* rows) {
   if (setjmp(png_jmpbuf(c->png)) != 0) return false;
   png_set_write_fn(c->png, c, PngWrite, PngFlush);
-  png_set_IHDR(c->png, c->info, static_cast<png_uint_32>(image.width),
-               static_cast<png_uint_32>(image.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+  png_set_IHDR(c->png, c->info, static_cast<png_uint_32>(size.width),
+               static_cast<png_uint_32>(size.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(c->png, kPngCompressionLevel);
   png_set_compression_strategy(c->png, kPngStrategy);
@@ -267,29 +327,52 @@ bool RunPng(PngContext* c, const RgbImage& image) {
   png_set_compression_mem_level(c->png, kPngMemoryLevel);
   png_set_filter(c->png, PNG_FILTER_TYPE_BASE, kPngFilters);
   png_write_info(c->png, c->info);
-  const size_t rowBytes = size_t(image.width) * 3;
-  for (int32_t y = 0; y < image.height; ++y) {
-    png_write_row(c->png, image.pixels.data() + size_t(y) * rowBytes);
+  for (int32_t y = 0; y < size.height; ++y) {
+    const uint8_t* row = rows->Row(y);
+    if (row == nullptr) return false;
+    png_write_row(c->png, row);
   }
   png_write_end(c->png, c->info);
   return true;
 }
 
-ThumbnailFailure EncodePng(const RgbImage& image, std::vector<uint8_t>* png) {
+ThumbnailFailure EncodePng(ImageSize size, PngRows* rows, std::vector<uint8_t>* png) {
   PngContext c;
   png->clear();
   c.bytes = png;
   c.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
   if (c.png == nullptr) return ThumbnailFailure::kOutOfMemory;
   c.info = png_create_info_struct(c.png);
-  const bool done = c.info != nullptr && RunPng(&c, image);
+  const bool done = c.info != nullptr && RunPng(&c, size, rows);
   png_destroy_write_struct(&c.png, &c.info);
-  if (!done) {
-    png->clear();
-    // libpng fails on nothing else here: the image's size is within its limits.
-    return ThumbnailFailure::kOutOfMemory;
-  }
+  if (done) return ThumbnailFailure::kNone;
+  png->clear();
+  if (rows->failure != ThumbnailFailure::kNone) return rows->failure;
+  // libpng fails on nothing else here: the image's size is within its limits.
+  return ThumbnailFailure::kOutOfMemory;
+}
+
+ThumbnailFailure CheckArguments(const uint8_t* jpeg, size_t length, int32_t bound) {
+  if (bound < 1 || bound > kMaxThumbnailSize) return ThumbnailFailure::kBadBound;
+  if (jpeg == nullptr || length == 0) return ThumbnailFailure::kNotJpeg;
   return ThumbnailFailure::kNone;
+}
+
+// A picture shown as stored goes from the decoder into the encoder row by
+// row: the whole RGB picture is never held, which spares a short-lived
+// process the fresh pages it would take (a 256 px thumbnail's are a sixth of
+// all it touches).
+ThumbnailFailure EncodeAsStored(const uint8_t* jpeg, size_t length, int32_t bound,
+                                PngThumbnail* result) {
+  BoundedDecoder decoder;
+  ThumbnailFailure failure = decoder.Start(jpeg, length, bound);
+  if (failure != ThumbnailFailure::kNone) return failure;
+  std::vector<uint8_t> row(size_t(decoder.size().width) * 3);
+  DecoderRows rows(&decoder, row.data());
+  failure = EncodePng(decoder.size(), &rows, &result->png);
+  if (failure != ThumbnailFailure::kNone) return failure;
+  result->size = decoder.size();
+  return decoder.Finish();
 }
 
 }  // namespace
@@ -300,21 +383,15 @@ bool ThumbnailsAvailable() {
 
 RgbThumbnail MakeRgbThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
   RgbThumbnail result;
-  if (bound < 1 || bound > kMaxThumbnailSize) {
-    result.failure = ThumbnailFailure::kBadBound;
-    return result;
-  }
-  if (jpeg == nullptr || length == 0) {
-    result.failure = ThumbnailFailure::kNotJpeg;
-    return result;
-  }
-  result.failure = DecodeBounded(jpeg, length, bound, &result.image);
-  if (result.made() && orientation >= 2 && orientation <= 8) {
-    try {
+  result.failure = CheckArguments(jpeg, length, bound);
+  if (!result.made()) return result;
+  try {
+    result.failure = DecodeBounded(jpeg, length, bound, &result.image);
+    if (result.made() && orientation >= 2 && orientation <= 8) {
       result.image = OrientImage(result.image, orientation);
-    } catch (const std::bad_alloc&) {
-      result.failure = ThumbnailFailure::kOutOfMemory;
     }
+  } catch (const std::bad_alloc&) {
+    result.failure = ThumbnailFailure::kOutOfMemory;
   }
   if (!result.made()) result.image = RgbImage{};
   return result;
@@ -322,12 +399,21 @@ RgbThumbnail MakeRgbThumbnail(const uint8_t* jpeg, size_t length, int32_t bound,
 
 PngThumbnail MakePngThumbnail(const uint8_t* jpeg, size_t length, int32_t bound, int orientation) {
   PngThumbnail result;
-  const RgbThumbnail shown = MakeRgbThumbnail(jpeg, length, bound, orientation);
-  result.failure = shown.failure;
+  result.failure = CheckArguments(jpeg, length, bound);
   if (!result.made()) return result;
   try {
-    result.failure = EncodePng(shown.image, &result.png);
-    result.size = ImageSize{shown.image.width, shown.image.height};
+    if (orientation >= 2 && orientation <= 8) {
+      const RgbThumbnail shown = MakeRgbThumbnail(jpeg, length, bound, orientation);
+      result.failure = shown.failure;
+      if (result.made()) {
+        ImageRows rows(shown.image);
+        const ImageSize size{shown.image.width, shown.image.height};
+        result.failure = EncodePng(size, &rows, &result.png);
+        result.size = size;
+      }
+    } else {
+      result.failure = EncodeAsStored(jpeg, length, bound, &result);
+    }
   } catch (const std::bad_alloc&) {
     result.failure = ThumbnailFailure::kOutOfMemory;
   }

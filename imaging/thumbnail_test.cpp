@@ -234,13 +234,19 @@ Bytes CmykJpeg() {
 TEST(PngThumbnail, HostilePreviewsBecomeAFailureNeverACrashOrAPartialPicture) {
   const Bytes jpeg = Jpeg(600, 400);
   // Guards against a thumbnail half grey (the decoder fills missing data in)
-  // passing for the picture: the data ends halfway through the scan.
+  // passing for the picture: the data ends halfway through the scan. Both
+  // ways to the PNG: rows streamed from the decoder (1) and a picture turned
+  // whole (6).
   const Bytes half(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
-  EXPECT_EQ(Thumbnail(half, 128).failure, ThumbnailFailure::kTruncated);
   // Guards against that rule refusing complete pictures: only the end
   // marker is missing, every row is there.
   const Bytes noEnd(jpeg.begin(), jpeg.end() - 2);
-  EXPECT_TRUE(Thumbnail(noEnd, 128).made());
+  for (int orientation : {1, 6}) {
+    const PngThumbnail cut = Thumbnail(half, 128, orientation);
+    EXPECT_EQ(cut.failure, ThumbnailFailure::kTruncated) << orientation;
+    EXPECT_TRUE(cut.png.empty()) << orientation;
+    EXPECT_TRUE(Thumbnail(noEnd, 128, orientation).made()) << orientation;
+  }
   // Guards against libjpeg's fatal errors reaching exit() or standard error:
   // headers cut short, bytes that are no JPEG at all, nothing.
   const Bytes header(jpeg.begin(), jpeg.begin() + 100);
