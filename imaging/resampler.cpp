@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace imaging {
 namespace {
@@ -44,6 +45,44 @@ void FilterRow(const float* source, uint8_t* target, int32_t targetWidth, const 
     target += kChannels;
   }
 }
+
+#if defined(__GNUC__)
+// One pixel's three or four channels filtered together in one register.
+// Each lane takes the same multiplications and additions in the same order
+// as the plain loop gives one channel, so the samples are the same to the
+// bit; it takes a third of the instructions of the horizontal pass. For
+// three channels the next pixel's first sample rides along in the fourth
+// lane, unused: the filtered row keeps one sample of room past its end.
+typedef float Float4 __attribute__((vector_size(16)));
+constexpr bool kFilterPixelsTogether = true;
+
+template <int kChannels>
+void FilterRowTogether(const float* source, uint8_t* target, int32_t targetWidth,
+                       const int32_t* first, const int32_t* count, const float* weights,
+                       int32_t stride) {
+  static_assert(kChannels == 3 || kChannels == 4, "one pixel per register");
+  for (int32_t x = 0; x < targetWidth; ++x) {
+    Float4 sum = {0.0f, 0.0f, 0.0f, 0.0f};
+    const float* pixel = source + static_cast<size_t>(first[x]) * kChannels;
+    const float* w = weights + static_cast<size_t>(x) * stride;
+    for (int32_t k = 0; k < count[x]; ++k, pixel += kChannels) {
+      Float4 samples;
+      std::memcpy(&samples, pixel, sizeof samples);
+      sum += w[k] * samples;
+    }
+    for (int c = 0; c < kChannels; ++c) target[c] = ToSample(sum[c]);
+    target += kChannels;
+  }
+}
+#else
+constexpr bool kFilterPixelsTogether = false;
+template <int kChannels>
+void FilterRowTogether(const float* source, uint8_t* target, int32_t targetWidth,
+                       const int32_t* first, const int32_t* count, const float* weights,
+                       int32_t stride) {
+  FilterRow<kChannels>(source, target, targetWidth, first, count, weights, stride);
+}
+#endif
 
 }  // namespace
 
@@ -112,7 +151,7 @@ bool RowResampler::Init(int32_t sourceWidth, int32_t sourceHeight, int32_t targe
   const int32_t windowRows = *std::max_element(vertical_.count.begin(), vertical_.count.end());
   const size_t rowSamples = static_cast<size_t>(sourceWidth) * channels;
   const size_t windowBytes = static_cast<size_t>(windowRows) * rowSamples;
-  const size_t columnBytes = rowSamples * sizeof(float);
+  const size_t columnBytes = (rowSamples + 1) * sizeof(float);
   if (windowBytes > budget || columnBytes > budget - windowBytes) return false;
 
   sourceWidth_ = sourceWidth;
@@ -121,7 +160,8 @@ bool RowResampler::Init(int32_t sourceWidth, int32_t sourceHeight, int32_t targe
   channels_ = channels;
   windowRows_ = windowRows;
   window_.assign(windowBytes, 0);
-  column_.assign(rowSamples, 0.0f);
+  // One sample of room past the row for the last pixel's register.
+  column_.assign(rowSamples + (kFilterPixelsTogether ? 1 : 0), 0.0f);
   targetHeight_ = targetHeight;
   return true;
 }
@@ -144,7 +184,7 @@ void RowResampler::CommitSourceRow() {
 
 void RowResampler::ProduceRow(uint8_t* output) {
   if (rowsProduced_ >= targetHeight_ || NeedsSourceRow()) return;
-  const size_t rowSamples = column_.size();
+  const size_t rowSamples = static_cast<size_t>(sourceWidth_) * channels_;
   float* column = column_.data();
   const int32_t first = vertical_.first[rowsProduced_];
   const int32_t count = vertical_.count[rowsProduced_];
@@ -170,10 +210,10 @@ void RowResampler::ProduceRow(uint8_t* output) {
       FilterRow<2>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
       break;
     case 3:
-      FilterRow<3>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      FilterRowTogether<3>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
       break;
     default:
-      FilterRow<4>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
+      FilterRowTogether<4>(column, output, targetWidth_, hFirst, hCount, hWeights, stride);
       break;
   }
   ++rowsProduced_;

@@ -179,6 +179,34 @@ TEST(RowResamplerTest, KeepsGeometryAndChannelOrder) {
   EXPECT_EQ(at(5, 25, 1), 0);
 }
 
+// Guards the pass that filters a pixel's channels together: each channel
+// must come out exactly as it does filtered alone, over shrinking, enlarging
+// and the last pixel of a row (whose register reaches past the row's end).
+TEST(RowResamplerTest, ChannelsFilteredTogetherMatchEachChannelAlone) {
+  const SampleAt noise = [](int32_t x, int32_t y, int c) {
+    return static_cast<uint8_t>((x * 73 + y * 151 + c * 89 + (x * y) % 37) * 2654435761u >> 24);
+  };
+  struct Case {
+    int32_t sw, sh, tw, th;
+  };
+  for (const Case& k : {Case{404, 270, 256, 171}, Case{97, 61, 40, 25}, Case{13, 9, 31, 20}}) {
+    for (int channels : {3, 4}) {
+      const Pixels together = Resample(k.sw, k.sh, k.tw, k.th, channels, noise).pixels;
+      for (int c = 0; c < channels; ++c) {
+        const Pixels alone = Resample(k.sw, k.sh, k.tw, k.th, 1, [&](int32_t x, int32_t y, int) {
+                               return noise(x, y, c);
+                             }).pixels;
+        ASSERT_EQ(together.size(), alone.size() * channels);
+        size_t mismatches = 0;
+        for (size_t i = 0; i < alone.size(); ++i)
+          mismatches += together[i * channels + c] != alone[i];
+        EXPECT_EQ(mismatches, 0u) << k.sw << "x" << k.sh << " -> " << k.tw << "x" << k.th << ", "
+                                  << channels << " channels, channel " << c;
+      }
+    }
+  }
+}
+
 TEST(RowResamplerTest, StopsAskingOnceTheLastOutputRowIsCovered) {
   // The last output rows reach down to the source's last rows (the widened
   // kernel spans 16 rows here) but never past them.
