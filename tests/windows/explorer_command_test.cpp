@@ -40,9 +40,6 @@ using wintest::WaitForDialog;
 using wintest::WaitUntil;
 using wintest::WindowText;
 
-using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-using NoArgumentFn = HRESULT(WINAPI*)();
-
 // Calls of the fake items that could reach the file itself (a stream, a
 // property store, a handler); none is allowed while the state is decided.
 int g_opening_calls = 0;
@@ -173,30 +170,9 @@ class FakeSite final : public IServiceProvider {
   ULONG references_ = 1;
 };
 
-class Module {
- public:
-  static Module& Get() {
-    static Module module;
-    return module;
-  }
-  HMODULE handle = nullptr;
-  GetClassObjectFn getClassObject = nullptr;
-  NoArgumentFn canUnloadNow = nullptr;
-
- private:
-  Module() {
-    handle = LoadLibraryW(wintest::ModulePath().c_str());
-    if (handle == nullptr) return;
-    getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
-    canUnloadNow = reinterpret_cast<NoArgumentFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllCanUnloadNow")));
-  }
-};
-
 // The command as the Explorer gets it: from the module's class factory.
 IExplorerCommand* CreateCommand() {
-  Module& m = Module::Get();
+  const wintest::LoadedModule& m = wintest::TheModule();
   IClassFactory* factory = nullptr;
   if (m.getClassObject == nullptr ||
       m.getClassObject(shell::kExplorerCommandClsid, IID_IClassFactory,
@@ -221,7 +197,7 @@ std::wstring TakeString(LPWSTR text) {
 class ExplorerCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Module& m = Module::Get();
+    const wintest::LoadedModule& m = wintest::TheModule();
     ASSERT_NE(m.handle, nullptr) << "cannot load the module";
     ASSERT_EQ(m.canUnloadNow(), S_OK) << "an earlier test leaked an object or a lock";
     command_ = CreateCommand();
@@ -231,13 +207,13 @@ class ExplorerCommandTest : public ::testing::Test {
     if (command_ != nullptr) {
       EXPECT_EQ(command_->Release(), 0u);
     }
-    EXPECT_EQ(Module::Get().canUnloadNow(), S_OK);
+    EXPECT_EQ(wintest::TheModule().canUnloadNow(), S_OK);
   }
   IExplorerCommand* command_ = nullptr;
 };
 
 TEST_F(ExplorerCommandTest, FactoryInterfacesAndLockCount) {
-  Module& m = Module::Get();
+  const wintest::LoadedModule& m = wintest::TheModule();
   EXPECT_EQ(m.canUnloadNow(), S_FALSE) << "a live command pins the module";
   IObjectWithSite* with_site = nullptr;
   ASSERT_EQ(command_->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)),
@@ -314,8 +290,8 @@ TEST_F(ExplorerCommandTest, TitleTooltipAndIconAreTheModulesOwn) {
   EXPECT_EQ(icon, wintest::ModulePath() + L",-" + std::to_wstring(IDI_COMMAND));
   // The resource the location names is there, in the sizes the menu uses.
   for (int size : {16, 32}) {
-    HICON loaded = static_cast<HICON>(
-        LoadImageW(Module::Get().handle, MAKEINTRESOURCEW(IDI_COMMAND), IMAGE_ICON, size, size, 0));
+    HICON loaded = static_cast<HICON>(LoadImageW(
+        wintest::TheModule().handle, MAKEINTRESOURCEW(IDI_COMMAND), IMAGE_ICON, size, size, 0));
     EXPECT_NE(loaded, nullptr) << size;
     if (loaded != nullptr) DestroyIcon(loaded);
   }
@@ -435,50 +411,12 @@ TEST_F(ExplorerCommandTest, InvokeWithoutUsablePathsShowsNoDialog) {
 
 // ---- Invoke end to end, beside the classic handler ----
 
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
-fs::path SettingsFile() {
-  wchar_t base[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base);
-  return fs::path(base) / L"Corvane" / L"RLFT" / L"RLFT.cfg";
-}
-
-// The fixture folder of the classic command's end-to-end test: a NEF and a
-// CR2 with 320 by 240 previews, a file that is not raw, and a sub-folder
-// that must not be entered.
-void MakeShots(const fs::path& folder) {
-  fs::create_directories(folder / "sub");
-  fixtures::JpegOptions options;
-  options.width = 320;
-  options.height = 240;
-  options.app = fixtures::JpegApp::Exif;
-  fixtures::ShotInfo shot;
-  shot.make = "NIKON CORPORATION";
-  shot.model = "NIKON D90";
-  WriteFile(folder / "DSC_0001.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg(options)));
-  shot.make = "Canon";
-  shot.model = "Canon EOS 40D";
-  options.seed = 2;
-  WriteFile(folder / "IMG_0002.CR2", fixtures::MakeCr2Like(shot, fixtures::MakeJpeg(options)));
-  WriteFile(folder / "notes.txt", Bytes{'h', 'i'});
-  WriteFile(folder / "sub" / "DSC_0003.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg()));
-}
-
 // Every file below `folder` by relative path, with its bytes.
 std::map<std::wstring, Bytes> Tree(const fs::path& folder) {
   std::map<std::wstring, Bytes> files;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), folder).wstring()] = ReadFile(entry.path());
+      files[fs::relative(entry.path(), folder).wstring()] = wintest::ReadBytes(entry.path());
     }
   }
   return files;
@@ -518,10 +456,10 @@ class InvokeExplorerCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!wintest::HaveDisplay()) GTEST_SKIP() << "no display for windows";
-    ASSERT_NE(Module::Get().handle, nullptr);
-    settings_ = SettingsFile();
+    ASSERT_NE(wintest::TheModule().handle, nullptr);
+    settings_ = wintest::SettingsFile();
     had_settings_ = fs::exists(settings_);
-    if (had_settings_) saved_settings_ = ReadFile(settings_);
+    if (had_settings_) saved_settings_ = wintest::ReadBytes(settings_);
     root_ = fs::temp_directory_path() / ("rawlift_xcmd_" + std::to_string(GetCurrentProcessId()));
     std::error_code ignored;
     fs::remove_all(root_, ignored);
@@ -529,7 +467,7 @@ class InvokeExplorerCommandTest : public ::testing::Test {
   void TearDown() override {
     std::error_code ignored;
     fs::remove(settings_, ignored);
-    if (had_settings_) WriteFile(settings_, saved_settings_);
+    if (had_settings_) wintest::WriteBytes(settings_, saved_settings_);
     fs::remove_all(root_, ignored);
   }
   fs::path root_;
@@ -541,8 +479,8 @@ class InvokeExplorerCommandTest : public ::testing::Test {
 TEST_F(InvokeExplorerCommandTest, SameDialogsSummaryAndFilesAsTheClassicCommand) {
   const fs::path classic_folder = root_ / "classic";
   const fs::path modern_folder = root_ / "modern";
-  MakeShots(classic_folder);
-  MakeShots(modern_folder);
+  wintest::MakeShots(classic_folder);
+  wintest::MakeShots(modern_folder);
 
   // The classic handler, as in its own end-to-end test.
   Answers classic;
@@ -551,8 +489,8 @@ TEST_F(InvokeExplorerCommandTest, SameDialogsSummaryAndFilesAsTheClassicCommand)
     std::error_code ignored;
     fs::remove(settings_, ignored);
     IClassFactory* factory = nullptr;
-    ASSERT_EQ(Module::Get().getClassObject(shell::kShellExtensionClsid, IID_IClassFactory,
-                                           reinterpret_cast<void**>(&factory)),
+    ASSERT_EQ(wintest::TheModule().getClassObject(shell::kShellExtensionClsid, IID_IClassFactory,
+                                                  reinterpret_cast<void**>(&factory)),
               S_OK);
     IShellExtInit* init = nullptr;
     ASSERT_EQ(
@@ -573,7 +511,7 @@ TEST_F(InvokeExplorerCommandTest, SameDialogsSummaryAndFilesAsTheClassicCommand)
     menu->Release();
     init->Release();
   }
-  const Bytes classic_settings = ReadFile(settings_);
+  const Bytes classic_settings = wintest::ReadBytes(settings_);
 
   // The Windows 11 command over real shell items of the other copy.
   Answers modern;
@@ -617,7 +555,7 @@ TEST_F(InvokeExplorerCommandTest, SameDialogsSummaryAndFilesAsTheClassicCommand)
   EXPECT_EQ(modern.summary.rfind(L"Files Scanned: 2\nJPEGs Extracted: 2 Total - 2 New\n", 0), 0u)
       << std::string(modern.summary.begin(), modern.summary.end());
   EXPECT_EQ(WithoutTime(modern.summary), WithoutTime(classic.summary));
-  EXPECT_EQ(ReadFile(settings_), classic_settings);
+  EXPECT_EQ(wintest::ReadBytes(settings_), classic_settings);
   EXPECT_EQ(classic_settings.size(), 64u);
 
   // The same files, byte for byte: full-size copies, 200-pixel copies, the
@@ -634,7 +572,7 @@ TEST_F(InvokeExplorerCommandTest, SameDialogsSummaryAndFilesAsTheClassicCommand)
   }
   fixtures::JpegFrame frame;
   ASSERT_TRUE(fixtures::ReadJpegFrame(
-      ReadFile(modern_folder / "extracted_jpegs_200" / "DSC_0001_RLFT_200.jpg"), &frame));
+      wintest::ReadBytes(modern_folder / "extracted_jpegs_200" / "DSC_0001_RLFT_200.jpg"), &frame));
   EXPECT_EQ(frame.width, 200);
   EXPECT_EQ(frame.height, 150);
   EXPECT_FALSE(fs::exists(modern_folder / "sub" / "extracted_jpegs"));

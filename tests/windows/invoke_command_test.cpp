@@ -34,42 +34,22 @@ using wintest::WaitForDialog;
 using wintest::WaitUntil;
 using wintest::WindowText;
 
-using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
-
 uint32_t Word(const Bytes& bytes, size_t at) {
   return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
          uint32_t{bytes[at + 3]} << 24;
-}
-
-fs::path SettingsFile() {
-  wchar_t base[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base);
-  return fs::path(base) / L"Corvane" / L"RLFT" / L"RLFT.cfg";
 }
 
 class InvokeCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!wintest::HaveDisplay()) GTEST_SKIP() << "no display for windows";
-    module_ = LoadLibraryW(wintest::ModulePath().c_str());
-    ASSERT_NE(module_, nullptr);
+    ASSERT_NE(wintest::TheModule().handle, nullptr);
     CreateHandler(&init_, &menu_);
 
     // The user's own settings file is put aside for the test.
-    settings_ = SettingsFile();
+    settings_ = wintest::SettingsFile();
     had_settings_ = fs::exists(settings_);
-    if (had_settings_) saved_settings_ = ReadFile(settings_);
+    if (had_settings_) saved_settings_ = wintest::ReadBytes(settings_);
     std::error_code ignored;
     fs::remove(settings_, ignored);
 
@@ -83,35 +63,15 @@ class InvokeCommandTest : public ::testing::Test {
     if (init_ != nullptr) init_->Release();
     std::error_code ignored;
     fs::remove(settings_, ignored);
-    if (had_settings_) WriteFile(settings_, saved_settings_);
+    if (had_settings_) wintest::WriteBytes(settings_, saved_settings_);
     fs::remove_all(folder_, ignored);
     // The module stays loaded: the process ends soon, and the COM rules
     // leave unloading to DllCanUnloadNow's caller.
   }
 
-  // A folder with a NEF and a CR2 whose previews are 320 by 240, a file
-  // that is not raw, and a sub-folder that must not be entered.
-  void MakeShots() {
-    fixtures::JpegOptions options;
-    options.width = 320;
-    options.height = 240;
-    options.app = fixtures::JpegApp::Exif;
-    fixtures::ShotInfo shot;
-    shot.make = "NIKON CORPORATION";
-    shot.model = "NIKON D90";
-    WriteFile(folder_ / "DSC_0001.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg(options)));
-    shot.make = "Canon";
-    shot.model = "Canon EOS 40D";
-    options.seed = 2;
-    WriteFile(folder_ / "IMG_0002.CR2", fixtures::MakeCr2Like(shot, fixtures::MakeJpeg(options)));
-    WriteFile(folder_ / "notes.txt", Bytes{'h', 'i'});
-    WriteFile(folder_ / "sub" / "DSC_0003.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg()));
-  }
-
   // A handler object of the module, as the Explorer makes one per window.
   void CreateHandler(IShellExtInit** init, IContextMenu** menu) {
-    auto get_class_object = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+    const wintest::GetClassObjectFn get_class_object = wintest::TheModule().getClassObject;
     ASSERT_NE(get_class_object, nullptr);
     IClassFactory* factory = nullptr;
     ASSERT_EQ(get_class_object(shell::kShellExtensionClsid, IID_IClassFactory,
@@ -135,7 +95,6 @@ class InvokeCommandTest : public ::testing::Test {
   }
   HRESULT InvokeOnFolder() { return InvokeOn(init_, menu_, folder_); }
 
-  HMODULE module_ = nullptr;
   IShellExtInit* init_ = nullptr;
   IContextMenu* menu_ = nullptr;
   fs::path folder_;
@@ -145,7 +104,7 @@ class InvokeCommandTest : public ::testing::Test {
 };
 
 TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFile) {
-  MakeShots();
+  wintest::MakeShots(folder_);
   std::wstring summary, button;
   bool defaults_shown = false;
   HRESULT result = E_FAIL;
@@ -184,13 +143,13 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
     SCOPED_TRACE(base);
     const fs::path full = folder_ / "extracted_jpegs" / (std::string(base) + "_RLFT.jpg");
     fixtures::JpegFrame frame;
-    ASSERT_TRUE(fixtures::ReadJpegFrame(ReadFile(full), &frame));
+    ASSERT_TRUE(fixtures::ReadJpegFrame(wintest::ReadBytes(full), &frame));
     EXPECT_EQ(frame.width, 320);
     EXPECT_EQ(frame.height, 240);
     // 320 by 240 within 200 by 200: 200 by 150, named after its width.
     const fs::path reduced =
         folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg");
-    ASSERT_TRUE(fixtures::ReadJpegFrame(ReadFile(reduced), &frame));
+    ASSERT_TRUE(fixtures::ReadJpegFrame(wintest::ReadBytes(reduced), &frame));
     EXPECT_EQ(frame.width, 200);
     EXPECT_EQ(frame.height, 150);
   }
@@ -198,7 +157,7 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / "extracted_jpegs"), {}), 2);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / "extracted_jpegs_200"), {}), 2);
 
-  const Bytes stored = ReadFile(settings_);
+  const Bytes stored = wintest::ReadBytes(settings_);
   ASSERT_EQ(stored.size(), 64u);
   EXPECT_EQ(std::string(stored.begin(), stored.begin() + 4), "tflr");
   EXPECT_EQ(Word(stored, 4), 1u);     // one section
@@ -210,9 +169,9 @@ TEST_F(InvokeCommandTest, ExtractWritesFullSizeAndReducedCopiesAndTheSettingsFil
 }
 
 TEST_F(InvokeCommandTest, TheSelectionCannotChangeWhileTheCommandRuns) {
-  MakeShots();
+  wintest::MakeShots(folder_);
   fs::create_directories(folder_ / "other");
-  WriteFile(folder_ / "other" / "X.NEF", fixtures::MakeNefLike({}, fixtures::MakeJpeg()));
+  wintest::WriteBytes(folder_ / "other" / "X.NEF", fixtures::MakeNefLike({}, fixtures::MakeJpeg()));
   HRESULT during = S_OK;
   std::wstring summary;
   HRESULT result = E_FAIL;
@@ -244,7 +203,7 @@ TEST_F(InvokeCommandTest, TheSelectionCannotChangeWhileTheCommandRuns) {
 }
 
 TEST_F(InvokeCommandTest, CancelRunsNoJobAndWritesNoSettings) {
-  MakeShots();
+  wintest::MakeShots(folder_);
   bool progress_shown = false;
   HRESULT result = E_FAIL;
   {
@@ -271,12 +230,12 @@ TEST_F(InvokeCommandTest, CancelRunsNoJobAndWritesNoSettings) {
 // so it showed the old file and the first one's choices were lost), and each
 // job writes by its own choices. GDI+ stays up for both.
 TEST_F(InvokeCommandTest, TwoInvocationsAtOnceEachRunByTheirOwnChoices) {
-  MakeShots();
+  wintest::MakeShots(folder_);
   const fs::path second_folder = folder_.wstring() + L"_second";
   std::error_code ignored;
   fs::remove_all(second_folder, ignored);
   fs::create_directories(second_folder);
-  WriteFile(second_folder / "DSC_0009.NEF", ReadFile(folder_ / "DSC_0001.NEF"));
+  wintest::WriteBytes(second_folder / "DSC_0009.NEF", wintest::ReadBytes(folder_ / "DSC_0001.NEF"));
   IShellExtInit* second_init = nullptr;
   IContextMenu* second_menu = nullptr;
   CreateHandler(&second_init, &second_menu);
@@ -355,14 +314,15 @@ TEST_F(InvokeCommandTest, TwoInvocationsAtOnceEachRunByTheirOwnChoices) {
     EXPECT_TRUE(fs::exists(folder_ / "extracted_jpegs" / (std::string(base) + "_RLFT.jpg")));
     fixtures::JpegFrame frame;
     ASSERT_TRUE(fixtures::ReadJpegFrame(
-        ReadFile(folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg")), &frame));
+        wintest::ReadBytes(folder_ / "extracted_jpegs_200" / (std::string(base) + "_RLFT_200.jpg")),
+        &frame));
     EXPECT_EQ(frame.width, 200);
   }
   // The second: full size only, without the suffix.
   EXPECT_TRUE(fs::exists(second_folder / "extracted_jpegs" / "DSC_0009.jpg"));
   EXPECT_FALSE(fs::exists(second_folder / "extracted_jpegs_200"));
   // The choices confirmed last are the ones stored.
-  const Bytes stored = ReadFile(settings_);
+  const Bytes stored = wintest::ReadBytes(settings_);
   ASSERT_EQ(stored.size(), 64u);
   EXPECT_EQ(Word(stored, 24), 0u);  // sizeMode NativeOnly
   EXPECT_EQ(Word(stored, 36), 200u);

@@ -37,42 +37,10 @@ constexpr IID kIidContextMenu2 = {
 constexpr CLSID kOtherClsid = {
     0x12345678, 0x1234, 0x1234, {0x12, 0x34, 0x12, 0x34, 0x12, 0x34, 0x12, 0x34}};
 
-using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-using NoArgumentFn = HRESULT(WINAPI*)();
-
-// The DLL stays loaded for the whole program: FreeLibrary while COM
-// objects of a test are alive would make failures crash instead of fail.
-class Module {
- public:
-  static Module& Get() {
-    static Module module;
-    return module;
-  }
-  HMODULE handle = nullptr;
-  GetClassObjectFn getClassObject = nullptr;
-  NoArgumentFn canUnloadNow = nullptr;
-  NoArgumentFn registerServer = nullptr;
-  NoArgumentFn unregisterServer = nullptr;
-
- private:
-  Module() {
-    handle = LoadLibraryW(wintest::ModulePath().c_str());
-    if (handle == nullptr) return;
-    getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
-    canUnloadNow = reinterpret_cast<NoArgumentFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllCanUnloadNow")));
-    registerServer = reinterpret_cast<NoArgumentFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllRegisterServer")));
-    unregisterServer = reinterpret_cast<NoArgumentFn>(
-        reinterpret_cast<void*>(GetProcAddress(handle, "DllUnregisterServer")));
-  }
-};
-
 class ComServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Module& m = Module::Get();
+    const wintest::LoadedModule& m = wintest::TheModule();
     ASSERT_NE(m.handle, nullptr) << "cannot load the module";
     ASSERT_NE(m.getClassObject, nullptr);
     ASSERT_NE(m.canUnloadNow, nullptr);
@@ -80,16 +48,16 @@ class ComServerTest : public ::testing::Test {
   }
   IClassFactory* Factory() {
     IClassFactory* factory = nullptr;
-    EXPECT_EQ(Module::Get().getClassObject(kShellExtensionClsid, IID_IClassFactory,
-                                           reinterpret_cast<void**>(&factory)),
+    EXPECT_EQ(wintest::TheModule().getClassObject(kShellExtensionClsid, IID_IClassFactory,
+                                                  reinterpret_cast<void**>(&factory)),
               S_OK);
     return factory;
   }
-  HRESULT CanUnloadNow() { return Module::Get().canUnloadNow(); }
+  HRESULT CanUnloadNow() { return wintest::TheModule().canUnloadNow(); }
 };
 
 TEST_F(ComServerTest, ExportsAreByNameAndGetClassObjectChecksItsArguments) {
-  Module& m = Module::Get();
+  const wintest::LoadedModule& m = wintest::TheModule();
   EXPECT_NE(m.registerServer, nullptr);
   EXPECT_NE(m.unregisterServer, nullptr);
   EXPECT_EQ(m.getClassObject(kShellExtensionClsid, IID_IClassFactory, nullptr), E_POINTER);
@@ -463,7 +431,7 @@ class RegistryScriptTest : public ::testing::Test {
     target_.previewHandlersRoot = HKEY_CURRENT_USER;
     target_.previewHandlersPath = kPreviewHandlers;
     target_.ntFamily = true;
-    module_ = Module::Get().handle;
+    module_ = wintest::TheModule().handle;
     ASSERT_NE(module_, nullptr);
   }
   void TearDown() override {
@@ -762,7 +730,7 @@ void ExpectFrame(const DialogTemplate& dialog, const wchar_t* caption, short cx,
 
 TEST(DialogTemplateTest, PreferencesTemplateMatchesTheLayoutTable) {
   DialogTemplate dialog;
-  ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 1, &dialog));
+  ASSERT_TRUE(LoadDialogTemplate(wintest::TheModule().handle, 1, &dialog));
   ExpectFrame(dialog, L"Rawlift preferences", 161, 111);
   ExpectItems(
       dialog,
@@ -787,7 +755,7 @@ TEST(DialogTemplateTest, PreferencesTemplateMatchesTheLayoutTable) {
 
 TEST(DialogTemplateTest, ProgressTemplateMatchesTheLayoutTable) {
   DialogTemplate dialog;
-  ASSERT_TRUE(LoadDialogTemplate(Module::Get().handle, 2, &dialog));
+  ASSERT_TRUE(LoadDialogTemplate(wintest::TheModule().handle, 2, &dialog));
   ExpectFrame(dialog, L"Rawlift", 218, 50);
   ExpectItems(dialog, {
                           {2, L"button", L"Cancel", 161, 7, 50, 14,
@@ -845,7 +813,7 @@ std::wstring WindowsPath(const std::string& unix_path) {
 }
 
 TEST(ModuleResourcesTest, CommonControlsManifest) {
-  EXPECT_NE(FindResourceW(Module::Get().handle, MAKEINTRESOURCEW(2),
+  EXPECT_NE(FindResourceW(wintest::TheModule().handle, MAKEINTRESOURCEW(2),
                           MAKEINTRESOURCEW(24) /* RT_MANIFEST */),
             nullptr);
 }

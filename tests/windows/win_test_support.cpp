@@ -3,6 +3,11 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "tests/fixtures/camera_builder.h"
+#include "tests/fixtures/jpeg.h"
 
 namespace wintest {
 
@@ -15,6 +20,64 @@ std::wstring ModulePath() {
   std::wstring path = L"Z:";
   for (char c : unix_path) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
   return path;
+}
+
+namespace {
+
+LoadedModule LoadModule() {
+  LoadedModule m;
+  m.handle = LoadLibraryW(ModulePath().c_str());
+  if (m.handle == nullptr) return m;
+  auto exported = [&](const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(m.handle, name));
+  };
+  m.getClassObject = reinterpret_cast<GetClassObjectFn>(exported("DllGetClassObject"));
+  m.canUnloadNow = reinterpret_cast<NoArgumentFn>(exported("DllCanUnloadNow"));
+  m.registerServer = reinterpret_cast<NoArgumentFn>(exported("DllRegisterServer"));
+  m.unregisterServer = reinterpret_cast<NoArgumentFn>(exported("DllUnregisterServer"));
+  return m;
+}
+
+}  // namespace
+
+const LoadedModule& TheModule() {
+  static const LoadedModule module = LoadModule();
+  return module;
+}
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+std::filesystem::path SettingsFile() {
+  wchar_t base[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base);
+  return std::filesystem::path(base) / L"Corvane" / L"RLFT" / L"RLFT.cfg";
+}
+
+void MakeShots(const std::filesystem::path& folder) {
+  std::filesystem::create_directories(folder / "sub");
+  fixtures::JpegOptions options;
+  options.width = 320;
+  options.height = 240;
+  options.app = fixtures::JpegApp::Exif;
+  fixtures::ShotInfo shot;
+  shot.make = "NIKON CORPORATION";
+  shot.model = "NIKON D90";
+  WriteBytes(folder / "DSC_0001.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg(options)));
+  shot.make = "Canon";
+  shot.model = "Canon EOS 40D";
+  options.seed = 2;
+  WriteBytes(folder / "IMG_0002.CR2", fixtures::MakeCr2Like(shot, fixtures::MakeJpeg(options)));
+  WriteBytes(folder / "notes.txt", {'h', 'i'});
+  WriteBytes(folder / "sub" / "DSC_0003.NEF", fixtures::MakeNefLike(shot, fixtures::MakeJpeg()));
 }
 
 STDMETHODIMP DropDataObject::QueryInterface(REFIID riid, void** out) {

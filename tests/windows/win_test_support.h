@@ -1,6 +1,7 @@
 // Helpers shared by the Windows test programs: the module under test, a
-// data object carrying a file-drop list, registry reading, and driving
-// dialogs from a helper thread.
+// data object carrying a file-drop list, files and the folder of shots for
+// end-to-end runs, registry reading, and driving dialogs from a helper
+// thread.
 #pragma once
 
 // clang-format off
@@ -8,6 +9,8 @@
 #include <objidl.h>
 // clang-format on
 
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,6 +22,21 @@ namespace wintest {
 // the environment variable RAWLIFT_TEST_MODULE (a Windows path) instead
 // when that is set.
 std::wstring ModulePath();
+
+using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+using NoArgumentFn = HRESULT(WINAPI*)();
+
+// That module, loaded on first use, and its exports (all null when it did
+// not load). It stays loaded for the whole program: FreeLibrary while COM
+// objects of a test are alive would make failures crash instead of fail.
+struct LoadedModule {
+  HMODULE handle = nullptr;
+  GetClassObjectFn getClassObject = nullptr;
+  NoArgumentFn canUnloadNow = nullptr;
+  NoArgumentFn registerServer = nullptr;
+  NoArgumentFn unregisterServer = nullptr;
+};
+const LoadedModule& TheModule();
 
 // An IDataObject that answers CF_HDROP/TYMED_HGLOBAL with a DROPFILES
 // list of the given paths (Unicode), or nothing at all when `offers_drop`
@@ -56,6 +74,17 @@ class DropDataObject : public IDataObject {
   ULONG references_ = 1;  // the test's own; never deleted by Release
   int get_data_calls_ = 0;
 };
+
+// ---- Files ----
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+// The settings file of the user running the test (under %APPDATA%).
+std::filesystem::path SettingsFile();
+// The folder of an end-to-end extraction, made at `folder`: a NEF and a CR2
+// whose previews are 320 by 240, a file that is not raw, and a sub-folder
+// with a NEF that must not be entered.
+void MakeShots(const std::filesystem::path& folder);
 
 // Registry reading.
 bool KeyExists(HKEY root, const std::wstring& path);
