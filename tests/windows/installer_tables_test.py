@@ -211,11 +211,7 @@ def main():
     if not os.path.isfile(ARGS.msi):
         print(f"SKIP: no MSI {ARGS.msi}")
         return 77
-    if not msi_tables.available():
-        print("SKIP: msiinfo (msitools) missing")
-        return 77
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False).result
-    return 0 if result.wasSuccessful() else 1
+    return msi_tables.run_tests(rest)
 
 
 if __name__ == "__main__":
